@@ -1,0 +1,119 @@
+// Image primitives shared by albumsweep and twinspot: bounded upright
+// thumbnails, the 64-bit difference hash, and base64 JPEG text.
+//
+// All decoding goes through libvips. Thumbnails are always rendered from the
+// full image (never an embedded preview), shrunk on load where the format
+// allows, and turned upright by the file's own orientation. Every function
+// is re-entrant, keeps nothing between calls, prints nothing and reports
+// failure by returning nothing.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace imaging {
+
+// Once per process, before any other call: starts libvips, switches off its
+// operation cache and sets the decoder limits. Safe to call again.
+void initImaging();
+
+// The most pixels an image may declare before it is refused undecoded.
+inline constexpr std::uint64_t kMaxPixels = 1ull << 28;  // 268 megapixels
+
+// A decoded bitmap: upright, sRGB, 8 bits per band (3 bands, or 4 with
+// alpha). Move-only; owns its pixels.
+class Image {
+ public:
+  Image();
+  ~Image();
+  Image(Image&&) noexcept;
+  Image& operator=(Image&&) noexcept;
+  Image(const Image&) = delete;
+  Image& operator=(const Image&) = delete;
+
+  int width() const;
+  int height() const;
+  int bands() const;
+  bool empty() const;
+
+  struct Impl;
+  explicit Image(std::unique_ptr<Impl> impl);
+  Impl* impl() const { return impl_.get(); }
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// Pixel size as the file stores it, before orientation; 0 where unknown.
+struct PixelSize {
+  std::int64_t width = 0;
+  std::int64_t height = 0;
+};
+
+// A bounded upright thumbnail and the stored size of its source image.
+struct Thumb {
+  Image image;
+  std::int64_t width = 0;   // stored width of the source image
+  std::int64_t height = 0;  // stored height of the source image
+};
+
+// Difference hash of a decoded image: the image is reduced to a 9 x 8 grey
+// grid (alpha composited over black), and bit 63 - (8r + c) is set when
+// grid pixel (r, c) is strictly brighter than (r, c + 1).
+std::optional<std::uint64_t> dhash(const Image& image);
+
+// The hash as exactly 16 lowercase hexadecimal digits.
+std::string hashText(std::uint64_t hash);
+
+// Thumbnail of encoded image bytes held in memory, longest side at most
+// maxPixel (never enlarged), upright.
+std::optional<Thumb> thumbFrom(std::span<const std::uint8_t> data, int maxPixel = 256);
+
+// The image encoded as JPEG at libjpeg quality round(quality * 100), then
+// as base64 with padding and without line breaks.
+std::optional<std::string> jpegBase64(const Image& image, double quality);
+
+// Standard base64 (RFC 4648, with padding, no line breaks).
+std::string base64(std::span<const std::uint8_t> bytes);
+
+// 8-bit sRGB pixels, alpha composited over black, row-major, 3 bytes a pixel.
+struct RgbPixels {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint8_t> rgb;
+};
+std::optional<RgbPixels> rgbPixels(const Image& image);
+
+// An image file opened for reading; move-only, releases everything it holds.
+class ImageSource {
+ public:
+  ImageSource();
+  ~ImageSource();
+  ImageSource(ImageSource&&) noexcept;
+  ImageSource& operator=(ImageSource&&) noexcept;
+  ImageSource(const ImageSource&) = delete;
+  ImageSource& operator=(const ImageSource&) = delete;
+
+  struct Impl;
+  explicit ImageSource(std::unique_ptr<Impl> impl);
+  Impl* impl() const { return impl_.get(); }
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// Opens a regular file as an image container; nothing when it does not
+// exist, is not a regular file, cannot be read or is not an image.
+std::optional<ImageSource> imageSource(const std::string& path);
+
+// Bounded upright thumbnail of the source's first image.
+std::optional<Image> makeThumb(const ImageSource& source, int maxPixel);
+
+// Stored pixel size of the source's first image; 0 where unknown.
+PixelSize pixelSize(const ImageSource& source);
+
+}  // namespace imaging

@@ -1,0 +1,24 @@
+#include "jsonlines/emit.h"
+
+namespace jsonlines {
+
+std::optional<std::string> serialize(const Record& record) {
+  try {
+    // Strict UTF-8: a record holding invalid text is not written at all,
+    // rather than written with replaced or raw bytes.
+    return record.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+  } catch (const nlohmann::json::exception&) {
+    return std::nullopt;
+  }
+}
+
+void emit(const Record& record, std::FILE* out) {
+  std::optional<std::string> text = serialize(record);
+  if (!text) return;
+  text->push_back('\n');
+  std::fwrite(text->data(), 1, text->size(), out);
+}
+
+void makeStdoutLineBuffered() { std::setvbuf(stdout, nullptr, _IOLBF, 0); }
+
+}  // namespace jsonlines
