@@ -1,0 +1,234 @@
+#include "platform/feature_print.h"
+
+#include <vips/vips.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "imaging/imaging.h"
+#include "testsupport/images.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+namespace fs = std::filesystem;
+
+const std::string kCorpus = CORPUS_DIR;
+
+class FeaturePrintTest : public ::testing::Test {
+ protected:
+  void SetUp() override { imaging::initImaging(); }
+
+  platform::FeaturePrint printOf(const Bytes& bytes) {
+    std::optional<platform::FeaturePrint> p = printer.printFrom(bytes);
+    EXPECT_TRUE(p.has_value());
+    return p.value_or(platform::FeaturePrint{});
+  }
+  float between(const platform::FeaturePrint& a, const platform::FeaturePrint& b) {
+    std::optional<float> d = printer.distance(a, b);
+    EXPECT_TRUE(d.has_value());
+    return d.value_or(NAN);
+  }
+
+  const platform::FeaturePrinter& printer = platform::defaultFeaturePrinter();
+};
+
+Bytes readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Bytes synthetic(testsupport::ImageSpec spec, const std::string& suffix = ".jpg") {
+  return testsupport::encodeImage(spec, suffix).value_or(Bytes{});
+}
+
+TEST_F(FeaturePrintTest, IdenticalPicturesAreAtZeroAndDistanceIsSymmetric) {
+  testsupport::ImageSpec spec;
+  spec.width = 320;
+  spec.height = 240;
+  platform::FeaturePrint a = printOf(synthetic(spec));
+  platform::FeaturePrint again = printOf(synthetic(spec));
+  EXPECT_EQ(between(a, again), 0.0f);
+
+  spec.pattern = testsupport::Pattern::kGradient;
+  platform::FeaturePrint b = printOf(synthetic(spec));
+  EXPECT_GT(between(a, b), 0.0f);
+  EXPECT_EQ(between(a, b), between(b, a));
+  EXPECT_EQ(a.values.size(), b.values.size());
+}
+
+TEST_F(FeaturePrintTest, TurnedFilesPrintAsTheirUprightPicture) {
+  testsupport::ImageSpec spec;
+  spec.width = 400;
+  spec.height = 300;
+  platform::FeaturePrint upright = printOf(synthetic(spec));
+  for (int orientation : {3, 6, 8}) {
+    testsupport::ImageSpec turned = spec;
+    turned.orientation = orientation;
+    if (orientation >= 5) std::swap(turned.width, turned.height);
+    EXPECT_LT(between(upright, printOf(synthetic(turned))), 0.1f) << "orientation " << orientation;
+  }
+}
+
+TEST_F(FeaturePrintTest, FlatTinyAndTransparentPicturesStillPrint) {
+  testsupport::ImageSpec flat;
+  flat.pattern = testsupport::Pattern::kUniform;
+  testsupport::ImageSpec tiny;
+  tiny.width = 1;
+  tiny.height = 1;
+  testsupport::ImageSpec clear;
+  clear.alpha = true;
+  for (const Bytes& bytes : {synthetic(flat), synthetic(tiny, ".png"), synthetic(clear, ".png")}) {
+    platform::FeaturePrint p = printOf(bytes);
+    for (float v : p.values) ASSERT_TRUE(std::isfinite(v));
+    EXPECT_EQ(between(p, p), 0.0f);
+  }
+}
+
+TEST_F(FeaturePrintTest, BytesThatAreNoImageGiveNoPrint) {
+  const std::string text = "just some text, not a picture";
+  EXPECT_FALSE(printer.printFrom(Bytes(text.begin(), text.end())).has_value());
+  EXPECT_FALSE(printer.printFrom(Bytes{}).has_value());
+}
+
+TEST_F(FeaturePrintTest, PrintsThatCannotBeComparedGiveNoDistance) {
+  testsupport::ImageSpec spec;
+  platform::FeaturePrint good = printOf(synthetic(spec));
+  platform::FeaturePrint otherRevision = good;
+  otherRevision.revision = 99;
+  platform::FeaturePrint shorter = good;
+  shorter.values.pop_back();
+  platform::FeaturePrint notFinite = good;
+  notFinite.values[3] = NAN;
+  for (const auto* bad : {&otherRevision, &shorter, &notFinite}) {
+    EXPECT_FALSE(printer.distance(good, *bad).has_value());
+    EXPECT_FALSE(printer.distance(*bad, good).has_value());
+  }
+}
+
+// ---- near duplicates against different scenes, on real photos ----
+
+// libvips helpers that make the altered copies a test compares.
+struct VipsRef {
+  VipsImage* p = nullptr;
+  ~VipsRef() {
+    if (p) g_object_unref(p);
+  }
+};
+
+Bytes jpegOf(VipsImage* image, int quality) {
+  void* buf = nullptr;
+  size_t len = 0;
+  if (vips_jpegsave_buffer(image, &buf, &len, "Q", quality, "strip", TRUE, nullptr)) return {};
+  Bytes out(static_cast<std::uint8_t*>(buf), static_cast<std::uint8_t*>(buf) + len);
+  g_free(buf);
+  return out;
+}
+
+struct Copy {
+  std::string what;
+  Bytes bytes;
+};
+
+// The copies of an upright photo: a quarter of its size, re-encoded at
+// quality 30, cropped by 5 % on each side, brightened by 10 %, grey.
+std::vector<Copy> alteredCopies(const std::string& path) {
+  VipsRef loaded, up, small, crop, bright, brightU8, grey;
+  if (!(loaded.p = vips_image_new_from_file(path.c_str(), nullptr))) return {};
+  if (vips_autorot(loaded.p, &up.p, nullptr)) return {};
+  if (up.p->Bands > 3) {
+    VipsRef rgb;
+    if (vips_extract_band(up.p, &rgb.p, 0, "n", 3, nullptr)) return {};
+    std::swap(up.p, rgb.p);
+  }
+  const int w = up.p->Xsize, h = up.p->Ysize;
+  if (vips_resize(up.p, &small.p, 0.25, nullptr) ||
+      vips_extract_area(up.p, &crop.p, w / 20, h / 20, w - 2 * (w / 20), h - 2 * (h / 20), nullptr) ||
+      vips_linear1(up.p, &bright.p, 1.1, 0.0, nullptr) || vips_cast_uchar(bright.p, &brightU8.p, nullptr) ||
+      vips_colourspace(up.p, &grey.p, VIPS_INTERPRETATION_B_W, nullptr))
+    return {};
+  return {{"quarter size", jpegOf(small.p, 90)},
+          {"quality 30", jpegOf(up.p, 30)},
+          {"cropped 5%", jpegOf(crop.p, 90)},
+          {"brightened 10%", jpegOf(brightU8.p, 90)},
+          {"grey", jpegOf(grey.p, 90)}};
+}
+
+struct Pair {
+  std::string what;
+  float distance;
+};
+
+TEST_F(FeaturePrintTest, NearDuplicatesAreCloserThanEveryDifferentScene) {
+  if (!fs::is_directory(kCorpus + "/cameras")) GTEST_SKIP() << "corpus not found at " << kCorpus;
+
+  std::vector<Pair> near, different;
+
+  // A photo against altered copies of itself.
+  const std::vector<std::string> originals = {
+      "cameras/Canon_40D.jpg",     "cameras/Nikon_D70.jpg",     "cameras/Sony_HDR-HC3.jpg",
+      "cameras/PaintTool_sample.jpg", "cameras/kodak-dc210.jpg", "cameras/Reconyx_HC500_Hyperfire.jpg",
+      "cameras/olympus-c960.jpg",  "heif/iphone_13_pro_max.HEIC", "heif/samplefilehub.heif",
+      "orientation/Landscape_1.jpg"};
+  for (const std::string& name : originals) {
+    platform::FeaturePrint original = printOf(readFile(kCorpus + "/" + name));
+    std::vector<Copy> copies = alteredCopies(kCorpus + "/" + name);
+    ASSERT_EQ(copies.size(), 5u) << name;
+    for (const Copy& c : copies) near.push_back({name + " vs " + c.what, between(original, printOf(c.bytes))});
+  }
+
+  // The orientation files: two photos (a landscape and a portrait shot),
+  // each stored nine times with every orientation tag; within a family they
+  // show the same upright picture, across families two different ones.
+  std::map<std::string, std::vector<platform::FeaturePrint>> families;
+  for (const std::string family : {"Landscape", "Portrait"})
+    for (int n = 0; n <= 8; ++n)
+      families[family].push_back(printOf(readFile(kCorpus + "/orientation/" + family + "_" + std::to_string(n) + ".jpg")));
+  for (auto& [family, prints] : families)
+    for (size_t i = 0; i < prints.size(); ++i)
+      for (size_t j = i + 1; j < prints.size(); ++j)
+        near.push_back({family + " " + std::to_string(i) + " vs " + std::to_string(j), between(prints[i], prints[j])});
+  for (size_t i = 0; i < families["Landscape"].size(); ++i)
+    different.push_back({"Landscape " + std::to_string(i) + " vs Portrait " + std::to_string(i),
+                         between(families["Landscape"][i], families["Portrait"][i])});
+
+  // Photos of different scenes.
+  std::vector<std::pair<std::string, platform::FeaturePrint>> scenes;
+  for (const char* dir : {"cameras", "heif"}) {
+    std::vector<fs::path> files;
+    for (const auto& e : fs::directory_iterator(kCorpus + "/" + dir)) files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    for (const fs::path& f : files) scenes.push_back({f.filename().string(), printOf(readFile(f.string()))});
+  }
+  ASSERT_GE(scenes.size(), 30u);
+  for (size_t i = 0; i < scenes.size(); ++i)
+    for (size_t j = i + 1; j < scenes.size(); ++j)
+      different.push_back({scenes[i].first + " vs " + scenes[j].first, between(scenes[i].second, scenes[j].second)});
+
+  auto byDistance = [](const Pair& a, const Pair& b) { return a.distance < b.distance; };
+  const Pair worstNear = *std::max_element(near.begin(), near.end(), byDistance);
+  const Pair closestDifferent = *std::min_element(different.begin(), different.end(), byDistance);
+  double mean = 0;
+  for (const Pair& p : different) mean += p.distance;
+  mean /= different.size();
+  std::printf("near duplicates: %zu pairs, largest %.3f (%s)\n", near.size(), worstNear.distance, worstNear.what.c_str());
+  std::printf("different scenes: %zu pairs, smallest %.3f (%s), mean %.3f\n", different.size(),
+              closestDifferent.distance, closestDifferent.what.c_str(), mean);
+
+  EXPECT_LT(worstNear.distance, closestDifferent.distance)
+      << worstNear.what << " is farther apart than " << closestDifferent.what;
+  // With room to spare, and on the advertised scale.
+  EXPECT_LT(worstNear.distance, 0.35f) << worstNear.what;
+  EXPECT_GT(closestDifferent.distance, 1.5f * worstNear.distance) << closestDifferent.what;
+  EXPECT_NEAR(mean, 1.0, 0.25);
+}
+
+}  // namespace
