@@ -1,0 +1,142 @@
+#include "platform/smc_port.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/applesmc_port.h"
+#include "platform/hwmon_port.h"
+#include "platform/smc_port_sysfs.h"
+
+namespace platform {
+
+namespace sysfs {
+
+int32_t readFile(const std::string& path, std::string& out, size_t limit) {
+  out.clear();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  out.resize(limit);
+  size_t got = 0;
+  int32_t status = 0;
+  while (got < limit) {
+    ssize_t n = ::read(fd, out.data() + got, limit - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      status = errno;
+      break;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  out.resize(status == 0 ? got : 0);
+  return status;
+}
+
+int32_t writeFile(const std::string& path, const std::string& text) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int32_t status = 0;
+  ssize_t n;
+  do {
+    n = ::write(fd, text.data(), text.size());
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) status = errno;
+  else if (static_cast<size_t>(n) != text.size()) status = EIO;
+  ::close(fd);
+  return status;
+}
+
+int32_t readInteger(const std::string& path, int64_t& value) {
+  std::string text;
+  if (int32_t status = readFile(path, text, 64)) return status;
+  return parseInteger(std::move(text), value);
+}
+
+int32_t parseInteger(std::string text, int64_t& value) {
+  size_t end = text.find_last_not_of(" \t\r\n");
+  if (end == std::string::npos) return EINVAL;
+  text.resize(end + 1);
+  size_t i = text[0] == '-' ? 1 : 0;
+  if (i == text.size()) return EINVAL;
+  int64_t magnitude = 0;
+  for (; i < text.size(); ++i) {
+    char c = text[i];
+    if (c < '0' || c > '9') return EINVAL;
+    if (magnitude > (INT64_MAX - (c - '0')) / 10) return ERANGE;
+    magnitude = magnitude * 10 + (c - '0');
+  }
+  value = text[0] == '-' ? -magnitude : magnitude;
+  return 0;
+}
+
+std::string withoutNewline(std::string text) {
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+}  // namespace sysfs
+
+std::string smcErrorText(int32_t status) {
+  char buffer[256];
+  // GNU strerror_r: gives a pointer to the text, maybe not into `buffer`.
+  const char* text = strerror_r(status, buffer, sizeof buffer);
+  std::string result = text ? text : "";
+  for (unsigned char c : result)
+    if (c >= 0x80) return "unknown error";
+  return result;
+}
+
+std::string codeBytes(uint32_t code) {
+  return {static_cast<char>(code >> 24), static_cast<char>(code >> 16), static_cast<char>(code >> 8),
+          static_cast<char>(code)};
+}
+
+uint32_t codeFromBytes(const std::string& bytes) {
+  uint32_t code = 0;
+  for (size_t i = 0; i < 4; ++i)
+    code = (code << 8) | (i < bytes.size() ? static_cast<unsigned char>(bytes[i]) : 0u);
+  return code;
+}
+
+namespace {
+
+// 0 when `path` exists, ENOENT when it (or a folder on its way) does not,
+// else the errno of the failed look.
+int32_t lookAt(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) return 0;
+  return errno == ENOTDIR ? ENOENT : errno;
+}
+
+}  // namespace
+
+SMCOpening openSMCPort(const SMCPortRoots& roots) {
+  SMCOpening opening;
+  int32_t apple = lookAt(roots.applesmc);
+  if (apple != 0 && apple != ENOENT) {
+    opening.lookupStatus = apple;
+    return opening;
+  }
+  if (apple == 0) {
+    opening.found = true;
+    opening.openStatus = openAppleSMCPort(roots.applesmc, opening.port);
+    return opening;
+  }
+  int32_t hwmon = lookAt(roots.hwmon);
+  if (hwmon != 0 && hwmon != ENOENT) {
+    opening.lookupStatus = hwmon;
+    return opening;
+  }
+  if (hwmon == 0) {
+    opening.found = true;
+    opening.openStatus = openHwmonPort(roots.hwmon, opening.port);
+  }
+  return opening;
+}
+
+}  // namespace platform

@@ -1,0 +1,36 @@
+// Small sysfs file helpers shared by the real controller ports. Every
+// function gives 0 or the errno value of the first failing system call.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform::sysfs {
+
+// Reads at most `limit` bytes of the file at `path` into `out`.
+int32_t readFile(const std::string& path, std::string& out, size_t limit = 256);
+
+// Writes `text` to the file at `path` in one write.
+int32_t writeFile(const std::string& path, const std::string& text);
+
+// Parses a decimal integer (optional minus sign) written as sysfs writes it:
+// digits, then optionally a newline or other trailing white space. Anything
+// else, or an empty text, is EINVAL; a value outside 64 bits is ERANGE.
+int32_t parseInteger(std::string text, int64_t& value);
+
+// Reads the file at `path` and parses it as above.
+int32_t readInteger(const std::string& path, int64_t& value);
+
+// `text` without one trailing newline, if it has one.
+std::string withoutNewline(std::string text);
+
+// The file access of a port that keeps state in the driver (applesmc selects
+// a key by a write); tests replace it to emulate the driver over a fake tree.
+class Files {
+ public:
+  virtual ~Files() = default;
+  virtual int32_t read(const std::string& path, std::string& out, size_t limit) { return readFile(path, out, limit); }
+  virtual int32_t write(const std::string& path, const std::string& text) { return writeFile(path, text); }
+};
+
+}  // namespace platform::sysfs
