@@ -1,0 +1,473 @@
+// Image primitives over the libvips C API.
+//
+// Decisions taken here (the callers rely on them):
+// - Thumbnails: JPEG, PNG, WebP, GIF and the other simple formats go through
+//   vips_thumbnail_buffer, which shrinks on load (JPEG DCT scaling, WebP
+//   scaled decoding) and turns the picture upright by its EXIF orientation.
+//   HEIF/AVIF and TIFF are loaded explicitly instead and reduced with
+//   vips_thumbnail_image: for those, vips_thumbnail_buffer would pick a
+//   stored preview (the HEIF thumbnail item, a TIFF pyramid level) whenever
+//   it is big enough, and a thumbnail must always show the full image.
+//   For HEIF, libheif applies irot/imir while decoding and libvips then drops
+//   the EXIF orientation, so the picture is turned exactly once.
+// - Stored pixel size: the size as coded, before orientation. For HEIF that
+//   is the primary item's `ispe` box (read with libheif), because libvips
+//   reports the size after irot.
+// - Colour: every thumbnail leaves here as 8-bit sRGB, 3 bands or 4 with
+//   alpha. Embedded ICC profiles are honoured; CMYK, grey, palette and
+//   16-bit images are converted.
+// - Damaged data: loaders run with fail_on=error, so a file whose data is
+//   cut short or that the decoder reports as broken gives no thumbnail
+//   (the caller's "decode_failed") instead of a half-grey picture whose hash
+//   would match nothing and whose preview would mislead the user. Mere
+//   warnings (stray bytes between markers, common in camera files) are
+//   tolerated.
+// - Decompression bombs: the header is read first; an image declaring more
+//   than kMaxPixels pixels is refused before any pixel is decoded.
+// - Loaders that libvips marks untrusted (PDF, SVG, JPEG 2000, ImageMagick
+//   and the like) are blocked: they are large attack surfaces and photo
+//   libraries do not hold such files as pictures.
+// - Files are read whole into memory (at most kMaxFileBytes) and decoded
+//   from the buffer; nothing outlives an ImageSource.
+#include "imaging/imaging.h"
+
+#include <fcntl.h>
+#include <libheif/heif.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vips/vips.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+namespace imaging {
+
+// A decoded image in memory (vips_image_copy_memory), one reference owned.
+struct Image::Impl {
+  VipsImage* image = nullptr;
+  ~Impl();
+};
+
+namespace {
+
+// Files larger than this are not read (not a photo; would need a large
+// allocation).
+constexpr std::uint64_t kMaxFileBytes = 1ull << 30;
+
+// Swallows every GLib log message: the programs write nothing to stderr.
+void swallowLog(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
+
+bool vipsReady() {
+  static bool ready = false;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    const GLogLevelFlags all = static_cast<GLogLevelFlags>(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION);
+    for (const char* domain : {"VIPS", "GLib", "GLib-GObject", "GModule", "GLib-GIO"})
+      g_log_set_handler(domain, all, swallowLog, nullptr);
+    g_log_set_default_handler(swallowLog, nullptr);
+    ready = vips_init("imaging") == 0;
+    if (!ready) return;
+    vips_cache_set_max(0);
+    vips_cache_set_max_mem(0);
+    vips_cache_set_max_files(0);
+    vips_block_untrusted_set(TRUE);
+    // Fixed here so that no environment variable changes the behaviour.
+    vips_concurrency_set(static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+    vips_error_clear();
+  });
+  return ready;
+}
+
+// Owns one reference to a VipsImage.
+struct VRef {
+  VipsImage* p = nullptr;
+  VRef() = default;
+  explicit VRef(VipsImage* image) : p(image) {}
+  VRef(VRef&& o) noexcept : p(o.p) { o.p = nullptr; }
+  VRef& operator=(VRef&& o) noexcept {
+    std::swap(p, o.p);
+    return *this;
+  }
+  VRef(const VRef&) = delete;
+  VRef& operator=(const VRef&) = delete;
+  ~VRef() {
+    if (p) g_object_unref(p);
+  }
+  VipsImage* release() { return std::exchange(p, nullptr); }
+};
+
+// Runs one libvips step on `image`, replacing it with the result. On
+// failure the error buffer is cleared (it is process-wide and would grow).
+template <typename Step>
+bool step(VRef& image, Step fn) {
+  VipsImage* out = nullptr;
+  if (fn(image.p, &out) != 0) {
+    vips_error_clear();
+    return false;
+  }
+  image = VRef(out);
+  return true;
+}
+
+struct Header {
+  std::string loader;  // libvips nickname, e.g. "jpegload_buffer"
+  int width = 0;       // as libvips reports it (HEIF: after irot)
+  int height = 0;
+  bool hasIcc = false;  // carries an embedded ICC profile
+};
+
+bool isHeif(const Header& h) { return h.loader.rfind("heifload", 0) == 0; }
+bool isTiff(const Header& h) { return h.loader.rfind("tiffload", 0) == 0; }
+
+// Identifies the container and reads its header, without decoding pixels.
+std::optional<Header> readHeader(std::span<const std::uint8_t> data) {
+  if (!vipsReady() || data.empty()) return std::nullopt;
+  const char* typeName = vips_foreign_find_load_buffer(data.data(), data.size());
+  if (!typeName) {
+    vips_error_clear();
+    return std::nullopt;
+  }
+  const char* nick = vips_nickname_find(g_type_from_name(typeName));
+  VRef image(vips_image_new_from_buffer(data.data(), data.size(), "", "access", VIPS_ACCESS_SEQUENTIAL, nullptr));
+  if (!image.p || !nick) {
+    vips_error_clear();
+    return std::nullopt;
+  }
+  return Header{nick, image.p->Xsize, image.p->Ysize, vips_image_get_typeof(image.p, VIPS_META_ICC_NAME) != 0};
+}
+
+// The coded size of a HEIF's primary image (its `ispe` box), before the
+// irot/imir transforms; 0 x 0 when libheif cannot tell.
+PixelSize heifStoredSize(std::span<const std::uint8_t> data) {
+  PixelSize size;
+  heif_context* ctx = heif_context_alloc();
+  if (!ctx) return size;
+  heif_image_handle* handle = nullptr;
+  if (heif_context_read_from_memory_without_copy(ctx, data.data(), data.size(), nullptr).code == heif_error_Ok &&
+      heif_context_get_primary_image_handle(ctx, &handle).code == heif_error_Ok) {
+    size.width = std::max(0, heif_image_handle_get_ispe_width(handle));
+    size.height = std::max(0, heif_image_handle_get_ispe_height(handle));
+    heif_image_handle_release(handle);
+  }
+  heif_context_free(ctx);
+  return size;
+}
+
+PixelSize storedSize(std::span<const std::uint8_t> data, const Header& header) {
+  if (isHeif(header)) return heifStoredSize(data);
+  return PixelSize{header.width, header.height};
+}
+
+// Converts a decoded image to what Image promises: 8-bit sRGB, 3 bands or
+// 4 with alpha.
+bool toSrgb8(VRef& image) {
+  VipsInterpretation t = vips_image_get_interpretation(image.p);
+  if (t != VIPS_INTERPRETATION_sRGB || image.p->BandFmt != VIPS_FORMAT_UCHAR) {
+    if (!step(image, [](VipsImage* in, VipsImage** out) { return vips_colourspace(in, out, VIPS_INTERPRETATION_sRGB, nullptr); }))
+      return false;
+  }
+  if (image.p->BandFmt != VIPS_FORMAT_UCHAR &&
+      !step(image, [](VipsImage* in, VipsImage** out) { return vips_cast(in, out, VIPS_FORMAT_UCHAR, nullptr); }))
+    return false;
+  if (image.p->Bands > 4 &&
+      !step(image, [](VipsImage* in, VipsImage** out) { return vips_extract_band(in, out, 0, "n", 4, nullptr); }))
+    return false;
+  if (image.p->Bands < 3) return false;
+  return true;
+}
+
+// Drops the alpha band by compositing over black.
+bool flattenOverBlack(VRef& image) {
+  if (image.p->Bands != 4) return true;
+  return step(image, [](VipsImage* in, VipsImage** out) { return vips_flatten(in, out, nullptr); });
+}
+
+std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Header& header, int maxPixel) {
+  if (maxPixel < 1) return std::nullopt;
+  maxPixel = std::min(maxPixel, 10000000);
+  if (header.width < 1 || header.height < 1 ||
+      static_cast<std::uint64_t>(header.width) * static_cast<std::uint64_t>(header.height) > kMaxPixels)
+    return std::nullopt;
+
+  // With an embedded profile, colour-manage into sRGB (libvips 8.14 ignores
+  // the profile otherwise). Without one, no transform at all: an lcms round
+  // trip through the built-in sRGB profile shifts colours visibly.
+  const char* exportProfile = header.hasIcc ? "srgb" : nullptr;
+  VRef thumb;
+  if (isHeif(header) || isTiff(header)) {
+    VRef full(isHeif(header) ? vips_image_new_from_buffer(data.data(), data.size(), "", "thumbnail", FALSE, "page", 0,
+                                                          "fail_on", VIPS_FAIL_ON_ERROR, nullptr)
+                             : vips_image_new_from_buffer(data.data(), data.size(), "", "page", 0, "fail_on",
+                                                          VIPS_FAIL_ON_ERROR, nullptr));
+    if (!full.p) {
+      vips_error_clear();
+      return std::nullopt;
+    }
+    VipsImage* out = nullptr;
+    if (vips_thumbnail_image(full.p, &out, maxPixel, "height", maxPixel, "size", VIPS_SIZE_DOWN, "export_profile",
+                             exportProfile, nullptr)) {
+      vips_error_clear();
+      return std::nullopt;
+    }
+    thumb = VRef(out);
+  } else {
+    VipsImage* out = nullptr;
+    // fail_on must travel in the loader's option string: libvips 8.14's
+    // thumbnail_buffer does not hand its own fail_on to the loader.
+    if (vips_thumbnail_buffer(const_cast<std::uint8_t*>(data.data()), data.size(), &out, maxPixel, "height", maxPixel,
+                              "size", VIPS_SIZE_DOWN, "option_string", "fail_on=error", "export_profile",
+                              exportProfile, nullptr)) {
+      vips_error_clear();
+      return std::nullopt;
+    }
+    thumb = VRef(out);
+  }
+  if (!toSrgb8(thumb)) return std::nullopt;
+  // Decode now, while the encoded bytes are alive; the result owns its pixels.
+  VRef memory(vips_image_copy_memory(thumb.p));
+  if (!memory.p) {
+    vips_error_clear();
+    return std::nullopt;
+  }
+  auto impl = std::make_unique<Image::Impl>();
+  impl->image = memory.release();
+  return Image(std::move(impl));
+}
+
+// The image as a new reference, or nothing for an empty Image.
+std::optional<VRef> vipsOf(const Image& image) {
+  if (image.empty()) return std::nullopt;
+  g_object_ref(image.impl()->image);
+  return VRef(image.impl()->image);
+}
+
+}  // namespace
+
+// ---- Image ----
+
+Image::Impl::~Impl() {
+  if (image) g_object_unref(image);
+}
+
+Image::Image() = default;
+Image::~Image() = default;
+Image::Image(Image&&) noexcept = default;
+Image& Image::operator=(Image&&) noexcept = default;
+Image::Image(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+int Image::width() const { return empty() ? 0 : impl_->image->Xsize; }
+int Image::height() const { return empty() ? 0 : impl_->image->Ysize; }
+int Image::bands() const { return empty() ? 0 : impl_->image->Bands; }
+bool Image::empty() const { return !impl_ || !impl_->image; }
+
+// ---- start-up ----
+
+void initImaging() { vipsReady(); }
+
+// ---- hash ----
+
+std::optional<std::uint64_t> dhash(const Image& image) {
+  if (!vipsReady()) return std::nullopt;
+  std::optional<VRef> v = vipsOf(image);
+  if (!v) return std::nullopt;
+  VRef img = std::move(*v);
+  // Float throughout, so that the only rounding is the final one to 8 bits.
+  if (!step(img, [](VipsImage* in, VipsImage** out) { return vips_cast(in, out, VIPS_FORMAT_FLOAT, nullptr); }) ||
+      !flattenOverBlack(img))
+    return std::nullopt;
+  if (img.p->Xsize != 9 || img.p->Ysize != 8) {
+    // Independent scales in x and y: the aspect ratio is not kept. Box
+    // shrink for the integer part, Lanczos-3 for the rest (upsampling, for
+    // images smaller than the grid, interpolates).
+    double hscale = 9.0 / img.p->Xsize;
+    double vscale = 8.0 / img.p->Ysize;
+    if (!step(img, [&](VipsImage* in, VipsImage** out) {
+          return vips_resize(in, out, hscale, "vscale", vscale, "kernel", VIPS_KERNEL_LANCZOS3, nullptr);
+        }))
+      return std::nullopt;
+    // Rounding of the output size can leave a pixel more or less; make it
+    // exactly 9 x 8 by repeating or dropping the edge.
+    if ((img.p->Xsize != 9 || img.p->Ysize != 8) && !step(img, [](VipsImage* in, VipsImage** out) {
+          return vips_embed(in, out, 0, 0, 9, 8, "extend", VIPS_EXTEND_COPY, nullptr);
+        }))
+      return std::nullopt;
+  }
+  size_t size = 0;
+  void* mem = vips_image_write_to_memory(img.p, &size);
+  if (!mem) {
+    vips_error_clear();
+    return std::nullopt;
+  }
+  const float* px = static_cast<const float*>(mem);
+  const int bands = img.p->Bands;
+  if (size != static_cast<size_t>(72 * bands) * sizeof(float) || bands != 3) {
+    g_free(mem);
+    return std::nullopt;
+  }
+  // The 9 x 8 grid, row 0 on top, byte 9r + c; grey is sRGB luma (Rec. 709
+  // weights on the encoded values), rounded to 8 bits.
+  std::uint8_t grid[72] = {};
+  for (int i = 0; i < 72; ++i) {
+    double y = 0.2126 * px[i * 3] + 0.7152 * px[i * 3 + 1] + 0.0722 * px[i * 3 + 2];
+    grid[i] = static_cast<std::uint8_t>(std::clamp(std::lround(y), 0L, 255L));
+  }
+  g_free(mem);
+  std::uint64_t hash = 0;
+  for (int r = 0; r < 8; ++r)
+    for (int c = 0; c < 8; ++c) hash = (hash << 1) | (grid[9 * r + c] > grid[9 * r + c + 1] ? 1u : 0u);
+  return hash;
+}
+
+std::string hashText(std::uint64_t hash) {
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+  return text;
+}
+
+// ---- thumbnails ----
+
+std::optional<Thumb> thumbFrom(std::span<const std::uint8_t> data, int maxPixel) {
+  std::optional<Header> header = readHeader(data);
+  if (!header) return std::nullopt;
+  std::optional<Image> image = thumbnailOf(data, *header, maxPixel);
+  if (!image) return std::nullopt;
+  PixelSize size = storedSize(data, *header);
+  return Thumb{std::move(*image), size.width, size.height};
+}
+
+// ---- JPEG and base64 ----
+
+std::string base64(std::span<const std::uint8_t> bytes) {
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(), static_cast<int>(bytes.size()));
+  out.resize(static_cast<size_t>(std::max(n, 0)));
+  return out;
+}
+
+std::optional<std::string> jpegBase64(const Image& image, double quality) {
+  if (!vipsReady()) return std::nullopt;
+  std::optional<VRef> v = vipsOf(image);
+  if (!v) return std::nullopt;
+  VRef img = std::move(*v);
+  // JPEG has no alpha: composite over black, as the hash sees the picture.
+  if (!flattenOverBlack(img)) return std::nullopt;
+  if (img.p->BandFmt != VIPS_FORMAT_UCHAR &&
+      !step(img, [](VipsImage* in, VipsImage** out) { return vips_cast(in, out, VIPS_FORMAT_UCHAR, nullptr); }))
+    return std::nullopt;
+  const double q = std::isnan(quality) ? 0.0 : std::round(quality * 100.0);
+  const int libjpegQuality = static_cast<int>(std::clamp(q, 1.0, 100.0));
+  void* buf = nullptr;
+  size_t len = 0;
+  if (vips_jpegsave_buffer(img.p, &buf, &len, "Q", libjpegQuality, "strip", TRUE, nullptr)) {
+    vips_error_clear();
+    return std::nullopt;
+  }
+  std::string text = base64({static_cast<const std::uint8_t*>(buf), len});
+  g_free(buf);
+  return text;
+}
+
+std::optional<RgbPixels> rgbPixels(const Image& image) {
+  if (!vipsReady()) return std::nullopt;
+  std::optional<VRef> v = vipsOf(image);
+  if (!v) return std::nullopt;
+  VRef img = std::move(*v);
+  if (!flattenOverBlack(img)) return std::nullopt;
+  if (img.p->BandFmt != VIPS_FORMAT_UCHAR &&
+      !step(img, [](VipsImage* in, VipsImage** out) { return vips_cast(in, out, VIPS_FORMAT_UCHAR, nullptr); }))
+    return std::nullopt;
+  if (img.p->Bands != 3) return std::nullopt;
+  size_t size = 0;
+  void* mem = vips_image_write_to_memory(img.p, &size);
+  if (!mem) {
+    vips_error_clear();
+    return std::nullopt;
+  }
+  RgbPixels out{img.p->Xsize, img.p->Ysize, {}};
+  out.rgb.assign(static_cast<std::uint8_t*>(mem), static_cast<std::uint8_t*>(mem) + size);
+  g_free(mem);
+  return out;
+}
+
+// ---- files ----
+
+struct ImageSource::Impl {
+  std::vector<std::uint8_t> bytes;
+  Header header;
+  PixelSize stored;
+};
+
+ImageSource::ImageSource() = default;
+ImageSource::~ImageSource() = default;
+ImageSource::ImageSource(ImageSource&&) noexcept = default;
+ImageSource& ImageSource::operator=(ImageSource&&) noexcept = default;
+ImageSource::ImageSource(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+namespace {
+
+// The whole content of a regular file; nothing for anything else. Opening
+// with O_NONBLOCK keeps a FIFO or a device from blocking the open, and the
+// fstat check refuses them before any read.
+std::optional<std::vector<std::uint8_t>> readRegularFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::vector<std::uint8_t>> result;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) <= kMaxFileBytes) {
+    std::vector<std::uint8_t> bytes(static_cast<size_t>(st.st_size));
+    size_t got = 0;
+    bool ok = true;
+    // Reads what fstat promised; a file that shrinks meanwhile is read to its
+    // new end, one that grows is read up to its size at open.
+    while (got < bytes.size()) {
+      ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        ok = false;
+        break;
+      }
+      if (n == 0) break;
+      got += static_cast<size_t>(n);
+    }
+    if (ok) {
+      bytes.resize(got);
+      result = std::move(bytes);
+    }
+  }
+  ::close(fd);
+  return result;
+}
+
+}  // namespace
+
+std::optional<ImageSource> imageSource(const std::string& path) {
+  if (!vipsReady()) return std::nullopt;
+  std::optional<std::vector<std::uint8_t>> bytes = readRegularFile(path);
+  if (!bytes) return std::nullopt;
+  std::optional<Header> header = readHeader(*bytes);
+  if (!header) return std::nullopt;
+  auto impl = std::make_unique<ImageSource::Impl>();
+  impl->bytes = std::move(*bytes);
+  impl->header = std::move(*header);
+  impl->stored = storedSize(impl->bytes, impl->header);
+  return ImageSource(std::move(impl));
+}
+
+std::optional<Image> makeThumb(const ImageSource& source, int maxPixel) {
+  if (!source.impl()) return std::nullopt;
+  return thumbnailOf(source.impl()->bytes, source.impl()->header, maxPixel);
+}
+
+PixelSize pixelSize(const ImageSource& source) {
+  if (!source.impl()) return PixelSize{};
+  return source.impl()->stored;
+}
+
+}  // namespace imaging

@@ -1,0 +1,465 @@
+#include "imaging/imaging.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <vips/vips.h>
+
+#include <bit>
+#include <filesystem>
+#include <fstream>
+
+#include "testsupport/images.h"
+
+namespace imaging {
+namespace {
+
+using testsupport::Colour;
+using testsupport::ImageSpec;
+using testsupport::Pattern;
+
+const std::string kCorpus = CORPUS_DIR;
+
+std::vector<std::uint8_t> readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::uint8_t> encoded(const ImageSpec& spec, const std::string& suffix) {
+  auto bytes = testsupport::encodeImage(spec, suffix);
+  EXPECT_TRUE(bytes) << suffix;
+  return bytes.value_or(std::vector<std::uint8_t>{});
+}
+
+// Lossless PNG of raw 8-bit pixels, read back through the public API.
+Image imageOf(int width, int height, int bands, const std::vector<std::uint8_t>& pixels) {
+  VipsImage* raw = vips_image_new_from_memory_copy(pixels.data(), pixels.size(), width, height, bands, VIPS_FORMAT_UCHAR);
+  raw->Type = bands < 3 ? VIPS_INTERPRETATION_B_W : VIPS_INTERPRETATION_sRGB;
+  void* buf = nullptr;
+  size_t len = 0;
+  EXPECT_EQ(vips_pngsave_buffer(raw, &buf, &len, nullptr), 0);
+  g_object_unref(raw);
+  std::vector<std::uint8_t> png(static_cast<std::uint8_t*>(buf), static_cast<std::uint8_t*>(buf) + len);
+  g_free(buf);
+  auto thumb = thumbFrom(png, 100000);
+  EXPECT_TRUE(thumb);
+  return thumb ? std::move(thumb->image) : Image();
+}
+
+Image thumbOf(const ImageSpec& spec, const std::string& suffix, int maxPixel = 256) {
+  auto thumb = thumbFrom(encoded(spec, suffix), maxPixel);
+  EXPECT_TRUE(thumb) << suffix;
+  return thumb ? std::move(thumb->image) : Image();
+}
+
+int bitsApart(std::uint64_t a, std::uint64_t b) { return std::popcount(a ^ b); }
+
+class ImagingTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { initImaging(); }
+};
+
+// ---- difference hash ----
+
+TEST_F(ImagingTest, GridCasesHashAsLaidOut) {
+  auto grid = [](int row, int col) {
+    std::vector<std::uint8_t> px(72, 0);
+    px[9 * row + col] = 255;
+    return px;
+  };
+  struct Case {
+    const char* name;
+    Image image;
+    std::uint64_t want;
+  };
+  std::vector<std::uint8_t> falling(256 * 64), rising(256 * 64);
+  for (int y = 0; y < 64; ++y)
+    for (int x = 0; x < 256; ++x) {
+      falling[y * 256 + x] = static_cast<std::uint8_t>(255 - x);
+      rising[y * 256 + x] = static_cast<std::uint8_t>(x);
+    }
+  Case cases[] = {
+      {"uniform colour", thumbOf(ImageSpec{.width = 300, .height = 200, .pattern = Pattern::kUniform, .value = 90}, ".png"), 0},
+      {"white to black", imageOf(256, 64, 1, falling), ~0ull},
+      {"black to white", imageOf(256, 64, 1, rising), 0},
+      {"generated gradient jpeg", thumbOf(ImageSpec{.width = 640, .height = 480, .pattern = Pattern::kGradient}, ".jpg"), ~0ull},
+      {"top-left pixel", imageOf(9, 8, 1, grid(0, 0)), 1ull << 63},
+      {"bottom row column 7", imageOf(9, 8, 1, grid(7, 7)), 1},
+      {"top-right pixel (column 8)", imageOf(9, 8, 1, grid(0, 8)), 0},
+      {"row 2 column 3", imageOf(9, 8, 1, grid(2, 3)), 1ull << (63 - 19)},
+      {"horizontal stripes", thumbOf(ImageSpec{.width = 200, .height = 160, .pattern = Pattern::kStripes}, ".png"), 0},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_FALSE(c.image.empty());
+    auto hash = dhash(c.image);
+    ASSERT_TRUE(hash);
+    EXPECT_EQ(hashText(*hash), hashText(c.want));
+  }
+}
+
+TEST_F(ImagingTest, TransparentBackgroundHashesAsBlack) {
+  // Left half fully transparent (white underneath), right half grey 200.
+  Image transparent = thumbOf(ImageSpec{.width = 160, .height = 80, .pattern = Pattern::kUniform, .value = 200, .alpha = true}, ".png");
+  ASSERT_EQ(transparent.bands(), 4);
+  std::vector<std::uint8_t> px(160 * 80);
+  for (int y = 0; y < 80; ++y)
+    for (int x = 0; x < 160; ++x) px[y * 160 + x] = x < 80 ? 0 : 200;
+  Image black = imageOf(160, 80, 1, px);
+  auto a = dhash(transparent), b = dhash(black);
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(*a, *b);
+  EXPECT_NE(*a, 0u);  // the edge between black and grey shows
+}
+
+TEST_F(ImagingTest, HashWorksOnAnySize) {
+  for (auto [w, h] : {std::pair{1, 1}, {3, 2}, {9, 8}, {10, 7}, {1000, 1}, {1, 1000}, {17, 900}}) {
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    Image img = imageOf(w, h, 3, std::vector<std::uint8_t>(static_cast<size_t>(w) * h * 3, 77));
+    auto hash = dhash(img);
+    ASSERT_TRUE(hash);
+    EXPECT_EQ(*hash, 0u);
+  }
+  EXPECT_FALSE(dhash(Image()));
+}
+
+TEST_F(ImagingTest, HashTextKeepsSixteenDigits) {
+  EXPECT_EQ(hashText(0), "0000000000000000");
+  EXPECT_EQ(hashText(1), "0000000000000001");
+  EXPECT_EQ(hashText(0xABCDEFull << 40), "abcdef0000000000");
+  EXPECT_EQ(hashText(~0ull), "ffffffffffffffff");
+}
+
+// ---- thumbnails, sizes and orientation ----
+
+TEST_F(ImagingTest, ThumbnailSizesAndStoredSizes) {
+  struct Case {
+    const char* suffix;
+    ImageSpec spec;
+    int maxPixel, thumbW, thumbH;
+  };
+  const Case cases[] = {
+      {".jpg", {.width = 800, .height = 600}, 256, 256, 192},
+      {".jpg", {.width = 800, .height = 600, .orientation = 6}, 256, 192, 256},
+      {".jpg", {.width = 800, .height = 600, .orientation = 8}, 256, 192, 256},
+      {".jpg", {.width = 400, .height = 300, .orientation = 6}, 64, 48, 64},
+      {".jpg", {.width = 400, .height = 300, .orientation = 3}, 64, 64, 48},
+      {".png", {.width = 100, .height = 50}, 256, 100, 50},
+      {".png", {.width = 40, .height = 30}, 64, 40, 30},
+      {".png", {.width = 400, .height = 300, .orientation = 5}, 64, 48, 64},
+      {".webp", {.width = 400, .height = 300, .orientation = 6}, 64, 48, 64},
+      {".tif", {.width = 400, .height = 300, .orientation = 7}, 64, 48, 64},
+      {".heic", {.width = 400, .height = 300}, 64, 64, 48},
+      {".gif", {.width = 300, .height = 400, .pages = 3}, 256, 192, 256},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.suffix) + " orientation " + std::to_string(c.spec.orientation));
+    auto thumb = thumbFrom(encoded(c.spec, c.suffix), c.maxPixel);
+    ASSERT_TRUE(thumb);
+    EXPECT_EQ(thumb->image.width(), c.thumbW);
+    EXPECT_EQ(thumb->image.height(), c.thumbH);
+    EXPECT_EQ(thumb->width, c.spec.width);
+    EXPECT_EQ(thumb->height, c.spec.height);
+  }
+}
+
+TEST_F(ImagingTest, EveryOrientationShowsTheSameUprightPicture) {
+  for (const char* suffix : {".jpg", ".png", ".webp", ".tif"}) {
+    for (bool quarter : {false, true}) {
+      // Stored 300 x 200 for tags 1-4; 200 x 300 for 5-8: upright always 300 x 200.
+      ImageSpec upright{.width = 300, .height = 200, .orientation = 1};
+      auto reference = dhash(thumbOf(upright, suffix, 64));
+      ASSERT_TRUE(reference);
+      for (int o = quarter ? 5 : 1; o <= (quarter ? 8 : 4); ++o) {
+        SCOPED_TRACE(std::string(suffix) + " orientation " + std::to_string(o));
+        ImageSpec spec{.width = quarter ? 200 : 300, .height = quarter ? 300 : 200, .orientation = o};
+        Image thumb = thumbOf(spec, suffix, 64);
+        EXPECT_EQ(thumb.width(), 64);
+        EXPECT_EQ(thumb.height(), 43);
+        auto hash = dhash(thumb);
+        ASSERT_TRUE(hash);
+        EXPECT_LE(bitsApart(*hash, *reference), 3) << hashText(*hash) << " vs " << hashText(*reference);
+      }
+    }
+  }
+}
+
+// ---- colour and unusual encodings ----
+
+TEST_F(ImagingTest, UnusualEncodingsGiveSrgbThumbnailsOfTheSamePicture) {
+  ImageSpec base{.width = 320, .height = 240};
+  Image reference = thumbOf(base, ".png", 64);
+  auto refHash = dhash(reference);
+  auto refRgb = rgbPixels(reference);
+  ASSERT_TRUE(refHash && refRgb);
+  struct Case {
+    const char* name;
+    const char* suffix;
+    ImageSpec spec;
+    int bands;
+    int maxBits;      // hash distance to the plain picture
+    double maxMean;   // mean absolute colour difference
+  };
+  auto with = [&](auto change) {
+    ImageSpec s = base;
+    change(s);
+    return s;
+  };
+  const Case cases[] = {
+      {"CMYK JPEG", ".jpg", with([](ImageSpec& s) { s.colour = Colour::kCmyk; }), 3, 4, 20},
+      {"CMYK TIFF", ".tif", with([](ImageSpec& s) { s.colour = Colour::kCmyk; }), 3, 4, 20},
+      {"16-bit PNG", ".png", with([](ImageSpec& s) { s.sixteenBit = true; }), 3, 0, 1},
+      {"16-bit TIFF", ".tif", with([](ImageSpec& s) { s.sixteenBit = true; }), 3, 0, 1},
+      {"palette PNG", ".png", with([](ImageSpec& s) { s.palette = true; }), 3, 6, 12},
+      {"animated GIF", ".gif", with([](ImageSpec& s) { s.pages = 3; }), 3, 6, 12},
+      {"animated WebP", ".webp", with([](ImageSpec& s) { s.pages = 3; }), 3, 4, 8},
+      {"HEIF", ".heic", base, 3, 4, 8},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Image thumb = thumbOf(c.spec, c.suffix, 64);
+    ASSERT_FALSE(thumb.empty());
+    EXPECT_GE(thumb.bands(), c.bands);
+    auto hash = dhash(thumb);
+    auto rgb = rgbPixels(thumb);
+    ASSERT_TRUE(hash && rgb);
+    EXPECT_LE(bitsApart(*hash, *refHash), c.maxBits);
+    ASSERT_EQ(rgb->rgb.size(), refRgb->rgb.size());
+    double sum = 0;
+    for (size_t i = 0; i < rgb->rgb.size(); ++i) sum += std::abs(int(rgb->rgb[i]) - int(refRgb->rgb[i]));
+    EXPECT_LE(sum / rgb->rgb.size(), c.maxMean);
+  }
+}
+
+TEST_F(ImagingTest, GreyAndPaletteImagesWithTransparencyKeepAlpha) {
+  for (auto [name, spec] : {std::pair{"grey+alpha", ImageSpec{.colour = Colour::kGrey, .alpha = true}},
+                            {"palette+alpha", ImageSpec{.alpha = true, .palette = true}},
+                            {"16-bit grey+alpha", ImageSpec{.colour = Colour::kGrey, .alpha = true, .sixteenBit = true}}}) {
+    SCOPED_TRACE(name);
+    Image thumb = thumbOf(spec, ".png", 64);
+    ASSERT_FALSE(thumb.empty());
+    EXPECT_EQ(thumb.bands(), 4);
+    auto rgb = rgbPixels(thumb);
+    ASSERT_TRUE(rgb);
+    EXPECT_EQ(rgb->rgb[0], 0);  // top-left is transparent white: black over black
+    auto b64 = jpegBase64(thumb, 0.72);
+    ASSERT_TRUE(b64);
+    auto jpeg = testsupport::decodeImage(*testsupport::base64Decode(*b64));
+    ASSERT_TRUE(jpeg);
+    EXPECT_EQ(jpeg->bands, 3);
+  }
+}
+
+TEST_F(ImagingTest, EmbeddedIccProfileIsHonoured) {
+  // The same picture converted to Display P3 with the profile embedded must
+  // come out with (nearly) the sRGB colours of the original.
+  VipsImage* in = nullptr;
+  auto png = encoded(ImageSpec{.width = 128, .height = 96}, ".png");
+  in = vips_image_new_from_buffer(png.data(), png.size(), "", nullptr);
+  ASSERT_NE(in, nullptr);
+  VipsImage* p3 = nullptr;
+  ASSERT_EQ(vips_icc_transform(in, &p3, "p3", "input_profile", "srgb", "embedded", FALSE, nullptr), 0);
+  void* buf = nullptr;
+  size_t len = 0;
+  ASSERT_EQ(vips_pngsave_buffer(p3, &buf, &len, nullptr), 0);
+  std::vector<std::uint8_t> p3png(static_cast<std::uint8_t*>(buf), static_cast<std::uint8_t*>(buf) + len);
+  g_free(buf);
+  g_object_unref(p3);
+  g_object_unref(in);
+
+  auto a = thumbFrom(png, 256), b = thumbFrom(p3png, 256);
+  ASSERT_TRUE(a && b);
+  auto ra = rgbPixels(a->image), rb = rgbPixels(b->image);
+  ASSERT_TRUE(ra && rb);
+  ASSERT_EQ(ra->rgb.size(), rb->rgb.size());
+  int worst = 0;
+  double sum = 0;
+  for (size_t i = 0; i < ra->rgb.size(); ++i) {
+    int d = std::abs(int(ra->rgb[i]) - int(rb->rgb[i]));
+    worst = std::max(worst, d);
+    sum += d;
+  }
+  // 8-bit quantisation in P3 costs a few levels; ignoring the profile costs
+  // over a hundred.
+  EXPECT_LE(worst, 12);
+  EXPECT_LE(sum / ra->rgb.size(), 2.0);
+}
+
+// ---- JPEG and base64 ----
+
+TEST_F(ImagingTest, Base64MatchesRfc4648Vectors) {
+  auto b = [](std::string s) { return base64({reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}); };
+  EXPECT_EQ(b(""), "");
+  EXPECT_EQ(b("f"), "Zg==");
+  EXPECT_EQ(b("fo"), "Zm8=");
+  EXPECT_EQ(b("foo"), "Zm9v");
+  EXPECT_EQ(b("foobar"), "Zm9vYmFy");
+}
+
+TEST_F(ImagingTest, JpegTextDecodesWithoutLineBreaksOrMetadata) {
+  auto thumb = thumbFrom(encoded(ImageSpec{.width = 1024, .height = 768, .pattern = Pattern::kPhoto, .orientation = 6}, ".jpg"), 256);
+  ASSERT_TRUE(thumb);
+  auto low = jpegBase64(thumb->image, 0.3), high = jpegBase64(thumb->image, 0.9);
+  ASSERT_TRUE(low && high);
+  EXPECT_GT(high->size(), 4000u);
+  EXPECT_LT(low->size(), high->size());
+  EXPECT_EQ(high->find_first_of("\r\n"), std::string::npos);
+  auto bytes = testsupport::base64Decode(*high);
+  ASSERT_TRUE(bytes);
+  ASSERT_GE(bytes->size(), 2u);
+  EXPECT_EQ((*bytes)[0], 0xFF);
+  EXPECT_EQ((*bytes)[1], 0xD8);
+  auto decoded = testsupport::decodeImage(*bytes);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->loader, "jpegload_buffer");
+  EXPECT_EQ(decoded->width, 192);
+  EXPECT_EQ(decoded->height, 256);
+  // Already upright: no EXIF block (which could carry an orientation).
+  std::string raw(bytes->begin(), bytes->end());
+  EXPECT_EQ(raw.find("Exif"), std::string::npos);
+  EXPECT_FALSE(jpegBase64(Image(), 0.7));
+}
+
+// ---- hostile input ----
+
+TEST_F(ImagingTest, BytesThatAreNoUsableImageGiveNothing) {
+  auto jpeg = encoded(ImageSpec{.width = 640, .height = 480, .pattern = Pattern::kPhoto}, ".jpg");
+  std::vector<std::uint8_t> truncated(jpeg.begin(), jpeg.begin() + jpeg.size() / 2);
+  std::string text = "This is a plain text file, not a picture.\n";
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> bytes;
+  };
+  Case cases[] = {
+      {"empty", {}},
+      {"plain text", std::vector<std::uint8_t>(text.begin(), text.end())},
+      {"JPEG cut in half", truncated},
+      {"JPEG header only", std::vector<std::uint8_t>(jpeg.begin(), jpeg.begin() + 200)},
+      {"PNG declaring 100000 x 100000", testsupport::pngDeclaring(100000, 100000)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_FALSE(thumbFrom(c.bytes, 64));
+  }
+  EXPECT_FALSE(thumbFrom(jpeg, 0));
+}
+
+TEST_F(ImagingTest, ImageOverThePixelLimitIsRefusedUndecoded) {
+  // A real, decodable grey PNG one row over the limit: a decoder without the
+  // guard would produce a thumbnail of it.
+  VipsImage* black = nullptr;
+  ASSERT_EQ(vips_black(&black, 16385, 16385, nullptr), 0);
+  ASSERT_GT(16385ull * 16385ull, kMaxPixels);
+  void* buf = nullptr;
+  size_t len = 0;
+  ASSERT_EQ(vips_pngsave_buffer(black, &buf, &len, "compression", 1, nullptr), 0);
+  g_object_unref(black);
+  std::vector<std::uint8_t> png(static_cast<std::uint8_t*>(buf), static_cast<std::uint8_t*>(buf) + len);
+  g_free(buf);
+  EXPECT_FALSE(thumbFrom(png, 64));
+
+  testsupport::TempDir dir;
+  ASSERT_TRUE(testsupport::writeBytes(dir.path() + "/big.png", png));
+  auto source = imageSource(dir.path() + "/big.png");
+  ASSERT_TRUE(source);  // the header is fine ...
+  EXPECT_EQ(pixelSize(*source).width, 16385);
+  EXPECT_FALSE(makeThumb(*source, 64));  // ... the pixels are refused
+}
+
+TEST_F(ImagingTest, SourcesOpenOnlyRegularImageFiles) {
+  testsupport::TempDir dir;
+  const std::string d = dir.path();
+  ASSERT_TRUE(testsupport::writeImage(d + "/photo.jpg", ImageSpec{.width = 400, .height = 300, .orientation = 6}));
+  ASSERT_TRUE(testsupport::writeBytes(d + "/text.jpg", std::string("hello, not a jpeg\n")));
+  ASSERT_TRUE(testsupport::writeBytes(d + "/empty.jpg", std::string()));
+  ASSERT_EQ(mkfifo((d + "/fifo.jpg").c_str(), 0600), 0);
+  std::filesystem::create_directory(d + "/folder.jpg");
+
+  for (const std::string& path : {d + "/missing.jpg", d + "/text.jpg", d + "/empty.jpg", d + "/fifo.jpg",
+                                  d + "/folder.jpg", std::string("/dev/null"), std::string()}) {
+    SCOPED_TRACE(path);
+    EXPECT_FALSE(imageSource(path));
+  }
+
+  auto source = imageSource(d + "/photo.jpg");
+  ASSERT_TRUE(source);
+  EXPECT_EQ(pixelSize(*source).width, 400);
+  EXPECT_EQ(pixelSize(*source).height, 300);
+  auto thumb = makeThumb(*source, 64);
+  ASSERT_TRUE(thumb);
+  EXPECT_EQ(thumb->width(), 48);
+  EXPECT_EQ(thumb->height(), 64);
+  EXPECT_FALSE(makeThumb(ImageSource(), 64));
+  EXPECT_EQ(pixelSize(ImageSource()).width, 0);
+}
+
+// ---- the shared corpus of real photos ----
+
+class CorpusTest : public ImagingTest {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::is_directory(kCorpus)) GTEST_SKIP() << "corpus not found at " << kCorpus;
+  }
+};
+
+TEST_F(CorpusTest, OrientationFilesAgree) {
+  auto reference = thumbFrom(readFile(kCorpus + "/orientation/Landscape_1.jpg"), 256);
+  ASSERT_TRUE(reference);
+  auto refHash = dhash(reference->image);
+  ASSERT_TRUE(refHash);
+  for (const char* kind : {"Landscape", "Portrait"}) {
+    for (int o = 0; o <= 8; ++o) {
+      std::string name = std::string(kind) + "_" + std::to_string(o) + ".jpg";
+      SCOPED_TRACE(name);
+      auto thumb = thumbFrom(readFile(kCorpus + "/orientation/" + name), 256);
+      ASSERT_TRUE(thumb);
+      bool landscape = std::string(kind) == "Landscape";
+      EXPECT_EQ(thumb->image.width(), landscape ? 256 : 171);
+      EXPECT_EQ(thumb->image.height(), landscape ? 171 : 256);
+      bool storedWide = landscape == (o <= 4);
+      EXPECT_EQ(thumb->width, storedWide ? 1800 : 1200);
+      EXPECT_EQ(thumb->height, storedWide ? 1200 : 1800);
+      if (landscape) {
+        auto hash = dhash(thumb->image);
+        ASSERT_TRUE(hash);
+        EXPECT_LE(bitsApart(*hash, *refHash), 4);
+      }
+    }
+  }
+}
+
+TEST_F(CorpusTest, IphoneHeicIsTurnedOnceAndSizedAsStored) {
+  auto source = imageSource(kCorpus + "/heif/iphone_13_pro_max.HEIC");
+  ASSERT_TRUE(source);
+  EXPECT_EQ(pixelSize(*source).width, 4032);
+  EXPECT_EQ(pixelSize(*source).height, 3024);
+  auto thumb = makeThumb(*source, 256);
+  ASSERT_TRUE(thumb);
+  EXPECT_EQ(thumb->width(), 192);  // portrait: irot applied once, EXIF not on top
+  EXPECT_EQ(thumb->height(), 256);
+  // Larger than the embedded 240 x 320 preview: only the full image has it.
+  auto big = makeThumb(*source, 1024);
+  ASSERT_TRUE(big);
+  EXPECT_EQ(big->width(), 768);
+  EXPECT_EQ(big->height(), 1024);
+}
+
+TEST_F(CorpusTest, RealPhotosThumbnailAndDamagedJpegFails) {
+  int count = 0;
+  for (const char* folder : {"cameras", "odd-exif", "heif"}) {
+    for (const auto& entry : std::filesystem::directory_iterator(kCorpus + "/" + folder)) {
+      SCOPED_TRACE(entry.path().string());
+      auto thumb = thumbFrom(readFile(entry.path()), 256);
+      ASSERT_TRUE(thumb);
+      EXPECT_EQ(std::max(thumb->image.width(), thumb->image.height()),
+                std::min<std::int64_t>(256, std::max(thumb->width, thumb->height)));
+      EXPECT_GT(thumb->width, 0);
+      EXPECT_TRUE(jpegBase64(thumb->image, 0.7));
+      ++count;
+    }
+  }
+  EXPECT_GT(count, 30);
+  EXPECT_FALSE(thumbFrom(readFile(kCorpus + "/damaged/corrupted.jpg"), 256));
+}
+
+}  // namespace
+}  // namespace imaging
