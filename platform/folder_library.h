@@ -2,20 +2,44 @@
 // a photo library. See folder_library.cc for the rules it follows.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/folder_library_storage.h"
 #include "platform/photo_library.h"
 
 namespace platform {
 
+// What the folder library asks of the system, replaceable in tests.
+struct FolderLibraryProbes {
+  // Where a file's data lives (see folder::storageOf); a test can call a
+  // local file remote or not resident.
+  std::function<folder::Storage(int dirFd, const std::string& name, const struct stat& st)> storage;
+  // The access answer for the root (see folder::folderAuthorization).
+  std::function<AuthorizationStatus(const std::string& root)> access;
+};
+
+// The real probes.
+FolderLibraryProbes systemProbes();
+
 // A library over the tree below `root`. Nothing is read until asked for.
 std::unique_ptr<PhotoLibrary> openFolderLibrary(const std::string& root);
+std::unique_ptr<PhotoLibrary> openFolderLibrary(const std::string& root, FolderLibraryProbes probes);
 
 // The folder a run uses: the token after "--library" when there is one,
 // else the user's pictures folder (XDG_PICTURES_DIR from user-dirs.dirs,
 // else ~/Pictures).
 std::string libraryRootFromArgs(const std::vector<std::string>& args);
+
+// XDG_PICTURES_DIR from the text of a user-dirs.dirs file, "$HOME"
+// expanded to `home`; nothing when the file does not set it to a usable
+// folder (a relative path, or the home folder itself, which the file's
+// format uses to mean "none").
+std::optional<std::string> picturesDirFromUserDirs(const std::string& text, const std::string& home);
 
 }  // namespace platform

@@ -1,0 +1,509 @@
+// The folder photo library.
+//
+// The library is the folder tree below a root folder. Every regular file
+// whose extension names an image, raw image or video format is a media file
+// (folder_library_names.h has the lists and the grouping of files with one
+// stem into Live Photos and RAW+JPEG pairs). What it decides:
+//
+// - Access is judged on a detached thread, since stat on a dead network
+//   mount can hang: see folder::folderAuthorization.
+// - The walk never follows a symbolic link, to a file or a folder; every
+//   path below the root is opened one component at a time with O_NOFOLLOW.
+//   Special files (FIFOs, sockets, devices) are never assets and never
+//   opened. Folders that cannot be opened are passed over, and so is a
+//   folder met again below itself (a bind mount loop) and anything deeper
+//   than kMaxDepth folders.
+// - An entry whose name begins with "." is hidden, and so is everything
+//   below a hidden folder. Hidden assets are left out of fetches and counts
+//   unless the options include them; asked for by identifier they are found.
+// - The walk runs once per library object, on the first fetch or count;
+//   every later fetch and count answers from it. Resolving identifiers and
+//   reading data always go to the file system: they never wait for a walk.
+// - Dates: the creation date is the EXIF capture time of an image (read from
+//   the header only), else the primary file's modification time; the
+//   modification date is always that modification time. Headers of files
+//   that are not resident are not read (reading them would fetch them).
+//   Raw files give their date where libvips can read their header, but no
+//   pixel size (0): their first image is usually a small preview.
+// - Without the "newest first" option, fetches come in the same order as
+//   with it: creation date descending, then identifier ascending.
+// - Original data is the primary file's bytes. A file on a network file
+//   system or not resident is "in the cloud": without network access it is
+//   answered in-cloud without being opened; with it, it is read in 1 MiB
+//   chunks and the progress handler is called after each chunk, on the
+//   requesting thread. A file that cannot be read, is no longer a regular
+//   file, or exceeds kMaxOriginalBytes answers with an error and no data.
+//   The library never answers degraded or cancelled.
+#include "platform/folder_library.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+
+#include "platform/folder_library_meta.h"
+#include "platform/folder_library_names.h"
+
+namespace platform {
+namespace {
+
+using folder::FileGroup;
+using folder::FileKind;
+
+constexpr int kMaxDepth = 256;
+constexpr std::size_t kReadChunk = std::size_t{1} << 20;
+constexpr std::uint64_t kMaxOriginalBytes = std::uint64_t{4} << 30;
+
+// An owned file descriptor.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  Fd& operator=(Fd&& o) noexcept {
+    if (this != &o) {
+      reset();
+      fd_ = std::exchange(o.fd_, -1);
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr int kFileFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+
+// The root itself may be reached through a link (a Pictures folder that
+// points elsewhere); nothing below it is.
+Fd openRoot(const std::string& root) { return Fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); }
+
+std::vector<std::string> splitPath(const std::string& relDir) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start < relDir.size()) {
+    std::size_t slash = relDir.find('/', start);
+    if (slash == std::string::npos) slash = relDir.size();
+    parts.push_back(relDir.substr(start, slash - start));
+    start = slash + 1;
+  }
+  return parts;
+}
+
+std::string joinPath(const std::string& dir, const std::string& name) {
+  return dir.empty() ? name : dir + "/" + name;
+}
+
+// The folder named by `parts` below the root, opened one component at a
+// time without following links.
+Fd openFolderBelow(int rootFd, const std::vector<std::string>& parts, std::size_t count) {
+  Fd cur(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
+  for (std::size_t k = 0; k < count && cur.ok(); ++k) cur = Fd(::openat(cur.get(), parts[k].c_str(), kFolderFlags));
+  return cur;
+}
+
+struct DirEntry {
+  std::string name;
+  unsigned char type;
+};
+
+std::vector<DirEntry> listFolder(int dirFd) {
+  std::vector<DirEntry> out;
+  int dupFd = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+  if (dupFd < 0) return out;
+  DIR* dir = ::fdopendir(dupFd);
+  if (dir == nullptr) {
+    ::close(dupFd);
+    return out;
+  }
+  ::rewinddir(dir);
+  while (dirent* e = ::readdir(dir)) {
+    std::string_view n(e->d_name);
+    if (n == "." || n == "..") continue;
+    out.push_back({std::string(n), e->d_type});
+  }
+  ::closedir(dir);
+  return out;
+}
+
+// The regular media files of a folder listing, with their lstat. With
+// `stems`, only files of those stems are looked at.
+struct MediaFiles {
+  std::vector<std::pair<std::string, FileKind>> files;
+  std::map<std::string, struct stat> stats;
+  std::vector<std::string> folders;  // subfolders (not links)
+};
+
+MediaFiles mediaFilesOf(int dirFd, const std::vector<DirEntry>& entries, const std::set<std::string>* stems) {
+  MediaFiles out;
+  for (const DirEntry& e : entries) {
+    FileKind kind = folder::fileKindOf(e.name);
+    bool maybeFile = (e.type == DT_REG || e.type == DT_UNKNOWN) && kind != FileKind::kOther &&
+                     (stems == nullptr || stems->count(folder::stemKey(e.name)) > 0);
+    bool maybeFolder = stems == nullptr && (e.type == DT_DIR || e.type == DT_UNKNOWN);
+    if (!maybeFile && !maybeFolder) continue;
+    struct stat st {};
+    if (::fstatat(dirFd, e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (maybeFile && S_ISREG(st.st_mode)) {
+      out.files.emplace_back(e.name, kind);
+      out.stats[e.name] = st;
+    } else if (maybeFolder && S_ISDIR(st.st_mode)) {
+      out.folders.push_back(e.name);
+    }
+  }
+  return out;
+}
+
+struct Entry {
+  Asset asset;
+  std::vector<AssetResource> resources;
+};
+
+std::int64_t mtimeNanos(const struct stat& st) {
+  return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+// The asset of one group of files in the open folder `dirFd`.
+Entry makeEntry(int dirFd, const std::string& relDir, bool hiddenFolder, const FileGroup& group,
+                const struct stat& st, const FolderLibraryProbes& probes) {
+  // dirFd < 0: the folder went away since the walk; the asset keeps its
+  // file dates, as its header cannot be read.
+  Entry e;
+  Asset& a = e.asset;
+  a.localIdentifier = folder::identifierFromPath(joinPath(relDir, group.primary));
+  a.mediaType = group.primaryKind == FileKind::kVideo ? MediaType::kVideo : MediaType::kImage;
+  a.hidden = hiddenFolder || folder::isHiddenName(group.primary);
+  a.mediaSubtypes = group.livePhoto ? kMediaSubtypeLivePhoto : 0;
+  std::int64_t created = mtimeNanos(st);
+  a.modificationDate = folder::secondsFromNanos(created);
+  if (group.primaryKind != FileKind::kVideo && dirFd >= 0 &&
+      probes.storage(dirFd, group.primary, st) != folder::Storage::kNotResident) {
+    Fd fd(::openat(dirFd, group.primary.c_str(), kFileFlags));
+    struct stat now {};
+    if (fd.ok() && ::fstat(fd.get(), &now) == 0 && S_ISREG(now.st_mode) && now.st_ino == st.st_ino) {
+      folder::HeaderFacts facts = folder::readHeaderFacts(fd.get());
+      if (group.primaryKind == FileKind::kImage) {
+        a.pixelWidth = facts.width;
+        a.pixelHeight = facts.height;
+      }
+      if (facts.captureNanos) created = *facts.captureNanos;
+    }
+  }
+  a.creationDate = folder::secondsFromNanos(created);
+  for (const auto& [type, name] : group.resources) e.resources.push_back({type, folder::displayName(name)});
+  return e;
+}
+
+bool newerFirst(const Entry& x, const Entry& y) {
+  double cx = x.asset.creationDate.value_or(0), cy = y.asset.creationDate.value_or(0);
+  if (cx != cy) return cx > cy;
+  return x.asset.localIdentifier < y.asset.localIdentifier;
+}
+
+// One asset found by the walk, before its header is read.
+struct Found {
+  std::string relDir;
+  bool hiddenFolder;
+  FileGroup group;
+  struct stat st;
+};
+
+void walkFolder(int dirFd, const std::string& relDir, bool hiddenFolder, int depth,
+                std::set<std::pair<dev_t, ino_t>>& ancestors, std::vector<Found>& found) {
+  MediaFiles media = mediaFilesOf(dirFd, listFolder(dirFd), nullptr);
+  for (FileGroup& g : folder::groupFolder(media.files)) {
+    struct stat st = media.stats[g.primary];
+    found.push_back({relDir, hiddenFolder, std::move(g), st});
+  }
+  if (depth >= kMaxDepth) return;
+  std::sort(media.folders.begin(), media.folders.end());
+  for (const std::string& name : media.folders) {
+    Fd sub(::openat(dirFd, name.c_str(), kFolderFlags));
+    struct stat st {};
+    if (!sub.ok() || ::fstat(sub.get(), &st) != 0) continue;  // unreadable: passed over
+    auto key = std::make_pair(st.st_dev, st.st_ino);
+    if (!ancestors.insert(key).second) continue;
+    walkFolder(sub.get(), joinPath(relDir, name), hiddenFolder || folder::isHiddenName(name), depth + 1,
+               ancestors, found);
+    ancestors.erase(key);
+  }
+}
+
+// Reads the headers of everything found, on a few threads: header reads
+// are small and many, and on a network mount mostly waiting.
+std::vector<Entry> readFound(int rootFd, const std::vector<Found>& found, const FolderLibraryProbes& probes) {
+  std::vector<Entry> entries(found.size());
+  std::atomic<std::size_t> next{0};
+  auto work = [&] {
+    std::string openDir;
+    Fd dirFd;
+    for (std::size_t k; (k = next.fetch_add(1)) < found.size();) {
+      const Found& f = found[k];
+      if (!dirFd.ok() || openDir != f.relDir) {
+        std::vector<std::string> parts = splitPath(f.relDir);
+        dirFd = openFolderBelow(rootFd, parts, parts.size());
+        openDir = f.relDir;
+      }
+      entries[k] = makeEntry(dirFd.get(), f.relDir, f.hiddenFolder, f.group, f.st, probes);
+    }
+  };
+  unsigned n = std::clamp(std::thread::hardware_concurrency(), 2u, 8u);
+  n = static_cast<unsigned>(std::min<std::size_t>(n, (found.size() + 15) / 16));
+  std::vector<std::thread> threads;
+  for (unsigned t = 1; t < n; ++t) threads.emplace_back(work);
+  work();
+  for (std::thread& t : threads) t.join();
+  return entries;
+}
+
+class FolderLibrary : public PhotoLibrary {
+ public:
+  FolderLibrary(std::string root, FolderLibraryProbes probes) : root_(std::move(root)), probes_(std::move(probes)) {}
+
+  void requestAuthorization(std::function<void(AuthorizationStatus)> done) override {
+    std::thread([access = probes_.access, root = root_, done = std::move(done)] { done(access(root)); }).detach();
+  }
+
+  std::vector<Asset> fetchAssets(MediaType type, const FetchOptions& options) override {
+    std::vector<Asset> out;
+    for (const Entry& e : inventory())
+      if (e.asset.mediaType == type && (options.includeHidden || !e.asset.hidden)) out.push_back(e.asset);
+    return out;
+  }
+
+  std::int64_t countAssets(const FetchOptions& options) override {
+    std::int64_t n = 0;
+    for (const Entry& e : inventory())
+      if (options.includeHidden || !e.asset.hidden) ++n;
+    return n;
+  }
+
+  std::vector<Asset> fetchAssetsWithLocalIdentifiers(std::span<const std::string> identifiers) override {
+    std::vector<Asset> out;
+    Fd rootFd = openRoot(root_);
+    if (!rootFd.ok()) return out;
+    // Identifiers by folder, so that each folder is listed once per call.
+    std::map<std::vector<std::string>, std::set<std::string>> byFolder;
+    for (const std::string& id : identifiers) {
+      auto parts = folder::pathFromIdentifier(id);
+      if (!parts) continue;
+      std::string leaf = std::move(parts->back());
+      parts->pop_back();
+      byFolder[*parts].insert(std::move(leaf));
+    }
+    for (const auto& [parts, leaves] : byFolder) {
+      Fd dirFd = openFolderBelow(rootFd.get(), parts, parts.size());
+      if (!dirFd.ok()) continue;
+      std::string relDir;
+      bool hiddenFolder = false;
+      for (const std::string& p : parts) {
+        relDir = joinPath(relDir, p);
+        hiddenFolder = hiddenFolder || folder::isHiddenName(p);
+      }
+      std::set<std::string> stems;
+      for (const std::string& leaf : leaves) stems.insert(folder::stemKey(leaf));
+      MediaFiles media = mediaFilesOf(dirFd.get(), listFolder(dirFd.get()), &stems);
+      for (const FileGroup& g : folder::groupFolder(media.files)) {
+        if (leaves.count(g.primary) == 0) continue;  // only an asset's primary file names it
+        Entry e = makeEntry(dirFd.get(), relDir, hiddenFolder, g, media.stats[g.primary], probes_);
+        remember(e);
+        out.push_back(std::move(e.asset));
+      }
+    }
+    return out;
+  }
+
+  std::vector<AssetResource> assetResources(const Asset& asset) override {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      auto it = resources_.find(asset.localIdentifier);
+      if (it != resources_.end()) return it->second;
+    }
+    fetchAssetsWithLocalIdentifiers(std::span<const std::string>(&asset.localIdentifier, 1));
+    std::lock_guard<std::mutex> g(mu_);
+    auto it = resources_.find(asset.localIdentifier);
+    return it == resources_.end() ? std::vector<AssetResource>{} : it->second;
+  }
+
+  void requestImageData(const Asset& asset, const ImageRequestOptions& options,
+                        const ImageResultHandler& handler) override {
+    ImageResultInfo info;
+    auto fail = [&] {
+      info.hasError = true;
+      handler(nullptr, &info);
+    };
+    auto parts = folder::pathFromIdentifier(asset.localIdentifier);
+    if (!parts || folder::fileKindOf(parts->back()) == FileKind::kOther) return fail();
+    Fd rootFd = openRoot(root_);
+    if (!rootFd.ok()) return fail();
+    Fd dirFd = openFolderBelow(rootFd.get(), *parts, parts->size() - 1);
+    if (!dirFd.ok()) return fail();
+    const std::string& leaf = parts->back();
+    struct stat st {};
+    if (::fstatat(dirFd.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return fail();
+    const bool remote = probes_.storage(dirFd.get(), leaf, st) != folder::Storage::kLocal;
+    if (remote && !options.networkAccessAllowed) {
+      info.inCloud = true;
+      handler(nullptr, &info);
+      return;
+    }
+    // O_NONBLOCK: a FIFO swapped in after the check above opens without
+    // waiting for a writer, and is refused below.
+    Fd fd(::openat(dirFd.get(), leaf.c_str(), kFileFlags));
+    struct stat now {};
+    if (!fd.ok() || ::fstat(fd.get(), &now) != 0 || !S_ISREG(now.st_mode)) return fail();
+    std::vector<std::uint8_t> data;
+    data.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(std::max<off_t>(now.st_size, 0)), kMaxOriginalBytes)));
+    while (true) {
+      if (data.size() >= kMaxOriginalBytes) return fail();
+      std::size_t have = data.size();
+      data.resize(have + kReadChunk);
+      ssize_t got = ::read(fd.get(), data.data() + have, kReadChunk);
+      if (got < 0 && errno == EINTR) {
+        data.resize(have);
+        continue;
+      }
+      if (got < 0) return fail();
+      data.resize(have + static_cast<std::size_t>(got));
+      if (got == 0) break;
+      if (remote && options.progressHandler) options.progressHandler();
+    }
+    handler(&data, &info);
+  }
+
+ private:
+  const std::vector<Entry>& inventory() {
+    std::call_once(walked_, [this] {
+      Fd rootFd = openRoot(root_);
+      if (!rootFd.ok()) return;
+      std::vector<Found> found;
+      std::set<std::pair<dev_t, ino_t>> ancestors;
+      struct stat st {};
+      if (::fstat(rootFd.get(), &st) == 0) ancestors.insert({st.st_dev, st.st_ino});
+      walkFolder(rootFd.get(), "", false, 0, ancestors, found);
+      inventory_ = readFound(rootFd.get(), found, probes_);
+      std::sort(inventory_.begin(), inventory_.end(), newerFirst);
+      for (const Entry& e : inventory_) remember(e);
+    });
+    return inventory_;
+  }
+
+  void remember(const Entry& e) {
+    std::lock_guard<std::mutex> g(mu_);
+    resources_[e.asset.localIdentifier] = e.resources;
+  }
+
+  const std::string root_;
+  const FolderLibraryProbes probes_;
+  std::once_flag walked_;
+  std::vector<Entry> inventory_;  // written once inside walked_
+  std::mutex mu_;
+  std::unordered_map<std::string, std::vector<AssetResource>> resources_;
+};
+
+std::string homeFolder() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
+  std::vector<char> buf(16384);
+  passwd pw{};
+  passwd* result = nullptr;
+  if (::getpwuid_r(::geteuid(), &pw, buf.data(), buf.size(), &result) == 0 && result != nullptr &&
+      result->pw_dir != nullptr)
+    return result->pw_dir;
+  return "/";
+}
+
+}  // namespace
+
+std::optional<std::string> picturesDirFromUserDirs(const std::string& text, const std::string& home) {
+  std::optional<std::string> found;
+  std::size_t pos = 0;
+  while (pos <= text.size()) {
+    std::size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string_view line(text.data() + pos, end - pos);
+    pos = end + 1;
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+    constexpr std::string_view kKey = "XDG_PICTURES_DIR=";
+    if (!line.starts_with(kKey)) continue;
+    line.remove_prefix(kKey.size());
+    if (line.empty() || line.front() != '"') continue;
+    std::string value;
+    bool closed = false;
+    for (std::size_t k = 1; k < line.size(); ++k) {
+      if (line[k] == '\\' && k + 1 < line.size()) {
+        value += line[++k];
+      } else if (line[k] == '"') {
+        closed = true;
+        break;
+      } else {
+        value += line[k];
+      }
+    }
+    if (!closed) continue;
+    if (value.starts_with("$HOME")) {
+      std::string rest = value.substr(5);
+      if (!rest.empty() && rest.front() != '/') continue;
+      // A pictures folder set to the home folder itself means "none".
+      if (rest.find_first_not_of('/') == std::string::npos) continue;
+      found = home + rest;
+    } else if (value.starts_with("/")) {
+      found = value;
+    }
+  }
+  return found;
+}
+
+FolderLibraryProbes systemProbes() {
+  FolderLibraryProbes p;
+  p.storage = [](int dirFd, const std::string&, const struct stat& st) { return folder::storageOf(dirFd, st); };
+  p.access = folder::folderAuthorization;
+  return p;
+}
+
+std::unique_ptr<PhotoLibrary> openFolderLibrary(const std::string& root) {
+  return openFolderLibrary(root, systemProbes());
+}
+
+std::unique_ptr<PhotoLibrary> openFolderLibrary(const std::string& root, FolderLibraryProbes probes) {
+  FolderLibraryProbes real = systemProbes();
+  if (!probes.storage) probes.storage = real.storage;
+  if (!probes.access) probes.access = real.access;
+  return std::make_unique<FolderLibrary>(root, std::move(probes));
+}
+
+std::string libraryRootFromArgs(const std::vector<std::string>& args) {
+  auto it = std::find(args.begin(), args.end(), "--library");
+  if (it != args.end() && it + 1 != args.end()) return *(it + 1);
+  std::string home = homeFolder();
+  std::string config;
+  if (const char* x = std::getenv("XDG_CONFIG_HOME"); x != nullptr && x[0] == '/') config = x;
+  else config = home + "/.config";
+  std::ifstream in(config + "/user-dirs.dirs", std::ios::binary);
+  if (in) {
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (auto dir = picturesDirFromUserDirs(text, home)) return *dir;
+  }
+  return home == "/" ? "/Pictures" : home + "/Pictures";
+}
+
+}  // namespace platform

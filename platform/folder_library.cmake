@@ -1,0 +1,16 @@
+# The folder photo library: a folder tree of images and videos as the photo
+# library, and its tests.
+add_library(platform_folder_library
+  folder_library.cc
+  folder_library_meta.cc
+  folder_library_names.cc
+  folder_library_storage.cc)
+target_link_libraries(platform_folder_library PUBLIC platform_photo_library PRIVATE PkgConfig::VIPS Threads::Threads)
+
+add_project_test(platform_folder_library_test
+  SOURCES folder_library_test.cc
+  LIBS platform_folder_library testsupport_images PkgConfig::VIPS)
+add_project_test(platform_folder_library_concurrent_test
+  SOURCES folder_library_concurrent_test.cc
+  LIBS platform_folder_library testsupport_images
+  LABELS concurrent)

@@ -1,0 +1,63 @@
+// The folder library used from many threads at once, as the scan's eight
+// workers use it.
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/folder_library.h"
+#include "testsupport/images.h"
+
+namespace platform {
+namespace {
+
+TEST(FolderLibraryConcurrent, EightThreadsRequestAndFetchAtOnce) {
+  testsupport::TempDir dir;
+  std::vector<std::string> ids;
+  std::vector<std::vector<std::uint8_t>> want;
+  for (int k = 0; k < 24; ++k) {
+    testsupport::ImageSpec picture;
+    picture.width = 40 + k;
+    std::string name = (k % 3 == 0 ? "sub/" : "") + std::to_string(k) + ".jpg";
+    std::filesystem::create_directories(dir.path() + "/sub");
+    ASSERT_TRUE(testsupport::writeImage(dir.path() + "/" + name, picture));
+    std::ifstream in(dir.path() + "/" + name, std::ios::binary);
+    ids.push_back(name);
+    want.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  auto lib = openFolderLibrary(dir.path());
+  std::atomic<int> mismatches{0}, requests{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      // The first fetch walks the tree; the others must wait for that one walk.
+      if (lib->fetchAssets(MediaType::kImage, {true, false}).size() != ids.size()) ++mismatches;
+      if (lib->countAssets({}) != static_cast<std::int64_t>(ids.size())) ++mismatches;
+      for (int round = 0; round < 3; ++round) {
+        for (std::size_t j = 0; j < 12; ++j) {
+          std::size_t k = (t * 3 + j) % ids.size();
+          Asset a;
+          a.localIdentifier = ids[k];
+          ImageRequestOptions opts;
+          lib->requestImageData(a, opts, [&](const std::vector<std::uint8_t>* d, const ImageResultInfo*) {
+            ++requests;
+            if (d == nullptr || *d != want[k]) ++mismatches;
+          });
+          if (lib->assetResources(a).size() != 1) ++mismatches;
+        }
+        std::vector<std::string> some(ids.begin() + t, ids.begin() + t + 8);
+        if (lib->fetchAssetsWithLocalIdentifiers(some).size() != some.size()) ++mismatches;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(mismatches.load(), 0);
+  EXPECT_EQ(requests.load(), 8 * 3 * 12);
+}
+
+}  // namespace
+}  // namespace platform

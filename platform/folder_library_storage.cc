@@ -1,0 +1,121 @@
+#include "platform/folder_library_storage.h"
+
+#include <fcntl.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <mutex>
+
+namespace platform::folder {
+namespace {
+
+constexpr unsigned long kNfsMagic = 0x6969;
+constexpr unsigned long kSmbMagic = 0x517B;
+constexpr unsigned long kCifsMagic = 0xFF534D42;
+constexpr unsigned long kSmb2Magic = 0xFE534D42;
+constexpr unsigned long kAfsMagic = 0x5346414F;
+constexpr unsigned long kCephMagic = 0x00C36400;
+constexpr unsigned long kCodaMagic = 0x73757245;
+constexpr unsigned long kNcpMagic = 0x564C;
+constexpr unsigned long kFuseMagic = 0x65735546;
+
+// File system type and source of the mount with this device number, read
+// from /proc/self/mountinfo; empty when not found.
+std::pair<std::string, std::string> mountOf(dev_t dev) {
+  std::pair<std::string, std::string> found;
+  FILE* f = std::fopen("/proc/self/mountinfo", "re");
+  if (f == nullptr) return found;
+  const std::string want = std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+  char* line = nullptr;
+  std::size_t cap = 0;
+  while (getline(&line, &cap, f) > 0) {
+    // "36 35 98:0 /root /mnt opts [optional fields] - fstype source superopts"
+    std::string_view l(line);
+    std::size_t a = l.find(' '), b = a == l.npos ? l.npos : l.find(' ', a + 1);
+    std::size_t c = b == l.npos ? l.npos : l.find(' ', b + 1);
+    if (c == l.npos || l.substr(b + 1, c - b - 1) != want) continue;
+    std::size_t dash = l.find(" - ");
+    if (dash == l.npos) continue;
+    std::string_view rest = l.substr(dash + 3);
+    std::size_t s1 = rest.find(' ');
+    std::size_t s2 = s1 == rest.npos ? rest.npos : rest.find(' ', s1 + 1);
+    found.first = std::string(rest.substr(0, s1));
+    if (s1 != rest.npos) found.second = std::string(rest.substr(s1 + 1, s2 == rest.npos ? rest.npos : s2 - s1 - 1));
+    break;
+  }
+  free(line);
+  std::fclose(f);
+  return found;
+}
+
+bool isNetworkFolder(int dirFd, dev_t dev) {
+  static std::mutex mu;
+  static std::map<dev_t, bool> known;  // mounts rarely change during one run
+  {
+    std::lock_guard<std::mutex> g(mu);
+    auto it = known.find(dev);
+    if (it != known.end()) return it->second;
+  }
+  struct statfs fs {};
+  bool network = false;
+  if (fstatfs(dirFd, &fs) == 0) {
+    auto type = static_cast<unsigned long>(fs.f_type);
+    switch (type) {
+      case kNfsMagic: case kSmbMagic: case kCifsMagic: case kSmb2Magic:
+      case kAfsMagic: case kCephMagic: case kCodaMagic: case kNcpMagic:
+        network = true;
+        break;
+      case kFuseMagic: {
+        auto [fsType, source] = mountOf(dev);
+        network = isRemoteFuseMount(fsType, source);
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  std::lock_guard<std::mutex> g(mu);
+  known[dev] = network;
+  return network;
+}
+
+}  // namespace
+
+bool isRemoteFuseMount(std::string_view fsType, std::string_view source) {
+  static constexpr std::string_view kRemote[] = {
+      "sshfs", "rclone", "davfs", "s3fs", "gcsfuse", "goofys", "curlftpfs", "glusterfs",
+      "gvfsd-fuse", "onedriver", "blobfuse", "blobfuse2", "ftpfs", "httpfs", "wdfs"};
+  std::string_view sub = fsType;
+  if (sub.starts_with("fuse.")) sub.remove_prefix(5);
+  for (std::string_view r : kRemote)
+    if (sub == r) return true;
+  // A plain "fuse" mount of a URL (davfs2 shows "https://..."), or an
+  // ssh-style "user@host:path" source.
+  if (source.find("://") != std::string_view::npos) return true;
+  std::size_t at = source.find('@'), colon = source.find(':');
+  return at != std::string_view::npos && colon != std::string_view::npos && at < colon;
+}
+
+Storage storageOf(int dirFd, const struct stat& st) {
+  if (isNetworkFolder(dirFd, st.st_dev)) return Storage::kNetwork;
+  if (st.st_size > 0 && st.st_blocks == 0) return Storage::kNotResident;
+  return Storage::kLocal;
+}
+
+AuthorizationStatus folderAuthorization(const std::string& root) {
+  struct stat st {};
+  if (root.empty() || stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    return AuthorizationStatus::kNotDetermined;
+  if (faccessat(AT_FDCWD, root.c_str(), R_OK | X_OK, AT_EACCESS) != 0) return AuthorizationStatus::kDenied;
+  struct statvfs vfs {};
+  if (statvfs(root.c_str(), &vfs) == 0 && (vfs.f_flag & ST_RDONLY) != 0)
+    return AuthorizationStatus::kRestricted;
+  if (faccessat(AT_FDCWD, root.c_str(), W_OK, AT_EACCESS) != 0) return AuthorizationStatus::kRestricted;
+  return AuthorizationStatus::kAuthorized;
+}
+
+}  // namespace platform::folder
