@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -267,6 +268,51 @@ TEST(Report, ClientLinesDuringTheSurveyAreSuppressed) {
   EXPECT_EQ(captured.finish(), "");
   EXPECT_EQ(status, 0);
   EXPECT_EQ(json::parse(text)["sensors"].size(), 1u);
+}
+
+}  // namespace
+}  // namespace thermwatch
+
+namespace thermwatch {
+namespace {
+
+// The survey through the real client and the hwmon port over a fake tree.
+TEST(SurveyOverHwmon, ListsReadableSensorsWithKindsAndUnits) {
+  char name[] = "/tmp/thermwatch-survey-XXXXXX";
+  std::string root = mkdtemp(name);
+  auto put = [&](const std::string& path, const std::string& content) {
+    std::filesystem::create_directories(std::filesystem::path(root + "/" + path).parent_path());
+    std::ofstream(root + "/" + path) << content;
+  };
+  put("hwmon0/name", "k10temp\n");
+  put("hwmon0/temp1_input", "41500\n");
+  put("hwmon0/temp2_input", "\n");  // unreadable value: left out
+  put("hwmon0/fan1_input", "0\n");  // a stopped fan reads 0.0 as a float: all zero bytes, no value
+  put("hwmon0/fan2_input", "900\n");
+  put("hwmon0/fan2_max", "2000\n");
+
+  char* buffer = nullptr;
+  size_t size = 0;
+  FILE* lines = open_memstream(&buffer, &size);
+  SMC smc([&] { return platform::openSMCPort({root + "/none", root}); }, lines);
+  char* docBuffer = nullptr;
+  size_t docSize = 0;
+  FILE* out = open_memstream(&docBuffer, &docSize);
+  EXPECT_EQ(report(smc, out, fixedTime), 0);
+  std::fclose(out);
+  json doc = json::parse(std::string(docBuffer, docSize));
+  std::free(docBuffer);
+  std::fclose(lines);
+  std::free(buffer);
+  std::filesystem::remove_all(root);
+
+  EXPECT_EQ(doc["counts_by_kind"], json({{"fan", 3}, {"other", 1}, {"temperature", 1}}));
+  std::vector<std::string> keys;
+  for (const auto& sensor : doc["sensors"]) keys.push_back(sensor["key"]);
+  EXPECT_EQ(keys, (std::vector<std::string>{"#KEY", "FNum", "T001", "F1Ac", "F1Mx"}));
+  EXPECT_EQ(doc["sensors"][2], json({{"key", "T001"}, {"kind", "temperature"}, {"unit", "\xC2\xB0" "C"}, {"value", 41.5}}));
+  EXPECT_EQ(doc["sensors"][4]["unit"], "RPM");
+  EXPECT_EQ(doc["sensors"][4]["value"], 2000.0);
 }
 
 }  // namespace
