@@ -1,0 +1,13 @@
+// twinspot: difference hashes or JPEG previews of the image files named on
+// standard input. See twinspot.h for the protocol.
+#include <unistd.h>
+
+#include "jsonlines/emit.h"
+#include "twinspot/twinspot.h"
+
+int main(int argc, char** argv) {
+  jsonlines::makeStdoutLineBuffered();
+  std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  const std::string input = twinspot::readAll(STDIN_FILENO);
+  return twinspot::run(args, input, stdout);
+}

@@ -1,0 +1,50 @@
+// twinspot: the difference hash or a small JPEG preview of image files.
+//
+// The host starts `twinspot [hash|thumb]`, writes file paths to standard
+// input separated by zero bytes, closes it, and reads one JSON line per path
+// from standard output, in input order:
+//   hash:  {"i":0,"ok":true,"hash":"<16 hex digits>","w":4032,"h":3024}
+//   thumb: {"i":0,"ok":true,"b64":"<base64 JPEG, longest side <= 256>"}
+//   failure: {"i":0,"ok":false,"err":"open_failed"|"decode_failed"|"encode_failed"}
+// The exit status is always 0. The command logic lives here, apart from
+// main(), so tests can drive it in-process.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "jsonlines/emit.h"
+
+namespace twinspot {
+
+enum class Mode { kHash, kThumb };
+
+// The mode from the arguments after the program name: exactly "thumb"
+// selects thumbnails; anything else, or nothing, selects hashes. Only the
+// first argument is looked at.
+Mode modeFrom(const std::vector<std::string>& args);
+
+// True when `text` is well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF).
+bool isValidUtf8(std::string_view text);
+
+// The paths in standard input: split at every zero byte; empty pieces and
+// pieces that are not valid UTF-8 are dropped; nothing is trimmed.
+std::vector<std::string> pathsFrom(std::string_view input);
+
+// The record for path number `index` (hash: 64-pixel thumbnail; thumb:
+// 256-pixel thumbnail as JPEG at quality 0.72).
+jsonlines::Record recordFor(Mode mode, std::int64_t index, const std::string& path);
+
+// The whole command: one record per path written to `out`. Returns the exit
+// status, always 0.
+int run(const std::vector<std::string>& args, std::string_view input, std::FILE* out);
+
+// All of a file descriptor's bytes up to end of file (standard input);
+// a read error ends the input there.
+std::string readAll(int fd);
+
+}  // namespace twinspot
