@@ -13,4 +13,7 @@ int runScanMode(const RunSettings& settings, Services& services);
 int runThumbMode(const RunSettings& settings, Services& services);
 int runSimverifyMode(const RunSettings& settings, Services& services);
 
+// Dispatch on the mode word: "simverify", "thumb", anything else scans.
+int runMode(const RunSettings& settings, Services& services);
+
 }  // namespace albumsweep

@@ -21,9 +21,20 @@ struct RunSettings {
 };
 
 // Reads the command line; `now` is the start time the deadline counts from.
+// Unknown tokens and unusable values are ignored; the last usable occurrence
+// of an option wins. A deadline too far away for the clock (an infinite
+// "--deadline", or one centuries away) is no deadline at all.
 RunSettings parseRunSettings(const std::vector<std::string>& args, platform::WallTime now);
 
-// Whether the deadline has passed at `now`.
+// An optional sign and one or more decimal digits within the signed 64-bit
+// range, nothing else; otherwise nothing.
+std::optional<std::int64_t> int64FromString(const std::string& token);
+
+// A number of seconds in strtod's grammar (C locale) that uses up the whole
+// token; nothing for an empty token or one that starts with white space.
+std::optional<double> secondsFromString(const std::string& token);
+
+// Whether the deadline has passed at `now` (strictly later than it).
 bool deadlinePassed(const RunSettings& settings, platform::WallTime now);
 
 }  // namespace albumsweep

@@ -1,0 +1,64 @@
+// albumsweep: scans a photo library into JSON lines on standard output,
+// renders thumbnails of chosen assets, or verifies groups of similar photos.
+//
+// How the process ends: with _exit after an explicit flush of standard
+// output, never by returning from main or calling exit. A scan that gave up
+// waiting may leave worker threads blocked in a library request; exit()
+// would run static destructors (libvips, the C++ runtime, our own statics)
+// under those threads and could crash them, or let them write after the
+// closing lines. _exit ends every thread at once and runs nothing. All the
+// state that matters lives on the heap and is deliberately never freed.
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "albumsweep/modes.h"
+#include "albumsweep/run_settings.h"
+#include "albumsweep/services.h"
+#include "imaging/imaging.h"
+#include "jsonlines/emit.h"
+#include "platform/clock.h"
+#include "platform/folder_library.h"
+
+namespace {
+
+std::string readAllOfStdin() {
+  std::string data;
+  char buffer[1 << 16];
+  for (;;) {
+    std::size_t n = std::fread(buffer, 1, sizeof buffer, stdin);
+    data.append(buffer, n);
+    if (n < sizeof buffer) break;  // end of input, or a read error, which ends it too
+  }
+  return data;
+}
+
+[[noreturn]] void endProcess(int status) {
+  std::fflush(stdout);
+  _exit(status);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  jsonlines::makeStdoutLineBuffered();
+  // A host that stops reading must not kill us with SIGPIPE mid-run; writes
+  // then fail quietly and the run ends as usual.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  std::vector<std::string> args(argv, argv + argc);
+  platform::Clock& clock = platform::systemClock();
+  const auto* settings = new albumsweep::RunSettings(albumsweep::parseRunSettings(args, clock.now()));
+
+  imaging::initImaging();
+  auto* services = new albumsweep::Services;
+  services->clock = &clock;
+  services->out = stdout;
+  services->input = readAllOfStdin();
+  services->library = platform::openFolderLibrary(platform::libraryRootFromArgs(args)).release();
+
+  endProcess(albumsweep::runMode(*settings, *services));
+}

@@ -1,0 +1,114 @@
+#include "albumsweep/scan_driver.h"
+
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "albumsweep/auth.h"
+#include "albumsweep/inventory.h"
+#include "albumsweep/modes.h"
+#include "albumsweep/scan_output.h"
+#include "albumsweep/scan_worker.h"
+#include "albumsweep/skip_manifest.h"
+
+namespace albumsweep {
+namespace {
+
+constexpr int kLocalWorkers = 1;  // strictly one asset at a time, in order
+constexpr int kCloudWorkers = 8;  // downloads overlap
+
+// Everything the queued operations share. Written before the first
+// operation is queued and read-only afterwards, except stoppedAt (stopLock)
+// and what ScanOutput guards itself.
+struct ScanState {
+  RunSettings settings;
+  platform::Clock* clock = nullptr;
+  SkipManifest skip;
+  std::vector<platform::Asset> assets;  // the first `planned` images, newest first
+  std::unique_ptr<ScanOutput> output;
+  ScanContext context;
+
+  std::mutex stopLock;
+  std::optional<std::int64_t> stoppedAt;  // guarded by stopLock
+};
+
+// The operation queued for position i: skips the asset once a stop has been
+// recorded, records a stop when the deadline has passed, else scans it.
+void guardedScan(ScanState& s, std::int64_t i) {
+  {
+    std::lock_guard<std::mutex> g(s.stopLock);
+    if (s.stoppedAt) return;
+  }
+  if (deadlinePassed(s.settings, s.clock->now())) {
+    std::lock_guard<std::mutex> g(s.stopLock);
+    if (!s.stoppedAt || i < *s.stoppedAt) s.stoppedAt = i;
+    return;
+  }
+  scanOne(i, s.assets[static_cast<std::size_t>(i)], s.context);
+}
+
+}  // namespace
+
+ScanRun runScan(const RunSettings& settings, Services& services) {
+  if (std::optional<int> refused = ensureAuth(services)) return {*refused, nullptr};
+
+  auto state = std::make_shared<ScanState>();
+  state->skip = readSkipManifest(services.input);
+
+  Inventory inventory = takeInventory(*services.library, settings.maxAssets);
+  jsonlines::emit(totalsRecord(inventory), services.out);
+  if (inventory.assets.empty()) {
+    std::fflush(services.out);
+    return {0, nullptr};
+  }
+
+  // Set-up.
+  const std::int64_t planned = inventory.planned;
+  platform::Clock& clock = *services.clock;
+  state->settings = settings;
+  state->clock = &clock;
+  state->assets = std::move(inventory.assets);
+  state->assets.resize(static_cast<std::size_t>(planned));
+  state->output = std::make_unique<ScanOutput>(services.out, clock, planned, services.limits.heartbeat);
+  state->context = {services.library, settings.allowCloudFetch, &state->skip, state->output.get()};
+  std::shared_ptr<WorkerPool> pool = WorkerPool::start(settings.allowCloudFetch ? kCloudWorkers : kLocalWorkers);
+
+  // Queueing makes the set-up visible to the workers (the pool's lock).
+  for (std::int64_t i = 0; i < planned; ++i) pool->add([state, i] { guardedScan(*state, i); });
+
+  // Wait for the pool to drain; give up a grace period after the deadline.
+  bool stalled = false;
+  while (pool->operationCount() > 0) {
+    if (settings.deadline && clock.now() - *settings.deadline > services.limits.grace) {
+      stalled = true;
+      break;
+    }
+    clock.sleepFor(services.limits.poll);
+  }
+
+  // Nothing new starts, and from here on no worker writes a line.
+  pool->shutDown();
+  std::int64_t doneCount = state->output->closeAndCount();
+  std::optional<std::int64_t> sAt;
+  {
+    std::lock_guard<std::mutex> g(state->stopLock);
+    sAt = state->stoppedAt;
+  }
+  if (sAt) {
+    state->output->emitClosing({{"stop", "deadline"}, {"at", *sAt}});
+  } else if (stalled) {
+    state->output->emitClosing({{"stop", "stalled"}, {"at", doneCount}});
+  }
+  state->output->emitClosing({{"progress", doneCount}, {"of", planned}});
+  return {0, pool};
+}
+
+int runScanMode(const RunSettings& settings, Services& services) { return runScan(settings, services).status; }
+
+int runMode(const RunSettings& settings, Services& services) {
+  if (settings.mode == "simverify") return runSimverifyMode(settings, services);
+  if (settings.mode == "thumb") return runThumbMode(settings, services);
+  return runScanMode(settings, services);
+}
+
+}  // namespace albumsweep

@@ -1,0 +1,34 @@
+// The scan mode from access check to closing lines: reads the skip
+// manifest, takes the inventory, queues one operation per asset on a pool of
+// worker threads (1, or 8 with cloud fetch), waits for the pool to drain or
+// gives up a grace period after the deadline, and writes the stop and
+// closing progress lines.
+//
+// Locks: ioLock (ScanOutput), hbLock (ScanOutput) and stopLock (here), each
+// held only for its own few reads and writes; none is ever taken while
+// another is held.
+#pragma once
+
+#include <memory>
+
+#include "albumsweep/run_settings.h"
+#include "albumsweep/services.h"
+#include "albumsweep/worker_pool.h"
+
+namespace albumsweep {
+
+struct ScanRun {
+  int status = 0;
+  // The pool, shut down, with any worker still blocked in a library request
+  // (an abandoned scan); null when the scan ended before the pool existed.
+  // The program leaves such workers to the process exit; tests wait for
+  // them before they tear down the library and clock.
+  std::shared_ptr<WorkerPool> workers;
+};
+
+// The scan mode. Everything the workers touch is owned jointly by them, so
+// returning (and exiting) while a worker still runs is safe; after the
+// closing lines nothing more is written.
+ScanRun runScan(const RunSettings& settings, Services& services);
+
+}  // namespace albumsweep

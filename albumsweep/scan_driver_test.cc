@@ -1,0 +1,368 @@
+#include "albumsweep/scan_driver.h"
+
+#include <atomic>
+#include <map>
+#include <random>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "albumsweep/scan_test_support.h"
+#include "imaging/imaging.h"
+
+namespace albumsweep {
+namespace {
+
+using platform::AuthorizationStatus;
+using platform::FakePhotoLibrary;
+using testing::CapturedOutput;
+using testing::HookedLibrary;
+using testing::imageEntry;
+using testing::ManualClock;
+using Json = nlohmann::json;
+
+// One scan against a fake library, with a clock that moves only when a test
+// moves it (from inside a library request, through HookedLibrary hooks).
+class ScanHarness {
+ public:
+  ScanHarness() : hooked_(library_) {}
+  ~ScanHarness() {
+    library_.releaseBlockedRequests();
+    if (run_.workers) run_.workers->waitForExit();
+  }
+
+  FakePhotoLibrary& library() { return library_; }
+  HookedLibrary& hooked() { return hooked_; }
+  ManualClock& clock() { return clock_; }
+
+  // n images "img00".."img<n-1>", newest first in that order.
+  // `neverReturns`: positions whose request blocks until released.
+  std::vector<std::string> addImages(int n, std::set<int> neverReturns = {}) {
+    std::vector<std::string> ids;
+    for (int k = 0; k < n; ++k) {
+      char id[16];
+      std::snprintf(id, sizeof id, "img%02d", k);
+      auto entry = imageEntry(id, 1000.0 - k, {});  // no data: a quick "no_data" record
+      entry.response.neverReturns = neverReturns.count(k) > 0;
+      library_.add(entry);
+      ids.push_back(id);
+    }
+    return ids;
+  }
+
+  int run(std::vector<std::string> args = {}, std::string input = "") {
+    args.insert(args.begin(), "albumsweep");
+    RunSettings settings = parseRunSettings(args, clock_.now());
+    clock_.advance(platform::Seconds(secondsBeforeScan));  // as if authorization took that long
+    Services services;
+    services.library = &hooked_;
+    services.clock = &clock_;
+    services.out = out_.file();
+    services.input = std::move(input);
+    services.limits.authorization = platform::Seconds(limitAuthorization);
+    services.limits.heartbeat = platform::Seconds(limitHeartbeat);
+    run_ = runScan(settings, services);
+    return run_.status;
+  }
+
+  // Lets blocked requests return and waits until every worker has left.
+  void finishStrayWorkers() {
+    library_.releaseBlockedRequests();
+    if (run_.workers) run_.workers->waitForExit();
+  }
+
+  std::string text() { return out_.text(); }
+  std::vector<Json> lines() { return out_.lines(); }
+
+  double limitAuthorization = 2.0;
+  double limitHeartbeat = 5.0;
+  double secondsBeforeScan = 0.0;
+
+ private:
+  FakePhotoLibrary library_;
+  HookedLibrary hooked_;
+  ManualClock clock_;
+  CapturedOutput out_;
+  ScanRun run_;
+};
+
+struct Split {
+  std::vector<Json> records, progress, stops;
+};
+
+Split split(const std::vector<Json>& lines) {
+  Split s;
+  for (std::size_t k = 1; k < lines.size(); ++k) {  // after the totals line
+    const Json& l = lines[k];
+    if (l.contains("progress")) s.progress.push_back(l);
+    else if (l.contains("stop")) s.stops.push_back(l);
+    else s.records.push_back(l);
+  }
+  return s;
+}
+
+Json progressLine(std::int64_t n, std::int64_t of) { return {{"progress", n}, {"of", of}}; }
+
+class ScanDriverTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { imaging::initImaging(); }
+};
+
+TEST_F(ScanDriverTest, AllDoneInIndexOrder) {
+  ScanHarness h;
+  h.addImages(25);
+  ASSERT_EQ(h.run(), 0);
+  std::vector<Json> lines = h.lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], (Json{{"auth", "authorized"}, {"total", 25}, {"library_total", 25},
+                            {"video_total", 0}, {"hidden_total", 0}}));
+  Split s = split(lines);
+  ASSERT_EQ(s.records.size(), 25u);
+  for (int k = 0; k < 25; ++k) {
+    EXPECT_EQ(s.records[k]["i"], k);
+    char id[16];
+    std::snprintf(id, sizeof id, "img%02d", k);
+    EXPECT_EQ(s.records[k]["id"], id);  // newest first
+  }
+  EXPECT_TRUE(s.stops.empty());
+  // Worker lines 10, 20, 25, then the closing line: 25 of 25 twice.
+  EXPECT_EQ(s.progress, (std::vector<Json>{progressLine(10, 25), progressLine(20, 25), progressLine(25, 25),
+                                           progressLine(25, 25)}));
+  EXPECT_EQ(lines.back(), progressLine(25, 25));
+}
+
+TEST_F(ScanDriverTest, DeadlineStopRecordsThePositionThatDidNotStart) {
+  ScanHarness h;
+  std::vector<std::string> ids = h.addImages(25);
+  // The deadline passes while asset 7 is being scanned.
+  h.hooked().onRequest(ids[7], [&] { h.clock().advance(platform::Seconds(241)); });
+  ASSERT_EQ(h.run(), 0);
+  std::vector<Json> lines = h.lines();
+  Split s = split(lines);
+  ASSERT_EQ(s.records.size(), 8u);
+  EXPECT_EQ(s.records.back()["i"], 7);  // asset 7 completes
+  ASSERT_EQ(s.stops.size(), 1u);
+  EXPECT_EQ(s.stops[0], (Json{{"stop", "deadline"}, {"at", 8}}));
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], s.stops[0]);
+  EXPECT_EQ(lines.back(), progressLine(8, 25));
+  for (int k = 8; k < 25; ++k) EXPECT_EQ(h.library().requestCount(ids[k]), 0) << k;
+}
+
+TEST_F(ScanDriverTest, DeadlinePassedBeforeTheFirstAsset) {
+  ScanHarness h;
+  std::vector<std::string> ids = h.addImages(3);
+  h.secondsBeforeScan = 1.5;  // the 1-second deadline runs out during start-up
+  ASSERT_EQ(h.run({"--deadline", "0"}), 0);
+  std::vector<Json> lines = h.lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1], (Json{{"stop", "deadline"}, {"at", 0}}));
+  EXPECT_EQ(lines[2], progressLine(0, 3));
+  for (const auto& id : ids) EXPECT_EQ(h.library().requestCount(id), 0);
+}
+
+TEST_F(ScanDriverTest, StallWithOneWorkerBlocked) {
+  ScanHarness h;
+  std::vector<std::string> ids = h.addImages(3, {0});
+  // The first request never returns, and meanwhile the grace period runs out.
+  h.hooked().onRequest(ids[0], [&] { h.clock().advance(platform::Seconds(240 + 31)); });
+  ASSERT_EQ(h.run(), 0);  // returns although a worker is still blocked
+  std::string before = h.text();
+  std::vector<Json> lines = h.lines();
+  ASSERT_EQ(lines.size(), 3u) << before;
+  EXPECT_EQ(lines[1], (Json{{"stop", "stalled"}, {"at", 0}}));
+  EXPECT_EQ(lines[2], progressLine(0, 3));
+  // The blocked worker comes back late: it must write nothing more.
+  h.finishStrayWorkers();
+  EXPECT_EQ(h.text(), before);
+}
+
+TEST_F(ScanDriverTest, StallWithEightWorkersCountsTheCompleted) {
+  ScanHarness h;
+  std::vector<std::string> ids = h.addImages(6, {0});
+  h.hooked().onRequest(ids[0], [&] {
+    while (h.hooked().returned() < 5) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // their records and counts
+    h.clock().advance(platform::Seconds(240 + 31));
+  });
+  ASSERT_EQ(h.run({"--allow-cloud"}), 0);
+  std::vector<Json> lines = h.lines();
+  Split s = split(lines);
+  EXPECT_EQ(s.records.size(), 5u);
+  ASSERT_EQ(s.stops.size(), 1u);
+  EXPECT_EQ(s.stops[0], (Json{{"stop", "stalled"}, {"at", 5}}));
+  EXPECT_EQ(lines.back(), progressLine(5, 6));
+  std::string before = h.text();
+  h.finishStrayWorkers();
+  EXPECT_EQ(h.text(), before);
+}
+
+TEST_F(ScanDriverTest, DeadlineStopAndAbandonedWaitWriteOnlyTheDeadlineLine) {
+  ScanHarness h;
+  std::vector<std::string> ids = h.addImages(10, {0});
+  std::atomic<int> entered{0};
+  std::atomic<bool> deadlinePassed{false};
+  for (int k = 1; k < 8; ++k) {
+    h.hooked().onRequest(ids[k], [&] {
+      ++entered;
+      while (!deadlinePassed) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+  }
+  // Asset 0 never returns. Once assets 1-7 are under way the deadline
+  // passes; their workers then find it passed for 8 and 9; later the grace
+  // period runs out too.
+  h.hooked().onRequest(ids[0], [&] {
+    while (entered < 7) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    h.clock().advance(platform::Seconds(241));
+    deadlinePassed = true;
+    while (h.hooked().returned() < 7) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    h.clock().advance(platform::Seconds(30));
+  });
+  ASSERT_EQ(h.run({"--allow-cloud"}), 0);
+  std::vector<Json> lines = h.lines();
+  Split s = split(lines);
+  ASSERT_EQ(s.stops.size(), 1u);
+  EXPECT_EQ(s.stops[0], (Json{{"stop", "deadline"}, {"at", 8}}));
+  EXPECT_EQ(s.records.size(), 7u);
+  EXPECT_EQ(lines.back(), progressLine(7, 10));
+  h.finishStrayWorkers();
+}
+
+TEST_F(ScanDriverTest, MaxOneScansTheNewestImage) {
+  ScanHarness h;
+  h.addImages(4);
+  ASSERT_EQ(h.run({"--max", "1"}), 0);
+  std::vector<Json> lines = h.lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0]["total"], 1);
+  EXPECT_EQ(lines[0]["library_total"], 4);
+  EXPECT_EQ(lines[1]["id"], "img00");
+  EXPECT_EQ(lines[2], progressLine(1, 1));
+  EXPECT_EQ(lines[3], progressLine(1, 1));
+}
+
+TEST_F(ScanDriverTest, InventoryTotals) {
+  auto entry = [](std::string id, platform::MediaType type, bool hidden, double created) {
+    auto e = imageEntry(id, created, {});
+    e.asset.mediaType = type;
+    e.asset.hidden = hidden;
+    return e;
+  };
+  using platform::MediaType;
+  struct Case {
+    const char* what;
+    std::vector<platform::FakePhotoLibrary::Entry> entries;
+    std::vector<std::string> args;
+    Json totals;
+    std::vector<std::string> scanned;
+  } cases[] = {
+      {"3 images, 2 videos, 1 hidden image, 1 hidden video",
+       {entry("old", MediaType::kImage, false, 1), entry("new", MediaType::kImage, false, 3),
+        entry("mid", MediaType::kImage, false, 2), entry("v1", MediaType::kVideo, false, 5),
+        entry("v2", MediaType::kVideo, false, 6), entry("h1", MediaType::kImage, true, 9),
+        entry("hv", MediaType::kVideo, true, 9)},
+       {},
+       {{"auth", "authorized"}, {"total", 3}, {"library_total", 3}, {"video_total", 2}, {"hidden_total", 2}},
+       {"new", "mid", "old"}},
+      {"the same with --max 2",
+       {entry("old", MediaType::kImage, false, 1), entry("new", MediaType::kImage, false, 3),
+        entry("mid", MediaType::kImage, false, 2), entry("v1", MediaType::kVideo, false, 5)},
+       {"--max", "2"},
+       {{"auth", "authorized"}, {"total", 2}, {"library_total", 3}, {"video_total", 1}, {"hidden_total", 0}},
+       {"new", "mid"}},
+      {"videos only",
+       {entry("v1", MediaType::kVideo, false, 5), entry("hv", MediaType::kVideo, true, 9)},
+       {},
+       {{"auth", "authorized"}, {"total", 0}, {"library_total", 0}, {"video_total", 1}, {"hidden_total", 1}},
+       {}},
+  };
+  for (const auto& c : cases) {
+    ScanHarness h;
+    for (const auto& e : c.entries) h.library().add(e);
+    ASSERT_EQ(h.run(c.args), 0) << c.what;
+    std::vector<Json> lines = h.lines();
+    ASSERT_FALSE(lines.empty()) << c.what;
+    EXPECT_EQ(lines[0], c.totals) << c.what;
+    Split s = split(lines);
+    std::vector<std::string> scanned;
+    for (const auto& r : s.records) scanned.push_back(r["id"]);
+    EXPECT_EQ(scanned, c.scanned) << c.what;
+    if (c.scanned.empty()) {
+      EXPECT_EQ(lines.size(), 1u) << c.what << ": nothing after the totals line";
+    }
+  }
+}
+
+TEST_F(ScanDriverTest, AuthorizationOutcomes) {
+  struct Case {
+    const char* what;
+    FakePhotoLibrary::AuthorizationScript script;
+    std::string output;  // empty: the scan goes on
+  } cases[] = {
+      {"denied", {AuthorizationStatus::kDenied, true}, "{\"auth\":\"denied\"}\n"},
+      {"restricted", {AuthorizationStatus::kRestricted, true}, "{\"auth\":\"restricted\"}\n"},
+      {"limited", {AuthorizationStatus::kLimited, false}, "{\"auth\":\"limited\"}\n"},
+      {"not determined", {AuthorizationStatus::kNotDetermined, true}, "{\"auth\":\"not-determined\"}\n"},
+      {"no answer in time", {std::nullopt, true}, "{\"auth\":\"not-determined\"}\n"},
+      {"authorized on the calling thread", {AuthorizationStatus::kAuthorized, false}, ""},
+      {"a status we do not know", {static_cast<AuthorizationStatus>(7), true}, ""},
+  };
+  for (const auto& c : cases) {
+    ScanHarness h;
+    h.limitAuthorization = 0.05;
+    h.addImages(1);
+    h.library().setAuthorization(c.script);
+    EXPECT_EQ(h.run(), 0) << c.what;
+    if (c.output.empty()) {
+      EXPECT_EQ(h.lines().size(), 4u) << c.what;  // totals, record, worker and closing progress
+    } else {
+      EXPECT_EQ(h.text(), c.output) << c.what;
+      EXPECT_EQ(h.library().requestCount("img00"), 0) << c.what;
+    }
+  }
+}
+
+// Eight workers, answers in random order after random short delays, and
+// download progress calls that write heartbeats from other threads.
+TEST_F(ScanDriverTest, EightWorkersDeliveringInRandomOrder) {
+  constexpr int kAssets = 60;
+  ScanHarness h;
+  h.limitHeartbeat = 0.0;  // every progress call writes a heartbeat
+  std::mt19937 random(12345);
+  auto jpeg = testing::sampleJpeg(32, 24);
+  int progressCalls = 0;
+  for (int k = 0; k < kAssets; ++k) {
+    char id[16];
+    std::snprintf(id, sizeof id, "img%02d", k);
+    auto entry = imageEntry(id, 1000.0 - k, k % 3 == 0 ? jpeg : std::vector<std::uint8_t>{});
+    entry.response.delay = std::chrono::microseconds(random() % 3000);
+    entry.response.progressCalls = static_cast<int>(random() % 3);
+    progressCalls += entry.response.progressCalls;
+    h.library().add(entry);
+  }
+  ASSERT_EQ(h.run({"--allow-cloud"}), 0);
+  std::vector<Json> lines = h.lines();  // every line must parse on its own
+  Split s = split(lines);
+  std::set<std::int64_t> seen;
+  for (const auto& r : s.records) EXPECT_TRUE(seen.insert(r["i"].get<std::int64_t>()).second) << r.dump();
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(kAssets));
+  EXPECT_TRUE(s.stops.empty());
+  for (const auto& r : s.records) EXPECT_EQ(h.library().lastNetworkAccess(r["id"]), true);
+  // Six worker lines (10 ... 60), one heartbeat per progress call, the closing line.
+  EXPECT_EQ(s.progress.size(), static_cast<std::size_t>(6 + progressCalls + 1));
+  std::int64_t last = 0;
+  std::map<std::int64_t, int> byCount;
+  for (const auto& p : s.progress) {
+    EXPECT_EQ(p["of"], kAssets);
+    EXPECT_GE(p["progress"].get<std::int64_t>(), last) << "counts never go back";
+    last = p["progress"];
+    ++byCount[last];
+  }
+  for (int n = 10; n <= kAssets; n += 10) EXPECT_GE(byCount[n], 1) << n;
+  EXPECT_EQ(lines.back(), progressLine(kAssets, kAssets));
+}
+
+}  // namespace
+}  // namespace albumsweep

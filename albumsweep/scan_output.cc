@@ -1,0 +1,48 @@
+#include "albumsweep/scan_output.h"
+
+namespace albumsweep {
+
+ScanOutput::ScanOutput(std::FILE* out, platform::Clock& clock, std::int64_t planned,
+                       platform::Seconds heartbeatInterval)
+    : out_(out), clock_(clock), planned_(planned), heartbeatInterval_(heartbeatInterval),
+      lastHeartbeatAt_(clock.now()) {}
+
+void ScanOutput::emitLocked(const jsonlines::Record& record) {
+  std::lock_guard<std::mutex> io(ioLock_);
+  if (!closed_) jsonlines::emit(record, out_);
+}
+
+void ScanOutput::writeProgressLocked() {
+  if (!closed_) jsonlines::emit({{"progress", finished_}, {"of", planned_}}, out_);
+}
+
+void ScanOutput::finishOne() {
+  std::lock_guard<std::mutex> io(ioLock_);
+  ++finished_;
+  if (finished_ % 10 == 0 || finished_ == planned_) writeProgressLocked();
+}
+
+void ScanOutput::heartbeatTick() {
+  {
+    std::lock_guard<std::mutex> hb(hbLock_);
+    platform::Seconds elapsed = clock_.now() - lastHeartbeatAt_;
+    if (elapsed < heartbeatInterval_) return;
+    lastHeartbeatAt_ = clock_.now();
+  }
+  std::lock_guard<std::mutex> io(ioLock_);
+  writeProgressLocked();
+}
+
+std::int64_t ScanOutput::closeAndCount() {
+  std::lock_guard<std::mutex> io(ioLock_);
+  closed_ = true;
+  return finished_;
+}
+
+void ScanOutput::emitClosing(const jsonlines::Record& record) {
+  std::lock_guard<std::mutex> io(ioLock_);
+  jsonlines::emit(record, out_);
+  std::fflush(out_);
+}
+
+}  // namespace albumsweep

@@ -1,0 +1,67 @@
+// The scan's shared output channel: every line written once the workers run
+// goes out under one lock (ioLock), which also guards the count of finished
+// assets. Adds the worker progress line and the rate-limited heartbeat.
+//
+// Once the driver has closed the channel (closeAndCount), later writers of
+// records, progress lines and heartbeats write nothing: a worker still
+// blocked in a library request when the scan ends can never add a line after
+// the closing lines.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+
+#include "jsonlines/emit.h"
+#include "platform/clock.h"
+
+namespace albumsweep {
+
+class ScanOutput {
+ public:
+  // `planned` is the "of" of every progress line. The heartbeat interval
+  // starts now (clock.now()).
+  ScanOutput(std::FILE* out, platform::Clock& clock, std::int64_t planned, platform::Seconds heartbeatInterval);
+
+  ScanOutput(const ScanOutput&) = delete;
+  ScanOutput& operator=(const ScanOutput&) = delete;
+
+  // Under ioLock: writes the record as one line, unless the channel is closed.
+  void emitLocked(const jsonlines::Record& record);
+
+  // Under ioLock: counts one finished asset and writes {"progress","of"}
+  // when the new count is a multiple of 10 or equals `planned`.
+  void finishOne();
+
+  // Writes {"progress": finished, "of": planned} if at least the heartbeat
+  // interval has passed since the last heartbeat (or since set-up). Takes
+  // hbLock for the time check, releases it, then takes ioLock for the line.
+  void heartbeatTick();
+
+  // Under ioLock: closes the channel to every other writer and returns the
+  // final count of finished assets.
+  std::int64_t closeAndCount();
+
+  // Under ioLock: writes a closing line even though the channel is closed,
+  // then flushes. For the driver's own last lines only.
+  void emitClosing(const jsonlines::Record& record);
+
+  std::int64_t planned() const { return planned_; }
+
+ private:
+  void writeProgressLocked();  // caller holds ioLock_
+
+  std::FILE* const out_;
+  platform::Clock& clock_;
+  const std::int64_t planned_;
+  const platform::Seconds heartbeatInterval_;
+
+  std::mutex ioLock_;
+  std::int64_t finished_ = 0;  // guarded by ioLock_
+  bool closed_ = false;        // guarded by ioLock_
+
+  std::mutex hbLock_;
+  platform::WallTime lastHeartbeatAt_;  // guarded by hbLock_
+};
+
+}  // namespace albumsweep

@@ -1,0 +1,68 @@
+#include "albumsweep/scan_test_support.h"
+
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "testsupport/images.h"
+#include "testsupport/subprocess.h"
+
+namespace albumsweep::testing {
+
+CapturedOutput::CapturedOutput() : file_(std::tmpfile()) {}
+
+CapturedOutput::~CapturedOutput() {
+  if (file_) std::fclose(file_);
+}
+
+std::string CapturedOutput::text() {
+  std::fflush(file_);
+  std::string out;
+  std::rewind(file_);
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) out.append(buffer, n);
+  std::fseek(file_, 0, SEEK_END);
+  return out;
+}
+
+std::vector<nlohmann::json> CapturedOutput::lines() {
+  std::string all = text();
+  EXPECT_TRUE(all.empty() || all.back() == '\n') << "last line not ended: " << all;
+  return testsupport::parseJsonLines(all);
+}
+
+void ManualClock::sleepFor(platform::Seconds) { std::this_thread::sleep_for(std::chrono::microseconds(200)); }
+
+std::vector<std::uint8_t> sampleJpeg(int width, int height) {
+  testsupport::ImageSpec spec;
+  spec.width = width;
+  spec.height = height;
+  auto bytes = testsupport::encodeImage(spec, ".jpg");
+  EXPECT_TRUE(bytes) << "cannot make a sample JPEG";
+  return bytes.value_or(std::vector<std::uint8_t>{});
+}
+
+platform::FakePhotoLibrary::Entry imageEntry(const std::string& id, double created,
+                                             std::vector<std::uint8_t> data) {
+  platform::FakePhotoLibrary::Entry e;
+  e.asset.localIdentifier = id;
+  e.asset.creationDate = created;
+  e.asset.modificationDate = created + 1;
+  e.asset.pixelWidth = 64;
+  e.asset.pixelHeight = 48;
+  e.resources = {{platform::kResourcePhoto, id}};
+  e.response.data = std::move(data);
+  e.response.info = platform::ImageResultInfo{};
+  return e;
+}
+
+void HookedLibrary::requestImageData(const platform::Asset& asset, const platform::ImageRequestOptions& options,
+                                     const platform::ImageResultHandler& handler) {
+  auto hook = hooks_.find(asset.localIdentifier);
+  if (hook != hooks_.end()) hook->second();
+  inner_.requestImageData(asset, options, handler);
+  ++returned_;
+}
+
+}  // namespace albumsweep::testing

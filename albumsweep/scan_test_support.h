@@ -1,0 +1,85 @@
+// Helpers of the scan tests: captured output, a hand-moved clock, sample
+// image bytes and a library wrapper that runs test code inside requests.
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/clock.h"
+#include "platform/fake_photo_library.h"
+
+namespace albumsweep::testing {
+
+// A temporary file to pass as the output stream; read back after the run.
+class CapturedOutput {
+ public:
+  CapturedOutput();
+  ~CapturedOutput();
+  std::FILE* file() { return file_; }
+  std::string text();                 // everything written so far
+  std::vector<nlohmann::json> lines();  // every line parsed (failing the test on a torn line)
+
+ private:
+  std::FILE* file_;
+};
+
+// A clock that moves only by advance(); sleepFor() really sleeps a little
+// (so poll loops yield to the workers) but does not move the time.
+class ManualClock : public platform::Clock {
+ public:
+  explicit ManualClock(platform::WallTime start = platform::WallTime{} + std::chrono::hours(24 * 365 * 50))
+      : clock_(start) {}
+  platform::WallTime now() override { return clock_.now(); }
+  void sleepFor(platform::Seconds) override;
+  void advance(platform::Seconds d) { clock_.advance(d); }
+
+ private:
+  platform::FakeClock clock_;
+};
+
+// A small JPEG of the scene pattern (different sizes give different bytes).
+std::vector<std::uint8_t> sampleJpeg(int width = 64, int height = 48);
+
+// A fake library entry of an image with data, created `created` seconds
+// after 1970.
+platform::FakePhotoLibrary::Entry imageEntry(const std::string& id, double created,
+                                             std::vector<std::uint8_t> data);
+
+// Forwards to a FakePhotoLibrary, running the hook registered for an asset
+// before its request is forwarded, and counting requests that came back.
+class HookedLibrary : public platform::PhotoLibrary {
+ public:
+  explicit HookedLibrary(platform::FakePhotoLibrary& inner) : inner_(inner) {}
+  void onRequest(const std::string& id, std::function<void()> hook) { hooks_[id] = std::move(hook); }
+  int returned() const { return returned_.load(); }
+
+  void requestAuthorization(std::function<void(platform::AuthorizationStatus)> done) override {
+    inner_.requestAuthorization(std::move(done));
+  }
+  std::vector<platform::Asset> fetchAssets(platform::MediaType t, const platform::FetchOptions& o) override {
+    return inner_.fetchAssets(t, o);
+  }
+  std::int64_t countAssets(const platform::FetchOptions& o) override { return inner_.countAssets(o); }
+  std::vector<platform::Asset> fetchAssetsWithLocalIdentifiers(std::span<const std::string> ids) override {
+    return inner_.fetchAssetsWithLocalIdentifiers(ids);
+  }
+  std::vector<platform::AssetResource> assetResources(const platform::Asset& a) override {
+    return inner_.assetResources(a);
+  }
+  void requestImageData(const platform::Asset& asset, const platform::ImageRequestOptions& options,
+                        const platform::ImageResultHandler& handler) override;
+
+ private:
+  platform::FakePhotoLibrary& inner_;
+  std::map<std::string, std::function<void()>> hooks_;  // fixed before the scan starts
+  std::atomic<int> returned_{0};
+};
+
+}  // namespace albumsweep::testing

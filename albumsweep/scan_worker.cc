@@ -1,0 +1,179 @@
+#include "albumsweep/scan_worker.h"
+
+#include <cmath>
+#include <vector>
+
+#include <openssl/evp.h>
+
+#include "albumsweep/utf8.h"
+#include "imaging/imaging.h"
+
+namespace albumsweep {
+namespace {
+
+constexpr double kThumbQuality = 0.7;
+
+bool isMultires(const platform::Asset& asset, const std::vector<platform::AssetResource>& resources) {
+  if (asset.mediaSubtypes & platform::kMediaSubtypeLivePhoto) return true;
+  for (const auto& r : resources) {
+    switch (r.type) {
+      case platform::kResourceAlternatePhoto:
+      case platform::kResourcePairedVideo:
+      case platform::kResourceFullSizePairedVideo:
+      case platform::kResourceAdjustmentBasePairedVideo:
+        return true;
+      default:
+        break;
+    }
+  }
+  return false;
+}
+
+// The result handler: classifies one answer of the library. Tests in this
+// order: in the cloud, degraded, no data, unchanged since the manifest,
+// undecodable, readable.
+void classify(const std::vector<std::uint8_t>* data, const platform::ImageResultInfo* info,
+              const std::string& id, std::int64_t mod, const SkipManifest& skip, AssetResult& r) {
+  bool inCloud = info && info->inCloud;
+  bool degraded = info && info->degraded;
+  bool hasError = info && info->hasError;
+  if (inCloud) {
+    r.state = "cloud";
+    r.err = "in_cloud";
+    return;
+  }
+  if (degraded) {
+    r.state = "unknown";
+    r.err = "degraded_only";
+    return;
+  }
+  if (!data || data->empty()) {
+    r.state = "unknown";
+    r.err = hasError ? "read_failed" : "no_data";
+    return;
+  }
+  auto size = static_cast<std::int64_t>(data->size());
+  if (skip.matches(id, mod, size)) {
+    r.state = "cachedhit";
+    r.bytes = size;
+    return;
+  }
+  std::optional<imaging::Thumb> thumb = imaging::thumbFrom(*data, 256);
+  std::optional<std::uint64_t> hash = thumb ? imaging::dhash(thumb->image) : std::nullopt;
+  if (!hash) {
+    r.state = "unknown";
+    r.err = "decode_failed";
+    return;
+  }
+  r.state = "local";
+  r.err.clear();
+  r.hash = imaging::hashText(*hash);
+  r.sha = sha256Hex(*data);
+  r.thumb = imaging::jpegBase64(thumb->image, kThumbQuality);
+  r.w = thumb->width;
+  r.h = thumb->height;
+  r.bytes = size;
+}
+
+jsonlines::Record buildRecord(std::int64_t i, const platform::Asset& asset, const std::string& name,
+                              bool multires, std::int64_t mod, const AssetResult& r) {
+  std::int64_t created = millisecondsFrom(asset.creationDate);
+  jsonlines::Record rec;
+  rec["i"] = i;
+  rec["id"] = asset.localIdentifier;
+  if (r.state == "cachedhit") {
+    rec["state"] = "local";
+    rec["ok"] = true;
+    rec["cached"] = true;
+    rec["bytes"] = r.bytes;
+    rec["mod"] = mod;
+    rec["w"] = asset.pixelWidth;
+    rec["h"] = asset.pixelHeight;
+    rec["created"] = created;
+    rec["name"] = name;
+  } else if (r.state == "local" && r.hash) {
+    rec["state"] = "local";
+    rec["ok"] = true;
+    rec["hash"] = *r.hash;
+    rec["sha"] = r.sha.value_or("");
+    rec["w"] = r.w > 0 ? r.w : asset.pixelWidth;
+    rec["h"] = r.h > 0 ? r.h : asset.pixelHeight;
+    rec["bytes"] = r.bytes;
+    rec["created"] = created;
+    rec["mod"] = mod;
+    rec["thumb"] = r.thumb.value_or("");
+    rec["name"] = name;
+  } else {
+    rec["state"] = r.state;
+    rec["ok"] = false;
+    rec["err"] = r.err;
+    if (r.state == "cloud") {
+      rec["w"] = asset.pixelWidth;
+      rec["h"] = asset.pixelHeight;
+      rec["created"] = created;
+      rec["mod"] = mod;
+      rec["name"] = name;
+    }
+  }
+  if (multires) rec["multires"] = true;
+  return rec;
+}
+
+}  // namespace
+
+std::int64_t millisecondsFrom(std::optional<double> seconds) {
+  if (!seconds) return 0;
+  double ms = std::trunc(*seconds * 1000.0);
+  // Outside [-2^63, 2^63) (or not a number) no millisecond count exists.
+  if (!(ms >= -9223372036854775808.0 && ms < 9223372036854775808.0)) return 0;
+  return static_cast<std::int64_t>(ms);
+}
+
+std::string sha256Hex(std::span<const std::uint8_t> bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) return {};
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(2 * length);
+  for (unsigned int k = 0; k < length; ++k) {
+    out.push_back(kHex[digest[k] >> 4]);
+    out.push_back(kHex[digest[k] & 0xF]);
+  }
+  return out;
+}
+
+platform::ImageRequestOptions makeScanOptions(const ScanContext& ctx) {
+  platform::ImageRequestOptions options;
+  options.networkAccessAllowed = ctx.allowCloudFetch;
+  if (ctx.allowCloudFetch) {
+    ScanOutput* output = ctx.output;
+    options.progressHandler = [output] { output->heartbeatTick(); };
+  }
+  return options;
+}
+
+void scanOne(std::int64_t i, const platform::Asset& asset, const ScanContext& ctx) {
+  // Everything made for this asset (the image bytes, thumbnail, JPEG text,
+  // record) is owned by this frame and released when it returns.
+  std::int64_t mod = millisecondsFrom(asset.modificationDate ? asset.modificationDate : asset.creationDate);
+  std::vector<platform::AssetResource> resources = ctx.library->assetResources(asset);
+  // File names are bytes on Linux; records must stay valid UTF-8.
+  std::string name = resources.empty() ? std::string() : validUtf8(resources.front().originalFilename);
+  bool multires = isMultires(asset, resources);
+
+  AssetResult result;
+  bool answered = false;
+  ctx.library->requestImageData(
+      asset, makeScanOptions(ctx),
+      [&](const std::vector<std::uint8_t>* data, const platform::ImageResultInfo* info) {
+        if (answered) return;  // a result is taken once
+        answered = true;
+        classify(data, info, asset.localIdentifier, mod, *ctx.skip, result);
+      });
+
+  ctx.output->emitLocked(buildRecord(i, asset, name, multires, mod, result));
+  ctx.output->finishOne();
+}
+
+}  // namespace albumsweep

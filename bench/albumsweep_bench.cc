@@ -1,0 +1,227 @@
+// albumsweep scan throughput and memory.
+//
+// Builds a folder library of real photos (the corpus JPEGs re-encoded at a
+// few sizes and qualities, then copied until the count is reached; generated
+// pictures when the corpus is absent) in a temporary folder, then measures:
+//   - the scan of `--count` photos (default 2000): assets per second, once
+//     with one worker and once with eight (--allow-cloud);
+//   - the reference, in the same run over the same files: `sha256sum` plus
+//     `vipsthumbnail -s 256`, the two things a scan does to every photo,
+//     and the scan's time as a ratio of it;
+//   - peak memory (max RSS of the child) of scans of 500 and 5,000 photos.
+//
+// Usage: albumsweep_bench [--count N] [--memory 500,5000] [--keep]
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <vips/vips.h>
+
+#include "testsupport/images.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ChildRun {
+  double seconds = 0;
+  long maxRssKb = 0;
+  int status = -1;
+};
+
+// Runs argv with standard input from /dev/null and standard output into
+// `outPath` (or /dev/null), and measures wall time and peak memory.
+ChildRun runChild(const std::vector<std::string>& argv, const std::string& outPath = "/dev/null") {
+  std::vector<char*> cargv;
+  for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+  cargv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  ChildRun run;
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid;
+  if (posix_spawnp(&pid, cargv[0], &actions, nullptr, cargv.data(), environ) != 0) {
+    std::fprintf(stderr, "cannot start %s\n", cargv[0]);
+    posix_spawn_file_actions_destroy(&actions);
+    return run;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  run.maxRssKb = usage.ru_maxrss;
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+// Seed pictures: every corpus JPEG re-encoded at three sizes and two
+// qualities; generated photo-like JPEGs when there is no corpus.
+std::vector<std::string> makeSeeds(const std::string& dir) {
+  std::vector<std::string> seeds;
+  std::vector<std::string> sources;
+  for (const char* sub : {"cameras", "orientation", "odd-exif"}) {
+    fs::path folder = fs::path(CORPUS_DIR) / sub;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(folder, ec)) {
+      std::string ext = e.path().extension().string();
+      if (ext == ".jpg" || ext == ".JPG" || ext == ".jpeg") sources.push_back(e.path().string());
+    }
+  }
+  int n = 0;
+  for (const auto& src : sources) {
+    for (double scale : {1.0, 0.8, 0.6}) {
+      for (int quality : {92, 80}) {
+        VipsImage* in = vips_image_new_from_file(src.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, nullptr);
+        if (!in) {
+          vips_error_clear();
+          continue;
+        }
+        VipsImage* out = nullptr;
+        std::string path = dir + "/seed" + std::to_string(n) + ".jpg";
+        bool ok = vips_resize(in, &out, scale, nullptr) == 0 &&
+                  vips_jpegsave(out, path.c_str(), "Q", quality, nullptr) == 0;
+        if (out) g_object_unref(out);
+        g_object_unref(in);
+        if (ok) {
+          seeds.push_back(path);
+          ++n;
+        } else {
+          vips_error_clear();
+        }
+      }
+    }
+  }
+  if (seeds.empty()) {
+    std::fprintf(stderr, "corpus not found at %s: using generated pictures\n", CORPUS_DIR);
+    for (int k = 0; k < 60; ++k) {
+      testsupport::ImageSpec spec;
+      spec.pattern = testsupport::Pattern::kPhoto;
+      spec.width = 1600 - 10 * k;
+      spec.height = 1200 - 8 * k;
+      spec.quality = 80 + k % 15;
+      std::string path = dir + "/seed" + std::to_string(k) + ".jpg";
+      if (testsupport::writeImage(path, spec)) seeds.push_back(path);
+    }
+  }
+  return seeds;
+}
+
+// A library of `count` photos in folders of 100, byte copies of the seeds.
+std::vector<std::string> makeLibrary(const std::string& root, const std::vector<std::string>& seeds, int count) {
+  std::vector<std::string> files;
+  for (int k = 0; k < count; ++k) {
+    std::string folder = root + "/roll" + std::to_string(k / 100);
+    fs::create_directories(folder);
+    std::string path = folder + "/IMG_" + std::to_string(k) + ".jpg";
+    fs::copy_file(seeds[k % seeds.size()], path, fs::copy_options::overwrite_existing);
+    files.push_back(path);
+  }
+  return files;
+}
+
+long countRecords(const std::string& outPath) {
+  std::ifstream in(outPath);
+  std::string line;
+  long n = 0;
+  while (std::getline(in, line))
+    if (line.find("\"i\":") != std::string::npos) ++n;
+  return n;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int count = 2000;
+  std::vector<int> memoryCounts = {500, 5000};
+  bool keep = false;
+  for (int k = 1; k < argc; ++k) {
+    std::string a = argv[k];
+    if (a == "--count" && k + 1 < argc) count = std::max(1, std::atoi(argv[++k]));
+    else if (a == "--memory" && k + 1 < argc) {
+      memoryCounts.clear();
+      std::stringstream list(argv[++k]);
+      std::string item;
+      while (std::getline(list, item, ',')) memoryCounts.push_back(std::max(1, std::atoi(item.c_str())));
+    } else if (a == "--keep") keep = true;
+  }
+  if (VIPS_INIT(argv[0])) return 1;
+
+  char tmpl[] = "/tmp/albumsweep-bench-XXXXXX";
+  if (!mkdtemp(tmpl)) return 1;
+  std::string work = tmpl;
+  fs::create_directories(work + "/seeds");
+  std::vector<std::string> seeds = makeSeeds(work + "/seeds");
+  std::printf("seeds: %zu distinct re-encoded photos\n", seeds.size());
+
+  // Throughput.
+  std::string lib = work + "/library";
+  std::vector<std::string> files = makeLibrary(lib, seeds, count);
+  std::uintmax_t totalBytes = 0;
+  for (const auto& f : files) totalBytes += fs::file_size(f);
+  std::printf("library: %d photos, %.1f MB\n\n", count, totalBytes / 1e6);
+
+  std::string scanOut = work + "/scan.jsonl";
+  // Read every file once so that all runs find them in the page cache.
+  for (const auto& f : files) {
+    std::ifstream warm(f, std::ios::binary);
+    warm.ignore(1 << 30);
+  }
+
+  ChildRun one = runChild({ALBUMSWEEP_BIN, "--library", lib, "--deadline", "3600"}, scanOut);
+  long oneRecords = countRecords(scanOut);
+  ChildRun eight = runChild({ALBUMSWEEP_BIN, "--library", lib, "--deadline", "3600", "--allow-cloud"}, scanOut);
+  long eightRecords = countRecords(scanOut);
+
+  std::vector<std::string> shaArgs = {"sha256sum"};
+  shaArgs.insert(shaArgs.end(), files.begin(), files.end());
+  ChildRun sha = runChild(shaArgs);
+  fs::create_directories(work + "/thumbs");
+  std::vector<std::string> thumbArgs = {"vipsthumbnail", "-s", "256", "-o", work + "/thumbs/%s.jpg"};
+  thumbArgs.insert(thumbArgs.end(), files.begin(), files.end());
+  ChildRun thumbs = runChild(thumbArgs);
+  double reference = sha.seconds + thumbs.seconds;
+
+  std::printf("%-36s %9s %12s %10s\n", "run", "seconds", "assets/s", "max RSS");
+  auto row = [&](const char* what, const ChildRun& r, long n) {
+    std::printf("%-36s %9.2f %12.1f %8.1f MB   (%ld records, exit %d)\n", what, r.seconds, n / r.seconds,
+                r.maxRssKb / 1024.0, n, r.status);
+  };
+  row("albumsweep, 1 worker", one, oneRecords);
+  row("albumsweep --allow-cloud, 8 workers", eight, eightRecords);
+  row("sha256sum (reference)", sha, count);
+  row("vipsthumbnail -s 256 (reference)", thumbs, count);
+  std::printf("%-36s %9.2f %12.1f\n", "sha256sum + vipsthumbnail", reference, count / reference);
+  std::printf("\nratio albumsweep / reference: %.2f (1 worker), %.2f (8 workers)\n\n", one.seconds / reference,
+              eight.seconds / reference);
+  fs::remove_all(lib);
+  fs::remove_all(work + "/thumbs");
+
+  // Peak memory against the number of assets.
+  for (int n : memoryCounts) {
+    std::string memLib = work + "/memory" + std::to_string(n);
+    makeLibrary(memLib, seeds, n);
+    ChildRun r = runChild({ALBUMSWEEP_BIN, "--library", memLib, "--deadline", "3600"}, scanOut);
+    std::printf("peak memory, %5d assets: %7.1f MB max RSS  (%.1f s, %ld records)\n", n, r.maxRssKb / 1024.0,
+                r.seconds, countRecords(scanOut));
+    fs::remove_all(memLib);
+  }
+  if (!keep) fs::remove_all(work);
+  return 0;
+}
