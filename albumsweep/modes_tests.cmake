@@ -1,0 +1,15 @@
+# The thumbnail and similarity verification modes: the printer the
+# verification mode uses, and the modes' tests.
+target_link_libraries(albumsweep_lib PUBLIC platform_feature_print)
+
+# In process, against the scripted fake library.
+add_project_test(albumsweep_modes_test
+  SOURCES thumb_mode_test.cc simverify_mode_test.cc scan_test_support.cc
+  LIBS albumsweep_lib platform_fake_photo_library testsupport testsupport_images)
+
+# End to end: the albumsweep binary against folder libraries and files.
+add_project_test(albumsweep_modes_e2e_test
+  SOURCES modes_e2e_test.cc
+  LIBS testsupport testsupport_images)
+target_compile_definitions(albumsweep_modes_e2e_test PRIVATE ALBUMSWEEP_BIN="$<TARGET_FILE:albumsweep>")
+add_dependencies(albumsweep_modes_e2e_test albumsweep)

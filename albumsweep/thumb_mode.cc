@@ -1,0 +1,113 @@
+// Thumbnail mode: small JPEG previews of the library assets the host names.
+//
+// Standard input holds local identifiers separated by zero bytes. Every
+// identifier gets one line, in input order:
+//   {"i": position, "id": identifier, "ok": true,  "b64": base64 JPEG}
+//   {"i": position, "id": identifier, "ok": false, "err": code}
+// Codes, in the order they are tested: "not_found" (the library does not
+// know the identifier; no request is made), "in_cloud", "canceled",
+// "degraded_only", "read_failed" (an error came with the result, even with
+// data), "no_data", "decode_failed" (no thumbnail or no JPEG could be made),
+// "no_result" (the library never answered).
+//
+// Only local data is used: every request is made with network access off,
+// whatever "--allow-cloud" says, so an asset whose data is not on local
+// storage is "in_cloud" and nothing is downloaded. Identifiers are untrusted;
+// the library decides which ones name an asset (the folder library finds no
+// asset outside its root, through a link, or in a special file), and an
+// identifier it does not know costs nothing but its "not_found" line.
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "albumsweep/auth.h"
+#include "albumsweep/modes.h"
+#include "albumsweep/utf8.h"
+#include "imaging/imaging.h"
+#include "jsonlines/emit.h"
+
+namespace albumsweep {
+namespace {
+
+constexpr int kPreviewBound = 256;
+constexpr double kPreviewQuality = 0.72;
+
+// The input split at every zero byte; empty pieces and pieces that are not
+// valid UTF-8 are dropped, nothing is trimmed (a newline is an ordinary
+// character here).
+std::vector<std::string> zeroSeparatedList(std::string_view input) {
+  std::vector<std::string> items;
+  while (!input.empty()) {
+    size_t end = input.find('\0');
+    std::string_view piece = input.substr(0, end);
+    if (!piece.empty() && validUtf8(piece) == piece) items.emplace_back(piece);
+    if (end == std::string_view::npos) break;
+    input.remove_prefix(end + 1);
+  }
+  return items;
+}
+
+// What one image request left: the preview, or the code of why there is none.
+struct PreviewResult {
+  std::optional<std::string> preview;
+  std::string error = "no_result";
+};
+
+PreviewResult requestPreview(platform::PhotoLibrary& library, const platform::Asset& asset) {
+  platform::ImageRequestOptions options;
+  options.networkAccessAllowed = false;
+  PreviewResult result;
+  library.requestImageData(asset, options, [&](const std::vector<std::uint8_t>* data, const platform::ImageResultInfo* info) {
+    if (info) {
+      if (info->inCloud) return void(result.error = "in_cloud");
+      if (info->cancelled) return void(result.error = "canceled");
+      if (info->degraded) return void(result.error = "degraded_only");
+      if (info->hasError) return void(result.error = "read_failed");
+    }
+    if (!data || data->empty()) return void(result.error = "no_data");
+    std::optional<imaging::Thumb> thumb = imaging::thumbFrom(*data, kPreviewBound);
+    std::optional<std::string> jpeg;
+    if (thumb) jpeg = imaging::jpegBase64(thumb->image, kPreviewQuality);
+    if (!jpeg) return void(result.error = "decode_failed");
+    result.preview = std::move(jpeg);
+  });
+  return result;
+}
+
+}  // namespace
+
+int runThumbMode(const RunSettings&, Services& services) {
+  if (std::optional<int> refused = ensureAuth(services)) return *refused;
+
+  const std::vector<std::string> ids = zeroSeparatedList(services.input);
+  if (ids.empty()) return 0;
+
+  // All identifiers are resolved with one fetch.
+  std::map<std::string, platform::Asset> assetsById;
+  for (platform::Asset& asset : services.library->fetchAssetsWithLocalIdentifiers(ids))
+    assetsById.emplace(asset.localIdentifier, std::move(asset));
+
+  for (size_t i = 0; i < ids.size(); ++i) {
+    jsonlines::Record record = {{"i", static_cast<std::int64_t>(i)}, {"id", ids[i]}};
+    auto found = assetsById.find(ids[i]);
+    PreviewResult result;
+    if (found == assetsById.end()) {
+      result.error = "not_found";
+    } else {
+      result = requestPreview(*services.library, found->second);
+    }
+    if (result.preview) {
+      record["ok"] = true;
+      record["b64"] = std::move(*result.preview);
+    } else {
+      record["ok"] = false;
+      record["err"] = result.error;
+    }
+    jsonlines::emit(record, services.out);
+  }
+  return 0;
+}
+
+}  // namespace albumsweep
