@@ -116,25 +116,24 @@ int32_t lookAt(const std::string& path) {
 }  // namespace
 
 SMCOpening openSMCPort(const SMCPortRoots& roots) {
+  using Open = int32_t (*)(const std::string&, std::unique_ptr<SMCPort>&);
+  const std::pair<const std::string&, Open> ports[] = {
+      {roots.applesmc, [](const std::string& root, std::unique_ptr<SMCPort>& port) {
+         return openAppleSMCPort(root, port);
+       }},
+      {roots.hwmon, &openHwmonPort},
+  };
   SMCOpening opening;
-  int32_t apple = lookAt(roots.applesmc);
-  if (apple != 0 && apple != ENOENT) {
-    opening.lookupStatus = apple;
-    return opening;
-  }
-  if (apple == 0) {
-    opening.found = true;
-    opening.openStatus = openAppleSMCPort(roots.applesmc, opening.port);
-    return opening;
-  }
-  int32_t hwmon = lookAt(roots.hwmon);
-  if (hwmon != 0 && hwmon != ENOENT) {
-    opening.lookupStatus = hwmon;
-    return opening;
-  }
-  if (hwmon == 0) {
-    opening.found = true;
-    opening.openStatus = openHwmonPort(roots.hwmon, opening.port);
+  for (const auto& [root, open] : ports) {
+    int32_t status = lookAt(root);
+    if (status == ENOENT) continue;
+    if (status != 0) {
+      opening.lookupStatus = status;
+    } else {
+      opening.found = true;
+      opening.openStatus = open(root, opening.port);
+    }
+    break;
   }
   return opening;
 }
