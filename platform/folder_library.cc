@@ -33,7 +33,13 @@
 //   chunks and the progress handler is called after each chunk, on the
 //   requesting thread. A file that cannot be read, is no longer a regular
 //   file, or exceeds kMaxOriginalBytes answers with an error and no data.
-//   The library never answers degraded or cancelled.
+//   The library never answers degraded or cancelled. A request reads the
+//   file its asset's identifier names, opened inside the root exactly as
+//   identifiers are resolved (no links, regular media files only); it does
+//   not list the folder again to check that the file is still a primary
+//   file, which would cost a folder listing per request.
+// - Names in records (originalFilename) show bytes that are not UTF-8 as
+//   U+FFFD; identifiers escape them (folder_library_names.h).
 #include "platform/folder_library.h"
 
 #include <dirent.h>

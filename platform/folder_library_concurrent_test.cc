@@ -12,22 +12,34 @@
 #include "platform/folder_library.h"
 #include "testsupport/images.h"
 
+// libvips and GLib synchronise their threads with futex-based locks that
+// ThreadSanitizer cannot see, so it reports their internal allocations as
+// races. Reports with a frame in those libraries are set aside; races in
+// our own code have no such frame and are still reported.
+extern "C" const char* __tsan_default_suppressions() {
+  return "race:libglib-2.0.so\nrace:libgobject-2.0.so\nrace:libvips.so\n";
+}
+
 namespace platform {
 namespace {
 
 TEST(FolderLibraryConcurrent, EightThreadsRequestAndFetchAtOnce) {
+  // The files are written without libvips, whose own pixel threads
+  // ThreadSanitizer cannot see into: a small camera JPEG from the corpus
+  // when it is there (so that headers are really read), else plain bytes.
+  std::string seed = "not a picture";
+  if (std::ifstream in(std::string(CORPUS_DIR) + "/cameras/Canon_40D.jpg", std::ios::binary); in)
+    seed.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   testsupport::TempDir dir;
+  std::filesystem::create_directories(dir.path() + "/sub");
   std::vector<std::string> ids;
   std::vector<std::vector<std::uint8_t>> want;
   for (int k = 0; k < 24; ++k) {
-    testsupport::ImageSpec picture;
-    picture.width = 40 + k;
     std::string name = (k % 3 == 0 ? "sub/" : "") + std::to_string(k) + ".jpg";
-    std::filesystem::create_directories(dir.path() + "/sub");
-    ASSERT_TRUE(testsupport::writeImage(dir.path() + "/" + name, picture));
-    std::ifstream in(dir.path() + "/" + name, std::ios::binary);
+    std::string bytes = seed + std::string(static_cast<std::size_t>(k), 'x');  // after the end of the JPEG
+    ASSERT_TRUE(testsupport::writeBytes(dir.path() + "/" + name, bytes));
     ids.push_back(name);
-    want.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    want.emplace_back(bytes.begin(), bytes.end());
   }
   auto lib = openFolderLibrary(dir.path());
   std::atomic<int> mismatches{0}, requests{0};
