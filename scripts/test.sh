@@ -24,5 +24,5 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run build-asan -- -DSANITIZE=address -DBUILD_BENCHMARKS=OFF
 echo "== ThreadSanitizer, concurrent tests"
-TSAN_OPTIONS=halt_on_error=1 \
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan-suppressions.txt" \
   run build-tsan -L concurrent -- -DSANITIZE=thread -DBUILD_BENCHMARKS=OFF
