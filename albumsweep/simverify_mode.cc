@@ -21,11 +21,6 @@
 // cached and failures remembered, so a failing identifier is reported once
 // and then skipped wherever it occurs. The deadline is looked at only before
 // a print has to be computed. Library requests never use the network.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <map>
 #include <optional>
 #include <set>
@@ -35,6 +30,7 @@
 #include "albumsweep/auth.h"
 #include "albumsweep/modes.h"
 #include "albumsweep/simverify_mode.h"
+#include "imaging/imaging.h"
 #include "jsonlines/emit.h"
 
 namespace albumsweep {
@@ -42,10 +38,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using Groups = std::vector<std::vector<std::string>>;
-
-// A picture file larger than this is not read (nobody's photo; it would only
-// cost memory).
-constexpr std::uint64_t kMaxFileBytes = 1ull << 30;
 
 // The groups of the input document, or nothing when the document is not an
 // object whose "groups" is an array of arrays of texts.
@@ -64,36 +56,6 @@ std::optional<Groups> parseGroups(const std::string& input) {
     }
   }
   return out;
-}
-
-// The whole content of the regular file at `path`; nothing when it cannot be
-// opened or read, or is no regular file. O_NONBLOCK keeps a FIFO or device
-// from blocking the open; the fstat check refuses them before any read.
-std::optional<Bytes> readRegularFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return std::nullopt;
-  std::optional<Bytes> result;
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) <= kMaxFileBytes) {
-    Bytes bytes(static_cast<size_t>(st.st_size));
-    size_t got = 0;
-    bool ok = true;
-    while (got < bytes.size()) {
-      ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        ok = n == 0;  // a file that shrank meanwhile is read to its new end
-        break;
-      }
-      got += static_cast<size_t>(n);
-    }
-    if (ok) {
-      bytes.resize(got);
-      result = std::move(bytes);
-    }
-  }
-  ::close(fd);
-  return result;
 }
 
 class Verifier {
@@ -165,7 +127,7 @@ class Verifier {
     // A path with a zero byte in it names no file (open() would see only
     // the text before the zero).
     if (path.find('\0') != std::string::npos) return {std::nullopt, "read_failed"};
-    std::optional<Bytes> bytes = readRegularFile(path);
+    std::optional<Bytes> bytes = imaging::readRegularFile(path);
     if (!bytes || bytes->empty()) return {std::nullopt, "read_failed"};
     return {std::move(bytes), ""};
   }

@@ -283,9 +283,9 @@ std::optional<std::uint64_t> dhash(const Image& image) {
       !flattenOverBlack(img))
     return std::nullopt;
   if (img.p->Xsize != 9 || img.p->Ysize != 8) {
-    // Independent scales in x and y: the aspect ratio is not kept. Box
-    // shrink for the integer part, Lanczos-3 for the rest (upsampling, for
-    // images smaller than the grid, interpolates).
+    // Independent scales in x and y: width and height each change by their
+    // own factor. Box shrink for the integer part, Lanczos-3 for the rest
+    // (upsampling, for images smaller than the grid, interpolates).
     double hscale = 9.0 / img.p->Xsize;
     double vscale = 8.0 / img.p->Ysize;
     if (!step(img, [&](VipsImage* in, VipsImage** out) {
@@ -410,8 +410,6 @@ ImageSource::ImageSource(ImageSource&&) noexcept = default;
 ImageSource& ImageSource::operator=(ImageSource&&) noexcept = default;
 ImageSource::ImageSource(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
-namespace {
-
 // The whole content of a regular file; nothing for anything else. Opening
 // with O_NONBLOCK keeps a FIFO or a device from blocking the open, and the
 // fstat check refuses them before any read.
@@ -444,8 +442,6 @@ std::optional<std::vector<std::uint8_t>> readRegularFile(const std::string& path
   ::close(fd);
   return result;
 }
-
-}  // namespace
 
 std::optional<ImageSource> imageSource(const std::string& path) {
   if (!vipsReady()) return std::nullopt;

@@ -106,6 +106,11 @@ class ImageSource {
   std::unique_ptr<Impl> impl_;
 };
 
+// The whole content of a regular file (at most 1 GiB); nothing when it does
+// not exist, cannot be read or is not a regular file. A FIFO or a device is
+// refused without blocking and without a read.
+std::optional<std::vector<std::uint8_t>> readRegularFile(const std::string& path);
+
 // Opens a regular file as an image container; nothing when it does not
 // exist, is not a regular file, cannot be read or is not an image.
 std::optional<ImageSource> imageSource(const std::string& path);
