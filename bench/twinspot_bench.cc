@@ -158,9 +158,9 @@ int main(int argc, char** argv) {
   pid_t generator = fork();
   if (generator == 0) {
     for (int i = 0; i < photos; ++i) {
-      testsupport::ImageSpec spec{.width = 6000, .height = 4000, .pattern = testsupport::Pattern::kPhoto,
+      testsupport::ImageSpec params{.width = 6000, .height = 4000, .pattern = testsupport::Pattern::kPhoto,
                                   .orientation = i % 2 ? 6 : 1, .quality = 90};
-      if (!testsupport::writeImage(big[static_cast<size_t>(i)], spec)) _exit(1);
+      if (!testsupport::writeImage(big[static_cast<size_t>(i)], params)) _exit(1);
     }
     _exit(0);
   }

@@ -78,6 +78,7 @@ bool vipsReady() {
     vips_cache_set_max_mem(0);
     vips_cache_set_max_files(0);
     vips_block_untrusted_set(TRUE);
+    vips_leak_set(FALSE);  // VIPS_LEAK in the environment would report at exit
     // Fixed here so that no environment variable changes the behaviour.
     vips_concurrency_set(static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
     vips_error_clear();

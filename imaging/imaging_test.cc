@@ -24,8 +24,8 @@ std::vector<std::uint8_t> readFile(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::vector<std::uint8_t> encoded(const ImageSpec& spec, const std::string& suffix) {
-  auto bytes = testsupport::encodeImage(spec, suffix);
+std::vector<std::uint8_t> encoded(const ImageSpec& params, const std::string& suffix) {
+  auto bytes = testsupport::encodeImage(params, suffix);
   EXPECT_TRUE(bytes) << suffix;
   return bytes.value_or(std::vector<std::uint8_t>{});
 }
@@ -45,8 +45,8 @@ Image imageOf(int width, int height, int bands, const std::vector<std::uint8_t>&
   return thumb ? std::move(thumb->image) : Image();
 }
 
-Image thumbOf(const ImageSpec& spec, const std::string& suffix, int maxPixel = 256) {
-  auto thumb = thumbFrom(encoded(spec, suffix), maxPixel);
+Image thumbOf(const ImageSpec& params, const std::string& suffix, int maxPixel = 256) {
+  auto thumb = thumbFrom(encoded(params, suffix), maxPixel);
   EXPECT_TRUE(thumb) << suffix;
   return thumb ? std::move(thumb->image) : Image();
 }
@@ -134,7 +134,7 @@ TEST_F(ImagingTest, HashTextKeepsSixteenDigits) {
 TEST_F(ImagingTest, ThumbnailSizesAndStoredSizes) {
   struct Case {
     const char* suffix;
-    ImageSpec spec;
+    ImageSpec params;
     int maxPixel, thumbW, thumbH;
   };
   const Case cases[] = {
@@ -152,13 +152,13 @@ TEST_F(ImagingTest, ThumbnailSizesAndStoredSizes) {
       {".gif", {.width = 300, .height = 400, .pages = 3}, 256, 192, 256},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.suffix) + " orientation " + std::to_string(c.spec.orientation));
-    auto thumb = thumbFrom(encoded(c.spec, c.suffix), c.maxPixel);
+    SCOPED_TRACE(std::string(c.suffix) + " orientation " + std::to_string(c.params.orientation));
+    auto thumb = thumbFrom(encoded(c.params, c.suffix), c.maxPixel);
     ASSERT_TRUE(thumb);
     EXPECT_EQ(thumb->image.width(), c.thumbW);
     EXPECT_EQ(thumb->image.height(), c.thumbH);
-    EXPECT_EQ(thumb->width, c.spec.width);
-    EXPECT_EQ(thumb->height, c.spec.height);
+    EXPECT_EQ(thumb->width, c.params.width);
+    EXPECT_EQ(thumb->height, c.params.height);
   }
 }
 
@@ -171,8 +171,8 @@ TEST_F(ImagingTest, EveryOrientationShowsTheSameUprightPicture) {
       ASSERT_TRUE(reference);
       for (int o = quarter ? 5 : 1; o <= (quarter ? 8 : 4); ++o) {
         SCOPED_TRACE(std::string(suffix) + " orientation " + std::to_string(o));
-        ImageSpec spec{.width = quarter ? 200 : 300, .height = quarter ? 300 : 200, .orientation = o};
-        Image thumb = thumbOf(spec, suffix, 64);
+        ImageSpec params{.width = quarter ? 200 : 300, .height = quarter ? 300 : 200, .orientation = o};
+        Image thumb = thumbOf(params, suffix, 64);
         EXPECT_EQ(thumb.width(), 64);
         EXPECT_EQ(thumb.height(), 43);
         auto hash = dhash(thumb);
@@ -194,7 +194,7 @@ TEST_F(ImagingTest, UnusualEncodingsGiveSrgbThumbnailsOfTheSamePicture) {
   struct Case {
     const char* name;
     const char* suffix;
-    ImageSpec spec;
+    ImageSpec params;
     int bands;
     int maxBits;      // hash distance to the plain picture
     double maxMean;   // mean absolute colour difference
@@ -216,7 +216,7 @@ TEST_F(ImagingTest, UnusualEncodingsGiveSrgbThumbnailsOfTheSamePicture) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Image thumb = thumbOf(c.spec, c.suffix, 64);
+    Image thumb = thumbOf(c.params, c.suffix, 64);
     ASSERT_FALSE(thumb.empty());
     EXPECT_GE(thumb.bands(), c.bands);
     auto hash = dhash(thumb);
@@ -231,11 +231,11 @@ TEST_F(ImagingTest, UnusualEncodingsGiveSrgbThumbnailsOfTheSamePicture) {
 }
 
 TEST_F(ImagingTest, GreyAndPaletteImagesWithTransparencyKeepAlpha) {
-  for (auto [name, spec] : {std::pair{"grey+alpha", ImageSpec{.colour = Colour::kGrey, .alpha = true}},
+  for (auto [name, params] : {std::pair{"grey+alpha", ImageSpec{.colour = Colour::kGrey, .alpha = true}},
                             {"palette+alpha", ImageSpec{.alpha = true, .palette = true}},
                             {"16-bit grey+alpha", ImageSpec{.colour = Colour::kGrey, .alpha = true, .sixteenBit = true}}}) {
     SCOPED_TRACE(name);
-    Image thumb = thumbOf(spec, ".png", 64);
+    Image thumb = thumbOf(params, ".png", 64);
     ASSERT_FALSE(thumb.empty());
     EXPECT_EQ(thumb.bands(), 4);
     auto rgb = rgbPixels(thumb);
@@ -325,6 +325,8 @@ TEST_F(ImagingTest, BytesThatAreNoUsableImageGiveNothing) {
   auto jpeg = encoded(ImageSpec{.width = 640, .height = 480, .pattern = Pattern::kPhoto}, ".jpg");
   std::vector<std::uint8_t> truncated(jpeg.begin(), jpeg.begin() + jpeg.size() / 2);
   std::string text = "This is a plain text file, not a picture.\n";
+  std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"64\" height=\"48\">"
+                    "<rect width=\"64\" height=\"48\" fill=\"red\"/></svg>";
   struct Case {
     const char* name;
     std::vector<std::uint8_t> bytes;
@@ -335,6 +337,7 @@ TEST_F(ImagingTest, BytesThatAreNoUsableImageGiveNothing) {
       {"JPEG cut in half", truncated},
       {"JPEG header only", std::vector<std::uint8_t>(jpeg.begin(), jpeg.begin() + 200)},
       {"PNG declaring 100000 x 100000", testsupport::pngDeclaring(100000, 100000)},
+      {"SVG (untrusted loader, blocked)", std::vector<std::uint8_t>(svg.begin(), svg.end())},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

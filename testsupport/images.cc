@@ -51,14 +51,14 @@ bool apply(Ref& image, Step step) {
 std::uint8_t clampByte(int v) { return static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
 
 // The upright picture, 8-bit sRGB, width x height.
-std::vector<std::uint8_t> drawPattern(const ImageSpec& spec, int width, int height) {
+std::vector<std::uint8_t> drawPattern(const ImageSpec& params, int width, int height) {
   std::vector<std::uint8_t> rgb(static_cast<size_t>(width) * height * 3);
   std::uint32_t seed = 12345;
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
       std::uint8_t* px = &rgb[(static_cast<size_t>(y) * width + x) * 3];
       int r = 0, g = 0, b = 0;
-      switch (spec.pattern) {
+      switch (params.pattern) {
         case Pattern::kScene:
         case Pattern::kPhoto: {
           r = width > 1 ? 255 * x / (width - 1) : 0;
@@ -66,7 +66,7 @@ std::vector<std::uint8_t> drawPattern(const ImageSpec& spec, int width, int heig
           bool block = x < width / 2 && y < height / 2 && x > width / 8 && y > height / 8;
           b = block ? 255 : 40;
           if (block) r = g = 230;
-          if (spec.pattern == Pattern::kPhoto) {
+          if (params.pattern == Pattern::kPhoto) {
             seed = seed * 1664525u + 1013904223u;
             int n = static_cast<int>((seed >> 24) % 17) - 8;
             r += n;
@@ -82,7 +82,7 @@ std::vector<std::uint8_t> drawPattern(const ImageSpec& spec, int width, int heig
           r = g = b = (y * 53) % 256;
           break;
         case Pattern::kUniform:
-          r = g = b = spec.value;
+          r = g = b = params.value;
           break;
       }
       px[0] = clampByte(r);
@@ -127,20 +127,20 @@ std::vector<std::uint8_t> exifWithOrientation(int orientation) {
           0, 0, 0, 0};                                // no next IFD
 }
 
-std::optional<Ref> buildImage(const ImageSpec& spec) {
+std::optional<Ref> buildImage(const ImageSpec& params) {
   startVips();
-  if (spec.width < 1 || spec.height < 1 || spec.pages < 1) return std::nullopt;
-  bool quarter = spec.orientation >= 5 && spec.orientation <= 8;
-  int uw = quarter ? spec.height : spec.width;
-  int uh = quarter ? spec.width : spec.height;
+  if (params.width < 1 || params.height < 1 || params.pages < 1) return std::nullopt;
+  bool quarter = params.orientation >= 5 && params.orientation <= 8;
+  int uw = quarter ? params.height : params.width;
+  int uh = quarter ? params.width : params.height;
 
   std::vector<Ref> pages;
-  for (int page = 0; page < spec.pages; ++page) {
-    std::vector<std::uint8_t> rgb = drawPattern(spec, uw, uh);
+  for (int page = 0; page < params.pages; ++page) {
+    std::vector<std::uint8_t> rgb = drawPattern(params, uw, uh);
     if (page % 2 == 1)
       for (auto& v : rgb) v = static_cast<std::uint8_t>(255 - v);
     int bands = 3;
-    if (spec.alpha) {
+    if (params.alpha) {
       std::vector<std::uint8_t> rgba(static_cast<size_t>(uw) * uh * 4);
       for (int y = 0; y < uh; ++y)
         for (int x = 0; x < uw; ++x) {
@@ -155,7 +155,7 @@ std::optional<Ref> buildImage(const ImageSpec& spec) {
     Ref img(vips_image_new_from_memory_copy(rgb.data(), rgb.size(), uw, uh, bands, VIPS_FORMAT_UCHAR));
     if (!img.p) return std::nullopt;
     img.p->Type = VIPS_INTERPRETATION_sRGB;
-    if (!storeTurned(img, spec.orientation)) return std::nullopt;
+    if (!storeTurned(img, params.orientation)) return std::nullopt;
     pages.push_back(std::move(img));
   }
 
@@ -181,44 +181,44 @@ std::optional<Ref> buildImage(const ImageSpec& spec) {
     vips_image_set_int(image.p, "loop", 0);
   }
 
-  if (spec.colour == Colour::kGrey) {
+  if (params.colour == Colour::kGrey) {
     if (!apply(image, [](VipsImage* in, VipsImage** out) { return vips_colourspace(in, out, VIPS_INTERPRETATION_B_W, nullptr); }))
       return std::nullopt;
-  } else if (spec.colour == Colour::kCmyk) {
+  } else if (params.colour == Colour::kCmyk) {
     if (!apply(image, [](VipsImage* in, VipsImage** out) {
           return vips_icc_export(in, out, "output_profile", "cmyk", nullptr);
         }))
       return std::nullopt;
   }
-  if (spec.sixteenBit) {
-    VipsInterpretation target = spec.colour == Colour::kGrey ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_RGB16;
+  if (params.sixteenBit) {
+    VipsInterpretation target = params.colour == Colour::kGrey ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_RGB16;
     if (!apply(image, [target](VipsImage* in, VipsImage** out) { return vips_colourspace(in, out, target, nullptr); }))
       return std::nullopt;
   }
-  if (spec.orientation > 0) {
+  if (params.orientation > 0) {
     VipsImage* c = nullptr;
     if (vips_copy(image.p, &c, nullptr)) return std::nullopt;
     image = Ref(c);
     // libvips writes EXIF only for images that carry an EXIF block, so give
     // every oriented image one (PNG and WebP would lose the tag otherwise).
-    std::vector<std::uint8_t> exif = exifWithOrientation(spec.orientation);
+    std::vector<std::uint8_t> exif = exifWithOrientation(params.orientation);
     vips_image_set_blob_copy(image.p, "exif-data", exif.data(), exif.size());
-    vips_image_set_int(image.p, "orientation", spec.orientation);
+    vips_image_set_int(image.p, "orientation", params.orientation);
   }
   return image;
 }
 
 }  // namespace
 
-std::optional<std::vector<std::uint8_t>> encodeImage(const ImageSpec& spec, const std::string& suffix) {
-  std::optional<Ref> image = buildImage(spec);
+std::optional<std::vector<std::uint8_t>> encodeImage(const ImageSpec& params, const std::string& suffix) {
+  std::optional<Ref> image = buildImage(params);
   if (!image) return std::nullopt;
   std::string ext = suffix;
   for (auto& ch : ext) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
   std::string options;
   if (ext == ".jpg" || ext == ".jpeg" || ext == ".webp" || ext == ".heic" || ext == ".heif" || ext == ".avif")
-    options = "[Q=" + std::to_string(spec.quality) + "]";
-  else if (ext == ".png" && spec.palette)
+    options = "[Q=" + std::to_string(params.quality) + "]";
+  else if (ext == ".png" && params.palette)
     options = "[palette]";
   void* buf = nullptr;
   size_t len = 0;
@@ -241,9 +241,9 @@ bool writeBytes(const std::string& path, const std::string& bytes) {
   return writeBytes(path, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
 }
 
-bool writeImage(const std::string& path, const ImageSpec& spec) {
+bool writeImage(const std::string& path, const ImageSpec& params) {
   std::string suffix = std::filesystem::path(path).extension().string();
-  std::optional<std::vector<std::uint8_t>> bytes = encodeImage(spec, suffix);
+  std::optional<std::vector<std::uint8_t>> bytes = encodeImage(params, suffix);
   return bytes && writeBytes(path, *bytes);
 }
 

@@ -29,9 +29,9 @@ std::optional<Decoded> uprightPixels(const std::vector<std::uint8_t>& bytes, int
 }
 
 TEST(TestImages, OrientedFilesShowTheSameUprightPicture) {
-  ImageSpec spec;
-  spec.width = 40;
-  spec.height = 30;
+  ImageSpec params;
+  params.width = 40;
+  params.height = 30;
   for (const char* suffix : {".png", ".tif", ".webp", ".jpg"}) {
     // Orientations 1-4 show the picture at 40 x 30, 5-8 at 30 x 40.
     int dummy = 0;
@@ -42,8 +42,8 @@ TEST(TestImages, OrientedFilesShowTheSameUprightPicture) {
     for (int o = 1; o <= 8; ++o) {
       const std::optional<Decoded>& reference = o <= 4 ? referenceWide : referenceTall;
       SCOPED_TRACE(std::string(suffix) + " orientation " + std::to_string(o));
-      spec.orientation = o;
-      auto bytes = encodeImage(spec, suffix);
+      params.orientation = o;
+      auto bytes = encodeImage(params, suffix);
       ASSERT_TRUE(bytes);
       auto stored = decodeImage(*bytes);
       ASSERT_TRUE(stored);
@@ -64,7 +64,7 @@ TEST(TestImages, OrientedFilesShowTheSameUprightPicture) {
 TEST(TestImages, FormatsAndVariantsEncode) {
   struct Case {
     const char* suffix;
-    ImageSpec spec;
+    ImageSpec params;
     const char* loader;
     int bands;
   };
@@ -80,7 +80,7 @@ TEST(TestImages, FormatsAndVariantsEncode) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.suffix);
-    auto bytes = encodeImage(c.spec, c.suffix);
+    auto bytes = encodeImage(c.params, c.suffix);
     ASSERT_TRUE(bytes);
     auto d = decodeImage(*bytes);
     ASSERT_TRUE(d);
