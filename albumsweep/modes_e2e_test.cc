@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -160,6 +161,9 @@ TEST_F(ModesEndToEnd, IdentifiersCannotReachOutsideTheLibrary) {
   for (size_t i = 0; i < attempts.size(); ++i)
     EXPECT_EQ(run.lines[i], (json{{"i", i}, {"id", attempts[i]}, {"ok", false}, {"err", "not_found"}}));
   EXPECT_EQ(watch.touched(), std::vector<std::string>{});
+  // The watch does see a read of the outside file.
+  EXPECT_TRUE(std::ifstream(outside + "/secret.jpg").get() != EOF);
+  EXPECT_FALSE(watch.touched().empty());
 }
 
 TEST_F(ModesEndToEnd, VerifiesLibraryGroupsAsAStar) {

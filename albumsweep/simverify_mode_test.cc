@@ -129,29 +129,35 @@ TEST_F(SimverifyTest, LibraryResultsMapToCodesInOrder) {
   const Bytes good = picture(testsupport::Pattern::kScene);
   struct Case {
     std::string id;
-    FakePhotoLibrary::Response response;
+    const std::vector<std::uint8_t>* data;  // nullptr: none
+    std::optional<platform::ImageResultInfo> info;
     std::string expected;  // empty: printed and compared
+    bool callsHandler = true;
   };
-  const std::vector<Case> cases = {
-      {"cloud", {good, info(true, false, true, true)}, "in_cloud"},
-      {"degraded", {good, info(false, false, true, true)}, "degraded_only"},
-      {"error-with-data", {good, info(false, false, false, true)}, "read_failed"},
-      {"no-data", {std::nullopt, std::nullopt}, "no_data"},
-      {"empty-data", {Bytes{}, info(false, false, false, false)}, "no_data"},
-      {"silent", {good, std::nullopt, /*callsHandler=*/false}, "no_result"},
-      {"cancelled-only", {good, info(false, true, false, false)}, ""},  // no cancelled test in this mode
+  const std::vector<std::uint8_t> nothing;
+  const Case cases[] = {
+      {"cloud", &good, info(true, false, true, true), "in_cloud"},
+      {"degraded", &good, info(false, false, true, true), "degraded_only"},
+      {"error-with-data", &good, info(false, false, false, true), "read_failed"},
+      {"no-data", nullptr, std::nullopt, "no_data"},
+      {"empty-data", &nothing, info(false, false, false, false), "no_data"},
+      {"silent", &good, std::nullopt, "no_result", /*callsHandler=*/false},
+      {"cancelled-only", &good, info(false, true, false, false), ""},  // no cancelled test in this mode
   };
   add("first", good);
   json group = json::array({"first"});
   for (const Case& c : cases) {
     FakePhotoLibrary::Entry e = testing::imageEntry(c.id, 1, {});
-    e.response = c.response;
+    if (c.data) e.response.data = *c.data;
+    else e.response.data.reset();
+    e.response.info = c.info;
+    e.response.callsHandler = c.callsHandler;
     fake.add(e);
     group.push_back(c.id);
   }
   SimRun r = run({{"groups", json::array({group})}});
-  ASSERT_EQ(r.lines.size(), cases.size());
-  for (size_t i = 0; i < cases.size(); ++i) {
+  ASSERT_EQ(r.lines.size(), std::size(cases));
+  for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].id);
     EXPECT_EQ(shape(r.lines[i]), cases[i].expected.empty() ? pair("first", cases[i].id)
                                                            : failure(cases[i].id, cases[i].expected));

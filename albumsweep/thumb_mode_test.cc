@@ -103,32 +103,38 @@ TEST(ThumbModeTest, EachResultMapsToItsCodeInOrder) {
   const std::vector<std::uint8_t> text = {'n', 'o', 't', ' ', 'a', 'n', ' ', 'i', 'm', 'a', 'g', 'e'};
   struct Case {
     std::string id;
-    FakePhotoLibrary::Response response;
+    const std::vector<std::uint8_t>* data;  // nullptr: none
+    std::optional<platform::ImageResultInfo> info;
     std::string expected;  // empty: a preview
+    bool callsHandler = true;
   };
-  const std::vector<Case> cases = {
-      {"cloud", {good, info(true, false, false, false)}, "in_cloud"},
-      {"cloud-and-error", {good, info(true, true, true, true)}, "in_cloud"},
-      {"cancelled", {good, info(false, true, true, true)}, "canceled"},
-      {"degraded", {good, info(false, false, true, true)}, "degraded_only"},
-      {"error-with-data", {good, info(false, false, false, true)}, "read_failed"},
-      {"no-data", {std::nullopt, info(false, false, false, false)}, "no_data"},
-      {"empty-data", {std::vector<std::uint8_t>{}, std::nullopt}, "no_data"},
-      {"not-an-image", {text, info(false, false, false, false)}, "decode_failed"},
-      {"no-info", {good, std::nullopt}, ""},
-      {"silent", {good, info(false, false, false, false), /*callsHandler=*/false}, "no_result"},
+  const std::vector<std::uint8_t> nothing;
+  const Case cases[] = {
+      {"cloud", &good, info(true, false, false, false), "in_cloud"},
+      {"cloud-and-error", &good, info(true, true, true, true), "in_cloud"},
+      {"cancelled", &good, info(false, true, true, true), "canceled"},
+      {"degraded", &good, info(false, false, true, true), "degraded_only"},
+      {"error-with-data", &good, info(false, false, false, true), "read_failed"},
+      {"no-data", nullptr, info(false, false, false, false), "no_data"},
+      {"empty-data", &nothing, std::nullopt, "no_data"},
+      {"not-an-image", &text, info(false, false, false, false), "decode_failed"},
+      {"no-info", &good, std::nullopt, ""},
+      {"silent", &good, info(false, false, false, false), "no_result", /*callsHandler=*/false},
   };
   FakePhotoLibrary library;
   std::vector<std::string> ids;
   for (const Case& c : cases) {
     FakePhotoLibrary::Entry e = testing::imageEntry(c.id, 1, {});
-    e.response = c.response;
+    if (c.data) e.response.data = *c.data;
+    else e.response.data.reset();
+    e.response.info = c.info;
+    e.response.callsHandler = c.callsHandler;
     library.add(e);
     ids.push_back(c.id);
   }
   ThumbRun run = runThumb(library, testsupport::zeroJoined(ids));
-  ASSERT_EQ(run.lines.size(), cases.size());
-  for (size_t i = 0; i < cases.size(); ++i) {
+  ASSERT_EQ(run.lines.size(), std::size(cases));
+  for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].id);
     EXPECT_EQ(run.lines[i]["i"], i);
     if (cases[i].expected.empty()) {
