@@ -31,6 +31,8 @@
 //   from the buffer; nothing outlives an ImageSource.
 #include "imaging/imaging.h"
 
+#include "imaging/vips_ref.h"
+
 #include <fcntl.h>
 #include <libheif/heif.h>
 #include <openssl/evp.h>
@@ -86,37 +88,6 @@ bool vipsReady() {
   return ready;
 }
 
-// Owns one reference to a VipsImage.
-struct VRef {
-  VipsImage* p = nullptr;
-  VRef() = default;
-  explicit VRef(VipsImage* image) : p(image) {}
-  VRef(VRef&& o) noexcept : p(o.p) { o.p = nullptr; }
-  VRef& operator=(VRef&& o) noexcept {
-    std::swap(p, o.p);
-    return *this;
-  }
-  VRef(const VRef&) = delete;
-  VRef& operator=(const VRef&) = delete;
-  ~VRef() {
-    if (p) g_object_unref(p);
-  }
-  VipsImage* release() { return std::exchange(p, nullptr); }
-};
-
-// Runs one libvips step on `image`, replacing it with the result. On
-// failure the error buffer is cleared (it is process-wide and would grow).
-template <typename Step>
-bool step(VRef& image, Step fn) {
-  VipsImage* out = nullptr;
-  if (fn(image.p, &out) != 0) {
-    vips_error_clear();
-    return false;
-  }
-  image = VRef(out);
-  return true;
-}
-
 struct Header {
   std::string loader;  // libvips nickname, e.g. "jpegload_buffer"
   int width = 0;       // as libvips reports it (HEIF: after irot)
@@ -136,7 +107,7 @@ std::optional<Header> readHeader(std::span<const std::uint8_t> data) {
     return std::nullopt;
   }
   const char* nick = vips_nickname_find(g_type_from_name(typeName));
-  VRef image(vips_image_new_from_buffer(data.data(), data.size(), "", "access", VIPS_ACCESS_SEQUENTIAL, nullptr));
+  VipsRef image(vips_image_new_from_buffer(data.data(), data.size(), "", "access", VIPS_ACCESS_SEQUENTIAL, nullptr));
   if (!image.p || !nick) {
     vips_error_clear();
     return std::nullopt;
@@ -168,26 +139,26 @@ PixelSize storedSize(std::span<const std::uint8_t> data, const Header& header) {
 
 // Converts a decoded image to what Image promises: 8-bit sRGB, 3 bands or
 // 4 with alpha.
-bool toSrgb8(VRef& image) {
+bool toSrgb8(VipsRef& image) {
   VipsInterpretation t = vips_image_get_interpretation(image.p);
   if (t != VIPS_INTERPRETATION_sRGB || image.p->BandFmt != VIPS_FORMAT_UCHAR) {
-    if (!step(image, [](VipsImage* in, VipsImage** out) { return vips_colourspace(in, out, VIPS_INTERPRETATION_sRGB, nullptr); }))
+    if (!vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_colourspace(in, out, VIPS_INTERPRETATION_sRGB, nullptr); }))
       return false;
   }
   if (image.p->BandFmt != VIPS_FORMAT_UCHAR &&
-      !step(image, [](VipsImage* in, VipsImage** out) { return vips_cast(in, out, VIPS_FORMAT_UCHAR, nullptr); }))
+      !vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_cast(in, out, VIPS_FORMAT_UCHAR, nullptr); }))
     return false;
   if (image.p->Bands > 4 &&
-      !step(image, [](VipsImage* in, VipsImage** out) { return vips_extract_band(in, out, 0, "n", 4, nullptr); }))
+      !vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_extract_band(in, out, 0, "n", 4, nullptr); }))
     return false;
   if (image.p->Bands < 3) return false;
   return true;
 }
 
 // Drops the alpha band by compositing over black.
-bool flattenOverBlack(VRef& image) {
+bool flattenOverBlack(VipsRef& image) {
   if (image.p->Bands != 4) return true;
-  return step(image, [](VipsImage* in, VipsImage** out) { return vips_flatten(in, out, nullptr); });
+  return vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_flatten(in, out, nullptr); });
 }
 
 std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Header& header, int maxPixel) {
@@ -201,9 +172,9 @@ std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Heade
   // the profile otherwise). Without one, no transform at all: an lcms round
   // trip through the built-in sRGB profile shifts colours visibly.
   const char* exportProfile = header.hasIcc ? "srgb" : nullptr;
-  VRef thumb;
+  VipsRef thumb;
   if (isHeif(header) || isTiff(header)) {
-    VRef full(isHeif(header) ? vips_image_new_from_buffer(data.data(), data.size(), "", "thumbnail", FALSE, "page", 0,
+    VipsRef full(isHeif(header) ? vips_image_new_from_buffer(data.data(), data.size(), "", "thumbnail", FALSE, "page", 0,
                                                           "fail_on", VIPS_FAIL_ON_ERROR, nullptr)
                              : vips_image_new_from_buffer(data.data(), data.size(), "", "page", 0, "fail_on",
                                                           VIPS_FAIL_ON_ERROR, nullptr));
@@ -217,7 +188,7 @@ std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Heade
       vips_error_clear();
       return std::nullopt;
     }
-    thumb = VRef(out);
+    thumb = VipsRef(out);
   } else {
     VipsImage* out = nullptr;
     // fail_on must travel in the loader's option string: libvips 8.14's
@@ -228,11 +199,11 @@ std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Heade
       vips_error_clear();
       return std::nullopt;
     }
-    thumb = VRef(out);
+    thumb = VipsRef(out);
   }
   if (!toSrgb8(thumb)) return std::nullopt;
   // Decode now, while the encoded bytes are alive; the result owns its pixels.
-  VRef memory(vips_image_copy_memory(thumb.p));
+  VipsRef memory(vips_image_copy_memory(thumb.p));
   if (!memory.p) {
     vips_error_clear();
     return std::nullopt;
@@ -243,10 +214,10 @@ std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Heade
 }
 
 // The image as a new reference, or nothing for an empty Image.
-std::optional<VRef> vipsOf(const Image& image) {
+std::optional<VipsRef> vipsOf(const Image& image) {
   if (image.empty()) return std::nullopt;
   g_object_ref(image.impl()->image);
-  return VRef(image.impl()->image);
+  return VipsRef(image.impl()->image);
 }
 
 }  // namespace
@@ -276,11 +247,11 @@ void initImaging() { vipsReady(); }
 
 std::optional<std::uint64_t> dhash(const Image& image) {
   if (!vipsReady()) return std::nullopt;
-  std::optional<VRef> v = vipsOf(image);
+  std::optional<VipsRef> v = vipsOf(image);
   if (!v) return std::nullopt;
-  VRef img = std::move(*v);
+  VipsRef img = std::move(*v);
   // Float throughout, so that the only rounding is the final one to 8 bits.
-  if (!step(img, [](VipsImage* in, VipsImage** out) { return vips_cast(in, out, VIPS_FORMAT_FLOAT, nullptr); }) ||
+  if (!vipsStep(img, [](VipsImage* in, VipsImage** out) { return vips_cast(in, out, VIPS_FORMAT_FLOAT, nullptr); }) ||
       !flattenOverBlack(img))
     return std::nullopt;
   if (img.p->Xsize != 9 || img.p->Ysize != 8) {
@@ -289,13 +260,13 @@ std::optional<std::uint64_t> dhash(const Image& image) {
     // (upsampling, for images smaller than the grid, interpolates).
     double hscale = 9.0 / img.p->Xsize;
     double vscale = 8.0 / img.p->Ysize;
-    if (!step(img, [&](VipsImage* in, VipsImage** out) {
+    if (!vipsStep(img, [&](VipsImage* in, VipsImage** out) {
           return vips_resize(in, out, hscale, "vscale", vscale, "kernel", VIPS_KERNEL_LANCZOS3, nullptr);
         }))
       return std::nullopt;
     // Rounding of the output size can leave a pixel more or less; make it
     // exactly 9 x 8 by repeating or dropping the edge.
-    if ((img.p->Xsize != 9 || img.p->Ysize != 8) && !step(img, [](VipsImage* in, VipsImage** out) {
+    if ((img.p->Xsize != 9 || img.p->Ysize != 8) && !vipsStep(img, [](VipsImage* in, VipsImage** out) {
           return vips_embed(in, out, 0, 0, 9, 8, "extend", VIPS_EXTEND_COPY, nullptr);
         }))
       return std::nullopt;
@@ -352,16 +323,27 @@ std::string base64(std::span<const std::uint8_t> bytes) {
   return out;
 }
 
-std::optional<std::string> jpegBase64(const Image& image, double quality) {
+namespace {
+
+// The image without alpha (composited over black, as the hash sees it), 8
+// bits per band.
+std::optional<VipsRef> opaqueRgb8(const Image& image) {
   if (!vipsReady()) return std::nullopt;
-  std::optional<VRef> v = vipsOf(image);
-  if (!v) return std::nullopt;
-  VRef img = std::move(*v);
-  // JPEG has no alpha: composite over black, as the hash sees the picture.
-  if (!flattenOverBlack(img)) return std::nullopt;
-  if (img.p->BandFmt != VIPS_FORMAT_UCHAR &&
-      !step(img, [](VipsImage* in, VipsImage** out) { return vips_cast(in, out, VIPS_FORMAT_UCHAR, nullptr); }))
+  std::optional<VipsRef> img = vipsOf(image);
+  if (!img || !flattenOverBlack(*img)) return std::nullopt;
+  if (img->p->BandFmt != VIPS_FORMAT_UCHAR &&
+      !vipsStep(*img, [](VipsImage* in, VipsImage** out) { return vips_cast(in, out, VIPS_FORMAT_UCHAR, nullptr); }))
     return std::nullopt;
+  return img;
+}
+
+}  // namespace
+
+std::optional<std::string> jpegBase64(const Image& image, double quality) {
+  // JPEG has no alpha.
+  std::optional<VipsRef> opaque = opaqueRgb8(image);
+  if (!opaque) return std::nullopt;
+  VipsRef img = std::move(*opaque);
   const double q = std::isnan(quality) ? 0.0 : std::round(quality * 100.0);
   const int libjpegQuality = static_cast<int>(std::clamp(q, 1.0, 100.0));
   void* buf = nullptr;
@@ -376,15 +358,9 @@ std::optional<std::string> jpegBase64(const Image& image, double quality) {
 }
 
 std::optional<RgbPixels> rgbPixels(const Image& image) {
-  if (!vipsReady()) return std::nullopt;
-  std::optional<VRef> v = vipsOf(image);
-  if (!v) return std::nullopt;
-  VRef img = std::move(*v);
-  if (!flattenOverBlack(img)) return std::nullopt;
-  if (img.p->BandFmt != VIPS_FORMAT_UCHAR &&
-      !step(img, [](VipsImage* in, VipsImage** out) { return vips_cast(in, out, VIPS_FORMAT_UCHAR, nullptr); }))
-    return std::nullopt;
-  if (img.p->Bands != 3) return std::nullopt;
+  std::optional<VipsRef> opaque = opaqueRgb8(image);
+  if (!opaque || opaque->p->Bands != 3) return std::nullopt;
+  VipsRef img = std::move(*opaque);
   size_t size = 0;
   void* mem = vips_image_write_to_memory(img.p, &size);
   if (!mem) {

@@ -53,6 +53,18 @@ Image thumbOf(const ImageSpec& params, const std::string& suffix, int maxPixel =
 
 int bitsApart(std::uint64_t a, std::uint64_t b) { return std::popcount(a ^ b); }
 
+// Opens a file and checks its stored size and the size of its thumbnail.
+void expectFileThumb(const std::string& path, std::pair<int, int> stored, int maxPixel, std::pair<int, int> thumbSize) {
+  SCOPED_TRACE(path);
+  auto source = imageSource(path);
+  ASSERT_TRUE(source);
+  EXPECT_EQ(pixelSize(*source).width, stored.first);
+  EXPECT_EQ(pixelSize(*source).height, stored.second);
+  auto thumb = makeThumb(*source, maxPixel);
+  ASSERT_TRUE(thumb);
+  EXPECT_EQ(std::pair(thumb->width(), thumb->height()), thumbSize);
+}
+
 class ImagingTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { initImaging(); }
@@ -383,14 +395,7 @@ TEST_F(ImagingTest, SourcesOpenOnlyRegularImageFiles) {
     EXPECT_FALSE(imageSource(path));
   }
 
-  auto source = imageSource(d + "/photo.jpg");
-  ASSERT_TRUE(source);
-  EXPECT_EQ(pixelSize(*source).width, 400);
-  EXPECT_EQ(pixelSize(*source).height, 300);
-  auto thumb = makeThumb(*source, 64);
-  ASSERT_TRUE(thumb);
-  EXPECT_EQ(thumb->width(), 48);
-  EXPECT_EQ(thumb->height(), 64);
+  expectFileThumb(d + "/photo.jpg", {400, 300}, 64, {48, 64});
   EXPECT_FALSE(makeThumb(ImageSource(), 64));
   EXPECT_EQ(pixelSize(ImageSource()).width, 0);
 }
@@ -431,19 +436,11 @@ TEST_F(CorpusTest, OrientationFilesAgree) {
 }
 
 TEST_F(CorpusTest, IphoneHeicIsTurnedOnceAndSizedAsStored) {
-  auto source = imageSource(kCorpus + "/heif/iphone_13_pro_max.HEIC");
-  ASSERT_TRUE(source);
-  EXPECT_EQ(pixelSize(*source).width, 4032);
-  EXPECT_EQ(pixelSize(*source).height, 3024);
-  auto thumb = makeThumb(*source, 256);
-  ASSERT_TRUE(thumb);
-  EXPECT_EQ(thumb->width(), 192);  // portrait: irot applied once, EXIF not on top
-  EXPECT_EQ(thumb->height(), 256);
+  const std::string heic = kCorpus + "/heif/iphone_13_pro_max.HEIC";
+  // Portrait: irot applied once, the EXIF orientation not on top of it.
+  expectFileThumb(heic, {4032, 3024}, 256, {192, 256});
   // Larger than the embedded 240 x 320 preview: only the full image has it.
-  auto big = makeThumb(*source, 1024);
-  ASSERT_TRUE(big);
-  EXPECT_EQ(big->width(), 768);
-  EXPECT_EQ(big->height(), 1024);
+  expectFileThumb(heic, {4032, 3024}, 1024, {768, 1024});
 }
 
 TEST_F(CorpusTest, RealPhotosThumbnailAndDamagedJpegFails) {

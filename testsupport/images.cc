@@ -1,5 +1,7 @@
 #include "testsupport/images.h"
 
+#include "imaging/vips_ref.h"
+
 #include <openssl/evp.h>
 #include <stdlib.h>
 #include <vips/vips.h>
@@ -21,32 +23,7 @@ void startVips() {
   });
 }
 
-// Owns one VipsImage reference.
-struct Ref {
-  VipsImage* p = nullptr;
-  Ref() = default;
-  explicit Ref(VipsImage* image) : p(image) {}
-  Ref(Ref&& o) noexcept : p(o.p) { o.p = nullptr; }
-  Ref& operator=(Ref&& o) noexcept {
-    std::swap(p, o.p);
-    return *this;
-  }
-  ~Ref() {
-    if (p) g_object_unref(p);
-  }
-};
-
-// Replaces `image` by the output of `step`, which returns 0 on success.
-template <typename Step>
-bool apply(Ref& image, Step step) {
-  VipsImage* out = nullptr;
-  if (step(image.p, &out)) {
-    vips_error_clear();
-    return false;
-  }
-  image = Ref(out);
-  return true;
-}
+using imaging::VipsRef;
 
 std::uint8_t clampByte(int v) { return static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
 
@@ -94,24 +71,24 @@ std::vector<std::uint8_t> drawPattern(const ImageSpec& params, int width, int he
 }
 
 // Turns the upright picture into the stored one for an EXIF orientation.
-bool storeTurned(Ref& image, int orientation) {
+bool storeTurned(VipsRef& image, int orientation) {
   switch (orientation) {
     case 2:
-      return apply(image, [](VipsImage* in, VipsImage** out) { return vips_flip(in, out, VIPS_DIRECTION_HORIZONTAL, nullptr); });
+      return imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_flip(in, out, VIPS_DIRECTION_HORIZONTAL, nullptr); });
     case 3:
-      return apply(image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D180, nullptr); });
+      return imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D180, nullptr); });
     case 4:
-      return apply(image, [](VipsImage* in, VipsImage** out) { return vips_flip(in, out, VIPS_DIRECTION_VERTICAL, nullptr); });
+      return imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_flip(in, out, VIPS_DIRECTION_VERTICAL, nullptr); });
     case 5:  // transpose
-      return apply(image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D90, nullptr); }) &&
-             apply(image, [](VipsImage* in, VipsImage** out) { return vips_flip(in, out, VIPS_DIRECTION_HORIZONTAL, nullptr); });
+      return imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D90, nullptr); }) &&
+             imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_flip(in, out, VIPS_DIRECTION_HORIZONTAL, nullptr); });
     case 6:  // shown turned 90 clockwise, so stored turned 90 anticlockwise
-      return apply(image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D270, nullptr); });
+      return imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D270, nullptr); });
     case 7:  // transverse
-      return apply(image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D270, nullptr); }) &&
-             apply(image, [](VipsImage* in, VipsImage** out) { return vips_flip(in, out, VIPS_DIRECTION_HORIZONTAL, nullptr); });
+      return imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D270, nullptr); }) &&
+             imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_flip(in, out, VIPS_DIRECTION_HORIZONTAL, nullptr); });
     case 8:
-      return apply(image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D90, nullptr); });
+      return imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D90, nullptr); });
     default:
       return true;
   }
@@ -127,14 +104,14 @@ std::vector<std::uint8_t> exifWithOrientation(int orientation) {
           0, 0, 0, 0};                                // no next IFD
 }
 
-std::optional<Ref> buildImage(const ImageSpec& params) {
+std::optional<VipsRef> buildImage(const ImageSpec& params) {
   startVips();
   if (params.width < 1 || params.height < 1 || params.pages < 1) return std::nullopt;
   bool quarter = params.orientation >= 5 && params.orientation <= 8;
   int uw = quarter ? params.height : params.width;
   int uh = quarter ? params.width : params.height;
 
-  std::vector<Ref> pages;
+  std::vector<VipsRef> pages;
   for (int page = 0; page < params.pages; ++page) {
     std::vector<std::uint8_t> rgb = drawPattern(params, uw, uh);
     if (page % 2 == 1)
@@ -152,14 +129,14 @@ std::optional<Ref> buildImage(const ImageSpec& params) {
       rgb.swap(rgba);
       bands = 4;
     }
-    Ref img(vips_image_new_from_memory_copy(rgb.data(), rgb.size(), uw, uh, bands, VIPS_FORMAT_UCHAR));
+    VipsRef img(vips_image_new_from_memory_copy(rgb.data(), rgb.size(), uw, uh, bands, VIPS_FORMAT_UCHAR));
     if (!img.p) return std::nullopt;
     img.p->Type = VIPS_INTERPRETATION_sRGB;
     if (!storeTurned(img, params.orientation)) return std::nullopt;
     pages.push_back(std::move(img));
   }
 
-  Ref image;
+  VipsRef image;
   if (pages.size() == 1) {
     image = std::move(pages[0]);
   } else {
@@ -170,11 +147,10 @@ std::optional<Ref> buildImage(const ImageSpec& params) {
       vips_error_clear();
       return std::nullopt;
     }
-    image = Ref(out);
-    Ref copy;
+    image = VipsRef(out);
     VipsImage* c = nullptr;
     if (vips_copy(image.p, &c, nullptr)) return std::nullopt;
-    image = Ref(c);
+    image = VipsRef(c);
     vips_image_set_int(image.p, "page-height", pages[0].p->Ysize);
     std::vector<int> delays(pages.size(), 100);
     vips_image_set_array_int(image.p, "delay", delays.data(), static_cast<int>(delays.size()));
@@ -182,23 +158,23 @@ std::optional<Ref> buildImage(const ImageSpec& params) {
   }
 
   if (params.colour == Colour::kGrey) {
-    if (!apply(image, [](VipsImage* in, VipsImage** out) { return vips_colourspace(in, out, VIPS_INTERPRETATION_B_W, nullptr); }))
+    if (!imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_colourspace(in, out, VIPS_INTERPRETATION_B_W, nullptr); }))
       return std::nullopt;
   } else if (params.colour == Colour::kCmyk) {
-    if (!apply(image, [](VipsImage* in, VipsImage** out) {
+    if (!imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) {
           return vips_icc_export(in, out, "output_profile", "cmyk", nullptr);
         }))
       return std::nullopt;
   }
   if (params.sixteenBit) {
     VipsInterpretation target = params.colour == Colour::kGrey ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_RGB16;
-    if (!apply(image, [target](VipsImage* in, VipsImage** out) { return vips_colourspace(in, out, target, nullptr); }))
+    if (!imaging::vipsStep(image, [target](VipsImage* in, VipsImage** out) { return vips_colourspace(in, out, target, nullptr); }))
       return std::nullopt;
   }
   if (params.orientation > 0) {
     VipsImage* c = nullptr;
     if (vips_copy(image.p, &c, nullptr)) return std::nullopt;
-    image = Ref(c);
+    image = VipsRef(c);
     // libvips writes EXIF only for images that carry an EXIF block, so give
     // every oriented image one (PNG and WebP would lose the tag otherwise).
     std::vector<std::uint8_t> exif = exifWithOrientation(params.orientation);
@@ -211,7 +187,7 @@ std::optional<Ref> buildImage(const ImageSpec& params) {
 }  // namespace
 
 std::optional<std::vector<std::uint8_t>> encodeImage(const ImageSpec& params, const std::string& suffix) {
-  std::optional<Ref> image = buildImage(params);
+  std::optional<VipsRef> image = buildImage(params);
   if (!image) return std::nullopt;
   std::string ext = suffix;
   for (auto& ch : ext) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
@@ -292,13 +268,13 @@ std::optional<Decoded> decodeImage(const std::vector<std::uint8_t>& bytes) {
     vips_error_clear();
     return std::nullopt;
   }
-  Ref image(vips_image_new_from_buffer(bytes.data(), bytes.size(), "", nullptr));
+  VipsRef image(vips_image_new_from_buffer(bytes.data(), bytes.size(), "", nullptr));
   if (!image.p) {
     vips_error_clear();
     return std::nullopt;
   }
   if (image.p->BandFmt != VIPS_FORMAT_UCHAR || image.p->Type == VIPS_INTERPRETATION_CMYK) {
-    if (!apply(image, [](VipsImage* in, VipsImage** out) { return vips_colourspace(in, out, VIPS_INTERPRETATION_sRGB, nullptr); }))
+    if (!imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_colourspace(in, out, VIPS_INTERPRETATION_sRGB, nullptr); }))
       return std::nullopt;
   }
   size_t size = 0;
