@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libvips-dev libvips-tools        # image decoding, thumbnails, JPEG; vipsthumbnail for benchmarks
+  libheif-dev                      # stored (pre-rotation) size of HEIF images
   libssl-dev                       # SHA-256, base64
   nlohmann-json3-dev               # JSON
   libgtest-dev libgmock-dev        # tests
