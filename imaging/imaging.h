@@ -18,7 +18,10 @@
 namespace imaging {
 
 // Once per process, before any other call: starts libvips, switches off its
-// operation cache and sets the decoder limits. Safe to call again.
+// operation cache and sets the decoder limits. Safe to call again (every
+// function here also calls it). It also routes all GLib/libvips log messages
+// to a handler that drops them (nothing may reach stderr) and blocks the
+// loaders libvips marks untrusted (PDF, SVG, JPEG 2000, ...).
 void initImaging();
 
 // The most pixels an image may declare before it is refused undecoded.
@@ -112,10 +115,13 @@ class ImageSource {
 std::optional<std::vector<std::uint8_t>> readRegularFile(const std::string& path);
 
 // Opens a regular file as an image container; nothing when it does not
-// exist, is not a regular file, cannot be read or is not an image.
+// exist, is not a regular file (a FIFO or directory is refused without
+// blocking), cannot be read, is larger than 1 GiB or is not an image. The
+// file is read whole into memory and closed before this returns.
 std::optional<ImageSource> imageSource(const std::string& path);
 
-// Bounded upright thumbnail of the source's first image.
+// Bounded upright thumbnail of the source's first image; nothing when its
+// data is damaged or cut short, or it declares more than kMaxPixels pixels.
 std::optional<Image> makeThumb(const ImageSource& source, int maxPixel);
 
 // Stored pixel size of the source's first image; 0 where unknown.
