@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "albumsweep/modes.h"
+#include "albumsweep/modes_test_support.h"
 #include "albumsweep/scan_test_support.h"
 #include "albumsweep/simverify_mode.h"
 #include "imaging/imaging.h"
@@ -57,11 +58,11 @@ class SimverifyTest : public ::testing::Test {
 };
 
 Bytes picture(testsupport::Pattern pattern, int width = 96, int height = 64) {
-  testsupport::ImageSpec spec;
-  spec.pattern = pattern;
-  spec.width = width;
-  spec.height = height;
-  return testsupport::encodeImage(spec, ".jpg").value_or(Bytes{});
+  testsupport::ImageSpec look;
+  look.pattern = pattern;
+  look.width = width;
+  look.height = height;
+  return testsupport::encodeImage(look, ".jpg").value_or(Bytes{});
 }
 
 json pair(const std::string& a, const std::string& b) { return {{"a", a}, {"b", b}}; }
@@ -118,41 +119,21 @@ TEST_F(SimverifyTest, FailuresAreReportedOnceAndTheFailedIdentifierIsSkipped) {
 }
 
 TEST_F(SimverifyTest, LibraryResultsMapToCodesInOrder) {
-  auto info = [](bool cloud, bool cancelled, bool degraded, bool error) {
-    platform::ImageResultInfo i;
-    i.inCloud = cloud;
-    i.cancelled = cancelled;
-    i.degraded = degraded;
-    i.hasError = error;
-    return i;
-  };
   const Bytes good = picture(testsupport::Pattern::kScene);
-  struct Case {
-    std::string id;
-    const std::vector<std::uint8_t>* data;  // nullptr: none
-    std::optional<platform::ImageResultInfo> info;
-    std::string expected;  // empty: printed and compared
-    bool callsHandler = true;
-  };
   const std::vector<std::uint8_t> nothing;
-  const Case cases[] = {
-      {"cloud", &good, info(true, false, true, true), "in_cloud"},
-      {"degraded", &good, info(false, false, true, true), "degraded_only"},
-      {"error-with-data", &good, info(false, false, false, true), "read_failed"},
+  const testing::ScriptedResult cases[] = {
+      {"cloud", &good, testing::resultInfo(true, false, true, true), "in_cloud"},
+      {"degraded", &good, testing::resultInfo(false, false, true, true), "degraded_only"},
+      {"error-with-data", &good, testing::resultInfo(false, false, false, true), "read_failed"},
       {"no-data", nullptr, std::nullopt, "no_data"},
-      {"empty-data", &nothing, info(false, false, false, false), "no_data"},
+      {"empty-data", &nothing, testing::resultInfo(false, false, false, false), "no_data"},
       {"silent", &good, std::nullopt, "no_result", /*callsHandler=*/false},
-      {"cancelled-only", &good, info(false, true, false, false), ""},  // no cancelled test in this mode
+      {"cancelled-only", &good, testing::resultInfo(false, true, false, false), ""},  // no cancelled test in this mode
   };
   add("first", good);
   json group = json::array({"first"});
-  for (const Case& c : cases) {
-    FakePhotoLibrary::Entry e = testing::imageEntry(c.id, 1, {});
-    if (c.data) e.response.data = *c.data;
-    else e.response.data.reset();
-    e.response.info = c.info;
-    e.response.callsHandler = c.callsHandler;
-    fake.add(e);
+  for (const testing::ScriptedResult& c : cases) {
+    fake.add(testing::scriptedEntry(c));
     group.push_back(c.id);
   }
   SimRun r = run({{"groups", json::array({group})}});
@@ -253,9 +234,9 @@ TEST_F(SimverifyTest, FilesAreReadByPathWithoutAskingTheLibrary) {
   testsupport::TempDir dir;
   const std::string a = dir.path() + "/a.jpg", b = dir.path() + "/b.png", empty = dir.path() + "/empty.jpg",
                     fifo = dir.path() + "/fifo.jpg", text = dir.path() + "/notes.jpg";
-  testsupport::ImageSpec spec;
-  ASSERT_TRUE(testsupport::writeImage(a, spec));
-  ASSERT_TRUE(testsupport::writeImage(b, spec));
+  testsupport::ImageSpec look;
+  ASSERT_TRUE(testsupport::writeImage(a, look));
+  ASSERT_TRUE(testsupport::writeImage(b, look));
   ASSERT_TRUE(testsupport::writeBytes(empty, std::string()));
   ASSERT_TRUE(testsupport::writeBytes(text, std::string("plain text")));
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);

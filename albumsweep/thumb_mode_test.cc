@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "albumsweep/modes.h"
+#include "albumsweep/modes_test_support.h"
 #include "albumsweep/scan_test_support.h"
 #include "imaging/imaging.h"
 #include "testsupport/images.h"
@@ -51,11 +52,11 @@ std::pair<int, int> previewSize(const json& record) {
 }
 
 std::vector<std::uint8_t> jpegOf(int width, int height, int orientation = 0) {
-  testsupport::ImageSpec spec;
-  spec.width = width;
-  spec.height = height;
-  spec.orientation = orientation;
-  return testsupport::encodeImage(spec, ".jpg").value_or(std::vector<std::uint8_t>{});
+  testsupport::ImageSpec look;
+  look.width = width;
+  look.height = height;
+  look.orientation = orientation;
+  return testsupport::encodeImage(look, ".jpg").value_or(std::vector<std::uint8_t>{});
 }
 
 TEST(ThumbModeTest, OneLinePerIdentifierInInputOrder) {
@@ -91,45 +92,25 @@ TEST(ThumbModeTest, OneLinePerIdentifierInInputOrder) {
 }
 
 TEST(ThumbModeTest, EachResultMapsToItsCodeInOrder) {
-  auto info = [](bool cloud, bool cancelled, bool degraded, bool error) {
-    ImageResultInfo i;
-    i.inCloud = cloud;
-    i.cancelled = cancelled;
-    i.degraded = degraded;
-    i.hasError = error;
-    return i;
-  };
   const std::vector<std::uint8_t> good = jpegOf(64, 48);
   const std::vector<std::uint8_t> text = {'n', 'o', 't', ' ', 'a', 'n', ' ', 'i', 'm', 'a', 'g', 'e'};
-  struct Case {
-    std::string id;
-    const std::vector<std::uint8_t>* data;  // nullptr: none
-    std::optional<platform::ImageResultInfo> info;
-    std::string expected;  // empty: a preview
-    bool callsHandler = true;
-  };
   const std::vector<std::uint8_t> nothing;
-  const Case cases[] = {
-      {"cloud", &good, info(true, false, false, false), "in_cloud"},
-      {"cloud-and-error", &good, info(true, true, true, true), "in_cloud"},
-      {"cancelled", &good, info(false, true, true, true), "canceled"},
-      {"degraded", &good, info(false, false, true, true), "degraded_only"},
-      {"error-with-data", &good, info(false, false, false, true), "read_failed"},
-      {"no-data", nullptr, info(false, false, false, false), "no_data"},
+  const testing::ScriptedResult cases[] = {
+      {"cloud", &good, testing::resultInfo(true, false, false, false), "in_cloud"},
+      {"cloud-and-error", &good, testing::resultInfo(true, true, true, true), "in_cloud"},
+      {"cancelled", &good, testing::resultInfo(false, true, true, true), "canceled"},
+      {"degraded", &good, testing::resultInfo(false, false, true, true), "degraded_only"},
+      {"error-with-data", &good, testing::resultInfo(false, false, false, true), "read_failed"},
+      {"no-data", nullptr, testing::resultInfo(false, false, false, false), "no_data"},
       {"empty-data", &nothing, std::nullopt, "no_data"},
-      {"not-an-image", &text, info(false, false, false, false), "decode_failed"},
+      {"not-an-image", &text, testing::resultInfo(false, false, false, false), "decode_failed"},
       {"no-info", &good, std::nullopt, ""},
-      {"silent", &good, info(false, false, false, false), "no_result", /*callsHandler=*/false},
+      {"silent", &good, testing::resultInfo(false, false, false, false), "no_result", /*callsHandler=*/false},
   };
   FakePhotoLibrary library;
   std::vector<std::string> ids;
-  for (const Case& c : cases) {
-    FakePhotoLibrary::Entry e = testing::imageEntry(c.id, 1, {});
-    if (c.data) e.response.data = *c.data;
-    else e.response.data.reset();
-    e.response.info = c.info;
-    e.response.callsHandler = c.callsHandler;
-    library.add(e);
+  for (const testing::ScriptedResult& c : cases) {
+    library.add(testing::scriptedEntry(c));
     ids.push_back(c.id);
   }
   ThumbRun run = runThumb(library, testsupport::zeroJoined(ids));

@@ -46,32 +46,32 @@ Bytes readFile(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-Bytes synthetic(testsupport::ImageSpec spec, const std::string& suffix = ".jpg") {
-  return testsupport::encodeImage(spec, suffix).value_or(Bytes{});
+Bytes synthetic(testsupport::ImageSpec look, const std::string& suffix = ".jpg") {
+  return testsupport::encodeImage(look, suffix).value_or(Bytes{});
 }
 
 TEST_F(FeaturePrintTest, IdenticalPicturesAreAtZeroAndDistanceIsSymmetric) {
-  testsupport::ImageSpec spec;
-  spec.width = 320;
-  spec.height = 240;
-  platform::FeaturePrint a = printOf(synthetic(spec));
-  platform::FeaturePrint again = printOf(synthetic(spec));
+  testsupport::ImageSpec look;
+  look.width = 320;
+  look.height = 240;
+  platform::FeaturePrint a = printOf(synthetic(look));
+  platform::FeaturePrint again = printOf(synthetic(look));
   EXPECT_EQ(between(a, again), 0.0f);
 
-  spec.pattern = testsupport::Pattern::kGradient;
-  platform::FeaturePrint b = printOf(synthetic(spec));
+  look.pattern = testsupport::Pattern::kGradient;
+  platform::FeaturePrint b = printOf(synthetic(look));
   EXPECT_GT(between(a, b), 0.0f);
   EXPECT_EQ(between(a, b), between(b, a));
   EXPECT_EQ(a.values.size(), b.values.size());
 }
 
 TEST_F(FeaturePrintTest, TurnedFilesPrintAsTheirUprightPicture) {
-  testsupport::ImageSpec spec;
-  spec.width = 400;
-  spec.height = 300;
-  platform::FeaturePrint upright = printOf(synthetic(spec));
+  testsupport::ImageSpec look;
+  look.width = 400;
+  look.height = 300;
+  platform::FeaturePrint upright = printOf(synthetic(look));
   for (int orientation : {3, 6, 8}) {
-    testsupport::ImageSpec turned = spec;
+    testsupport::ImageSpec turned = look;
     turned.orientation = orientation;
     if (orientation >= 5) std::swap(turned.width, turned.height);
     EXPECT_LT(between(upright, printOf(synthetic(turned))), 0.1f) << "orientation " << orientation;
@@ -100,8 +100,8 @@ TEST_F(FeaturePrintTest, BytesThatAreNoImageGiveNoPrint) {
 }
 
 TEST_F(FeaturePrintTest, PrintsThatCannotBeComparedGiveNoDistance) {
-  testsupport::ImageSpec spec;
-  platform::FeaturePrint good = printOf(synthetic(spec));
+  testsupport::ImageSpec look;
+  platform::FeaturePrint good = printOf(synthetic(look));
   platform::FeaturePrint otherRevision = good;
   otherRevision.revision = 99;
   platform::FeaturePrint shorter = good;
