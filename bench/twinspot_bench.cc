@@ -123,8 +123,8 @@ void line(const char* set, size_t files, const char* tool, const Timing& t, cons
     return;
   }
   double rate = files / t.seconds;
-  std::printf("%-12s %5zu  %-21s %7.3f s %7.1f files/s  cpu %7.3f s  peak %6.1f MB", set, files, tool, t.seconds,
-              rate, t.cpuSeconds, t.peakKb / 1024.0);
+  std::printf("%-12s %5zu  %-21s %7.3f s %7.1f files/s  cpu %7.3f s  peak %6.1f MB", set, files, tool, t.seconds, rate,
+              t.cpuSeconds, t.peakKb / 1024.0);
   if (reference && reference->ok)
     std::printf("  x%.2f wall, x%.2f cpu vs vipsthumbnail", reference->seconds / t.seconds,
                 reference->cpuSeconds / t.cpuSeconds);
@@ -171,8 +171,11 @@ int main(int argc, char** argv) {
   pid_t generator = fork();
   if (generator == 0) {
     for (int i = 0; i < photos; ++i) {
-      testsupport::ImageSpec params{.width = 6000, .height = 4000, .pattern = testsupport::Pattern::kPhoto,
-                                  .orientation = i % 2 ? 6 : 1, .quality = 90};
+      testsupport::ImageSpec params{.width = 6000,
+                                    .height = 4000,
+                                    .pattern = testsupport::Pattern::kPhoto,
+                                    .orientation = i % 2 ? 6 : 1,
+                                    .quality = 90};
       if (!testsupport::writeImage(big[static_cast<size_t>(i)], params)) _exit(1);
     }
     _exit(0);
@@ -185,8 +188,8 @@ int main(int argc, char** argv) {
   sets.push_back({"24mp-jpeg", big});
 
   std::filesystem::create_directory(w + "/vt");
-  std::printf("%-12s %5s  %-21s %9s %15s  (best of %d; cpu = least user+system time)\n", "set", "files", "tool",
-              "wall", "rate", reps);
+  std::printf("%-12s %5s  %-21s %9s %15s  (best of %d; cpu = least user+system time)\n", "set", "files", "tool", "wall",
+              "rate", reps);
   for (const Set& set : sets) {
     const std::string list = w + "/list";
     writeList(list, set.files);

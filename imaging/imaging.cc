@@ -31,8 +31,6 @@
 //   from the buffer; nothing outlives an ImageSource.
 #include "imaging/imaging.h"
 
-#include "imaging/vips_ref.h"
-
 #include <fcntl.h>
 #include <libheif/heif.h>
 #include <openssl/evp.h>
@@ -48,6 +46,8 @@
 #include <mutex>
 #include <thread>
 #include <utility>
+
+#include "imaging/vips_ref.h"
 
 namespace imaging {
 
@@ -142,7 +142,9 @@ PixelSize storedSize(std::span<const std::uint8_t> data, const Header& header) {
 bool toSrgb8(VipsRef& image) {
   VipsInterpretation t = vips_image_get_interpretation(image.p);
   if (t != VIPS_INTERPRETATION_sRGB || image.p->BandFmt != VIPS_FORMAT_UCHAR) {
-    if (!vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_colourspace(in, out, VIPS_INTERPRETATION_sRGB, nullptr); }))
+    if (!vipsStep(image, [](VipsImage* in, VipsImage** out) {
+          return vips_colourspace(in, out, VIPS_INTERPRETATION_sRGB, nullptr);
+        }))
       return false;
   }
   if (image.p->BandFmt != VIPS_FORMAT_UCHAR &&
@@ -174,10 +176,11 @@ std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Heade
   const char* exportProfile = header.hasIcc ? "srgb" : nullptr;
   VipsRef thumb;
   if (isHeif(header) || isTiff(header)) {
-    VipsRef full(isHeif(header) ? vips_image_new_from_buffer(data.data(), data.size(), "", "thumbnail", FALSE, "page", 0,
-                                                          "fail_on", VIPS_FAIL_ON_ERROR, nullptr)
-                             : vips_image_new_from_buffer(data.data(), data.size(), "", "page", 0, "fail_on",
-                                                          VIPS_FAIL_ON_ERROR, nullptr));
+    // The primary image (HEIF: never the thumbnail item), first page only.
+    VipsRef full(isHeif(header) ? vips_image_new_from_buffer(data.data(), data.size(), "", "thumbnail", FALSE, "page",
+                                                             0, "fail_on", VIPS_FAIL_ON_ERROR, nullptr)
+                                : vips_image_new_from_buffer(data.data(), data.size(), "", "page", 0, "fail_on",
+                                                             VIPS_FAIL_ON_ERROR, nullptr));
     if (!full.p) {
       vips_error_clear();
       return std::nullopt;
@@ -194,8 +197,8 @@ std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Heade
     // fail_on must travel in the loader's option string: libvips 8.14's
     // thumbnail_buffer does not hand its own fail_on to the loader.
     if (vips_thumbnail_buffer(const_cast<std::uint8_t*>(data.data()), data.size(), &out, maxPixel, "height", maxPixel,
-                              "size", VIPS_SIZE_DOWN, "option_string", "fail_on=error", "export_profile",
-                              exportProfile, nullptr)) {
+                              "size", VIPS_SIZE_DOWN, "option_string", "fail_on=error", "export_profile", exportProfile,
+                              nullptr)) {
       vips_error_clear();
       return std::nullopt;
     }

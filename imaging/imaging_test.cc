@@ -32,7 +32,8 @@ std::vector<std::uint8_t> encoded(const ImageSpec& params, const std::string& su
 
 // Lossless PNG of raw 8-bit pixels, read back through the public API.
 Image imageOf(int width, int height, int bands, const std::vector<std::uint8_t>& pixels) {
-  VipsImage* raw = vips_image_new_from_memory_copy(pixels.data(), pixels.size(), width, height, bands, VIPS_FORMAT_UCHAR);
+  VipsImage* raw =
+      vips_image_new_from_memory_copy(pixels.data(), pixels.size(), width, height, bands, VIPS_FORMAT_UCHAR);
   raw->Type = bands < 3 ? VIPS_INTERPRETATION_B_W : VIPS_INTERPRETATION_sRGB;
   void* buf = nullptr;
   size_t len = 0;
@@ -90,10 +91,12 @@ TEST_F(ImagingTest, GridCasesHashAsLaidOut) {
       rising[y * 256 + x] = static_cast<std::uint8_t>(x);
     }
   Case cases[] = {
-      {"uniform colour", thumbOf(ImageSpec{.width = 300, .height = 200, .pattern = Pattern::kUniform, .value = 90}, ".png"), 0},
+      {"uniform colour",
+       thumbOf(ImageSpec{.width = 300, .height = 200, .pattern = Pattern::kUniform, .value = 90}, ".png"), 0},
       {"white to black", imageOf(256, 64, 1, falling), ~0ull},
       {"black to white", imageOf(256, 64, 1, rising), 0},
-      {"generated gradient jpeg", thumbOf(ImageSpec{.width = 640, .height = 480, .pattern = Pattern::kGradient}, ".jpg"), ~0ull},
+      {"generated gradient jpeg",
+       thumbOf(ImageSpec{.width = 640, .height = 480, .pattern = Pattern::kGradient}, ".jpg"), ~0ull},
       {"top-left pixel", imageOf(9, 8, 1, grid(0, 0)), 1ull << 63},
       {"bottom row column 7", imageOf(9, 8, 1, grid(7, 7)), 1},
       {"top-right pixel (column 8)", imageOf(9, 8, 1, grid(0, 8)), 0},
@@ -111,7 +114,8 @@ TEST_F(ImagingTest, GridCasesHashAsLaidOut) {
 
 TEST_F(ImagingTest, TransparentBackgroundHashesAsBlack) {
   // Left half fully transparent (white underneath), right half grey 200.
-  Image transparent = thumbOf(ImageSpec{.width = 160, .height = 80, .pattern = Pattern::kUniform, .value = 200, .alpha = true}, ".png");
+  Image transparent =
+      thumbOf(ImageSpec{.width = 160, .height = 80, .pattern = Pattern::kUniform, .value = 200, .alpha = true}, ".png");
   ASSERT_EQ(transparent.bands(), 4);
   std::vector<std::uint8_t> px(160 * 80);
   for (int y = 0; y < 80; ++y)
@@ -208,8 +212,8 @@ TEST_F(ImagingTest, UnusualEncodingsGiveSrgbThumbnailsOfTheSamePicture) {
     const char* suffix;
     ImageSpec params;
     int bands;
-    int maxBits;      // hash distance to the plain picture
-    double maxMean;   // mean absolute colour difference
+    int maxBits;     // hash distance to the plain picture
+    double maxMean;  // mean absolute colour difference
   };
   auto with = [&](auto change) {
     ImageSpec s = base;
@@ -243,9 +247,10 @@ TEST_F(ImagingTest, UnusualEncodingsGiveSrgbThumbnailsOfTheSamePicture) {
 }
 
 TEST_F(ImagingTest, GreyAndPaletteImagesWithTransparencyKeepAlpha) {
-  for (auto [name, params] : {std::pair{"grey+alpha", ImageSpec{.colour = Colour::kGrey, .alpha = true}},
-                            {"palette+alpha", ImageSpec{.alpha = true, .palette = true}},
-                            {"16-bit grey+alpha", ImageSpec{.colour = Colour::kGrey, .alpha = true, .sixteenBit = true}}}) {
+  for (auto [name, params] :
+       {std::pair{"grey+alpha", ImageSpec{.colour = Colour::kGrey, .alpha = true}},
+        {"palette+alpha", ImageSpec{.alpha = true, .palette = true}},
+        {"16-bit grey+alpha", ImageSpec{.colour = Colour::kGrey, .alpha = true, .sixteenBit = true}}}) {
     SCOPED_TRACE(name);
     Image thumb = thumbOf(params, ".png", 64);
     ASSERT_FALSE(thumb.empty());
@@ -308,7 +313,8 @@ TEST_F(ImagingTest, Base64MatchesRfc4648Vectors) {
 }
 
 TEST_F(ImagingTest, JpegTextDecodesWithoutLineBreaksOrMetadata) {
-  auto thumb = thumbFrom(encoded(ImageSpec{.width = 1024, .height = 768, .pattern = Pattern::kPhoto, .orientation = 6}, ".jpg"), 256);
+  auto thumb = thumbFrom(
+      encoded(ImageSpec{.width = 1024, .height = 768, .pattern = Pattern::kPhoto, .orientation = 6}, ".jpg"), 256);
   ASSERT_TRUE(thumb);
   auto low = jpegBase64(thumb->image, 0.3), high = jpegBase64(thumb->image, 0.9);
   ASSERT_TRUE(low && high);
@@ -337,8 +343,9 @@ TEST_F(ImagingTest, BytesThatAreNoUsableImageGiveNothing) {
   auto jpeg = encoded(ImageSpec{.width = 640, .height = 480, .pattern = Pattern::kPhoto}, ".jpg");
   std::vector<std::uint8_t> truncated(jpeg.begin(), jpeg.begin() + jpeg.size() / 2);
   std::string text = "This is a plain text file, not a picture.\n";
-  std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"64\" height=\"48\">"
-                    "<rect width=\"64\" height=\"48\" fill=\"red\"/></svg>";
+  std::string svg =
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"64\" height=\"48\">"
+      "<rect width=\"64\" height=\"48\" fill=\"red\"/></svg>";
   struct Case {
     const char* name;
     std::vector<std::uint8_t> bytes;

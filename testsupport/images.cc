@@ -1,7 +1,5 @@
 #include "testsupport/images.h"
 
-#include "imaging/vips_ref.h"
-
 #include <openssl/evp.h>
 #include <stdlib.h>
 #include <vips/vips.h>
@@ -10,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+
+#include "imaging/vips_ref.h"
 
 namespace testsupport {
 
@@ -74,21 +74,32 @@ std::vector<std::uint8_t> drawPattern(const ImageSpec& params, int width, int he
 bool storeTurned(VipsRef& image, int orientation) {
   switch (orientation) {
     case 2:
-      return imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_flip(in, out, VIPS_DIRECTION_HORIZONTAL, nullptr); });
+      return imaging::vipsStep(
+          image, [](VipsImage* in, VipsImage** out) { return vips_flip(in, out, VIPS_DIRECTION_HORIZONTAL, nullptr); });
     case 3:
-      return imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D180, nullptr); });
+      return imaging::vipsStep(
+          image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D180, nullptr); });
     case 4:
-      return imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_flip(in, out, VIPS_DIRECTION_VERTICAL, nullptr); });
+      return imaging::vipsStep(
+          image, [](VipsImage* in, VipsImage** out) { return vips_flip(in, out, VIPS_DIRECTION_VERTICAL, nullptr); });
     case 5:  // transpose
-      return imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D90, nullptr); }) &&
-             imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_flip(in, out, VIPS_DIRECTION_HORIZONTAL, nullptr); });
+      return imaging::vipsStep(
+                 image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D90, nullptr); }) &&
+             imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) {
+               return vips_flip(in, out, VIPS_DIRECTION_HORIZONTAL, nullptr);
+             });
     case 6:  // shown turned 90 clockwise, so stored turned 90 anticlockwise
-      return imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D270, nullptr); });
+      return imaging::vipsStep(
+          image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D270, nullptr); });
     case 7:  // transverse
-      return imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D270, nullptr); }) &&
-             imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_flip(in, out, VIPS_DIRECTION_HORIZONTAL, nullptr); });
+      return imaging::vipsStep(
+                 image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D270, nullptr); }) &&
+             imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) {
+               return vips_flip(in, out, VIPS_DIRECTION_HORIZONTAL, nullptr);
+             });
     case 8:
-      return imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D90, nullptr); });
+      return imaging::vipsStep(
+          image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D90, nullptr); });
     default:
       return true;
   }
@@ -96,12 +107,38 @@ bool storeTurned(VipsRef& image, int orientation) {
 
 // A minimal little-endian EXIF block: IFD0 with the orientation tag only.
 std::vector<std::uint8_t> exifWithOrientation(int orientation) {
-  return {'E', 'x', 'i', 'f', 0, 0,                   // APP1 identifier
-          'I', 'I', 42, 0, 8, 0, 0, 0,                // TIFF header, IFD0 at 8
-          1, 0,                                       // one entry
-          0x12, 0x01, 3, 0, 1, 0, 0, 0,               // tag 0x0112, SHORT, count 1
-          static_cast<std::uint8_t>(orientation), 0, 0, 0,
-          0, 0, 0, 0};                                // no next IFD
+  return {'E',
+          'x',
+          'i',
+          'f',
+          0,
+          0,  // APP1 identifier
+          'I',
+          'I',
+          42,
+          0,
+          8,
+          0,
+          0,
+          0,  // TIFF header, IFD0 at 8
+          1,
+          0,  // one entry
+          0x12,
+          0x01,
+          3,
+          0,
+          1,
+          0,
+          0,
+          0,  // tag 0x0112, SHORT, count 1
+          static_cast<std::uint8_t>(orientation),
+          0,
+          0,
+          0,
+          0,
+          0,
+          0,
+          0};  // no next IFD
 }
 
 std::optional<VipsRef> buildImage(const ImageSpec& params) {
@@ -158,7 +195,9 @@ std::optional<VipsRef> buildImage(const ImageSpec& params) {
   }
 
   if (params.colour == Colour::kGrey) {
-    if (!imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_colourspace(in, out, VIPS_INTERPRETATION_B_W, nullptr); }))
+    if (!imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) {
+          return vips_colourspace(in, out, VIPS_INTERPRETATION_B_W, nullptr);
+        }))
       return std::nullopt;
   } else if (params.colour == Colour::kCmyk) {
     if (!imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) {
@@ -168,7 +207,8 @@ std::optional<VipsRef> buildImage(const ImageSpec& params) {
   }
   if (params.sixteenBit) {
     VipsInterpretation target = params.colour == Colour::kGrey ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_RGB16;
-    if (!imaging::vipsStep(image, [target](VipsImage* in, VipsImage** out) { return vips_colourspace(in, out, target, nullptr); }))
+    if (!imaging::vipsStep(
+            image, [target](VipsImage* in, VipsImage** out) { return vips_colourspace(in, out, target, nullptr); }))
       return std::nullopt;
   }
   if (params.orientation > 0) {
@@ -274,7 +314,9 @@ std::optional<Decoded> decodeImage(const std::vector<std::uint8_t>& bytes) {
     return std::nullopt;
   }
   if (image.p->BandFmt != VIPS_FORMAT_UCHAR || image.p->Type == VIPS_INTERPRETATION_CMYK) {
-    if (!imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_colourspace(in, out, VIPS_INTERPRETATION_sRGB, nullptr); }))
+    if (!imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) {
+          return vips_colourspace(in, out, VIPS_INTERPRETATION_sRGB, nullptr);
+        }))
       return std::nullopt;
   }
   size_t size = 0;
@@ -296,7 +338,8 @@ std::optional<Decoded> decodeImage(const std::vector<std::uint8_t>& bytes) {
 std::optional<std::vector<std::uint8_t>> base64Decode(const std::string& text) {
   if (text.size() % 4 != 0) return std::nullopt;
   std::vector<std::uint8_t> out(text.size() / 4 * 3 + 1);
-  int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+  int n =
+      EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
   if (n < 0) return std::nullopt;
   size_t pad = 0;
   if (!text.empty() && text.back() == '=') ++pad;

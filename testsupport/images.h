@@ -19,14 +19,14 @@
 namespace testsupport {
 
 enum class Pattern {
-  kScene,      // asymmetric: red rises left to right, green top to bottom,
-               // a bright block in the upper-left quarter; any turn or
-               // mirror of it changes its difference hash
-  kPhoto,      // kScene with mild deterministic noise (photo-sized JPEGs
-               // of realistic byte size, for benchmarks)
-  kGradient,   // grey, white at the left edge falling to black at the right
-  kStripes,    // horizontal bands, each row one uniform grey
-  kUniform,    // every pixel the grey level `value`
+  kScene,     // asymmetric: red rises left to right, green top to bottom,
+              // a bright block in the upper-left quarter; any turn or
+              // mirror of it changes its difference hash
+  kPhoto,     // kScene with mild deterministic noise (photo-sized JPEGs
+              // of realistic byte size, for benchmarks)
+  kGradient,  // grey, white at the left edge falling to black at the right
+  kStripes,   // horizontal bands, each row one uniform grey
+  kUniform,   // every pixel the grey level `value`
 };
 
 enum class Colour { kRgb, kGrey, kCmyk };

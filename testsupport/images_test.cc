@@ -73,8 +73,8 @@ TEST(TestImages, FormatsAndVariantsEncode) {
   ImageSpec alpha{.alpha = true};
   ImageSpec anim{.pages = 3};
   const Case cases[] = {
-      {".jpg", ImageSpec{}, "jpegload_buffer", 3}, {".jpg", grey, "jpegload_buffer", 1},
-      {".jpg", cmyk, "jpegload_buffer", 3},        {".png", alpha, "pngload_buffer", 4},
+      {".jpg", ImageSpec{}, "jpegload_buffer", 3},  {".jpg", grey, "jpegload_buffer", 1},
+      {".jpg", cmyk, "jpegload_buffer", 3},         {".png", alpha, "pngload_buffer", 4},
       {".webp", ImageSpec{}, "webpload_buffer", 3}, {".gif", anim, "gifload_buffer", 4},
       {".tif", ImageSpec{}, "tiffload_buffer", 3},
   };

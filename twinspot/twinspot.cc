@@ -15,9 +15,7 @@ constexpr int kHashMaxPixel = 64;
 constexpr int kThumbMaxPixel = 256;
 constexpr double kThumbQuality = 0.72;
 
-jsonlines::Record failure(std::int64_t index, const char* code) {
-  return {{"i", index}, {"ok", false}, {"err", code}};
-}
+jsonlines::Record failure(std::int64_t index, const char* code) { return {{"i", index}, {"ok", false}, {"err", code}}; }
 
 }  // namespace
 

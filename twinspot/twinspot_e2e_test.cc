@@ -103,7 +103,8 @@ TEST_F(CorpusRun, IphoneHeicIsPortraitWithItsStoredSize) {
 
 TEST_F(CorpusRun, DamagedFilesGetRecordsAndTheRunGoesOn) {
   const std::string ok = kCorpus + "/orientation/Landscape_1.jpg";
-  Output out = twinspot({}, zeroJoined({kCorpus + "/damaged/corrupted.jpg", kCorpus + "/damaged/truncated_IMG_5195.HEIC", ok}));
+  Output out =
+      twinspot({}, zeroJoined({kCorpus + "/damaged/corrupted.jpg", kCorpus + "/damaged/truncated_IMG_5195.HEIC", ok}));
   ASSERT_EQ(out.records.size(), 3u);
   EXPECT_EQ(out.records[0], (nlohmann::json{{"i", 0}, {"ok", false}, {"err", "decode_failed"}}));
   EXPECT_EQ(out.records[1]["i"], 1);  // libheif decodes what the file holds
@@ -129,9 +130,9 @@ TEST(TwinspotRun, HostileFilesEachGetTheirRecord) {
     const char* err;  // nullptr: success
   };
   const Want want[] = {
-      {"text.jpg", "open_failed"}, {"empty.jpg", "open_failed"}, {"fifo.jpg", "open_failed"},
+      {"text.jpg", "open_failed"}, {"empty.jpg", "open_failed"},  {"fifo.jpg", "open_failed"},
       {"dir.jpg", "open_failed"},  {"bomb.png", "decode_failed"}, {"cmyk.jpg", nullptr},
-      {"deep.tif", nullptr},       {"anim.gif", nullptr},        {"anim.webp", nullptr},
+      {"deep.tif", nullptr},       {"anim.gif", nullptr},         {"anim.webp", nullptr},
       {"grey.png", nullptr},
   };
   std::vector<std::string> paths;
@@ -160,7 +161,8 @@ TEST(TwinspotRun, HostileFilesEachGetTheirRecord) {
 TEST(TwinspotRun, InputSplittingAndRelativePaths) {
   testsupport::TempDir dir;
   ASSERT_TRUE(testsupport::writeImage(dir.path() + "/a.png", ImageSpec{.width = 40, .height = 30}));
-  ASSERT_TRUE(testsupport::writeImage(dir.path() + "/b c.jpg", ImageSpec{.width = 400, .height = 300, .orientation = 6}));
+  ASSERT_TRUE(
+      testsupport::writeImage(dir.path() + "/b c.jpg", ImageSpec{.width = 400, .height = 300, .orientation = 6}));
   // Two zero bytes after the first path, one after the second, an invalid
   // piece that takes no index, then a relative path with a space.
   Output out = twinspot({"thumb"}, "a.png\0\0"s + dir.path() + "/a.png\0\xc3\x28\0b c.jpg"s, dir.path());

@@ -88,7 +88,8 @@ class TwinspotRun : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(dir.path().empty());
-    ASSERT_TRUE(testsupport::writeImage(photo(), testsupport::ImageSpec{.width = 400, .height = 300, .orientation = 6}));
+    ASSERT_TRUE(
+        testsupport::writeImage(photo(), testsupport::ImageSpec{.width = 400, .height = 300, .orientation = 6}));
     ASSERT_TRUE(testsupport::writeImage(small(), testsupport::ImageSpec{.width = 40, .height = 30}));
   }
   std::string photo() const { return dir.path() + "/photo.jpg"; }
@@ -141,13 +142,15 @@ TEST_F(TwinspotRun, ThumbRecordsHoldUprightJpegs) {
 
 TEST_F(TwinspotRun, FailuresAreRecordedAndTheRunGoesOn) {
   ASSERT_TRUE(testsupport::writeBytes(dir.path() + "/text.jpg", std::string("not a picture")));
-  auto jpeg = testsupport::encodeImage(testsupport::ImageSpec{.width = 300, .height = 200, .pattern = testsupport::Pattern::kPhoto}, ".jpg");
+  auto jpeg = testsupport::encodeImage(
+      testsupport::ImageSpec{.width = 300, .height = 200, .pattern = testsupport::Pattern::kPhoto}, ".jpg");
   ASSERT_TRUE(jpeg);
   jpeg->resize(jpeg->size() / 2);
   ASSERT_TRUE(testsupport::writeBytes(dir.path() + "/cut.jpg", *jpeg));
   for (const char* mode : {"hash", "thumb"}) {
     SCOPED_TRACE(mode);
-    auto records = runCommand({mode}, dir.path() + "/text.jpg\0"s + dir.path() + "\0"s + dir.path() + "/cut.jpg\0"s + small());
+    auto records =
+        runCommand({mode}, dir.path() + "/text.jpg\0"s + dir.path() + "\0"s + dir.path() + "/cut.jpg\0"s + small());
     ASSERT_EQ(records.size(), 4u);
     EXPECT_EQ(records[0]["err"], "open_failed");
     EXPECT_EQ(records[1]["err"], "open_failed");  // a directory
