@@ -47,7 +47,7 @@ Timing runOnce(const std::vector<std::string>& argv, const std::string& stdinPat
   std::vector<char*> cargv;
   for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
   cargv.push_back(nullptr);
-  Timing t;
+  Timing t;  // ok stays false until the program ran and exited 0
   auto start = std::chrono::steady_clock::now();
   pid_t pid = 0;
   if (posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), environ) != 0) {
@@ -66,23 +66,21 @@ Timing runOnce(const std::vector<std::string>& argv, const std::string& stdinPat
   return t;
 }
 
-Timing best(const std::vector<std::string>& argv, const std::string& in, const std::string& out, int reps) {
-  Timing b;
-  for (int r = 0; r < reps; ++r) {
-    Timing t = runOnce(argv, in, out);
-    if (!t.ok) return t;
-    if (!b.ok || t.seconds < b.seconds) {
-      long peak = b.peakKb;
-      double cpu = b.ok ? std::min(b.cpuSeconds, t.cpuSeconds) : t.cpuSeconds;
-      b = t;
-      b.peakKb = peak;
-      b.cpuSeconds = cpu;
-    } else {
-      b.cpuSeconds = std::min(b.cpuSeconds, t.cpuSeconds);
-    }
-    b.peakKb = std::max(b.peakKb, t.peakKb);
+// Keeps the better of two measurements: least wall time, least CPU time and
+// the highest peak memory seen.
+void keepBest(Timing& best, const Timing& t) {
+  if (!t.ok) {
+    best.ok = false;
+    return;
   }
-  return b;
+  if (best.seconds == 0) {
+    best = t;
+    return;
+  }
+  if (!best.ok) return;
+  best.seconds = std::min(best.seconds, t.seconds);
+  best.cpuSeconds = std::min(best.cpuSeconds, t.cpuSeconds);
+  best.peakKb = std::max(best.peakKb, t.peakKb);
 }
 
 std::string findInPath(const std::string& name) {
@@ -193,11 +191,16 @@ int main(int argc, char** argv) {
   for (const Set& set : sets) {
     const std::string list = w + "/list";
     writeList(list, set.files);
-    Timing hash = best({TWINSPOT_BIN, "hash"}, list, w + "/out", reps);
-    Timing thumb = best({TWINSPOT_BIN, "thumb"}, list, w + "/out", reps);
     std::vector<std::string> vt = {vipsthumbnail, "-s", "256", "-o", w + "/vt/%s.jpg[Q=72]"};
     vt.insert(vt.end(), set.files.begin(), set.files.end());
-    Timing ref = best(vt, "/dev/null", w + "/out", reps);
+    // The three tools take turns within each round, so that a change in the
+    // machine's load hits all of them alike.
+    Timing hash, thumb, ref;
+    for (int r = 0; r < reps; ++r) {
+      keepBest(ref, runOnce(vt, "/dev/null", w + "/out"));
+      keepBest(thumb, runOnce({TWINSPOT_BIN, "thumb"}, list, w + "/out"));
+      keepBest(hash, runOnce({TWINSPOT_BIN, "hash"}, list, w + "/out"));
+    }
     line(set.name, set.files.size(), "vipsthumbnail -s 256", ref, nullptr);
     line(set.name, set.files.size(), "twinspot thumb", thumb, &ref);
     line(set.name, set.files.size(), "twinspot hash", hash, &ref);
