@@ -70,36 +70,33 @@ std::vector<std::uint8_t> drawPattern(const ImageSpec& params, int width, int he
   return rgb;
 }
 
+bool rot(VipsRef& image, VipsAngle angle) {
+  return imaging::vipsStep(image,
+                           [angle](VipsImage* in, VipsImage** out) { return vips_rot(in, out, angle, nullptr); });
+}
+
+bool flip(VipsRef& image, VipsDirection direction) {
+  return imaging::vipsStep(
+      image, [direction](VipsImage* in, VipsImage** out) { return vips_flip(in, out, direction, nullptr); });
+}
+
 // Turns the upright picture into the stored one for an EXIF orientation.
 bool storeTurned(VipsRef& image, int orientation) {
   switch (orientation) {
     case 2:
-      return imaging::vipsStep(
-          image, [](VipsImage* in, VipsImage** out) { return vips_flip(in, out, VIPS_DIRECTION_HORIZONTAL, nullptr); });
+      return flip(image, VIPS_DIRECTION_HORIZONTAL);
     case 3:
-      return imaging::vipsStep(
-          image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D180, nullptr); });
+      return rot(image, VIPS_ANGLE_D180);
     case 4:
-      return imaging::vipsStep(
-          image, [](VipsImage* in, VipsImage** out) { return vips_flip(in, out, VIPS_DIRECTION_VERTICAL, nullptr); });
+      return flip(image, VIPS_DIRECTION_VERTICAL);
     case 5:  // transpose
-      return imaging::vipsStep(
-                 image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D90, nullptr); }) &&
-             imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) {
-               return vips_flip(in, out, VIPS_DIRECTION_HORIZONTAL, nullptr);
-             });
+      return rot(image, VIPS_ANGLE_D90) && flip(image, VIPS_DIRECTION_HORIZONTAL);
     case 6:  // shown turned 90 clockwise, so stored turned 90 anticlockwise
-      return imaging::vipsStep(
-          image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D270, nullptr); });
+      return rot(image, VIPS_ANGLE_D270);
     case 7:  // transverse
-      return imaging::vipsStep(
-                 image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D270, nullptr); }) &&
-             imaging::vipsStep(image, [](VipsImage* in, VipsImage** out) {
-               return vips_flip(in, out, VIPS_DIRECTION_HORIZONTAL, nullptr);
-             });
+      return rot(image, VIPS_ANGLE_D270) && flip(image, VIPS_DIRECTION_HORIZONTAL);
     case 8:
-      return imaging::vipsStep(
-          image, [](VipsImage* in, VipsImage** out) { return vips_rot(in, out, VIPS_ANGLE_D90, nullptr); });
+      return rot(image, VIPS_ANGLE_D90);
     default:
       return true;
   }
