@@ -183,7 +183,8 @@ TEST_F(ScanDriverTest, StallWithEightWorkersCountsTheCompleted) {
   std::vector<std::string> ids = h.addImages(6, {0});
   h.hooked().onRequest(ids[0], [&] {
     while (h.hooked().returned() < 5) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // their records and counts
+    // Their records and counts follow within microseconds; leave ample room.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     h.clock().advance(platform::Seconds(240 + 31));
   });
   ASSERT_EQ(h.run({"--allow-cloud"}), 0);
@@ -217,7 +218,7 @@ TEST_F(ScanDriverTest, DeadlineStopAndAbandonedWaitWriteOnlyTheDeadlineLine) {
     h.clock().advance(platform::Seconds(241));
     deadlinePassed = true;
     while (h.hooked().returned() < 7) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // their records, and the stop
     h.clock().advance(platform::Seconds(30));
   });
   ASSERT_EQ(h.run({"--allow-cloud"}), 0);
