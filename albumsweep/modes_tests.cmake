@@ -1,6 +1,4 @@
-# The thumbnail and similarity verification modes: the printer the
-# verification mode uses, and the modes' tests.
-target_link_libraries(albumsweep_lib PUBLIC platform_feature_print)
+# Tests of the thumbnail and similarity verification modes.
 
 # In process, against the scripted fake library.
 add_project_test(albumsweep_modes_test

@@ -5,7 +5,7 @@
 
 #include <openssl/evp.h>
 
-#include "albumsweep/utf8.h"
+#include "jsonlines/text.h"
 #include "imaging/imaging.h"
 
 namespace albumsweep {
@@ -159,7 +159,7 @@ void scanOne(std::int64_t i, const platform::Asset& asset, const ScanContext& ct
   std::int64_t mod = millisecondsFrom(asset.modificationDate ? asset.modificationDate : asset.creationDate);
   std::vector<platform::AssetResource> resources = ctx.library->assetResources(asset);
   // File names are bytes on Linux; records must stay valid UTF-8.
-  std::string name = resources.empty() ? std::string() : validUtf8(resources.front().originalFilename);
+  std::string name = resources.empty() ? std::string() : jsonlines::validUtf8(resources.front().originalFilename);
   bool multires = isMultires(asset, resources);
 
   AssetResult result;

@@ -24,7 +24,7 @@
 
 #include "albumsweep/auth.h"
 #include "albumsweep/modes.h"
-#include "albumsweep/utf8.h"
+#include "jsonlines/text.h"
 #include "imaging/imaging.h"
 #include "jsonlines/emit.h"
 
@@ -34,20 +34,6 @@ namespace {
 constexpr int kPreviewBound = 256;
 constexpr double kPreviewQuality = 0.72;
 
-// The input split at every zero byte; empty pieces and pieces that are not
-// valid UTF-8 are dropped, nothing is trimmed (a newline is an ordinary
-// character here).
-std::vector<std::string> zeroSeparatedList(std::string_view input) {
-  std::vector<std::string> items;
-  while (!input.empty()) {
-    size_t end = input.find('\0');
-    std::string_view piece = input.substr(0, end);
-    if (!piece.empty() && validUtf8(piece) == piece) items.emplace_back(piece);
-    if (end == std::string_view::npos) break;
-    input.remove_prefix(end + 1);
-  }
-  return items;
-}
 
 // What one image request left: the preview, or the code of why there is none.
 struct PreviewResult {
@@ -81,7 +67,7 @@ PreviewResult requestPreview(platform::PhotoLibrary& library, const platform::As
 int runThumbMode(const RunSettings&, Services& services) {
   if (std::optional<int> refused = ensureAuth(services)) return *refused;
 
-  const std::vector<std::string> ids = zeroSeparatedList(services.input);
+  const std::vector<std::string> ids = jsonlines::zeroSeparatedList(services.input);
   if (ids.empty()) return 0;
 
   // All identifiers are resolved with one fetch.

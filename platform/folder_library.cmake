@@ -5,7 +5,7 @@ add_library(platform_folder_library
   folder_library_meta.cc
   folder_library_names.cc
   folder_library_storage.cc)
-target_link_libraries(platform_folder_library PUBLIC platform_photo_library PRIVATE PkgConfig::VIPS Threads::Threads)
+target_link_libraries(platform_folder_library PUBLIC platform_photo_library PRIVATE jsonlines PkgConfig::VIPS Threads::Threads)
 
 add_project_test(platform_folder_library_test
   SOURCES folder_library_test.cc

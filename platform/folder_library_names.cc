@@ -1,5 +1,6 @@
 #include "platform/folder_library_names.h"
 
+#include "jsonlines/text.h"
 #include "platform/photo_library.h"
 
 #include <algorithm>
@@ -31,35 +32,6 @@ bool contains(std::span<const std::string_view> list, std::string_view ext) {
   for (std::string_view e : list)
     if (e == ext) return true;
   return false;
-}
-
-// Length of the valid UTF-8 sequence starting at s[i], or 0 when the byte
-// there does not start one (overlong forms, surrogates and code points
-// above U+10FFFF are invalid).
-std::size_t utf8SequenceLength(std::string_view s, std::size_t i) {
-  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  unsigned char b0 = byte(i);
-  if (b0 < 0x80) return 1;
-  std::size_t len;
-  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (i + len > s.size()) return 0;
-  if (byte(i + 1) < lo || byte(i + 1) > hi) return 0;
-  for (std::size_t k = 2; k < len; ++k)
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-  return len;
 }
 
 int hexValue(char c) {
@@ -131,7 +103,7 @@ std::string identifierFromPath(std::string_view path) {
   out.reserve(path.size());
   std::size_t i = 0;
   while (i < path.size()) {
-    std::size_t len = utf8SequenceLength(path, i);
+    std::size_t len = jsonlines::utf8SequenceLength(path, i);
     if (len == 0 || path[i] == '%') {
       auto b = static_cast<unsigned char>(path[i]);
       out += '%';
@@ -179,21 +151,6 @@ std::optional<std::vector<std::string>> pathFromIdentifier(std::string_view id) 
   return parts;
 }
 
-std::string displayName(std::string_view name) {
-  std::string out;
-  out.reserve(name.size());
-  std::size_t i = 0;
-  while (i < name.size()) {
-    std::size_t len = utf8SequenceLength(name, i);
-    if (len == 0) {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    } else {
-      out.append(name.substr(i, len));
-      i += len;
-    }
-  }
-  return out;
-}
+std::string displayName(std::string_view name) { return jsonlines::validUtf8(name); }
 
 }  // namespace platform::folder

@@ -63,7 +63,7 @@ std::string identifierFromPath(std::string_view relativePath);
 std::optional<std::vector<std::string>> pathFromIdentifier(std::string_view identifier);
 
 // The name for display and for records: bytes that are not valid UTF-8 are
-// shown as U+FFFD, one replacement per invalid byte.
+// shown as U+FFFD, one replacement per maximal ill-formed piece.
 std::string displayName(std::string_view name);
 
 }  // namespace platform::folder

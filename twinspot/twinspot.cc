@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "imaging/imaging.h"
+#include "jsonlines/text.h"
 
 namespace twinspot {
 
@@ -21,55 +22,6 @@ jsonlines::Record failure(std::int64_t index, const char* code) { return {{"i", 
 
 Mode modeFrom(const std::vector<std::string>& args) {
   return !args.empty() && args[0] == "thumb" ? Mode::kThumb : Mode::kHash;
-}
-
-bool isValidUtf8(std::string_view text) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const size_t n = text.size();
-  size_t i = 0;
-  while (i < n) {
-    unsigned char c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t len;
-    std::uint32_t cp;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      cp = c & 0x07;
-    } else {
-      return false;  // continuation byte, C0/C1 overlong lead, or F5-FF
-    }
-    if (n - i < len) return false;
-    for (size_t k = 1; k < len; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-      return false;
-    i += len;
-  }
-  return true;
-}
-
-std::vector<std::string> pathsFrom(std::string_view input) {
-  std::vector<std::string> paths;
-  size_t start = 0;
-  while (start <= input.size()) {
-    size_t end = input.find('\0', start);
-    if (end == std::string_view::npos) end = input.size();
-    std::string_view piece = input.substr(start, end - start);
-    if (!piece.empty() && isValidUtf8(piece)) paths.emplace_back(piece);
-    start = end + 1;
-  }
-  return paths;
 }
 
 jsonlines::Record recordFor(Mode mode, std::int64_t index, const std::string& path) {
@@ -94,7 +46,7 @@ jsonlines::Record recordFor(Mode mode, std::int64_t index, const std::string& pa
 
 int run(const std::vector<std::string>& args, std::string_view input, std::FILE* out) {
   const Mode mode = modeFrom(args);
-  const std::vector<std::string> paths = pathsFrom(input);
+  const std::vector<std::string> paths = jsonlines::zeroSeparatedList(input);
   if (!paths.empty()) imaging::initImaging();
   for (size_t i = 0; i < paths.size(); ++i)
     jsonlines::emit(recordFor(mode, static_cast<std::int64_t>(i), paths[i]), out);

@@ -27,14 +27,6 @@ enum class Mode { kHash, kThumb };
 // first argument is looked at.
 Mode modeFrom(const std::vector<std::string>& args);
 
-// True when `text` is well-formed UTF-8 (no overlong forms, no surrogates,
-// nothing above U+10FFFF).
-bool isValidUtf8(std::string_view text);
-
-// The paths in standard input: split at every zero byte; empty pieces and
-// pieces that are not valid UTF-8 are dropped; nothing is trimmed.
-std::vector<std::string> pathsFrom(std::string_view input);
-
 // The record for path number `index` (hash: 64-pixel thumbnail; thumb:
 // 256-pixel thumbnail as JPEG at quality 0.72).
 jsonlines::Record recordFor(Mode mode, std::int64_t index, const std::string& path);

@@ -34,45 +34,6 @@ std::vector<nlohmann::json> runCommand(const std::vector<std::string>& args, con
   return records;
 }
 
-TEST(TwinspotInput, SplitsAtZeroBytesDroppingEmptyAndInvalidPieces) {
-  struct Case {
-    const char* name;
-    std::string input;
-    std::vector<std::string> paths;
-  };
-  const Case cases[] = {
-      {"empty", "", {}},
-      {"only zeros", "\0\0\0"s, {}},
-      {"double zero then single", "a.jpg\0\0b.jpg\0"s, {"a.jpg", "b.jpg"}},
-      {"leading zero, no trailing", "\0a\0b"s, {"a", "b"}},
-      {"newlines are path characters", "a.jpg\nb.jpg\n", {"a.jpg\nb.jpg\n"}},
-      {"spaces kept", " a b \0\t\0"s, {" a b ", "\t"}},
-      {"invalid piece takes no index", "x\0\xff\xfe\0y"s, {"x", "y"}},
-      {"multibyte kept", "caf\xc3\xa9.jpg\0\xf0\x9f\x93\xb7"s, {"caf\xc3\xa9.jpg", "\xf0\x9f\x93\xb7"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(pathsFrom(c.input), c.paths);
-  }
-}
-
-TEST(TwinspotInput, Utf8Validation) {
-  for (const std::string& good : {""s, "ascii"s, "\xc2\x80"s, "\xe2\x82\xac"s, "\xed\x9f\xbf"s, "\xf4\x8f\xbf\xbf"s})
-    EXPECT_TRUE(isValidUtf8(good)) << good;
-  const std::string bad[] = {
-      "\x80"s,              // lone continuation
-      "\xc0\xaf"s,          // overlong '/'
-      "\xe0\x80\xaf"s,      // overlong, 3 bytes
-      "\xf0\x80\x80\xaf"s,  // overlong, 4 bytes
-      "\xed\xa0\x80"s,      // surrogate
-      "\xf4\x90\x80\x80"s,  // above U+10FFFF
-      "\xe2\x82"s,          // cut short
-      "\xe2\x28\xa1"s,      // bad continuation
-      "\xff"s,
-  };
-  for (const std::string& b : bad) EXPECT_FALSE(isValidUtf8(b));
-}
-
 TEST(TwinspotMode, OnlyExactThumbSelectsThumbnails) {
   EXPECT_EQ(modeFrom({}), Mode::kHash);
   EXPECT_EQ(modeFrom({"hash"}), Mode::kHash);
