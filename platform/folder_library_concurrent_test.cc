@@ -12,14 +12,6 @@
 #include "platform/folder_library.h"
 #include "testsupport/images.h"
 
-// libvips and GLib synchronise their threads with futex-based locks that
-// ThreadSanitizer cannot see, so it reports their internal allocations as
-// races. Reports with a frame in those libraries are set aside; races in
-// our own code have no such frame and are still reported.
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:libglib-2.0.so\nrace:libgobject-2.0.so\nrace:libvips.so\n";
-}
-
 namespace platform {
 namespace {
 
