@@ -86,24 +86,24 @@ class ModesEndToEnd : public ::testing::Test {
     outside = dir.path() + "/outside";
     fs::create_directories(lib + "/trip");
     fs::create_directories(outside);
-    testsupport::ImageSpec wide;
+    testsupport::Picture wide;
     wide.width = 400;
     wide.height = 300;
     ASSERT_TRUE(testsupport::writeImage(lib + "/wide.jpg", wide));
     // Stored 400 x 300 with a quarter turn: shows upright at 300 x 400.
-    testsupport::ImageSpec turned = wide;
+    testsupport::Picture turned = wide;
     turned.orientation = 6;
     ASSERT_TRUE(testsupport::writeImage(lib + "/trip/turned.jpg", turned));
     // Stored 300 x 400 with a quarter turn: shows the wide picture.
-    testsupport::ImageSpec sideways = turned;
+    testsupport::Picture sideways = turned;
     sideways.width = 300;
     sideways.height = 400;
     ASSERT_TRUE(testsupport::writeImage(lib + "/trip/sideways.jpg", sideways));
-    testsupport::ImageSpec small = wide;
+    testsupport::Picture small = wide;
     small.width = 100;
     small.height = 75;
     ASSERT_TRUE(testsupport::writeImage(lib + "/trip/small copy.png", small));
-    testsupport::ImageSpec other;
+    testsupport::Picture other;
     other.width = 400;
     other.height = 300;
     other.pattern = testsupport::Pattern::kStripes;

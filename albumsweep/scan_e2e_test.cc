@@ -19,10 +19,10 @@ using Json = nlohmann::json;
 namespace fs = std::filesystem;
 
 void writeJpeg(const std::string& path, int width, int height, const std::string& exifDate = "") {
-  testsupport::ImageSpec spec;
-  spec.width = width;
-  spec.height = height;
-  auto bytes = testsupport::encodeImage(spec, ".jpg");
+  testsupport::Picture picture;
+  picture.width = width;
+  picture.height = height;
+  auto bytes = testsupport::encodeImage(picture, ".jpg");
   ASSERT_TRUE(bytes);
   if (exifDate.empty()) {
     ASSERT_TRUE(testsupport::writeBytes(path, *bytes));
@@ -63,7 +63,7 @@ class FolderLibrary {
     testsupport::writeBytes(root + "/clips/movie.mp4", std::string(4000, 'm'));
     testsupport::writeBytes(root + "/broken.jpg", std::string("this is not a JPEG at all"));
     writeJpeg(root + "/caf\xE9.jpg", 40, 30);  // Latin-1 name: not UTF-8
-    testsupport::ImageSpec png;
+    testsupport::Picture png;
     png.width = 30;
     png.height = 30;
     testsupport::writeImage(root + "/screen.png", png);

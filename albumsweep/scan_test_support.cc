@@ -35,10 +35,10 @@ std::vector<nlohmann::json> CapturedOutput::lines() {
 void ManualClock::sleepFor(platform::Seconds) { std::this_thread::sleep_for(std::chrono::microseconds(200)); }
 
 std::vector<std::uint8_t> sampleJpeg(int width, int height) {
-  testsupport::ImageSpec spec;
-  spec.width = width;
-  spec.height = height;
-  auto bytes = testsupport::encodeImage(spec, ".jpg");
+  testsupport::Picture picture;
+  picture.width = width;
+  picture.height = height;
+  auto bytes = testsupport::encodeImage(picture, ".jpg");
   EXPECT_TRUE(bytes) << "cannot make a sample JPEG";
   return bytes.value_or(std::vector<std::uint8_t>{});
 }

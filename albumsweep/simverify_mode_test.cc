@@ -58,7 +58,7 @@ class SimverifyTest : public ::testing::Test {
 };
 
 Bytes picture(testsupport::Pattern pattern, int width = 96, int height = 64) {
-  testsupport::ImageSpec look;
+  testsupport::Picture look;
   look.pattern = pattern;
   look.width = width;
   look.height = height;
@@ -234,7 +234,7 @@ TEST_F(SimverifyTest, FilesAreReadByPathWithoutAskingTheLibrary) {
   testsupport::TempDir dir;
   const std::string a = dir.path() + "/a.jpg", b = dir.path() + "/b.png", empty = dir.path() + "/empty.jpg",
                     fifo = dir.path() + "/fifo.jpg", text = dir.path() + "/notes.jpg";
-  testsupport::ImageSpec look;
+  testsupport::Picture look;
   ASSERT_TRUE(testsupport::writeImage(a, look));
   ASSERT_TRUE(testsupport::writeImage(b, look));
   ASSERT_TRUE(testsupport::writeBytes(empty, std::string()));

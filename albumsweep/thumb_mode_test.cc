@@ -52,7 +52,7 @@ std::pair<int, int> previewSize(const json& record) {
 }
 
 std::vector<std::uint8_t> jpegOf(int width, int height, int orientation = 0) {
-  testsupport::ImageSpec look;
+  testsupport::Picture look;
   look.width = width;
   look.height = height;
   look.orientation = orientation;

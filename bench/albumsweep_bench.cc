@@ -193,13 +193,13 @@ std::vector<std::string> makeSeeds(const std::string& dir) {
   if (seeds.empty()) {
     std::fprintf(stderr, "corpus not found at %s: using generated pictures\n", CORPUS_DIR);
     for (int k = 0; k < 60; ++k) {
-      testsupport::ImageSpec spec;
-      spec.pattern = testsupport::Pattern::kPhoto;
-      spec.width = 1600 - 10 * k;
-      spec.height = 1200 - 8 * k;
-      spec.quality = 80 + k % 15;
+      testsupport::Picture picture;
+      picture.pattern = testsupport::Pattern::kPhoto;
+      picture.width = 1600 - 10 * k;
+      picture.height = 1200 - 8 * k;
+      picture.quality = 80 + k % 15;
       std::string path = dir + "/seed" + std::to_string(k) + ".jpg";
-      if (testsupport::writeImage(path, spec)) seeds.push_back(path);
+      if (testsupport::writeImage(path, picture)) seeds.push_back(path);
     }
   }
   return seeds;

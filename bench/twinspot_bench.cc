@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
   pid_t generator = fork();
   if (generator == 0) {
     for (int i = 0; i < photos; ++i) {
-      testsupport::ImageSpec params{.width = 6000,
+      testsupport::Picture params{.width = 6000,
                                     .height = 4000,
                                     .pattern = testsupport::Pattern::kPhoto,
                                     .orientation = i % 2 ? 6 : 1,

@@ -14,7 +14,7 @@ namespace imaging {
 namespace {
 
 using testsupport::Colour;
-using testsupport::ImageSpec;
+using testsupport::Picture;
 using testsupport::Pattern;
 
 const std::string kCorpus = CORPUS_DIR;
@@ -24,7 +24,7 @@ std::vector<std::uint8_t> readFile(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::vector<std::uint8_t> encoded(const ImageSpec& params, const std::string& suffix) {
+std::vector<std::uint8_t> encoded(const Picture& params, const std::string& suffix) {
   auto bytes = testsupport::encodeImage(params, suffix);
   EXPECT_TRUE(bytes) << suffix;
   return bytes.value_or(std::vector<std::uint8_t>{});
@@ -46,7 +46,7 @@ Image imageOf(int width, int height, int bands, const std::vector<std::uint8_t>&
   return thumb ? std::move(thumb->image) : Image();
 }
 
-Image thumbOf(const ImageSpec& params, const std::string& suffix, int maxPixel = 256) {
+Image thumbOf(const Picture& params, const std::string& suffix, int maxPixel = 256) {
   auto thumb = thumbFrom(encoded(params, suffix), maxPixel);
   EXPECT_TRUE(thumb) << suffix;
   return thumb ? std::move(thumb->image) : Image();
@@ -92,16 +92,16 @@ TEST_F(ImagingTest, GridCasesHashAsLaidOut) {
     }
   Case cases[] = {
       {"uniform colour",
-       thumbOf(ImageSpec{.width = 300, .height = 200, .pattern = Pattern::kUniform, .value = 90}, ".png"), 0},
+       thumbOf(Picture{.width = 300, .height = 200, .pattern = Pattern::kUniform, .value = 90}, ".png"), 0},
       {"white to black", imageOf(256, 64, 1, falling), ~0ull},
       {"black to white", imageOf(256, 64, 1, rising), 0},
       {"generated gradient jpeg",
-       thumbOf(ImageSpec{.width = 640, .height = 480, .pattern = Pattern::kGradient}, ".jpg"), ~0ull},
+       thumbOf(Picture{.width = 640, .height = 480, .pattern = Pattern::kGradient}, ".jpg"), ~0ull},
       {"top-left pixel", imageOf(9, 8, 1, grid(0, 0)), 1ull << 63},
       {"bottom row column 7", imageOf(9, 8, 1, grid(7, 7)), 1},
       {"top-right pixel (column 8)", imageOf(9, 8, 1, grid(0, 8)), 0},
       {"row 2 column 3", imageOf(9, 8, 1, grid(2, 3)), 1ull << (63 - 19)},
-      {"horizontal stripes", thumbOf(ImageSpec{.width = 200, .height = 160, .pattern = Pattern::kStripes}, ".png"), 0},
+      {"horizontal stripes", thumbOf(Picture{.width = 200, .height = 160, .pattern = Pattern::kStripes}, ".png"), 0},
   };
   for (Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -115,7 +115,7 @@ TEST_F(ImagingTest, GridCasesHashAsLaidOut) {
 TEST_F(ImagingTest, TransparentBackgroundHashesAsBlack) {
   // Left half fully transparent (white underneath), right half grey 200.
   Image transparent =
-      thumbOf(ImageSpec{.width = 160, .height = 80, .pattern = Pattern::kUniform, .value = 200, .alpha = true}, ".png");
+      thumbOf(Picture{.width = 160, .height = 80, .pattern = Pattern::kUniform, .value = 200, .alpha = true}, ".png");
   ASSERT_EQ(transparent.bands(), 4);
   std::vector<std::uint8_t> px(160 * 80);
   for (int y = 0; y < 80; ++y)
@@ -150,7 +150,7 @@ TEST_F(ImagingTest, HashTextKeepsSixteenDigits) {
 TEST_F(ImagingTest, ThumbnailSizesAndStoredSizes) {
   struct Case {
     const char* suffix;
-    ImageSpec params;
+    Picture params;
     int maxPixel, thumbW, thumbH;
   };
   const Case cases[] = {
@@ -182,12 +182,12 @@ TEST_F(ImagingTest, EveryOrientationShowsTheSameUprightPicture) {
   for (const char* suffix : {".jpg", ".png", ".webp", ".tif"}) {
     for (bool quarter : {false, true}) {
       // Stored 300 x 200 for tags 1-4; 200 x 300 for 5-8: upright always 300 x 200.
-      ImageSpec upright{.width = 300, .height = 200, .orientation = 1};
+      Picture upright{.width = 300, .height = 200, .orientation = 1};
       auto reference = dhash(thumbOf(upright, suffix, 64));
       ASSERT_TRUE(reference);
       for (int o = quarter ? 5 : 1; o <= (quarter ? 8 : 4); ++o) {
         SCOPED_TRACE(std::string(suffix) + " orientation " + std::to_string(o));
-        ImageSpec params{.width = quarter ? 200 : 300, .height = quarter ? 300 : 200, .orientation = o};
+        Picture params{.width = quarter ? 200 : 300, .height = quarter ? 300 : 200, .orientation = o};
         Image thumb = thumbOf(params, suffix, 64);
         EXPECT_EQ(thumb.width(), 64);
         EXPECT_EQ(thumb.height(), 43);
@@ -202,7 +202,7 @@ TEST_F(ImagingTest, EveryOrientationShowsTheSameUprightPicture) {
 // ---- colour and unusual encodings ----
 
 TEST_F(ImagingTest, UnusualEncodingsGiveSrgbThumbnailsOfTheSamePicture) {
-  ImageSpec base{.width = 320, .height = 240};
+  Picture base{.width = 320, .height = 240};
   Image reference = thumbOf(base, ".png", 64);
   auto refHash = dhash(reference);
   auto refRgb = rgbPixels(reference);
@@ -210,24 +210,24 @@ TEST_F(ImagingTest, UnusualEncodingsGiveSrgbThumbnailsOfTheSamePicture) {
   struct Case {
     const char* name;
     const char* suffix;
-    ImageSpec params;
+    Picture params;
     int bands;
     int maxBits;     // hash distance to the plain picture
     double maxMean;  // mean absolute colour difference
   };
   auto with = [&](auto change) {
-    ImageSpec s = base;
+    Picture s = base;
     change(s);
     return s;
   };
   const Case cases[] = {
-      {"CMYK JPEG", ".jpg", with([](ImageSpec& s) { s.colour = Colour::kCmyk; }), 3, 4, 20},
-      {"CMYK TIFF", ".tif", with([](ImageSpec& s) { s.colour = Colour::kCmyk; }), 3, 4, 20},
-      {"16-bit PNG", ".png", with([](ImageSpec& s) { s.sixteenBit = true; }), 3, 0, 1},
-      {"16-bit TIFF", ".tif", with([](ImageSpec& s) { s.sixteenBit = true; }), 3, 0, 1},
-      {"palette PNG", ".png", with([](ImageSpec& s) { s.palette = true; }), 3, 6, 12},
-      {"animated GIF", ".gif", with([](ImageSpec& s) { s.pages = 3; }), 3, 6, 12},
-      {"animated WebP", ".webp", with([](ImageSpec& s) { s.pages = 3; }), 3, 4, 8},
+      {"CMYK JPEG", ".jpg", with([](Picture& s) { s.colour = Colour::kCmyk; }), 3, 4, 20},
+      {"CMYK TIFF", ".tif", with([](Picture& s) { s.colour = Colour::kCmyk; }), 3, 4, 20},
+      {"16-bit PNG", ".png", with([](Picture& s) { s.sixteenBit = true; }), 3, 0, 1},
+      {"16-bit TIFF", ".tif", with([](Picture& s) { s.sixteenBit = true; }), 3, 0, 1},
+      {"palette PNG", ".png", with([](Picture& s) { s.palette = true; }), 3, 6, 12},
+      {"animated GIF", ".gif", with([](Picture& s) { s.pages = 3; }), 3, 6, 12},
+      {"animated WebP", ".webp", with([](Picture& s) { s.pages = 3; }), 3, 4, 8},
       {"HEIF", ".heic", base, 3, 4, 8},
   };
   for (const Case& c : cases) {
@@ -248,9 +248,9 @@ TEST_F(ImagingTest, UnusualEncodingsGiveSrgbThumbnailsOfTheSamePicture) {
 
 TEST_F(ImagingTest, GreyAndPaletteImagesWithTransparencyKeepAlpha) {
   for (auto [name, params] :
-       {std::pair{"grey+alpha", ImageSpec{.colour = Colour::kGrey, .alpha = true}},
-        {"palette+alpha", ImageSpec{.alpha = true, .palette = true}},
-        {"16-bit grey+alpha", ImageSpec{.colour = Colour::kGrey, .alpha = true, .sixteenBit = true}}}) {
+       {std::pair{"grey+alpha", Picture{.colour = Colour::kGrey, .alpha = true}},
+        {"palette+alpha", Picture{.alpha = true, .palette = true}},
+        {"16-bit grey+alpha", Picture{.colour = Colour::kGrey, .alpha = true, .sixteenBit = true}}}) {
     SCOPED_TRACE(name);
     Image thumb = thumbOf(params, ".png", 64);
     ASSERT_FALSE(thumb.empty());
@@ -270,7 +270,7 @@ TEST_F(ImagingTest, EmbeddedIccProfileIsHonoured) {
   // The same picture converted to Display P3 with the profile embedded must
   // come out with (nearly) the sRGB colours of the original.
   VipsImage* in = nullptr;
-  auto png = encoded(ImageSpec{.width = 128, .height = 96}, ".png");
+  auto png = encoded(Picture{.width = 128, .height = 96}, ".png");
   in = vips_image_new_from_buffer(png.data(), png.size(), "", nullptr);
   ASSERT_NE(in, nullptr);
   VipsImage* p3 = nullptr;
@@ -314,7 +314,7 @@ TEST_F(ImagingTest, Base64MatchesRfc4648Vectors) {
 
 TEST_F(ImagingTest, JpegTextDecodesWithoutLineBreaksOrMetadata) {
   auto thumb = thumbFrom(
-      encoded(ImageSpec{.width = 1024, .height = 768, .pattern = Pattern::kPhoto, .orientation = 6}, ".jpg"), 256);
+      encoded(Picture{.width = 1024, .height = 768, .pattern = Pattern::kPhoto, .orientation = 6}, ".jpg"), 256);
   ASSERT_TRUE(thumb);
   auto low = jpegBase64(thumb->image, 0.3), high = jpegBase64(thumb->image, 0.9);
   ASSERT_TRUE(low && high);
@@ -340,7 +340,7 @@ TEST_F(ImagingTest, JpegTextDecodesWithoutLineBreaksOrMetadata) {
 // ---- hostile input ----
 
 TEST_F(ImagingTest, BytesThatAreNoUsableImageGiveNothing) {
-  auto jpeg = encoded(ImageSpec{.width = 640, .height = 480, .pattern = Pattern::kPhoto}, ".jpg");
+  auto jpeg = encoded(Picture{.width = 640, .height = 480, .pattern = Pattern::kPhoto}, ".jpg");
   std::vector<std::uint8_t> truncated(jpeg.begin(), jpeg.begin() + jpeg.size() / 2);
   std::string text = "This is a plain text file, not a picture.\n";
   std::string svg =
@@ -390,7 +390,7 @@ TEST_F(ImagingTest, ImageOverThePixelLimitIsRefusedUndecoded) {
 TEST_F(ImagingTest, SourcesOpenOnlyRegularImageFiles) {
   testsupport::TempDir dir;
   const std::string d = dir.path();
-  ASSERT_TRUE(testsupport::writeImage(d + "/photo.jpg", ImageSpec{.width = 400, .height = 300, .orientation = 6}));
+  ASSERT_TRUE(testsupport::writeImage(d + "/photo.jpg", Picture{.width = 400, .height = 300, .orientation = 6}));
   ASSERT_TRUE(testsupport::writeBytes(d + "/text.jpg", std::string("hello, not a jpeg\n")));
   ASSERT_TRUE(testsupport::writeBytes(d + "/empty.jpg", std::string()));
   ASSERT_EQ(mkfifo((d + "/fifo.jpg").c_str(), 0600), 0);

@@ -46,12 +46,12 @@ Bytes readFile(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-Bytes synthetic(testsupport::ImageSpec look, const std::string& suffix = ".jpg") {
+Bytes synthetic(testsupport::Picture look, const std::string& suffix = ".jpg") {
   return testsupport::encodeImage(look, suffix).value_or(Bytes{});
 }
 
 TEST_F(FeaturePrintTest, IdenticalPicturesAreAtZeroAndDistanceIsSymmetric) {
-  testsupport::ImageSpec look;
+  testsupport::Picture look;
   look.width = 320;
   look.height = 240;
   platform::FeaturePrint a = printOf(synthetic(look));
@@ -66,12 +66,12 @@ TEST_F(FeaturePrintTest, IdenticalPicturesAreAtZeroAndDistanceIsSymmetric) {
 }
 
 TEST_F(FeaturePrintTest, TurnedFilesPrintAsTheirUprightPicture) {
-  testsupport::ImageSpec look;
+  testsupport::Picture look;
   look.width = 400;
   look.height = 300;
   platform::FeaturePrint upright = printOf(synthetic(look));
   for (int orientation : {3, 6, 8}) {
-    testsupport::ImageSpec turned = look;
+    testsupport::Picture turned = look;
     turned.orientation = orientation;
     if (orientation >= 5) std::swap(turned.width, turned.height);
     EXPECT_LT(between(upright, printOf(synthetic(turned))), 0.1f) << "orientation " << orientation;
@@ -79,12 +79,12 @@ TEST_F(FeaturePrintTest, TurnedFilesPrintAsTheirUprightPicture) {
 }
 
 TEST_F(FeaturePrintTest, FlatTinyAndTransparentPicturesStillPrint) {
-  testsupport::ImageSpec flat;
+  testsupport::Picture flat;
   flat.pattern = testsupport::Pattern::kUniform;
-  testsupport::ImageSpec tiny;
+  testsupport::Picture tiny;
   tiny.width = 1;
   tiny.height = 1;
-  testsupport::ImageSpec clear;
+  testsupport::Picture clear;
   clear.alpha = true;
   for (const Bytes& bytes : {synthetic(flat), synthetic(tiny, ".png"), synthetic(clear, ".png")}) {
     platform::FeaturePrint p = printOf(bytes);
@@ -100,7 +100,7 @@ TEST_F(FeaturePrintTest, BytesThatAreNoImageGiveNoPrint) {
 }
 
 TEST_F(FeaturePrintTest, PrintsThatCannotBeComparedGiveNoDistance) {
-  testsupport::ImageSpec look;
+  testsupport::Picture look;
   platform::FeaturePrint good = printOf(synthetic(look));
   platform::FeaturePrint otherRevision = good;
   otherRevision.revision = 99;

@@ -235,7 +235,7 @@ void setMtime(const std::string& path, std::int64_t sec, long nsec = 0) {
 
 // A JPEG with an EXIF capture date, written through libvips.
 void writeJpegWithDate(const std::string& path, const std::string& date, const std::string& offset) {
-  auto bytes = testsupport::encodeImage(testsupport::ImageSpec{}, ".jpg");
+  auto bytes = testsupport::encodeImage(testsupport::Picture{}, ".jpg");
   ASSERT_TRUE(bytes);
   VipsImage* in = vips_image_new_from_buffer(bytes->data(), bytes->size(), "", nullptr);
   ASSERT_NE(in, nullptr);
@@ -317,10 +317,10 @@ class FolderLibraryTest : public testing::Test {
     outside = dir.path() + "/outside";
     for (const char* d : {"lib", "lib/trip", "lib/trip/deeper", "lib/.hidden", "outside"})
       fs::create_directories(dir.path() + "/" + d);
-    testsupport::ImageSpec plain;
+    testsupport::Picture plain;
     writeJpegWithDate(root + "/new.jpg", "2021:05:01 12:00:00", "+00:00");
     writeJpegWithDate(root + "/old.jpg", "2001:05:01 12:00:00", "+00:00");
-    testsupport::ImageSpec turned;
+    testsupport::Picture turned;
     turned.width = 64, turned.height = 48, turned.orientation = 6;
     ASSERT_TRUE(testsupport::writeImage(root + "/rot6.jpg", turned));
     for (const char* f : {"trip/IMG_1.jpg", "trip/DSC_2.JPG", "a.jpg", "a.png", "bad\xff.jpg", "100%.jpg",
@@ -491,7 +491,7 @@ TEST_F(FolderLibraryTest, CloudFilesAreNotReadWithoutNetworkAccess) {
 TEST_F(FolderLibraryTest, TheWalkIsTakenOncePerLibrary) {
   auto lib = openFolderLibrary(root);
   auto first = lib->countAssets({});
-  ASSERT_TRUE(testsupport::writeImage(root + "/later.jpg", testsupport::ImageSpec{}));
+  ASSERT_TRUE(testsupport::writeImage(root + "/later.jpg", testsupport::Picture{}));
   EXPECT_EQ(lib->countAssets({}), first);
   EXPECT_EQ(openFolderLibrary(root)->countAssets({}), first + 1);
   // Identifiers always look at the folder as it is now.

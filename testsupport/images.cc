@@ -28,7 +28,7 @@ using imaging::VipsRef;
 std::uint8_t clampByte(int v) { return static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
 
 // The upright picture, 8-bit sRGB, width x height.
-std::vector<std::uint8_t> drawPattern(const ImageSpec& params, int width, int height) {
+std::vector<std::uint8_t> drawPattern(const Picture& params, int width, int height) {
   std::vector<std::uint8_t> rgb(static_cast<size_t>(width) * height * 3);
   std::uint32_t seed = 12345;
   for (int y = 0; y < height; ++y) {
@@ -138,7 +138,7 @@ std::vector<std::uint8_t> exifWithOrientation(int orientation) {
           0};  // no next IFD
 }
 
-std::optional<VipsRef> buildImage(const ImageSpec& params) {
+std::optional<VipsRef> buildImage(const Picture& params) {
   startVips();
   if (params.width < 1 || params.height < 1 || params.pages < 1) return std::nullopt;
   bool quarter = params.orientation >= 5 && params.orientation <= 8;
@@ -223,7 +223,7 @@ std::optional<VipsRef> buildImage(const ImageSpec& params) {
 
 }  // namespace
 
-std::optional<std::vector<std::uint8_t>> encodeImage(const ImageSpec& params, const std::string& suffix) {
+std::optional<std::vector<std::uint8_t>> encodeImage(const Picture& params, const std::string& suffix) {
   std::optional<VipsRef> image = buildImage(params);
   if (!image) return std::nullopt;
   std::string ext = suffix;
@@ -254,7 +254,7 @@ bool writeBytes(const std::string& path, const std::string& bytes) {
   return writeBytes(path, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
 }
 
-bool writeImage(const std::string& path, const ImageSpec& params) {
+bool writeImage(const std::string& path, const Picture& params) {
   std::string suffix = std::filesystem::path(path).extension().string();
   std::optional<std::vector<std::uint8_t>> bytes = encodeImage(params, suffix);
   return bytes && writeBytes(path, *bytes);

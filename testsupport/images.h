@@ -2,13 +2,13 @@
 //
 // Typical use:
 //   testsupport::TempDir dir;
-//   testsupport::ImageSpec params;
+//   testsupport::Picture params;
 //   params.width = 800; params.height = 600; params.orientation = 6;
 //   ASSERT_TRUE(testsupport::writeImage(dir.path() + "/a.jpg", params));
 //
 // The file format follows the path's suffix (".jpg", ".png", ".webp",
 // ".tif", ".gif", ".heic", ...). Every function is deterministic: the same
-// ImageSpec gives the same pixels. Starts libvips on first use.
+// Picture gives the same pixels. Starts libvips on first use.
 #pragma once
 
 #include <cstdint>
@@ -31,7 +31,7 @@ enum class Pattern {
 
 enum class Colour { kRgb, kGrey, kCmyk };
 
-struct ImageSpec {
+struct Picture {
   // Stored size in pixels, as the file records it (before orientation).
   int width = 64;
   int height = 48;
@@ -52,10 +52,10 @@ struct ImageSpec {
 };
 
 // The encoded file for `suffix` (".jpg", ".png", ...); nothing on failure.
-std::optional<std::vector<std::uint8_t>> encodeImage(const ImageSpec& params, const std::string& suffix);
+std::optional<std::vector<std::uint8_t>> encodeImage(const Picture& params, const std::string& suffix);
 
 // Writes the picture to `path`, format by suffix; false on failure.
-bool writeImage(const std::string& path, const ImageSpec& params);
+bool writeImage(const std::string& path, const Picture& params);
 
 // Writes raw bytes to a file; false on failure.
 bool writeBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);

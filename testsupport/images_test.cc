@@ -29,13 +29,13 @@ std::optional<Decoded> uprightPixels(const std::vector<std::uint8_t>& bytes, int
 }
 
 TEST(TestImages, OrientedFilesShowTheSameUprightPicture) {
-  ImageSpec params;
+  Picture params;
   params.width = 40;
   params.height = 30;
   for (const char* suffix : {".png", ".tif", ".webp", ".jpg"}) {
     // Orientations 1-4 show the picture at 40 x 30, 5-8 at 30 x 40.
     int dummy = 0;
-    ImageSpec wide{.width = 40, .height = 30}, tall{.width = 30, .height = 40};
+    Picture wide{.width = 40, .height = 30}, tall{.width = 30, .height = 40};
     auto referenceWide = uprightPixels(*encodeImage(wide, suffix), &dummy);
     auto referenceTall = uprightPixels(*encodeImage(tall, suffix), &dummy);
     ASSERT_TRUE(referenceWide && referenceTall);
@@ -64,19 +64,19 @@ TEST(TestImages, OrientedFilesShowTheSameUprightPicture) {
 TEST(TestImages, FormatsAndVariantsEncode) {
   struct Case {
     const char* suffix;
-    ImageSpec params;
+    Picture params;
     const char* loader;
     int bands;
   };
-  ImageSpec grey{.colour = Colour::kGrey};
-  ImageSpec cmyk{.colour = Colour::kCmyk};
-  ImageSpec alpha{.alpha = true};
-  ImageSpec anim{.pages = 3};
+  Picture grey{.colour = Colour::kGrey};
+  Picture cmyk{.colour = Colour::kCmyk};
+  Picture alpha{.alpha = true};
+  Picture anim{.pages = 3};
   const Case cases[] = {
-      {".jpg", ImageSpec{}, "jpegload_buffer", 3},  {".jpg", grey, "jpegload_buffer", 1},
+      {".jpg", Picture{}, "jpegload_buffer", 3},  {".jpg", grey, "jpegload_buffer", 1},
       {".jpg", cmyk, "jpegload_buffer", 3},         {".png", alpha, "pngload_buffer", 4},
-      {".webp", ImageSpec{}, "webpload_buffer", 3}, {".gif", anim, "gifload_buffer", 4},
-      {".tif", ImageSpec{}, "tiffload_buffer", 3},
+      {".webp", Picture{}, "webpload_buffer", 3}, {".gif", anim, "gifload_buffer", 4},
+      {".tif", Picture{}, "tiffload_buffer", 3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.suffix);

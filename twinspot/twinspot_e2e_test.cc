@@ -12,7 +12,7 @@
 namespace {
 
 using namespace std::string_literals;
-using testsupport::ImageSpec;
+using testsupport::Picture;
 using testsupport::zeroJoined;
 
 const std::string kCorpus = CORPUS_DIR;
@@ -120,11 +120,11 @@ TEST(TwinspotRun, HostileFilesEachGetTheirRecord) {
   ASSERT_TRUE(testsupport::writeBytes(d + "/bomb.png", testsupport::pngDeclaring(100000, 100000)));
   ASSERT_EQ(mkfifo((d + "/fifo.jpg").c_str(), 0600), 0);
   std::filesystem::create_directory(d + "/dir.jpg");
-  ASSERT_TRUE(testsupport::writeImage(d + "/cmyk.jpg", ImageSpec{.colour = testsupport::Colour::kCmyk}));
-  ASSERT_TRUE(testsupport::writeImage(d + "/deep.tif", ImageSpec{.sixteenBit = true}));
-  ASSERT_TRUE(testsupport::writeImage(d + "/anim.gif", ImageSpec{.pages = 4}));
-  ASSERT_TRUE(testsupport::writeImage(d + "/anim.webp", ImageSpec{.pages = 4}));
-  ASSERT_TRUE(testsupport::writeImage(d + "/grey.png", ImageSpec{.colour = testsupport::Colour::kGrey, .alpha = true}));
+  ASSERT_TRUE(testsupport::writeImage(d + "/cmyk.jpg", Picture{.colour = testsupport::Colour::kCmyk}));
+  ASSERT_TRUE(testsupport::writeImage(d + "/deep.tif", Picture{.sixteenBit = true}));
+  ASSERT_TRUE(testsupport::writeImage(d + "/anim.gif", Picture{.pages = 4}));
+  ASSERT_TRUE(testsupport::writeImage(d + "/anim.webp", Picture{.pages = 4}));
+  ASSERT_TRUE(testsupport::writeImage(d + "/grey.png", Picture{.colour = testsupport::Colour::kGrey, .alpha = true}));
   struct Want {
     const char* name;
     const char* err;  // nullptr: success
@@ -160,9 +160,9 @@ TEST(TwinspotRun, HostileFilesEachGetTheirRecord) {
 
 TEST(TwinspotRun, InputSplittingAndRelativePaths) {
   testsupport::TempDir dir;
-  ASSERT_TRUE(testsupport::writeImage(dir.path() + "/a.png", ImageSpec{.width = 40, .height = 30}));
+  ASSERT_TRUE(testsupport::writeImage(dir.path() + "/a.png", Picture{.width = 40, .height = 30}));
   ASSERT_TRUE(
-      testsupport::writeImage(dir.path() + "/b c.jpg", ImageSpec{.width = 400, .height = 300, .orientation = 6}));
+      testsupport::writeImage(dir.path() + "/b c.jpg", Picture{.width = 400, .height = 300, .orientation = 6}));
   // Two zero bytes after the first path, one after the second, an invalid
   // piece that takes no index, then a relative path with a space.
   Output out = twinspot({"thumb"}, "a.png\0\0"s + dir.path() + "/a.png\0\xc3\x28\0b c.jpg"s, dir.path());

@@ -50,8 +50,8 @@ class TwinspotRun : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(dir.path().empty());
     ASSERT_TRUE(
-        testsupport::writeImage(photo(), testsupport::ImageSpec{.width = 400, .height = 300, .orientation = 6}));
-    ASSERT_TRUE(testsupport::writeImage(small(), testsupport::ImageSpec{.width = 40, .height = 30}));
+        testsupport::writeImage(photo(), testsupport::Picture{.width = 400, .height = 300, .orientation = 6}));
+    ASSERT_TRUE(testsupport::writeImage(small(), testsupport::Picture{.width = 40, .height = 30}));
   }
   std::string photo() const { return dir.path() + "/photo.jpg"; }
   std::string small() const { return dir.path() + "/small.png"; }
@@ -104,7 +104,7 @@ TEST_F(TwinspotRun, ThumbRecordsHoldUprightJpegs) {
 TEST_F(TwinspotRun, FailuresAreRecordedAndTheRunGoesOn) {
   ASSERT_TRUE(testsupport::writeBytes(dir.path() + "/text.jpg", std::string("not a picture")));
   auto jpeg = testsupport::encodeImage(
-      testsupport::ImageSpec{.width = 300, .height = 200, .pattern = testsupport::Pattern::kPhoto}, ".jpg");
+      testsupport::Picture{.width = 300, .height = 200, .pattern = testsupport::Pattern::kPhoto}, ".jpg");
   ASSERT_TRUE(jpeg);
   jpeg->resize(jpeg->size() / 2);
   ASSERT_TRUE(testsupport::writeBytes(dir.path() + "/cut.jpg", *jpeg));
