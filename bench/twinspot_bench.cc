@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -66,22 +67,17 @@ Timing runOnce(const std::vector<std::string>& argv, const std::string& stdinPat
   return t;
 }
 
-// Keeps the better of two measurements: least wall time, least CPU time and
-// the highest peak memory seen.
-void keepBest(Timing& best, const Timing& t) {
-  if (!t.ok) {
-    best.ok = false;
-    return;
+// Best of several runs: least wall time, least CPU time and the highest peak
+// memory seen. One failed run marks the whole measurement failed.
+struct Best {
+  Timing t{.seconds = HUGE_VAL, .cpuSeconds = HUGE_VAL, .peakKb = 0, .ok = true};
+  void add(const Timing& run) {
+    t.ok = t.ok && run.ok;
+    t.seconds = std::min(t.seconds, run.seconds);
+    t.cpuSeconds = std::min(t.cpuSeconds, run.cpuSeconds);
+    t.peakKb = std::max(t.peakKb, run.peakKb);
   }
-  if (best.seconds == 0) {
-    best = t;
-    return;
-  }
-  if (!best.ok) return;
-  best.seconds = std::min(best.seconds, t.seconds);
-  best.cpuSeconds = std::min(best.cpuSeconds, t.cpuSeconds);
-  best.peakKb = std::max(best.peakKb, t.peakKb);
-}
+};
 
 std::string findInPath(const std::string& name) {
   const char* path = std::getenv("PATH");
@@ -188,6 +184,7 @@ int main(int argc, char** argv) {
   std::filesystem::create_directory(w + "/vt");
   std::printf("%-12s %5s  %-21s %9s %15s  (best of %d; cpu = least user+system time)\n", "set", "files", "tool", "wall",
               "rate", reps);
+  bool failed = false;
   for (const Set& set : sets) {
     const std::string list = w + "/list";
     writeList(list, set.files);
@@ -195,15 +192,16 @@ int main(int argc, char** argv) {
     vt.insert(vt.end(), set.files.begin(), set.files.end());
     // The three tools take turns within each round, so that a change in the
     // machine's load hits all of them alike.
-    Timing hash, thumb, ref;
+    Best hash, thumb, ref;
     for (int r = 0; r < reps; ++r) {
-      keepBest(ref, runOnce(vt, "/dev/null", w + "/out"));
-      keepBest(thumb, runOnce({TWINSPOT_BIN, "thumb"}, list, w + "/out"));
-      keepBest(hash, runOnce({TWINSPOT_BIN, "hash"}, list, w + "/out"));
+      ref.add(runOnce(vt, "/dev/null", w + "/out"));
+      thumb.add(runOnce({TWINSPOT_BIN, "thumb"}, list, w + "/out"));
+      hash.add(runOnce({TWINSPOT_BIN, "hash"}, list, w + "/out"));
     }
-    line(set.name, set.files.size(), "vipsthumbnail -s 256", ref, nullptr);
-    line(set.name, set.files.size(), "twinspot thumb", thumb, &ref);
-    line(set.name, set.files.size(), "twinspot hash", hash, &ref);
+    line(set.name, set.files.size(), "vipsthumbnail -s 256", ref.t, nullptr);
+    line(set.name, set.files.size(), "twinspot thumb", thumb.t, &ref.t);
+    line(set.name, set.files.size(), "twinspot hash", hash.t, &ref.t);
+    failed = failed || !ref.t.ok || !thumb.t.ok || !hash.t.ok;
   }
 
   // Peak memory against the number of files: the same photos, 5 times over.
@@ -213,7 +211,11 @@ int main(int argc, char** argv) {
   Timing once = runOnce({TWINSPOT_BIN, "thumb"}, w + "/list", w + "/out");
   writeList(w + "/list", many);
   Timing five = runOnce({TWINSPOT_BIN, "thumb"}, w + "/list", w + "/out");
+  if (!once.ok || !five.ok) {
+    std::printf("peak memory, twinspot thumb: FAILED\n");
+    return 1;
+  }
   std::printf("peak memory, twinspot thumb: %zu files %.1f MB, %zu files %.1f MB\n", big.size(), once.peakKb / 1024.0,
               many.size(), five.peakKb / 1024.0);
-  return 0;
+  return failed ? 1 : 0;
 }
