@@ -17,6 +17,7 @@
 
 #include "platform/smc_port.h"
 #include "platform/smc_port_sysfs.h"
+#include "testsupport/images.h"
 #include "thermwatch/survey.h"
 
 extern char** environ;
@@ -30,16 +31,15 @@ namespace fs = std::filesystem;
 class GeneratedTree {
  public:
   GeneratedTree() {
-    char name[] = "/tmp/thermwatch-bench-XXXXXX";
-    root_ = mkdtemp(name);
+    const std::string& root = dir_.path();
     auto put = [&](const std::string& path, long value) {
-      std::ofstream(root_ + "/" + path) << value << "\n";
-      files_.push_back(root_ + "/" + path);
+      std::ofstream(root + "/" + path) << value << "\n";
+      files_.push_back(root + "/" + path);
     };
     for (int chip = 0; chip < 10; ++chip) {
       std::string dir = "hwmon" + std::to_string(chip);
-      fs::create_directories(root_ + "/" + dir);
-      std::ofstream(root_ + "/" + dir + "/name") << "chip" << chip << "\n";
+      fs::create_directories(root + "/" + dir);
+      std::ofstream(root + "/" + dir + "/name") << "chip" << chip << "\n";
       for (int k = 1; k <= 30; ++k) put(dir + "/temp" + std::to_string(k) + "_input", 30000 + 125 * k);
       for (int k = 0; k < 10; ++k) put(dir + "/in" + std::to_string(k) + "_input", 1000 + k);
       for (int k = 1; k <= 2; ++k) put(dir + "/power" + std::to_string(k) + "_input", 12500000);
@@ -47,12 +47,11 @@ class GeneratedTree {
         for (const char* part : {"input", "min", "max", "target"}) put(dir + "/fan" + std::to_string(k) + "_" + part, 1200);
     }
   }
-  ~GeneratedTree() { fs::remove_all(root_); }
-  const std::string& root() const { return root_; }
+  const std::string& root() const { return dir_.path(); }
   const std::vector<std::string>& files() const { return files_; }
 
  private:
-  std::string root_;
+  testsupport::TempDir dir_;
   std::vector<std::string> files_;
 };
 

@@ -9,4 +9,4 @@ target_include_directories(platform_smc PUBLIC ${PROJECT_SOURCE_DIR})
 
 add_project_test(platform_smc_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/smc_port_test.cc
-  LIBS platform_smc)
+  LIBS platform_smc testsupport_images)

@@ -1,5 +1,3 @@
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -10,6 +8,7 @@
 #include "platform/applesmc_port.h"
 #include "platform/hwmon_port.h"
 #include "platform/smc_port.h"
+#include "testsupport/images.h"
 
 namespace platform {
 namespace {
@@ -19,20 +18,15 @@ namespace fs = std::filesystem;
 // A fresh folder for a fake sysfs tree, removed afterwards.
 class TempTree {
  public:
-  TempTree() {
-    char name[] = "/tmp/smc-port-test-XXXXXX";
-    root_ = mkdtemp(name);
-  }
-  ~TempTree() { fs::remove_all(root_); }
-  const std::string& root() const { return root_; }
-  std::string path(const std::string& relative) const { return root_ + "/" + relative; }
+  const std::string& root() const { return dir_.path(); }
+  std::string path(const std::string& relative) const { return root() + "/" + relative; }
   void write(const std::string& relative, const std::string& content) const {
     fs::create_directories(fs::path(path(relative)).parent_path());
     std::ofstream(path(relative), std::ios::binary) << content;
   }
 
  private:
-  std::string root_;
+  testsupport::TempDir dir_;
 };
 
 // One structure call; gives the status and the reply.

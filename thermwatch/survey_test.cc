@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testsupport/images.h"
+
 namespace thermwatch {
 namespace {
 
@@ -278,8 +280,8 @@ namespace {
 
 // The survey through the real client and the hwmon port over a fake tree.
 TEST(SurveyOverHwmon, ListsReadableSensorsWithKindsAndUnits) {
-  char name[] = "/tmp/thermwatch-survey-XXXXXX";
-  std::string root = mkdtemp(name);
+  testsupport::TempDir dir;
+  const std::string& root = dir.path();
   auto put = [&](const std::string& path, const std::string& content) {
     std::filesystem::create_directories(std::filesystem::path(root + "/" + path).parent_path());
     std::ofstream(root + "/" + path) << content;
@@ -304,7 +306,6 @@ TEST(SurveyOverHwmon, ListsReadableSensorsWithKindsAndUnits) {
   std::free(docBuffer);
   std::fclose(lines);
   std::free(buffer);
-  std::filesystem::remove_all(root);
 
   EXPECT_EQ(doc["counts_by_kind"], json({{"fan", 3}, {"other", 1}, {"temperature", 1}}));
   std::vector<std::string> keys;
