@@ -13,8 +13,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -28,10 +26,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 const std::string kCorpus = CORPUS_DIR;
 
-Bytes readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+Bytes readFile(const std::string& path) { return imaging::readRegularFile(path).value_or(Bytes{}); }
 
 // A corpus photo upscaled to 4000 x 3000 (12 megapixels), as JPEG quality 90.
 Bytes twelveMegapixelJpeg(const std::string& name) {

@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -41,10 +39,7 @@ class FeaturePrintTest : public ::testing::Test {
   const platform::FeaturePrinter& printer = platform::defaultFeaturePrinter();
 };
 
-Bytes readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+Bytes readFile(const std::string& path) { return imaging::readRegularFile(path).value_or(Bytes{}); }
 
 Bytes synthetic(testsupport::Picture look, const std::string& suffix = ".jpg") {
   return testsupport::encodeImage(look, suffix).value_or(Bytes{});
