@@ -53,8 +53,7 @@ namespace imaging {
 
 // A decoded image in memory (vips_image_copy_memory), one reference owned.
 struct Image::Impl {
-  VipsImage* image = nullptr;
-  ~Impl();
+  VipsRef image;
 };
 
 namespace {
@@ -211,25 +210,20 @@ std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Heade
     vips_error_clear();
     return std::nullopt;
   }
-  auto impl = std::make_unique<Image::Impl>();
-  impl->image = memory.release();
-  return Image(std::move(impl));
+  return Image(std::make_unique<Image::Impl>(std::move(memory)));
 }
 
 // The image as a new reference, or nothing for an empty Image.
 std::optional<VipsRef> vipsOf(const Image& image) {
   if (image.empty()) return std::nullopt;
-  g_object_ref(image.impl()->image);
-  return VipsRef(image.impl()->image);
+  VipsImage* p = image.impl()->image.p;
+  g_object_ref(p);
+  return VipsRef(p);
 }
 
 }  // namespace
 
 // ---- Image ----
-
-Image::Impl::~Impl() {
-  if (image) g_object_unref(image);
-}
 
 Image::Image() = default;
 Image::~Image() = default;
@@ -237,10 +231,10 @@ Image::Image(Image&&) noexcept = default;
 Image& Image::operator=(Image&&) noexcept = default;
 Image::Image(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
-int Image::width() const { return empty() ? 0 : impl_->image->Xsize; }
-int Image::height() const { return empty() ? 0 : impl_->image->Ysize; }
-int Image::bands() const { return empty() ? 0 : impl_->image->Bands; }
-bool Image::empty() const { return !impl_ || !impl_->image; }
+int Image::width() const { return empty() ? 0 : impl_->image.p->Xsize; }
+int Image::height() const { return empty() ? 0 : impl_->image.p->Ysize; }
+int Image::bands() const { return empty() ? 0 : impl_->image.p->Bands; }
+bool Image::empty() const { return !impl_ || !impl_->image.p; }
 
 // ---- start-up ----
 
