@@ -6,14 +6,14 @@
 // Our descriptor is computed from one small upright thumbnail of the encoded
 // bytes (decoded through imaging::thumbFrom, so never from an embedded
 // preview), resampled to a 32 x 32 grid ignoring the aspect ratio:
-//   - luminance layout: the 8 x 8 lowest-frequency DCT coefficients of the
+//   - luminance layout: the 6 x 6 lowest-frequency DCT coefficients of the
 //     grid's luma, DC dropped and scaled to unit length, so that brightness
 //     and contrast changes cancel out;
 //   - edge histogram: per cell of a 4 x 4 layout, a magnitude-weighted
 //     histogram of 6 unsigned gradient orientations, square-rooted and scaled
 //     to unit length (texture and outline, independent of exposure);
-//   - colour layout: the lowest DCT coefficients of the 8 x 8 chroma
-//     (Cb, Cr) grids, plus how colourful the picture is.
+//   - colour layout: the 6 lowest DCT coefficients (zigzag order) of each
+//     8 x 8 chroma (Cb, Cr) grid, plus how colourful the picture is.
 // The distance mixes the three parts' Euclidean distances so that identical
 // prints give 0 and unrelated photos about 1. Colour is compared only as far
 // as both pictures have colour, so a grey copy of a photo stays near it.
