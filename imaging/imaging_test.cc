@@ -6,7 +6,6 @@
 
 #include <bit>
 #include <filesystem>
-#include <fstream>
 
 #include "testsupport/images.h"
 
@@ -19,9 +18,9 @@ using testsupport::Pattern;
 
 const std::string kCorpus = CORPUS_DIR;
 
+// The file's bytes; empty (which thumbFrom refuses) when it cannot be read.
 std::vector<std::uint8_t> readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return readRegularFile(path).value_or(std::vector<std::uint8_t>{});
 }
 
 std::vector<std::uint8_t> encoded(const Picture& params, const std::string& suffix) {
