@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "testsupport/images.h"
+#include "testsupport/subprocess.h"
 
 namespace twinspot {
 namespace {
@@ -22,16 +23,7 @@ std::vector<nlohmann::json> runCommand(const std::vector<std::string>& args, con
   std::string text(buf, len);
   std::free(buf);
   if (raw) *raw = text;
-  std::vector<nlohmann::json> records;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    EXPECT_NE(end, std::string::npos) << "last line has no line feed";
-    if (end == std::string::npos) end = text.size();
-    records.push_back(nlohmann::json::parse(text.substr(start, end - start)));
-    start = end + 1;
-  }
-  return records;
+  return testsupport::parseJsonLines(text);
 }
 
 TEST(TwinspotMode, OnlyExactThumbSelectsThumbnails) {
