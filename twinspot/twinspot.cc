@@ -1,5 +1,6 @@
 #include "twinspot/twinspot.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -58,9 +59,18 @@ std::string readAll(int fd) {
   char buf[65536];
   for (;;) {
     ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0) {
+      data.append(buf, static_cast<size_t>(n));
+      continue;
+    }
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    data.append(buf, static_cast<size_t>(n));
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // The host may hand over a pipe in non-blocking mode: wait for more
+      // rather than take the input as ended.
+      pollfd ready{fd, POLLIN, 0};
+      if (::poll(&ready, 1, -1) >= 0 || errno == EINTR) continue;
+    }
+    break;
   }
   return data;
 }
