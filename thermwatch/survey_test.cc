@@ -272,12 +272,6 @@ TEST(Report, ClientLinesDuringTheSurveyAreSuppressed) {
   EXPECT_EQ(json::parse(text)["sensors"].size(), 1u);
 }
 
-}  // namespace
-}  // namespace thermwatch
-
-namespace thermwatch {
-namespace {
-
 // The survey through the real client and the hwmon port over a fake tree.
 TEST(SurveyOverHwmon, ListsReadableSensorsWithKindsAndUnits) {
   testsupport::TempDir dir;
@@ -295,17 +289,15 @@ TEST(SurveyOverHwmon, ListsReadableSensorsWithKindsAndUnits) {
 
   char* buffer = nullptr;
   size_t size = 0;
-  FILE* lines = open_memstream(&buffer, &size);
-  SMC smc([&] { return platform::openSMCPort({root + "/none", root}); }, lines);
-  char* docBuffer = nullptr;
-  size_t docSize = 0;
-  FILE* out = open_memstream(&docBuffer, &docSize);
-  EXPECT_EQ(report(smc, out, fixedTime), 0);
-  std::fclose(out);
-  json doc = json::parse(std::string(docBuffer, docSize));
-  std::free(docBuffer);
+  FILE* lines = open_memstream(&buffer, &size);  // the client's failure lines
+  auto [status, text] = [&] {
+    SMC smc([&] { return platform::openSMCPort({root + "/none", root}); }, lines);
+    return reportOf(smc);
+  }();  // the client is gone before its output closes
   std::fclose(lines);
   std::free(buffer);
+  EXPECT_EQ(status, 0);
+  json doc = json::parse(text);
 
   EXPECT_EQ(doc["counts_by_kind"], json({{"fan", 3}, {"other", 1}, {"temperature", 1}}));
   std::vector<std::string> keys;
