@@ -47,8 +47,6 @@ class HwmonPort : public SMCPort {
   int32_t callStructMethod(uint32_t selector, const SMCKeyData_t& input, SMCKeyData_t& output) override;
   int32_t close() override { return 0; }
 
-  const std::vector<Entry>& entries() const { return entries_; }
-
  private:
   std::vector<Entry> entries_;
   std::unordered_map<uint32_t, size_t> indexByKey_;
