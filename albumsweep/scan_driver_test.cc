@@ -180,11 +180,15 @@ TEST_F(ScanDriverTest, StallWithOneWorkerBlocked) {
 
 TEST_F(ScanDriverTest, StallWithEightWorkersCountsTheCompleted) {
   ScanHarness h;
-  std::vector<std::string> ids = h.addImages(6, {0});
+  // Assets 0 and 6-12 never return; 1-5 answer at once. Once all seven of
+  // 6-12 are under way, all eight workers are blocked for good, so each of
+  // 1-5 was finished (record written and counted) by a worker before it
+  // took its blocking asset. Then the grace period runs out.
+  std::vector<std::string> ids = h.addImages(13, {0, 6, 7, 8, 9, 10, 11, 12});
+  std::atomic<int> blockedLater{0};
+  for (int k = 6; k < 13; ++k) h.hooked().onRequest(ids[k], [&] { ++blockedLater; });
   h.hooked().onRequest(ids[0], [&] {
-    while (h.hooked().returned() < 5) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    // Their records and counts follow within microseconds; leave ample room.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    while (blockedLater < 7) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     h.clock().advance(platform::Seconds(240 + 31));
   });
   ASSERT_EQ(h.run({"--allow-cloud"}), 0);
@@ -193,7 +197,7 @@ TEST_F(ScanDriverTest, StallWithEightWorkersCountsTheCompleted) {
   EXPECT_EQ(s.records.size(), 5u);
   ASSERT_EQ(s.stops.size(), 1u);
   EXPECT_EQ(s.stops[0], (Json{{"stop", "stalled"}, {"at", 5}}));
-  EXPECT_EQ(lines.back(), progressLine(5, 6));
+  EXPECT_EQ(lines.back(), progressLine(5, 13));
   std::string before = h.text();
   h.finishStrayWorkers();
   EXPECT_EQ(h.text(), before);
