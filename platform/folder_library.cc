@@ -378,8 +378,12 @@ class FolderLibrary : public PhotoLibrary {
     Fd fd(::openat(dirFd.get(), leaf.c_str(), kFileFlags));
     struct stat now {};
     if (!fd.ok() || ::fstat(fd.get(), &now) != 0 || !S_ISREG(now.st_mode)) return fail();
+    // Room for the file as it stands plus one chunk: the last read, which
+    // finds the end, then fits without moving the bytes already read.
     std::vector<std::uint8_t> data;
-    data.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(std::max<off_t>(now.st_size, 0)), kMaxOriginalBytes)));
+    std::uint64_t expected = std::min<std::uint64_t>(static_cast<std::uint64_t>(std::max<off_t>(now.st_size, 0)),
+                                                     kMaxOriginalBytes);
+    data.reserve(static_cast<std::size_t>(expected) + kReadChunk);
     while (true) {
       if (data.size() >= kMaxOriginalBytes) return fail();
       std::size_t have = data.size();
