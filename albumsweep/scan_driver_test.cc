@@ -27,10 +27,7 @@ using Json = nlohmann::json;
 class ScanHarness {
  public:
   ScanHarness() : hooked_(library_) {}
-  ~ScanHarness() {
-    library_.releaseBlockedRequests();
-    if (run_.workers) run_.workers->waitForExit();
-  }
+  ~ScanHarness() { finishStrayWorkers(); }
 
   FakePhotoLibrary& library() { return library_; }
   HookedLibrary& hooked() { return hooked_; }
