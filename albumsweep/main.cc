@@ -20,21 +20,11 @@
 #include "albumsweep/services.h"
 #include "imaging/imaging.h"
 #include "jsonlines/emit.h"
+#include "jsonlines/text.h"
 #include "platform/clock.h"
 #include "platform/folder_library.h"
 
 namespace {
-
-std::string readAllOfStdin() {
-  std::string data;
-  char buffer[1 << 16];
-  for (;;) {
-    std::size_t n = std::fread(buffer, 1, sizeof buffer, stdin);
-    data.append(buffer, n);
-    if (n < sizeof buffer) break;  // end of input, or a read error, which ends it too
-  }
-  return data;
-}
 
 [[noreturn]] void endProcess(int status) {
   std::fflush(stdout);
@@ -57,7 +47,7 @@ int main(int argc, char** argv) {
   auto* services = new albumsweep::Services;
   services->clock = &clock;
   services->out = stdout;
-  services->input = readAllOfStdin();
+  services->input = jsonlines::readAll(STDIN_FILENO);
   services->library = platform::openFolderLibrary(platform::libraryRootFromArgs(args)).release();
 
   endProcess(albumsweep::runMode(*settings, *services));

@@ -1,5 +1,10 @@
 #include "jsonlines/text.h"
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 namespace jsonlines {
 namespace {
 
@@ -81,6 +86,27 @@ std::vector<std::string> zeroSeparatedList(std::string_view input) {
     input.remove_prefix(end + 1);
   }
   return items;
+}
+
+std::string readAll(int fd) {
+  std::string data;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0) {
+      data.append(buf, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // The host may hand over a pipe in non-blocking mode: wait for more
+      // rather than take the input as ended.
+      pollfd ready{fd, POLLIN, 0};
+      if (::poll(&ready, 1, -1) >= 0 || errno == EINTR) continue;
+    }
+    break;
+  }
+  return data;
 }
 
 }  // namespace jsonlines

@@ -1,4 +1,4 @@
-// Text rules of the line protocol. Records hold UTF-8 only (a record with
+// Input and text rules of the line protocol. Records hold UTF-8 only (a record with
 // invalid text cannot be written at all), while Linux paths and file names
 // are arbitrary bytes; and the programs that take a list on standard input
 // take it zero-separated.
@@ -26,5 +26,11 @@ std::string validUtf8(std::string_view bytes);
 // not valid UTF-8 are dropped, nothing is trimmed (a newline is an ordinary
 // character here).
 std::vector<std::string> zeroSeparatedList(std::string_view input);
+
+// All of a file descriptor's bytes up to end of file: the programs read
+// standard input to its end before they start. A non-blocking descriptor
+// is waited on (the host may hand over its pipe that way); a read error
+// ends the input there.
+std::string readAll(int fd);
 
 }  // namespace jsonlines

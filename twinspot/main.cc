@@ -3,11 +3,12 @@
 #include <unistd.h>
 
 #include "jsonlines/emit.h"
+#include "jsonlines/text.h"
 #include "twinspot/twinspot.h"
 
 int main(int argc, char** argv) {
   jsonlines::makeStdoutLineBuffered();
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  const std::string input = twinspot::readAll(STDIN_FILENO);
+  const std::string input = jsonlines::readAll(STDIN_FILENO);
   return twinspot::run(args, input, stdout);
 }

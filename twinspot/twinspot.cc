@@ -1,9 +1,5 @@
 #include "twinspot/twinspot.h"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <optional>
 
 #include "imaging/imaging.h"
@@ -52,27 +48,6 @@ int run(const std::vector<std::string>& args, std::string_view input, std::FILE*
   for (size_t i = 0; i < paths.size(); ++i)
     jsonlines::emit(recordFor(mode, static_cast<std::int64_t>(i), paths[i]), out);
   return 0;
-}
-
-std::string readAll(int fd) {
-  std::string data;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n > 0) {
-      data.append(buf, static_cast<size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      // The host may hand over a pipe in non-blocking mode: wait for more
-      // rather than take the input as ended.
-      pollfd ready{fd, POLLIN, 0};
-      if (::poll(&ready, 1, -1) >= 0 || errno == EINTR) continue;
-    }
-    break;
-  }
-  return data;
 }
 
 }  // namespace twinspot

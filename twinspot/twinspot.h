@@ -35,8 +35,4 @@ jsonlines::Record recordFor(Mode mode, std::int64_t index, const std::string& pa
 // status, always 0.
 int run(const std::vector<std::string>& args, std::string_view input, std::FILE* out);
 
-// All of a file descriptor's bytes up to end of file (standard input); a
-// non-blocking descriptor is waited on, a read error ends the input there.
-std::string readAll(int fd);
-
 }  // namespace twinspot

@@ -1,9 +1,6 @@
 #include "twinspot/twinspot.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 
@@ -38,29 +35,6 @@ TEST(TwinspotMode, OnlyExactThumbSelectsThumbnails) {
   EXPECT_EQ(modeFrom({"thumb"}), Mode::kThumb);
   EXPECT_EQ(modeFrom({"thumb", "hash"}), Mode::kThumb);
   EXPECT_EQ(modeFrom({"hash", "thumb"}), Mode::kHash);
-}
-
-TEST(TwinspotInput, NonBlockingPipeIsReadToItsEnd) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  ASSERT_EQ(fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK), 0);
-  // The writer pauses between its two pieces, so the reader finds the pipe
-  // empty but still open in between.
-  pid_t writer = fork();
-  ASSERT_GE(writer, 0);
-  if (writer == 0) {
-    close(fds[0]);
-    bool ok = write(fds[1], "a.jpg\0", 6) == 6;
-    usleep(200 * 1000);
-    ok = ok && write(fds[1], "b.jpg\0", 6) == 6;
-    _exit(ok ? 0 : 1);
-  }
-  close(fds[1]);
-  EXPECT_EQ(readAll(fds[0]), "a.jpg\0b.jpg\0"s);
-  close(fds[0]);
-  int status = 0;
-  ASSERT_EQ(waitpid(writer, &status, 0), writer);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 class TwinspotRun : public ::testing::Test {
