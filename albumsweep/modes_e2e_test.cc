@@ -1,7 +1,6 @@
 // The thumbnail and verification modes end to end: the albumsweep binary
 // run the way the host runs it, against folder libraries and image files
 // made here.
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "testsupport/images.h"
+#include "testsupport/open_watch.h"
 #include "testsupport/subprocess.h"
 
 namespace {
@@ -49,35 +49,6 @@ std::pair<int, int> previewSize(const json& record) {
 }
 
 json failure(const json& id, const std::string& code) { return {{"id", id}, {"ok", false}, {"err", code}}; }
-
-// Watches a folder for any file in it being opened or read.
-class OpenWatch {
- public:
-  explicit OpenWatch(const std::string& dir) {
-    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd_ >= 0) inotify_add_watch(fd_, dir.c_str(), IN_OPEN | IN_ACCESS);
-  }
-  ~OpenWatch() {
-    if (fd_ >= 0) close(fd_);
-  }
-  bool ready() const { return fd_ >= 0; }
-  // The names of the files opened or read since the watch began.
-  std::vector<std::string> touched() {
-    std::vector<std::string> names;
-    alignas(inotify_event) char buffer[8192];
-    ssize_t n;
-    while ((n = read(fd_, buffer, sizeof buffer)) > 0)
-      for (char* p = buffer; p < buffer + n;) {
-        auto* event = reinterpret_cast<inotify_event*>(p);
-        names.push_back(event->len ? event->name : "(the folder itself)");
-        p += sizeof(inotify_event) + event->len;
-      }
-    return names;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 class ModesEndToEnd : public ::testing::Test {
  protected:
@@ -149,7 +120,7 @@ TEST_F(ModesEndToEnd, ThumbWithoutIdentifiersWritesNothing) {
 }
 
 TEST_F(ModesEndToEnd, IdentifiersCannotReachOutsideTheLibrary) {
-  OpenWatch watch(outside);
+  testsupport::OpenWatch watch(outside);
   ASSERT_TRUE(watch.ready());
   const std::vector<std::string> attempts = {
       outside + "/secret.jpg", lib + "/wide.jpg", "../outside/secret.jpg", "trip/../../outside/secret.jpg",

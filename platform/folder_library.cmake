@@ -9,7 +9,7 @@ target_link_libraries(platform_folder_library PUBLIC platform_photo_library PRIV
 
 add_project_test(platform_folder_library_test
   SOURCES folder_library_test.cc
-  LIBS platform_folder_library testsupport_images PkgConfig::VIPS)
+  LIBS platform_folder_library testsupport testsupport_images PkgConfig::VIPS)
 add_project_test(platform_folder_library_concurrent_test
   SOURCES folder_library_concurrent_test.cc
   LIBS platform_folder_library testsupport_images

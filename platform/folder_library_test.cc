@@ -1,7 +1,6 @@
 #include "platform/folder_library.h"
 
 #include <fcntl.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vips/vips.h>
@@ -24,6 +23,7 @@
 #include "platform/folder_library_meta.h"
 #include "platform/folder_library_names.h"
 #include "testsupport/images.h"
+#include "testsupport/open_watch.h"
 
 namespace platform {
 namespace {
@@ -281,35 +281,6 @@ std::map<std::string, Asset> byIdOf(const std::vector<Asset>& assets) {
   return m;
 }
 
-// Names of the files opened inside one folder (not the folder itself), seen
-// through inotify.
-class OpenWatch {
- public:
-  explicit OpenWatch(const std::string& dir) : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-    if (fd_ >= 0) inotify_add_watch(fd_, dir.c_str(), IN_OPEN);
-  }
-  ~OpenWatch() {
-    if (fd_ >= 0) close(fd_);
-  }
-  bool ok() const { return fd_ >= 0; }
-  std::set<std::string> opened() {
-    std::set<std::string> names;
-    alignas(inotify_event) char buf[8192];
-    ssize_t n;
-    while ((n = read(fd_, buf, sizeof buf)) > 0) {
-      for (char* p = buf; p < buf + n;) {
-        auto* e = reinterpret_cast<inotify_event*>(p);
-        if (e->len > 0 && (e->mask & IN_ISDIR) == 0) names.insert(e->name);  // files only
-        p += sizeof(inotify_event) + e->len;
-      }
-    }
-    return names;
-  }
-
- private:
-  int fd_;
-};
-
 class FolderLibraryTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -426,8 +397,8 @@ TEST_F(FolderLibraryTest, IdentifiersResolveToTheSameAssets) {
 
 TEST_F(FolderLibraryTest, EscapeAttemptsAreNotFoundAndOpenNothing) {
   auto lib = openFolderLibrary(root);
-  OpenWatch outsideWatch(outside), rootWatch(root);
-  ASSERT_TRUE(outsideWatch.ok() && rootWatch.ok());
+  testsupport::OpenWatch outsideWatch(outside, IN_OPEN), rootWatch(root, IN_OPEN);
+  ASSERT_TRUE(outsideWatch.ready() && rootWatch.ready());
   const std::vector<std::string> attempts = {
       outside + "/o.jpg", "../outside/o.jpg", "trip/../new.jpg", "./new.jpg", "link.jpg",
       "linkdir/IMG_1.jpg", "outlinkdir/o.jpg", "outlinkdir/pipe.jpg", "outside_link.jpg",
@@ -439,8 +410,8 @@ TEST_F(FolderLibraryTest, EscapeAttemptsAreNotFoundAndOpenNothing) {
     Answer a = request(*lib, id, true);
     EXPECT_TRUE(a.called && !a.data && a.info && a.info->hasError) << id;
   }
-  EXPECT_THAT(outsideWatch.opened(), testing::IsEmpty());
-  auto inRoot = rootWatch.opened();
+  EXPECT_THAT(outsideWatch.filesTouched(), testing::IsEmpty());
+  auto inRoot = rootWatch.filesTouched();
   EXPECT_EQ(inRoot.count("fifo.jpg"), 0u);
   EXPECT_EQ(inRoot.count("link.jpg"), 0u);
   EXPECT_EQ(inRoot.count("outside_link.jpg"), 0u);
@@ -472,7 +443,8 @@ TEST_F(FolderLibraryTest, CloudFilesAreNotReadWithoutNetworkAccess) {
   EXPECT_EQ(assets.at("old.jpg").creationDate, static_cast<double>(kBaseSeconds));  // placeholder: not read
   EXPECT_EQ(assets.at("old.jpg").pixelWidth, 0);
 
-  OpenWatch watch(root);
+  testsupport::OpenWatch watch(root, IN_OPEN);
+  ASSERT_TRUE(watch.ready());
   for (const char* id : {"new.jpg", "old.jpg"}) {
     Answer a = request(*lib, id, false);
     ASSERT_TRUE(a.called && a.info) << id;
@@ -480,7 +452,7 @@ TEST_F(FolderLibraryTest, CloudFilesAreNotReadWithoutNetworkAccess) {
     EXPECT_FALSE(a.data);
     EXPECT_EQ(a.progress, 0);
   }
-  EXPECT_THAT(watch.opened(), testing::IsEmpty());
+  EXPECT_THAT(watch.filesTouched(), testing::IsEmpty());
   Answer fetched = request(*lib, "new.jpg", true);
   ASSERT_TRUE(fetched.data && fetched.info);
   EXPECT_FALSE(fetched.info->inCloud);
