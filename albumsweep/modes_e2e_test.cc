@@ -40,13 +40,7 @@ Outcome albumsweep(const std::vector<std::string>& args, const std::string& inpu
   return run;
 }
 
-std::pair<int, int> previewSize(const json& record) {
-  if (!record.contains("b64")) return {0, 0};
-  auto bytes = testsupport::base64Decode(record["b64"].get<std::string>());
-  auto decoded = bytes ? testsupport::decodeImage(*bytes) : std::nullopt;
-  if (!decoded || decoded->loader.rfind("jpegload", 0) != 0) return {0, 0};
-  return {decoded->width, decoded->height};
-}
+std::pair<int, int> previewSize(const json& record) { return testsupport::base64JpegSize(record.value("b64", "")); }
 
 json failure(const json& id, const std::string& code) { return {{"id", id}, {"ok", false}, {"err", code}}; }
 

@@ -359,4 +359,11 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
+std::pair<int, int> base64JpegSize(const std::string& text) {
+  auto bytes = base64Decode(text);
+  auto decoded = bytes ? decodeImage(*bytes) : std::nullopt;
+  if (!decoded || decoded->loader.rfind("jpegload", 0) != 0) return {0, 0};
+  return {decoded->width, decoded->height};
+}
+
 }  // namespace testsupport

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -78,6 +79,10 @@ std::optional<Decoded> decodeImage(const std::vector<std::uint8_t>& bytes);
 
 // Standard base64 decoding; nothing when the text is not valid base64.
 std::optional<std::vector<std::uint8_t>> base64Decode(const std::string& text);
+
+// Width and height of the JPEG given as base64 text (a preview in a
+// record); (0, 0) when the text is not base64 or not a JPEG.
+std::pair<int, int> base64JpegSize(const std::string& text);
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents
 // when the object goes away.

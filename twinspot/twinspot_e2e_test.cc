@@ -41,13 +41,7 @@ Output twinspot(const std::vector<std::string>& args, const std::string& input, 
   return out;
 }
 
-std::pair<int, int> jpegSize(const nlohmann::json& record) {
-  auto bytes = testsupport::base64Decode(record.value("b64", ""));
-  if (!bytes) return {-1, -1};
-  auto image = testsupport::decodeImage(*bytes);
-  if (!image || image->loader != "jpegload_buffer") return {-1, -1};
-  return {image->width, image->height};
-}
+std::pair<int, int> jpegSize(const nlohmann::json& record) { return testsupport::base64JpegSize(record.value("b64", "")); }
 
 int bitsApart(const std::string& a, const std::string& b) {
   return std::popcount(std::stoull(a, nullptr, 16) ^ std::stoull(b, nullptr, 16));
