@@ -11,6 +11,8 @@ packages=(
   libgtest-dev libgmock-dev        # tests
   libbenchmark-dev                 # benchmarks
   lm-sensors                       # sensors -j, the peer check of thermwatch
+  dpkg-dev file                    # the Debian package: cpack's dependency list (dpkg-shlibdeps)
+  scdoc man-db                     # man pages: rendered from scdoc at build time, checked with man
   coreutils python3
 )
 

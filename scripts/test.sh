@@ -20,6 +20,7 @@ run() {   # run <build dir> <ctest args...> -- <cmake args...>
 
 echo "== plain build and tests"
 run build
+bash scripts/package-check.sh build   # the .deb of that build: unpacked, its programs run, its man pages checked
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run build-asan -- -DSANITIZE=address -DBUILD_BENCHMARKS=OFF
