@@ -35,9 +35,10 @@ done
 for page in "$man1"/*; do
   [ -x "$bin/$(basename "$page" .1.gz)" ] || fail "man page $(basename "$page") has no program"
 done
-# Every page built (photodupes(1) too where the program is not in this tree).
+# Every page built (photodupes(1) too where the program is not in this tree),
+# with every groff warning on.
 for page in "$man1"/*.1.gz "$build"/packaging/man/*.1.gz; do
-  warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null) || fail "man cannot render $page"
+  warnings=$(MANWIDTH=80 man --warnings=w -l "$page" 2>&1 >/dev/null) || fail "man cannot render $page"
   [ -z "$warnings" ] || fail "man warns on $page: $warnings"
 done
 
