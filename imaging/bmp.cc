@@ -26,8 +26,9 @@
 #include <vector>
 
 #include "imaging/decoders.h"
+#include "imaging/headers.h"
 
-namespace imaging::detail {
+namespace imaging {
 namespace {
 
 std::uint32_t le16(std::span<const std::uint8_t> d, size_t at) { return d[at] | d[at + 1] << 8; }
@@ -45,17 +46,19 @@ bool magickReady() {
 
 }  // namespace
 
-bool isBmp(std::span<const std::uint8_t> data) { return data.size() >= 2 && data[0] == 'B' && data[1] == 'M'; }
+bool detail::isBmp(std::span<const std::uint8_t> data) {
+  return data.size() >= 2 && data[0] == 'B' && data[1] == 'M';
+}
 
-std::optional<PixelSize> bmpSize(std::span<const std::uint8_t> data) {
-  if (!isBmp(data) || data.size() < 26) return std::nullopt;
+std::optional<PixelSize> bmpHeaderSize(std::span<const std::uint8_t> data) {
+  if (!detail::isBmp(data) || data.size() < 26) return std::nullopt;
   const std::uint32_t infoSize = le32(data, 14);
   if (infoSize == 12) {  // OS/2 1.x: 16-bit sizes, no compression
     std::int64_t w = le16(data, 18), h = le16(data, 20);
     if (w == 0 || h == 0) return std::nullopt;
     return PixelSize{w, h};
   }
-  if (infoSize < 16 || infoSize > 124 || data.size() < 34) return std::nullopt;
+  if (infoSize < 16 || infoSize > 124 || data.size() < kBmpHeaderBytes) return std::nullopt;
   const auto w = static_cast<std::int32_t>(le32(data, 18));
   const auto h = static_cast<std::int32_t>(le32(data, 22));  // negative: rows stored top-down
   const std::uint32_t compression = infoSize >= 20 ? le32(data, 30) : 0;
@@ -63,8 +66,8 @@ std::optional<PixelSize> bmpSize(std::span<const std::uint8_t> data) {
   return PixelSize{w, h < 0 ? -static_cast<std::int64_t>(h) : h};
 }
 
-std::optional<VipsRef> decodeBmp(std::span<const std::uint8_t> data) {
-  std::optional<PixelSize> declared = bmpSize(data);
+std::optional<VipsRef> detail::decodeBmp(std::span<const std::uint8_t> data) {
+  std::optional<PixelSize> declared = bmpHeaderSize(data);
   if (!declared || !magickReady()) return std::nullopt;
   ImageInfo* info = AcquireImageInfo();
   ExceptionInfo* exception = AcquireExceptionInfo();
@@ -101,4 +104,4 @@ std::optional<VipsRef> decodeBmp(std::span<const std::uint8_t> data) {
   return result;
 }
 
-}  // namespace imaging::detail
+}  // namespace imaging

@@ -43,9 +43,7 @@ std::optional<VipsRef> decodeRaw(std::span<const std::uint8_t> data);
 // Starts with "BM".
 bool isBmp(std::span<const std::uint8_t> data);
 
-// Pixel size the BMP header declares; nothing when the header is not a
-// valid BMP header or declares an embedded JPEG/PNG stream.
-std::optional<PixelSize> bmpSize(std::span<const std::uint8_t> data);
+// (Its header size: bmpHeaderSize in headers.h.)
 
 // The picture, 8-bit sRGB with alpha where the file has it; nothing when the
 // decoder reports an error (damaged or cut-short data included).

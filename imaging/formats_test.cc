@@ -7,7 +7,7 @@
 #include <bit>
 
 #include "imaging/imaging.h"
-#include "imaging/raw.h"
+#include "imaging/headers.h"
 #include "testsupport/camera_files.h"
 
 namespace imaging {

@@ -51,6 +51,7 @@
 #include <utility>
 
 #include "imaging/decoders.h"
+#include "imaging/headers.h"
 #include "imaging/vips_ref.h"
 
 namespace imaging {
@@ -107,7 +108,7 @@ struct Header {
 // it fails to decode instead of reaching a libvips loader.
 std::optional<Header> ownDecoderHeader(std::span<const std::uint8_t> data) {
   if (detail::isBmp(data)) {
-    PixelSize size = detail::bmpSize(data).value_or(PixelSize{});
+    PixelSize size = bmpHeaderSize(data).value_or(PixelSize{});
     return Header{"bmp", static_cast<int>(size.width), static_cast<int>(size.height), false, Decoder::kBmp};
   }
   detail::RawHeader raw = detail::probeRaw(data);

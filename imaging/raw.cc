@@ -27,7 +27,7 @@
 #include <memory>
 
 #include "imaging/decoders.h"
-#include "imaging/raw.h"
+#include "imaging/headers.h"
 
 namespace imaging {
 namespace detail {
