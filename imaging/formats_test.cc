@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <bit>
+#include <thread>
 
 #include "imaging/imaging.h"
 #include "imaging/headers.h"
@@ -149,6 +150,27 @@ TEST_F(FormatsTest, BmpAlphaIsKept) {
   // The transparent (white) left half composites to black.
   EXPECT_EQ(px->rgb[0], 0);
   EXPECT_EQ(px->rgb[1], 0);
+}
+
+// The scan decodes on up to 8 workers at once: every decoder object is the
+// worker's own, so each thread gets the single-threaded result.
+TEST_F(FormatsTest, RawsAndBmpsDecodeAlikeOnEightThreads) {
+  std::vector<std::vector<std::uint8_t>> files = {*testsupport::encodeDng(scene(96, 64, 6), preview()),
+                                                  *testsupport::encodeBmp(scene(64, 48), BmpLayout::kRle8)};
+  std::vector<std::uint64_t> expected;
+  for (const auto& f : files) expected.push_back(dhash(thumbFrom(f)->image).value_or(0));
+  std::vector<int> mismatches(8, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t)
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 6; ++round) {
+        const size_t k = static_cast<size_t>(t + round) % files.size();
+        std::optional<Thumb> thumb = thumbFrom(files[k]);
+        if (!thumb || dhash(thumb->image) != expected[k]) ++mismatches[t];
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(mismatches, std::vector<int>(8, 0));
 }
 
 }  // namespace
