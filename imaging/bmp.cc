@@ -34,17 +34,20 @@ namespace {
 std::uint32_t le16(std::span<const std::uint8_t> d, size_t at) { return d[at] | d[at + 1] << 8; }
 std::uint32_t le32(std::span<const std::uint8_t> d, size_t at) { return le16(d, at) | le16(d, at + 2) << 16; }
 
-bool magickReady() {
+}  // namespace
+
+bool detail::startBmpDecoder() {
   static bool ready = false;
   static std::once_flag once;
   std::call_once(once, [] {
     MagickCoreGenesis(nullptr, MagickFalse);
-    ready = SetMagickResourceLimit(DiskResource, 0) != MagickFalse;
+    ExceptionInfo* exception = AcquireExceptionInfo();
+    if (!exception) return;
+    ready = SetMagickResourceLimit(DiskResource, 0) != MagickFalse && GetMagickInfo("BMP", exception) != nullptr;
+    DestroyExceptionInfo(exception);
   });
   return ready;
 }
-
-}  // namespace
 
 bool detail::isBmp(std::span<const std::uint8_t> data) {
   return data.size() >= 2 && data[0] == 'B' && data[1] == 'M';
@@ -68,7 +71,7 @@ std::optional<PixelSize> bmpHeaderSize(std::span<const std::uint8_t> data) {
 
 std::optional<VipsRef> detail::decodeBmp(std::span<const std::uint8_t> data) {
   std::optional<PixelSize> declared = bmpHeaderSize(data);
-  if (!declared || !magickReady()) return std::nullopt;
+  if (!declared || !startBmpDecoder()) return std::nullopt;
   ImageInfo* info = AcquireImageInfo();
   ExceptionInfo* exception = AcquireExceptionInfo();
   if (!info || !exception) {

@@ -40,6 +40,11 @@ std::optional<VipsRef> decodeRaw(std::span<const std::uint8_t> data);
 
 // ---- BMP (bmp.cc) ----
 
+// Starts ImageMagick and loads its BMP coder (a module it would otherwise
+// load at the first BMP), so that the process needs no file access for it
+// later. Called once by initImaging; false when that failed.
+bool startBmpDecoder();
+
 // Starts with "BM".
 bool isBmp(std::span<const std::uint8_t> data);
 

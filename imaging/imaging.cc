@@ -88,6 +88,7 @@ bool vipsReady() {
     // Fixed here so that no environment variable changes the behaviour.
     vips_concurrency_set(static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
     vips_error_clear();
+    detail::startBmpDecoder();
   });
   return ready;
 }

@@ -23,7 +23,8 @@ namespace imaging {
 // operation cache and sets the decoder limits. Safe to call again (every
 // function here also calls it). It also routes all GLib/libvips log messages
 // to a handler that drops them (nothing may reach stderr) and blocks the
-// loaders libvips marks untrusted (PDF, SVG, JPEG 2000, ...).
+// loaders libvips marks untrusted (PDF, SVG, JPEG 2000, ...), and loads
+// the BMP decoder, so that no decode needs to open a library file later.
 void initImaging();
 
 // The most pixels an image may declare before it is refused undecoded.
