@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <vips/vips.h>
 
+#include "testsupport/camera_files.h"
 #include "testsupport/images.h"
 #include "testsupport/subprocess.h"
 
@@ -193,6 +194,36 @@ TEST(ScanEndToEndTest, SecondRunWithAManifestSkipsUnchangedFiles) {
     }
   }
   EXPECT_EQ(second.lines.back(), (Json{{"progress", 7}, {"of", 7}}));
+}
+
+// A raw alone is pictured from its sensor data (its preview, a grey
+// gradient, hashes to all ones); beside a JPEG, the JPEG stays the data.
+TEST(ScanEndToEndTest, ScansRawsAndBmps) {
+  testsupport::TempDir dir;
+  testsupport::Picture sensor, preview, other;
+  sensor.width = 96, sensor.height = 64, sensor.orientation = 6;
+  preview.width = 16, preview.height = 12, preview.pattern = testsupport::Pattern::kGradient;
+  other.width = 64, other.height = 48, other.pattern = testsupport::Pattern::kStripes;
+  auto dng = testsupport::encodeDng(sensor, preview);
+  auto bmp = testsupport::encodeBmp(other, testsupport::BmpLayout::kRle8);
+  ASSERT_TRUE(dng && bmp);
+  ASSERT_TRUE(testsupport::writeBytes(dir.path() + "/alone.dng", *dng));
+  ASSERT_TRUE(testsupport::writeBytes(dir.path() + "/pair.DNG", *dng));
+  ASSERT_TRUE(testsupport::writeImage(dir.path() + "/pair.jpg", other));
+  ASSERT_TRUE(testsupport::writeBytes(dir.path() + "/pic.bmp", *bmp));
+  testsupport::ProcessResult r = testsupport::runProcess({ALBUMSWEEP_BIN, "--library", dir.path()});
+  EXPECT_EQ(r.exitStatus, 0);
+  std::map<std::string, Json> records;
+  for (const Json& l : testsupport::parseJsonLines(r.out))
+    if (l.contains("id")) records[l["id"].get<std::string>()] = l;
+  ASSERT_EQ(records.size(), 3u) << r.out;
+  const Json& raw = records.at("alone.dng");
+  EXPECT_EQ(raw["ok"], true) << raw.dump();
+  EXPECT_EQ(std::pair(raw["w"], raw["h"]), std::pair(Json(96), Json(64)));
+  EXPECT_NE(raw["hash"], "ffffffffffffffff");
+  EXPECT_EQ(records.at("pair.jpg")["sha"], sha256sumOf(dir.path() + "/pair.jpg"));
+  EXPECT_EQ(records.at("pic.bmp")["ok"], true) << records.at("pic.bmp").dump();
+  EXPECT_EQ(records.at("pic.bmp")["hash"], records.at("pair.jpg")["hash"]);
 }
 
 TEST(ScanEndToEndTest, MissingLibraryIsNotDetermined) {

@@ -27,6 +27,9 @@
 // - Loaders that libvips marks untrusted (PDF, SVG, JPEG 2000, ImageMagick
 //   and the like) are blocked: they are large attack surfaces and photo
 //   libraries do not hold such files as pictures.
+// - Camera raws (through LibRaw) and BMP (through ImageMagick's BMP coder
+//   alone) are decoded outside libvips' loaders: decoders.h, raw.cc, bmp.cc.
+//   Their decoded pictures are reduced like those of HEIF and TIFF.
 // - Files are read whole into memory (at most kMaxFileBytes) and decoded
 //   from the buffer; nothing outlives an ImageSource.
 #include "imaging/imaging.h"
@@ -47,6 +50,8 @@
 #include <thread>
 #include <utility>
 
+#include "imaging/decoders.h"
+#include "imaging/headers.h"
 #include "imaging/vips_ref.h"
 
 namespace imaging {
@@ -83,16 +88,34 @@ bool vipsReady() {
     // Fixed here so that no environment variable changes the behaviour.
     vips_concurrency_set(static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
     vips_error_clear();
+    detail::startBmpDecoder();
   });
   return ready;
 }
 
+// Who decodes the pixels: libvips' loaders, or one of decoders.h.
+enum class Decoder { kVips, kRaw, kBmp };
+
 struct Header {
   std::string loader;  // libvips nickname, e.g. "jpegload_buffer"
-  int width = 0;       // as libvips reports it (HEIF: after irot)
+  int width = 0;       // as libvips reports it (HEIF: after irot); 0: unreadable
   int height = 0;
   bool hasIcc = false;  // carries an embedded ICC profile
+  Decoder decoder = Decoder::kVips;
 };
+
+// The header of a camera raw or a BMP; nothing for every other format. A
+// file of those kinds whose header cannot be read gets a size of 0, so that
+// it fails to decode instead of reaching a libvips loader.
+std::optional<Header> ownDecoderHeader(std::span<const std::uint8_t> data) {
+  if (detail::isBmp(data)) {
+    PixelSize size = bmpHeaderSize(data).value_or(PixelSize{});
+    return Header{"bmp", static_cast<int>(size.width), static_cast<int>(size.height), false, Decoder::kBmp};
+  }
+  detail::RawHeader raw = detail::probeRaw(data);
+  if (raw.kind == detail::RawKind::kNotRaw) return std::nullopt;
+  return Header{"raw", static_cast<int>(raw.stored.width), static_cast<int>(raw.stored.height), false, Decoder::kRaw};
+}
 
 bool isHeif(const Header& h) { return h.loader.rfind("heifload", 0) == 0; }
 bool isTiff(const Header& h) { return h.loader.rfind("tiffload", 0) == 0; }
@@ -100,6 +123,7 @@ bool isTiff(const Header& h) { return h.loader.rfind("tiffload", 0) == 0; }
 // Identifies the container and reads its header, without decoding pixels.
 std::optional<Header> readHeader(std::span<const std::uint8_t> data) {
   if (!vipsReady() || data.empty()) return std::nullopt;
+  if (std::optional<Header> own = ownDecoderHeader(data)) return own;
   const char* typeName = vips_foreign_find_load_buffer(data.data(), data.size());
   if (!typeName) {
     vips_error_clear();
@@ -174,12 +198,14 @@ std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Heade
   // trip through the built-in sRGB profile shifts colours visibly.
   const char* exportProfile = header.hasIcc ? "srgb" : nullptr;
   VipsRef thumb;
-  if (isHeif(header) || isTiff(header)) {
+  if (header.decoder != Decoder::kVips || isHeif(header) || isTiff(header)) {
     // The primary image (HEIF: never the thumbnail item), first page only.
-    VipsRef full(isHeif(header) ? vips_image_new_from_buffer(data.data(), data.size(), "", "thumbnail", FALSE, "page",
-                                                             0, "fail_on", VIPS_FAIL_ON_ERROR, nullptr)
-                                : vips_image_new_from_buffer(data.data(), data.size(), "", "page", 0, "fail_on",
-                                                             VIPS_FAIL_ON_ERROR, nullptr));
+    VipsRef full(header.decoder == Decoder::kRaw   ? detail::decodeRaw(data).value_or(VipsRef()).release()
+                 : header.decoder == Decoder::kBmp ? detail::decodeBmp(data).value_or(VipsRef()).release()
+                 : isHeif(header) ? vips_image_new_from_buffer(data.data(), data.size(), "", "thumbnail", FALSE, "page",
+                                                               0, "fail_on", VIPS_FAIL_ON_ERROR, nullptr)
+                                  : vips_image_new_from_buffer(data.data(), data.size(), "", "page", 0, "fail_on",
+                                                               VIPS_FAIL_ON_ERROR, nullptr));
     if (!full.p) {
       vips_error_clear();
       return std::nullopt;

@@ -1,7 +1,9 @@
 // Image primitives shared by albumsweep and twinspot: bounded upright
 // thumbnails, the 64-bit difference hash, and base64 JPEG text.
 //
-// All decoding goes through libvips. Thumbnails are always rendered from the
+// Decoding goes through libvips, except for camera raws (LibRaw) and BMP
+// (ImageMagick's BMP coder alone), which libvips' loaders do not read here.
+// Thumbnails are always rendered from the
 // full image (never an embedded preview), shrunk on load where the format
 // allows, and turned upright by the file's own orientation. Every function
 // is re-entrant, keeps nothing between calls, prints nothing and reports
@@ -21,7 +23,8 @@ namespace imaging {
 // operation cache and sets the decoder limits. Safe to call again (every
 // function here also calls it). It also routes all GLib/libvips log messages
 // to a handler that drops them (nothing may reach stderr) and blocks the
-// loaders libvips marks untrusted (PDF, SVG, JPEG 2000, ...).
+// loaders libvips marks untrusted (PDF, SVG, JPEG 2000, ...), and loads
+// the BMP decoder, so that no decode needs to open a library file later.
 void initImaging();
 
 // The most pixels an image may declare before it is refused undecoded.

@@ -23,8 +23,9 @@
 //   the header only), else the primary file's modification time; the
 //   modification date is always that modification time. Headers of files
 //   that are not resident are not read (reading them would fetch them).
-//   Raw files give their date where libvips can read their header, but no
-//   pixel size (0): their first image is usually a small preview.
+//   Raw files give their date where libvips can read their header, and
+//   their pixel size from LibRaw (their first image is usually a small
+//   preview); 0 where LibRaw cannot read them.
 // - Without the "newest first" option, fetches come in the same order as
 //   with it: creation date descending, then identifier ascending.
 // - Original data is the primary file's bytes. A file on a network file
@@ -207,11 +208,9 @@ Entry makeEntry(int dirFd, const std::string& relDir, bool hiddenFolder, const F
     Fd fd(::openat(dirFd, group.primary.c_str(), kFileFlags));
     struct stat now {};
     if (fd.ok() && ::fstat(fd.get(), &now) == 0 && S_ISREG(now.st_mode) && now.st_ino == st.st_ino) {
-      folder::HeaderFacts facts = folder::readHeaderFacts(fd.get());
-      if (group.primaryKind == FileKind::kImage) {
-        a.pixelWidth = facts.width;
-        a.pixelHeight = facts.height;
-      }
+      folder::HeaderFacts facts = folder::readHeaderFacts(fd.get(), group.primaryKind == FileKind::kRawImage);
+      a.pixelWidth = facts.width;
+      a.pixelHeight = facts.height;
       if (facts.captureNanos) created = *facts.captureNanos;
     }
   }

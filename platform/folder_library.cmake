@@ -5,11 +5,11 @@ add_library(platform_folder_library
   folder_library_meta.cc
   folder_library_names.cc
   folder_library_storage.cc)
-target_link_libraries(platform_folder_library PUBLIC platform_photo_library PRIVATE jsonlines PkgConfig::VIPS Threads::Threads)
+target_link_libraries(platform_folder_library PUBLIC platform_photo_library PRIVATE jsonlines imaging PkgConfig::VIPS Threads::Threads)
 
 add_project_test(platform_folder_library_test
   SOURCES folder_library_test.cc
-  LIBS platform_folder_library testsupport testsupport_images PkgConfig::VIPS)
+  LIBS platform_folder_library imaging testsupport testsupport_images testsupport_camera_files PkgConfig::VIPS)
 add_project_test(platform_folder_library_concurrent_test
   SOURCES folder_library_concurrent_test.cc
   LIBS platform_folder_library testsupport_images

@@ -1,5 +1,6 @@
 #include "platform/folder_library_meta.h"
 
+#include <unistd.h>
 #include <vips/vips.h>
 
 #include <cmath>
@@ -7,6 +8,8 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+
+#include "imaging/headers.h"
 
 namespace platform::folder {
 namespace {
@@ -89,8 +92,8 @@ std::string stringField(VipsImage* image, const char* name) {
 
 bool isKnownLoader(std::string_view loader) {
   static constexpr std::string_view kLoaders[] = {
-      "jpegload_source", "pngload_source", "webpload_source", "tiffload_source",
-      "heifload_source", "gifload_source", "magickload_source"};
+      "jpegload_source", "pngload_source", "webpload_source",
+      "tiffload_source", "heifload_source", "gifload_source"};
   for (std::string_view l : kLoaders)
     if (l == loader) return true;
   return false;
@@ -156,7 +159,10 @@ std::optional<std::int64_t> exifCaptureTime(std::string_view dateTime, std::stri
   return seconds * kNanosPerSecond + subSecondNanos(fieldValue(subSeconds));
 }
 
-HeaderFacts readHeaderFacts(int fd) {
+namespace {
+
+// The facts libvips reads from the header.
+HeaderFacts vipsHeaderFacts(int fd) {
   HeaderFacts facts;
   if (!startVips()) return facts;
   VipsSource* source = vips_source_new_from_descriptor(fd);  // takes its own duplicate
@@ -191,6 +197,24 @@ HeaderFacts readHeaderFacts(int fd) {
                                        stringField(image, "exif-ifd2-OffsetTimeOriginal"),
                                        stringField(image, "exif-ifd2-SubSecTimeOriginal"));
   g_object_unref(image);
+  return facts;
+}
+
+}  // namespace
+
+HeaderFacts readHeaderFacts(int fd, bool raw) {
+  std::uint8_t head[imaging::kBmpHeaderBytes];
+  if (!raw && ::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) && head[0] == 'B' &&
+      head[1] == 'M') {
+    imaging::PixelSize size = imaging::bmpHeaderSize(head).value_or(imaging::PixelSize{});
+    return HeaderFacts{size.width, size.height, std::nullopt};  // BMP holds no capture date
+  }
+  HeaderFacts facts = vipsHeaderFacts(fd);
+  if (raw) {
+    imaging::PixelSize size = imaging::rawUprightSize(fd).value_or(imaging::PixelSize{});
+    facts.width = size.width;
+    facts.height = size.height;
+  }
   return facts;
 }
 

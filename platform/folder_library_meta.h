@@ -33,8 +33,11 @@ struct HeaderFacts {
 // the caller's) with libvips: no pixels are decoded, nothing is printed,
 // and only the loaders of the image formats the library knows are used.
 // Width and height are swapped for EXIF orientations 5-8, except for HEIF,
-// whose decoder already reports the turned size. Facts it cannot read stay
-// empty; a damaged file gives empty facts, never a failure.
-HeaderFacts readHeaderFacts(int fd);
+// whose decoder already reports the turned size. BMP sizes come from the
+// BMP header, and those of a camera raw (`raw`) from LibRaw's header read,
+// turned by the raw's flip: the first image libvips sees in a raw is
+// usually a small preview. Facts it cannot read stay empty; a damaged file
+// gives empty facts, never a failure.
+HeaderFacts readHeaderFacts(int fd, bool raw = false);
 
 }  // namespace platform::folder

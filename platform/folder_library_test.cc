@@ -20,8 +20,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "imaging/imaging.h"
 #include "platform/folder_library_meta.h"
 #include "platform/folder_library_names.h"
+#include "testsupport/camera_files.h"
 #include "testsupport/images.h"
 #include "testsupport/open_watch.h"
 
@@ -367,6 +369,25 @@ TEST_F(FolderLibraryTest, AssetFacts) {
   const Asset& png = assets.at("a.png");
   EXPECT_EQ(static_cast<std::int64_t>(*png.modificationDate * 1000), (kBaseSeconds + 60) * 1000 + 123);
   EXPECT_EQ(png.creationDate, png.modificationDate);
+}
+
+// The upright size of a raw comes from its sensor image, not from the
+// preview that is its first image; a BMP's from its header.
+TEST(FolderLibraryFormats, RawAndBmpPixelSizes) {
+  imaging::initImaging();  // as in the programs: libvips' untrusted loaders blocked
+  testsupport::TempDir dir;
+  testsupport::Picture sensor, preview;
+  sensor.width = 96, sensor.height = 64, sensor.orientation = 6;
+  preview.width = 16, preview.height = 12;
+  auto dng = testsupport::encodeDng(sensor, preview);
+  auto bmp = testsupport::encodeBmp(preview, testsupport::BmpLayout::kRle8);
+  ASSERT_TRUE(dng && bmp);
+  ASSERT_TRUE(testsupport::writeBytes(dir.path() + "/turned.dng", *dng));
+  ASSERT_TRUE(testsupport::writeBytes(dir.path() + "/small.bmp", *bmp));
+  auto assets = byIdOf(openFolderLibrary(dir.path())->fetchAssets(MediaType::kImage, {}));
+  ASSERT_EQ(assets.size(), 2u);
+  EXPECT_EQ(std::pair(assets.at("turned.dng").pixelWidth, assets.at("turned.dng").pixelHeight), std::pair(64L, 96L));
+  EXPECT_EQ(std::pair(assets.at("small.bmp").pixelWidth, assets.at("small.bmp").pixelHeight), std::pair(16L, 12L));
 }
 
 TEST_F(FolderLibraryTest, IdentifiersResolveToTheSameAssets) {

@@ -6,6 +6,9 @@ packages=(
   build-essential cmake pkg-config
   libvips-dev libvips-tools        # image decoding, thumbnails, JPEG; vipsthumbnail for benchmarks
   libheif-dev                      # stored (pre-rotation) size of HEIF images
+  libraw-dev                       # camera raw files (LibRaw, thread-safe libraw_r)
+  libmagickcore-6.q16-dev          # BMP, through ImageMagick's BMP coder alone
+  libtiff-dev                      # DNG test files
   libssl-dev                       # SHA-256, base64
   nlohmann-json3-dev               # JSON
   libgtest-dev libgmock-dev        # tests
