@@ -52,8 +52,7 @@ std::optional<int> ensureAuth(Services& services) {
 
   const char* refusal = refusalText(status);
   if (!refusal) return std::nullopt;
-  jsonlines::emit({{"auth", refusal}}, services.out);
-  return 0;
+  return jsonlines::emit({{"auth", refusal}}, services.out) ? 0 : jsonlines::kExitOutputFailed;
 }
 
 }  // namespace albumsweep

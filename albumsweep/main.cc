@@ -48,7 +48,9 @@ int main(int argc, char** argv) {
   services->clock = &clock;
   services->out = stdout;
   services->input = jsonlines::readAll(STDIN_FILENO);
-  services->library = platform::openFolderLibrary(platform::libraryRootFromArgs(args)).release();
+  services->library =
+      platform::openFolderLibrary(platform::libraryRootFromArgs(args), albumsweep::networkAccessAllowed(*settings))
+          .release();
 
   endProcess(albumsweep::runMode(*settings, *services));
 }

@@ -167,6 +167,17 @@ TEST_F(ModesEndToEnd, VerifiesFilesWithoutTheLibrary) {
   EXPECT_EQ(refused.lines, (std::vector<json>{{{"auth", "not-determined"}}}));
 }
 
+TEST_F(ModesEndToEnd, OutputThatCannotBeWrittenEndsWithStatusOne) {
+  testsupport::RunOptions thumb;
+  thumb.stdinData = testsupport::zeroJoined({"wide.jpg", "stripes.jpg"});
+  testsupport::expectUnwritableOutputEndsWithStatusOne({ALBUMSWEEP_BIN, "thumb", "--library", lib}, thumb);
+  testsupport::RunOptions verify;
+  verify.stdinData = json{{"groups", {{lib + "/wide.jpg", lib + "/stripes.jpg"}}}}.dump();
+  testsupport::expectUnwritableOutputEndsWithStatusOne({ALBUMSWEEP_BIN, "simverify", "--files"}, verify);
+  verify.stdinData = "[]";  // the "fatal" line
+  testsupport::expectUnwritableOutputEndsWithStatusOne({ALBUMSWEEP_BIN, "simverify", "--files"}, verify);
+}
+
 TEST_F(ModesEndToEnd, UnusableDocumentsEndWithStatusTwo) {
   for (const std::string& input : {std::string(), std::string("[]"), std::string("{\"groups\":[[\"a\",1]]}"),
                                   std::string(200000, '[')}) {

@@ -77,6 +77,10 @@ RunSettings parseRunSettings(const std::vector<std::string>& args, platform::Wal
   return s;
 }
 
+bool networkAccessAllowed(const RunSettings& settings) {
+  return settings.allowCloudFetch && settings.mode != "thumb" && settings.mode != "simverify";
+}
+
 bool deadlinePassed(const RunSettings& settings, platform::WallTime now) {
   return settings.deadline && now > *settings.deadline;
 }

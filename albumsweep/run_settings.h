@@ -34,6 +34,11 @@ std::optional<std::int64_t> int64FromString(const std::string& token);
 // token; nothing for an empty token or one that starts with white space.
 std::optional<double> secondsFromString(const std::string& token);
 
+// Whether the run may read data that is not on local storage (files on
+// network mounts): only a scan with "--allow-cloud"; the thumbnail and
+// verification modes use local data alone.
+bool networkAccessAllowed(const RunSettings& settings);
+
 // Whether the deadline has passed at `now` (strictly later than it).
 bool deadlinePassed(const RunSettings& settings, platform::WallTime now);
 

@@ -131,6 +131,14 @@ TEST(RunSettingsTest, ValueTokensAreNotConsumed) {
   EXPECT_TRUE(p.allowCloudFetch);
 }
 
+TEST(RunSettingsTest, OnlyACloudScanMayUseTheNetwork) {
+  EXPECT_TRUE(networkAccessAllowed(parse({"scan", "--allow-cloud"})));
+  EXPECT_TRUE(networkAccessAllowed(parse({"--allow-cloud"})));
+  EXPECT_FALSE(networkAccessAllowed(parse({"scan"})));
+  EXPECT_FALSE(networkAccessAllowed(parse({"thumb", "--allow-cloud"})));
+  EXPECT_FALSE(networkAccessAllowed(parse({"simverify", "--allow-cloud"})));
+}
+
 TEST(RunSettingsTest, DeadlinePassedIsStrict) {
   RunSettings s = parse({"--deadline", "10"});
   EXPECT_FALSE(deadlinePassed(s, kStart + seconds(10)));

@@ -33,8 +33,10 @@ struct ScanState {
 };
 
 // The operation queued for position i: skips the asset once a stop has been
-// recorded, records a stop when the deadline has passed, else scans it.
+// recorded or the output has failed, records a stop when the deadline has
+// passed, else scans it.
 void guardedScan(ScanState& s, std::int64_t i) {
+  if (s.output->writeFailed()) return;
   {
     std::lock_guard<std::mutex> g(s.stopLock);
     if (s.stoppedAt) return;
@@ -56,11 +58,8 @@ ScanRun runScan(const RunSettings& settings, Services& services) {
   state->skip = readSkipManifest(services.input);
 
   Inventory inventory = takeInventory(*services.library, settings.maxAssets);
-  jsonlines::emit(totalsRecord(inventory), services.out);
-  if (inventory.assets.empty()) {
-    std::fflush(services.out);
-    return {0, nullptr};
-  }
+  if (!jsonlines::emit(totalsRecord(inventory), services.out)) return {jsonlines::kExitOutputFailed, nullptr};
+  if (inventory.assets.empty()) return {std::fflush(services.out) == 0 ? 0 : jsonlines::kExitOutputFailed, nullptr};
 
   // Set-up.
   const std::int64_t planned = inventory.planned;
@@ -77,30 +76,35 @@ ScanRun runScan(const RunSettings& settings, Services& services) {
   for (std::int64_t i = 0; i < planned; ++i) pool->add([state, i] { guardedScan(*state, i); });
 
   // Wait for the pool to drain; give up a grace period after the deadline.
+  // Once the output has failed no new asset starts (the queue is dropped);
+  // the running ones finish or are abandoned as at a stall.
   bool stalled = false;
   while (pool->operationCount() > 0) {
     if (settings.deadline && clock.now() - *settings.deadline > services.limits.grace) {
       stalled = true;
       break;
     }
+    if (state->output->writeFailed()) pool->shutDown();
     clock.sleepFor(services.limits.poll);
   }
 
   // Nothing new starts, and from here on no worker writes a line.
   pool->shutDown();
   std::int64_t doneCount = state->output->closeAndCount();
+  if (state->output->writeFailed()) return {jsonlines::kExitOutputFailed, pool};  // nothing more is written
   std::optional<std::int64_t> sAt;
   {
     std::lock_guard<std::mutex> g(state->stopLock);
     sAt = state->stoppedAt;
   }
+  bool written = true;
   if (sAt) {
-    state->output->emitClosing({{"stop", "deadline"}, {"at", *sAt}});
+    written = state->output->emitClosing({{"stop", "deadline"}, {"at", *sAt}});
   } else if (stalled) {
-    state->output->emitClosing({{"stop", "stalled"}, {"at", doneCount}});
+    written = state->output->emitClosing({{"stop", "stalled"}, {"at", doneCount}});
   }
-  state->output->emitClosing({{"progress", doneCount}, {"of", planned}});
-  return {0, pool};
+  written = written && state->output->emitClosing({{"progress", doneCount}, {"of", planned}});
+  return {written ? 0 : jsonlines::kExitOutputFailed, pool};
 }
 
 int runScanMode(const RunSettings& settings, Services& services) { return runScan(settings, services).status; }

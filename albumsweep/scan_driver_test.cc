@@ -1,5 +1,6 @@
 #include "albumsweep/scan_driver.h"
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <random>
@@ -55,7 +56,7 @@ class ScanHarness {
     Services services;
     services.library = &hooked_;
     services.clock = &clock_;
-    services.out = out_.file();
+    services.out = output ? output : out_.file();
     services.input = std::move(input);
     services.limits.authorization = platform::Seconds(limitAuthorization);
     services.limits.heartbeat = platform::Seconds(limitHeartbeat);
@@ -75,6 +76,7 @@ class ScanHarness {
   double limitAuthorization = 2.0;
   double limitHeartbeat = 5.0;
   double secondsBeforeScan = 0.0;
+  std::FILE* output = nullptr;  // instead of the captured output
 
  private:
   FakePhotoLibrary library_;
@@ -328,6 +330,17 @@ TEST_F(ScanDriverTest, AuthorizationOutcomes) {
 
 // Eight workers, answers in random order after random short delays, and
 // download progress calls that write heartbeats from other threads.
+TEST_F(ScanDriverTest, OutputThatFailsStopsTheScanAtOnce) {
+  testing::FailingOutput out(3);  // the totals line and two records
+  ScanHarness h;
+  std::vector<std::string> ids = h.addImages(30);
+  h.output = out.file();
+  EXPECT_EQ(h.run(), 1);
+  EXPECT_EQ(std::count(out.text().begin(), out.text().end(), '\n'), 3);
+  // Asset 2's record could not be written; no asset after it was started.
+  for (int k = 0; k < 30; ++k) EXPECT_EQ(h.library().requestCount(ids[k]), k <= 2 ? 1 : 0) << k;
+}
+
 TEST_F(ScanDriverTest, EightWorkersDeliveringInRandomOrder) {
   constexpr int kAssets = 60;
   ScanHarness h;

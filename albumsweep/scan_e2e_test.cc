@@ -235,6 +235,22 @@ TEST(ScanEndToEndTest, MissingLibraryIsNotDetermined) {
   EXPECT_EQ(r.err, "");
 }
 
+TEST(ScanEndToEndTest, CreatesNoFile) {
+  FolderLibrary lib;
+  writeJpeg(lib.path("large.jpg"), 800, 600);  // large enough to be reduced for its thumbnail
+  testsupport::expectCreatesNoFile({ALBUMSWEEP_BIN, "--library", lib.root()});
+  testsupport::RunOptions thumb;
+  thumb.stdinData = testsupport::zeroJoined({"2020/old.jpg"});
+  testsupport::expectCreatesNoFile({ALBUMSWEEP_BIN, "thumb", "--library", lib.root()}, thumb);
+}
+
+TEST(ScanEndToEndTest, OutputThatCannotBeWrittenEndsWithStatusOne) {
+  FolderLibrary lib;
+  testsupport::expectUnwritableOutputEndsWithStatusOne({ALBUMSWEEP_BIN, "--library", lib.root()});
+  // The lone "auth" line of a refused scan.
+  testsupport::expectUnwritableOutputEndsWithStatusOne({ALBUMSWEEP_BIN, "--library", lib.path("nowhere")});
+}
+
 TEST(ScanEndToEndTest, EmptyLibraryWritesOnlyTheTotals) {
   testsupport::TempDir dir;
   testsupport::writeBytes(dir.path() + "/clip.mov", std::string(100, 'x'));

@@ -7,14 +7,18 @@ ScanOutput::ScanOutput(std::FILE* out, platform::Clock& clock, std::int64_t plan
     : out_(out), clock_(clock), planned_(planned), heartbeatInterval_(heartbeatInterval),
       lastHeartbeatAt_(clock.now()) {}
 
-void ScanOutput::emitLocked(const jsonlines::Record& record) {
-  std::lock_guard<std::mutex> io(ioLock_);
-  if (!closed_) jsonlines::emit(record, out_);
+void ScanOutput::writeLocked(const jsonlines::Record& record) {
+  if (closed_ || jsonlines::emit(record, out_)) return;
+  closed_ = true;
+  writeFailed_ = true;
 }
 
-void ScanOutput::writeProgressLocked() {
-  if (!closed_) jsonlines::emit({{"progress", finished_}, {"of", planned_}}, out_);
+void ScanOutput::emitLocked(const jsonlines::Record& record) {
+  std::lock_guard<std::mutex> io(ioLock_);
+  writeLocked(record);
 }
+
+void ScanOutput::writeProgressLocked() { writeLocked({{"progress", finished_}, {"of", planned_}}); }
 
 void ScanOutput::finishOne() {
   std::lock_guard<std::mutex> io(ioLock_);
@@ -39,10 +43,9 @@ std::int64_t ScanOutput::closeAndCount() {
   return finished_;
 }
 
-void ScanOutput::emitClosing(const jsonlines::Record& record) {
+bool ScanOutput::emitClosing(const jsonlines::Record& record) {
   std::lock_guard<std::mutex> io(ioLock_);
-  jsonlines::emit(record, out_);
-  std::fflush(out_);
+  return jsonlines::emit(record, out_) && std::fflush(out_) == 0;
 }
 
 }  // namespace albumsweep

@@ -5,9 +5,11 @@
 // Once the driver has closed the channel (closeAndCount), later writers of
 // records, progress lines and heartbeats write nothing: a worker still
 // blocked in a library request when the scan ends can never add a line after
-// the closing lines.
+// the closing lines. A write that fails (a full disk, a reader gone) closes
+// the channel too and marks it failed: the scan then starts no new asset.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -43,13 +45,18 @@ class ScanOutput {
   std::int64_t closeAndCount();
 
   // Under ioLock: writes a closing line even though the channel is closed,
-  // then flushes. For the driver's own last lines only.
-  void emitClosing(const jsonlines::Record& record);
+  // then flushes. For the driver's own last lines only. False when the
+  // write failed.
+  bool emitClosing(const jsonlines::Record& record);
+
+  // Whether a write has failed. Lock-free, for the checks before each asset.
+  bool writeFailed() const { return writeFailed_.load(std::memory_order_relaxed); }
 
   std::int64_t planned() const { return planned_; }
 
  private:
-  void writeProgressLocked();  // caller holds ioLock_
+  void writeProgressLocked();                          // caller holds ioLock_
+  void writeLocked(const jsonlines::Record& record);  // caller holds ioLock_
 
   std::FILE* const out_;
   platform::Clock& clock_;
@@ -59,6 +66,7 @@ class ScanOutput {
   std::mutex ioLock_;
   std::int64_t finished_ = 0;  // guarded by ioLock_
   bool closed_ = false;        // guarded by ioLock_
+  std::atomic<bool> writeFailed_{false};  // set under ioLock_, with closed_
 
   std::mutex hbLock_;
   platform::WallTime lastHeartbeatAt_;  // guarded by hbLock_

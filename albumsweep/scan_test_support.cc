@@ -1,5 +1,7 @@
 #include "albumsweep/scan_test_support.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -30,6 +32,26 @@ std::vector<nlohmann::json> CapturedOutput::lines() {
   std::string all = text();
   EXPECT_TRUE(all.empty() || all.back() == '\n') << "last line not ended: " << all;
   return testsupport::parseJsonLines(all);
+}
+
+FailingOutput::FailingOutput(int goodLines) : goodLines_(goodLines) {
+  file_ = fopencookie(this, "w", {nullptr, &FailingOutput::write, nullptr, nullptr});
+  if (file_) std::setvbuf(file_, nullptr, _IOLBF, 0);
+}
+
+FailingOutput::~FailingOutput() {
+  if (file_) std::fclose(file_);
+}
+
+ssize_t FailingOutput::write(void* self, const char* data, std::size_t size) {
+  auto* out = static_cast<FailingOutput*>(self);
+  if (out->lines_ >= out->goodLines_) {
+    errno = ENOSPC;
+    return -1;
+  }
+  out->written_.append(data, size);
+  out->lines_ += static_cast<int>(std::count(data, data + size, '\n'));
+  return static_cast<ssize_t>(size);
 }
 
 void ManualClock::sleepFor(platform::Seconds) { std::this_thread::sleep_for(std::chrono::microseconds(200)); }

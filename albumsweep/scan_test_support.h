@@ -2,6 +2,8 @@
 // image bytes and a library wrapper that runs test code inside requests.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdio>
 #include <functional>
@@ -27,6 +29,23 @@ class CapturedOutput {
   std::vector<nlohmann::json> lines();  // every line parsed (failing the test on a torn line)
 
  private:
+  std::FILE* file_;
+};
+
+// An output stream that takes `goodLines` lines and then fails every write
+// with ENOSPC, as a full disk does. Line-buffered, like standard output.
+class FailingOutput {
+ public:
+  explicit FailingOutput(int goodLines);
+  ~FailingOutput();
+  std::FILE* file() { return file_; }
+  const std::string& text() const { return written_; }  // what got through
+
+ private:
+  static ssize_t write(void* self, const char* data, std::size_t size);
+  const int goodLines_;
+  int lines_ = 0;
+  std::string written_;
   std::FILE* file_;
 };
 

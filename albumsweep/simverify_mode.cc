@@ -13,6 +13,8 @@
 //   {"stop": "deadline"}                          the run deadline passed
 //                                                 before a new print; exit 0
 //   {"fatal": "bad_input"}                        unusable document; exit 2
+// A line that cannot be written (a full disk, a reader gone) ends the run
+// there, with nothing more loaded or written; exit 1.
 // Codes: library "not_found", "in_cloud", "degraded_only", "read_failed",
 // "no_data", "no_result"; files "read_failed" (missing, unreadable, empty or
 // not a regular file); both "featureprint_failed", "distance_failed".
@@ -74,7 +76,8 @@ class Verifier {
       assetsById_.emplace(asset.localIdentifier, std::move(asset));
   }
 
-  // Compares one group; false when the deadline stopped the run.
+  // Compares one group; false when the deadline or a failed write stopped
+  // the run.
   bool compareGroup(const std::vector<std::string>& group) {
     if (group.size() < 2) return true;
     const platform::FeaturePrint* first = printFor(group[0]);
@@ -89,9 +92,12 @@ class Verifier {
       } else {
         emitFailure(group[k], "distance_failed");
       }
+      if (stopped_) return false;
     }
     return true;
   }
+
+  bool writeFailed() const { return writeFailed_; }
 
  private:
   struct Loaded {
@@ -151,7 +157,12 @@ class Verifier {
     return result;
   }
 
-  void emit(const jsonlines::Record& record) { jsonlines::emit(record, services_.out); }
+  // A failed write stops the run like the deadline does, without a line.
+  void emit(const jsonlines::Record& record) {
+    if (writeFailed_ || jsonlines::emit(record, services_.out)) return;
+    writeFailed_ = true;
+    stopped_ = true;
+  }
   void emitFailure(const std::string& id, const std::string& code) {
     emit({{"id", id}, {"ok", false}, {"err", code}});
   }
@@ -164,6 +175,7 @@ class Verifier {
   std::map<std::string, platform::FeaturePrint> printCache_;
   std::set<std::string> failedIds_;
   bool stopped_ = false;
+  bool writeFailed_ = false;
 };
 
 }  // namespace
@@ -177,15 +189,14 @@ int runSimverifyMode(const RunSettings& settings, Services& services, const plat
 
   std::optional<Groups> groups = parseGroups(services.input);
   if (!groups) {
-    jsonlines::emit({{"fatal", "bad_input"}}, services.out);
-    return 2;
+    return jsonlines::emit({{"fatal", "bad_input"}}, services.out) ? 2 : jsonlines::kExitOutputFailed;
   }
   if (groups->empty()) return 0;
 
   Verifier verifier(settings, services, printer, files);
   if (!files) verifier.fetchAssets(*groups);
   for (const auto& group : *groups)
-    if (!verifier.compareGroup(group)) return 0;
+    if (!verifier.compareGroup(group)) return verifier.writeFailed() ? jsonlines::kExitOutputFailed : 0;
   return 0;
 }
 

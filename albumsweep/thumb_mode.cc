@@ -8,7 +8,8 @@
 // know the identifier; no request is made), "in_cloud", "canceled",
 // "degraded_only", "read_failed" (an error came with the result, even with
 // data), "no_data", "decode_failed" (no thumbnail or no JPEG could be made),
-// "no_result" (the library never answered).
+// "no_result" (the library never answered). A line that cannot be written
+// (a full disk, a reader gone) ends the run there with exit status 1.
 //
 // Only local data is used: every request is made with network access off,
 // whatever "--allow-cloud" says, so an asset whose data is not on local
@@ -91,7 +92,7 @@ int runThumbMode(const RunSettings&, Services& services) {
       record["ok"] = false;
       record["err"] = result.error;
     }
-    jsonlines::emit(record, services.out);
+    if (!jsonlines::emit(record, services.out)) return jsonlines::kExitOutputFailed;  // no further work
   }
   return 0;
 }

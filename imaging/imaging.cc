@@ -40,6 +40,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vips/vips.h>
+// After vips.h, which it needs; vips.h does not include it.
+#include <vips/vector.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -84,6 +86,11 @@ bool vipsReady() {
     vips_cache_set_max_mem(0);
     vips_cache_set_max_files(0);
     vips_block_untrusted_set(TRUE);
+    // No run-time code generation: the generator (orc) writes and removes
+    // a file in $XDG_RUNTIME_DIR, $HOME, $TMPDIR or /tmp to map its code,
+    // and the programs create no file anywhere. libvips' plain C loops
+    // give the same pixels.
+    vips_vector_set_enabled(FALSE);
     vips_leak_set(FALSE);  // VIPS_LEAK in the environment would report at exit
     // Fixed here so that no environment variable changes the behaviour.
     vips_concurrency_set(static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));

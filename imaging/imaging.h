@@ -23,8 +23,10 @@ namespace imaging {
 // operation cache and sets the decoder limits. Safe to call again (every
 // function here also calls it). It also routes all GLib/libvips log messages
 // to a handler that drops them (nothing may reach stderr) and blocks the
-// loaders libvips marks untrusted (PDF, SVG, JPEG 2000, ...), and loads
-// the BMP decoder, so that no decode needs to open a library file later.
+// loaders libvips marks untrusted (PDF, SVG, JPEG 2000, ...), loads the BMP
+// decoder, so that no decode needs to open a library file later, and turns
+// off libvips' run-time code generator, which would create a file to map its
+// code: nothing here creates a file.
 void initImaging();
 
 // The most pixels an image may declare before it is refused undecoded.

@@ -12,11 +12,13 @@ std::optional<std::string> serialize(const Record& record) {
   }
 }
 
-void emit(const Record& record, std::FILE* out) {
+bool emit(const Record& record, std::FILE* out) {
   std::optional<std::string> text = serialize(record);
-  if (!text) return;
+  if (!text) return !std::ferror(out);
   text->push_back('\n');
-  std::fwrite(text->data(), 1, text->size(), out);
+  // A line-buffered stream reports a failed flush of the line through its
+  // error flag only; fwrite's count does not show it.
+  return std::fwrite(text->data(), 1, text->size(), out) == text->size() && !std::ferror(out);
 }
 
 void makeStdoutLineBuffered() { std::setvbuf(stdout, nullptr, _IOLBF, 0); }

@@ -62,6 +62,16 @@ TEST(Emit, NonFiniteNumberStillGivesParseableLine) {
   EXPECT_NO_THROW(Record::parse(out.text()));
 }
 
+TEST(Emit, ReportsAFailedWrite) {
+  Captured good;
+  EXPECT_TRUE(emit(Record{{"name", std::string("bad\xff")}}, good.file())) << "a dropped record is no failed write";
+  std::FILE* full = std::fopen("/dev/full", "w");
+  ASSERT_NE(full, nullptr);
+  std::setvbuf(full, nullptr, _IOLBF, 0);  // as standard output is
+  EXPECT_FALSE(emit(Record{{"i", 0}}, full));
+  std::fclose(full);
+}
+
 TEST(Emit, ConcurrentWritersUnderOneLockNeverInterleave) {
   Captured out;
   std::mutex lock;

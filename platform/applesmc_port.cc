@@ -1,5 +1,6 @@
 #include "platform/applesmc_port.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -19,8 +20,8 @@ AppleSMCPort::AppleSMCPort(std::string root, std::shared_ptr<sysfs::Files> files
 
 int32_t AppleSMCPort::readInteger(const std::string& name, int64_t& value) {
   std::string text;
-  if (int32_t status = files_->read(root_ + "/" + name, text, 64)) return status;
-  return sysfs::parseInteger(std::move(text), value);
+  if (int32_t status = files_->read(root_ + "/" + name, text, sysfs::kIntegerFileLimit + 1)) return status;
+  return sysfs::parseIntegerFile(std::move(text), value);
 }
 
 int32_t AppleSMCPort::readKeyCount(uint32_t& count) {
@@ -51,6 +52,9 @@ int32_t AppleSMCPort::findIndex(uint32_t key, uint32_t& index) {
   if (found == indexByKey_.end() && !listWalked_) {
     uint32_t count = 0;
     if (int32_t status = readKeyCount(count)) return status;
+    // The same bound as the client's listing: a corrupt count must not
+    // keep a lookup walking for hours.
+    count = std::min(count, kSMCMaxKeyCount);
     for (uint32_t i = 0; i < count; ++i) {
       uint32_t ignored;
       readNameAt(i, ignored);  // a position that cannot be read is simply not mapped

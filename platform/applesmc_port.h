@@ -5,7 +5,7 @@
 //
 // The driver offers no read by key name, so the port learns each key's
 // position while the client enumerates, and on a read of a key it has not
-// seen yet it walks the whole key list once. "#KEY" is answered from
+// seen yet it walks the key list once, up to kSMCMaxKeyCount positions. "#KEY" is answered from
 // key_count (type "ui32", four bytes, big-endian). A name or type shorter
 // than four bytes is padded with zero bytes. Every failing file access is a
 // failed call with its errno; a key that is not in the list is ENOENT.

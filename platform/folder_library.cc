@@ -22,7 +22,9 @@
 // - Dates: the creation date is the EXIF capture time of an image (read from
 //   the header only), else the primary file's modification time; the
 //   modification date is always that modification time. Headers of files
-//   that are not resident are not read (reading them would fetch them).
+//   that are not resident are never read (reading them would fetch them),
+//   nor, unless the library was opened with network access allowed, those
+//   of files on a network file system (reading them is a download).
 //   Raw files give their date where libvips can read their header, and
 //   their pixel size from LibRaw (their first image is usually a small
 //   preview); 0 where LibRaw cannot read them.
@@ -190,9 +192,14 @@ std::int64_t mtimeNanos(const struct stat& st) {
   return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
+// Whether the header of a file stored this way may be read.
+bool headerReadable(folder::Storage storage, bool networkAccessAllowed) {
+  return storage == folder::Storage::kLocal || (storage == folder::Storage::kNetwork && networkAccessAllowed);
+}
+
 // The asset of one group of files in the open folder `dirFd`.
 Entry makeEntry(int dirFd, const std::string& relDir, bool hiddenFolder, const FileGroup& group,
-                const struct stat& st, const FolderLibraryProbes& probes) {
+                const struct stat& st, const FolderLibraryProbes& probes, bool networkAccessAllowed) {
   // dirFd < 0: the folder went away since the walk; the asset keeps its
   // file dates, as its header cannot be read.
   Entry e;
@@ -204,7 +211,7 @@ Entry makeEntry(int dirFd, const std::string& relDir, bool hiddenFolder, const F
   std::int64_t created = mtimeNanos(st);
   a.modificationDate = folder::secondsFromNanos(created);
   if (group.primaryKind != FileKind::kVideo && dirFd >= 0 &&
-      probes.storage(dirFd, group.primary, st) != folder::Storage::kNotResident) {
+      headerReadable(probes.storage(dirFd, group.primary, st), networkAccessAllowed)) {
     Fd fd(::openat(dirFd, group.primary.c_str(), kFileFlags));
     struct stat now {};
     if (fd.ok() && ::fstat(fd.get(), &now) == 0 && S_ISREG(now.st_mode) && now.st_ino == st.st_ino) {
@@ -256,7 +263,8 @@ void walkFolder(int dirFd, const std::string& relDir, bool hiddenFolder, int dep
 
 // Reads the headers of everything found, on a few threads: header reads
 // are small and many, and on a network mount mostly waiting.
-std::vector<Entry> readFound(int rootFd, const std::vector<Found>& found, const FolderLibraryProbes& probes) {
+std::vector<Entry> readFound(int rootFd, const std::vector<Found>& found, const FolderLibraryProbes& probes,
+                             bool networkAccessAllowed) {
   std::vector<Entry> entries(found.size());
   std::atomic<std::size_t> next{0};
   auto work = [&] {
@@ -269,7 +277,7 @@ std::vector<Entry> readFound(int rootFd, const std::vector<Found>& found, const 
         dirFd = openFolderBelow(rootFd, parts, parts.size());
         openDir = f.relDir;
       }
-      entries[k] = makeEntry(dirFd.get(), f.relDir, f.hiddenFolder, f.group, f.st, probes);
+      entries[k] = makeEntry(dirFd.get(), f.relDir, f.hiddenFolder, f.group, f.st, probes, networkAccessAllowed);
     }
   };
   unsigned n = std::clamp(std::thread::hardware_concurrency(), 2u, 8u);
@@ -283,7 +291,8 @@ std::vector<Entry> readFound(int rootFd, const std::vector<Found>& found, const 
 
 class FolderLibrary : public PhotoLibrary {
  public:
-  FolderLibrary(std::string root, FolderLibraryProbes probes) : root_(std::move(root)), probes_(std::move(probes)) {}
+  FolderLibrary(std::string root, FolderLibraryProbes probes, bool networkAccessAllowed)
+      : root_(std::move(root)), probes_(std::move(probes)), networkAccessAllowed_(networkAccessAllowed) {}
 
   void requestAuthorization(std::function<void(AuthorizationStatus)> done) override {
     std::thread([access = probes_.access, root = root_, done = std::move(done)] { done(access(root)); }).detach();
@@ -330,7 +339,8 @@ class FolderLibrary : public PhotoLibrary {
       MediaFiles media = mediaFilesOf(dirFd.get(), listFolder(dirFd.get()), &stems);
       for (const FileGroup& g : folder::groupFolder(media.files)) {
         if (leaves.count(g.primary) == 0) continue;  // only an asset's primary file names it
-        Entry e = makeEntry(dirFd.get(), relDir, hiddenFolder, g, media.stats[g.primary], probes_);
+        Entry e =
+            makeEntry(dirFd.get(), relDir, hiddenFolder, g, media.stats[g.primary], probes_, networkAccessAllowed_);
         remember(e);
         out.push_back(std::move(e.asset));
       }
@@ -410,7 +420,7 @@ class FolderLibrary : public PhotoLibrary {
       struct stat st {};
       if (::fstat(rootFd.get(), &st) == 0) ancestors.insert({st.st_dev, st.st_ino});
       walkFolder(rootFd.get(), "", false, 0, ancestors, found);
-      inventory_ = readFound(rootFd.get(), found, probes_);
+      inventory_ = readFound(rootFd.get(), found, probes_, networkAccessAllowed_);
       std::sort(inventory_.begin(), inventory_.end(), newerFirst);
       for (const Entry& e : inventory_) remember(e);
     });
@@ -424,6 +434,7 @@ class FolderLibrary : public PhotoLibrary {
 
   const std::string root_;
   const FolderLibraryProbes probes_;
+  const bool networkAccessAllowed_;
   std::once_flag walked_;
   std::vector<Entry> inventory_;  // written once inside walked_
   std::mutex mu_;
@@ -489,20 +500,22 @@ FolderLibraryProbes systemProbes() {
   return p;
 }
 
-std::unique_ptr<PhotoLibrary> openFolderLibrary(const std::string& root) {
-  return openFolderLibrary(root, systemProbes());
+std::unique_ptr<PhotoLibrary> openFolderLibrary(const std::string& root, bool networkAccessAllowed) {
+  return openFolderLibrary(root, systemProbes(), networkAccessAllowed);
 }
 
-std::unique_ptr<PhotoLibrary> openFolderLibrary(const std::string& root, FolderLibraryProbes probes) {
+std::unique_ptr<PhotoLibrary> openFolderLibrary(const std::string& root, FolderLibraryProbes probes,
+                                                bool networkAccessAllowed) {
   FolderLibraryProbes real = systemProbes();
   if (!probes.storage) probes.storage = real.storage;
   if (!probes.access) probes.access = real.access;
-  return std::make_unique<FolderLibrary>(root, std::move(probes));
+  return std::make_unique<FolderLibrary>(root, std::move(probes), networkAccessAllowed);
 }
 
 std::string libraryRootFromArgs(const std::vector<std::string>& args) {
-  auto it = std::find(args.begin(), args.end(), "--library");
-  if (it != args.end() && it + 1 != args.end()) return *(it + 1);
+  // Like every option, the last one that has a value wins.
+  for (std::size_t i = args.size(); i-- > 1;)
+    if (args[i - 1] == "--library") return args[i];
   std::string home = homeFolder();
   std::string config;
   if (const char* x = std::getenv("XDG_CONFIG_HOME"); x != nullptr && x[0] == '/') config = x;

@@ -28,10 +28,15 @@ struct FolderLibraryProbes {
 FolderLibraryProbes systemProbes();
 
 // A library over the tree below `root`. Nothing is read until asked for.
-std::unique_ptr<PhotoLibrary> openFolderLibrary(const std::string& root);
-std::unique_ptr<PhotoLibrary> openFolderLibrary(const std::string& root, FolderLibraryProbes probes);
+// Without `networkAccessAllowed` the headers of files on a network file
+// system are not read while assets are listed or resolved (reading them is
+// a download): their creation date is the modification time and their
+// pixel size 0. Image data requests carry their own network setting.
+std::unique_ptr<PhotoLibrary> openFolderLibrary(const std::string& root, bool networkAccessAllowed = false);
+std::unique_ptr<PhotoLibrary> openFolderLibrary(const std::string& root, FolderLibraryProbes probes,
+                                                bool networkAccessAllowed = false);
 
-// The folder a run uses: the token after "--library" when there is one,
+// The folder a run uses: the token after the last "--library" that has one,
 // else the user's pictures folder (XDG_PICTURES_DIR from user-dirs.dirs,
 // else ~/Pictures).
 std::string libraryRootFromArgs(const std::vector<std::string>& args);

@@ -218,7 +218,9 @@ TEST(FolderRoot, FromArgsThenUserDirsThenPictures) {
   EnvOverride home("HOME", dir.path());
   EnvOverride config("XDG_CONFIG_HOME", dir.path() + "/cfg");
   EXPECT_EQ(libraryRootFromArgs({"scan", "--library", "--max", "5"}), "--max");
-  EXPECT_EQ(libraryRootFromArgs({"--library", "/a", "--library", "/b"}), "/a");
+  // Like every option, the last one with a value wins.
+  EXPECT_EQ(libraryRootFromArgs({"--library", "/a", "--library", "/b"}), "/b");
+  EXPECT_EQ(libraryRootFromArgs({"--library", "/a", "scan", "--library"}), "/a");
   EXPECT_EQ(libraryRootFromArgs({"scan"}), dir.path() + "/Pictures");
   EXPECT_EQ(libraryRootFromArgs({"scan", "--library"}), dir.path() + "/Pictures");
   fs::create_directories(dir.path() + "/cfg");
@@ -458,14 +460,22 @@ TEST_F(FolderLibraryTest, CloudFilesAreNotReadWithoutNetworkAccess) {
     if (name == "old.jpg") return folder::Storage::kNotResident;
     return folder::Storage::kLocal;
   };
-  auto lib = openFolderLibrary(root, probes);
-  auto assets = byId(lib->fetchAssets(MediaType::kImage, {true, false}));
-  EXPECT_EQ(assets.at("new.jpg").creationDate, 1619870400.0);  // network: header read
-  EXPECT_EQ(assets.at("old.jpg").creationDate, static_cast<double>(kBaseSeconds));  // placeholder: not read
-  EXPECT_EQ(assets.at("old.jpg").pixelWidth, 0);
-
   testsupport::OpenWatch watch(root, IN_OPEN);
   ASSERT_TRUE(watch.ready());
+  // Without network access neither header is read: the dates are the files'.
+  auto lib = openFolderLibrary(root, probes);
+  auto assets = byId(lib->fetchAssets(MediaType::kImage, {true, false}));
+  auto resolved = byIdOf(lib->fetchAssetsWithLocalIdentifiers(std::vector<std::string>{"new.jpg"}));
+  EXPECT_EQ(watch.filesTouched().count("new.jpg"), 0u);
+  for (const Asset& a : {assets.at("new.jpg"), assets.at("old.jpg"), resolved.at("new.jpg")}) {
+    EXPECT_EQ(a.creationDate, static_cast<double>(kBaseSeconds)) << a.localIdentifier;
+    EXPECT_EQ(a.pixelWidth, 0) << a.localIdentifier;
+  }
+  // With it, a network file's header is read; a placeholder's still is not.
+  auto networked = byId(openFolderLibrary(root, probes, true)->fetchAssets(MediaType::kImage, {true, false}));
+  EXPECT_EQ(networked.at("new.jpg").creationDate, 1619870400.0);
+  EXPECT_EQ(networked.at("old.jpg").creationDate, static_cast<double>(kBaseSeconds));
+  watch.touched();
   for (const char* id : {"new.jpg", "old.jpg"}) {
     Answer a = request(*lib, id, false);
     ASSERT_TRUE(a.called && a.info) << id;

@@ -51,10 +51,15 @@ int32_t writeFile(const std::string& path, const std::string& text) {
   return status;
 }
 
+int32_t parseIntegerFile(std::string text, int64_t& value) {
+  if (text.size() > kIntegerFileLimit) return EFBIG;
+  return parseInteger(std::move(text), value);
+}
+
 int32_t readInteger(const std::string& path, int64_t& value) {
   std::string text;
-  if (int32_t status = readFile(path, text, 64)) return status;
-  return parseInteger(std::move(text), value);
+  if (int32_t status = readFile(path, text, kIntegerFileLimit + 1)) return status;
+  return parseIntegerFile(std::move(text), value);
 }
 
 int32_t parseInteger(std::string text, int64_t& value) {

@@ -68,6 +68,11 @@ inline constexpr uint8_t kSMCCommandReadBytes = 5;
 inline constexpr uint8_t kSMCCommandReadIndex = 8;
 inline constexpr uint8_t kSMCCommandReadKeyInfo = 9;
 
+// The most key positions anything walks, whatever count a controller
+// claims: a corrupt count (up to 2^32 - 1) must not keep a run busy for
+// hours. Real controllers hold a few thousand keys.
+inline constexpr uint32_t kSMCMaxKeyCount = 65536;
+
 // An open connection to a controller.
 class SMCPort {
  public:

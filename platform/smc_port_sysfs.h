@@ -18,7 +18,17 @@ int32_t writeFile(const std::string& path, const std::string& text);
 // else, or an empty text, is EINVAL; a value outside 64 bits is ERANGE.
 int32_t parseInteger(std::string text, int64_t& value);
 
-// Reads the file at `path` and parses it as above.
+// The longest integer file that is read and parsed: a sysfs attribute is at
+// most a page.
+inline constexpr size_t kIntegerFileLimit = 4096;
+
+// Parses the text of an integer file read with a limit of
+// kIntegerFileLimit + 1 bytes. A text longer than kIntegerFileLimit is a
+// file that was not read whole: EFBIG, never a number taken from its prefix.
+int32_t parseIntegerFile(std::string text, int64_t& value);
+
+// Reads the whole file at `path` (at most kIntegerFileLimit bytes) and
+// parses it as above.
 int32_t readInteger(const std::string& path, int64_t& value);
 
 // `text` without one trailing newline, if it has one.

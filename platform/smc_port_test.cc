@@ -8,6 +8,7 @@
 #include "platform/applesmc_port.h"
 #include "platform/hwmon_port.h"
 #include "platform/smc_port.h"
+#include "platform/smc_port_sysfs.h"
 #include "testsupport/images.h"
 
 namespace platform {
@@ -153,6 +154,31 @@ TEST_F(AppleSMCPortTest, UnreadableFilesAreFailedCalls) {
   EXPECT_EQ(none, nullptr);
 }
 
+// A corrupt key_count: a lookup of a key that is not listed (as a name with
+// a byte of 0x80 or more never packs back to itself) walks no further than
+// the client's listing would.
+TEST_F(AppleSMCPortTest, LookupWalkIsBoundedByTheListingCap) {
+  class CountingFiles : public DriverFiles {
+   public:
+    using DriverFiles::DriverFiles;
+    int32_t write(const std::string& path, const std::string& text) override {
+      if (path.ends_with("/key_at_index")) {
+        ++selects;
+        if (std::stoul(text) >= 3) return EINVAL;  // past the keys: no file work
+      }
+      return DriverFiles::write(path, text);
+    }
+    uint64_t selects = 0;
+  };
+  tree.write("key_count", "400000\n");
+  auto files = std::make_shared<CountingFiles>(tree);
+  std::unique_ptr<SMCPort> port;
+  ASSERT_EQ(openAppleSMCPort(tree.root(), port, files), 0);
+  EXPECT_EQ(call(*port, kSMCCommandReadKeyInfo, "T\xC3\xA9P").first, ENOENT);
+  EXPECT_LE(files->selects, kSMCMaxKeyCount);
+  EXPECT_EQ(call(*port, kSMCCommandReadKeyInfo, "FS! ").first, 0);
+}
+
 // A hwmon class folder: hwmon0 with temperatures, hwmon1 with its files in
 // device/ (older drivers), hwmon2 empty, hwmon10 after hwmon2.
 class HwmonPortTest : public ::testing::Test {
@@ -227,6 +253,15 @@ TEST_F(HwmonPortTest, BadOrVanishedReadingsAreFailedCalls) {
   EXPECT_EQ(reading(*port, "T999").first, ENOENT);
   tree.write("hwmon0/temp2_input", "");
   EXPECT_EQ(reading(*port, "T002").first, EINVAL);
+}
+
+// A value file is parsed whole or not at all, never from a prefix.
+TEST_F(HwmonPortTest, LongValueFilesAreReadWholeOrDropped) {
+  auto port = open();
+  tree.write("hwmon0/temp1_input", std::string(70, '0') + "45000\n");
+  EXPECT_EQ(reading(*port, "T001"), std::make_pair(0, 45.0f));
+  tree.write("hwmon0/temp1_input", std::string(sysfs::kIntegerFileLimit, '0') + "45000\n");
+  EXPECT_EQ(reading(*port, "T001").first, EFBIG);
 }
 
 TEST(OpenSMCPort, PicksTheFirstPortThatExists) {

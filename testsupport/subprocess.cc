@@ -10,6 +10,9 @@
 #include <cstring>
 #include <gtest/gtest.h>
 
+#include "testsupport/images.h"
+#include "testsupport/open_watch.h"
+
 extern char** environ;
 
 namespace testsupport {
@@ -37,10 +40,27 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const RunOptions&
   cenv.push_back(nullptr);
 
   auto start = std::chrono::steady_clock::now();
+  int childOut = out[1];
+  if (options.output == OutputTo::kDevFull) {
+    childOut = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  } else if (options.output == OutputTo::kClosedPipe) {
+    int closed[2];
+    if (pipe2(closed, O_CLOEXEC) == 0) {
+      close(closed[0]);
+      childOut = closed[1];
+    } else {
+      childOut = -1;
+    }
+  }
+  if (childOut < 0) {
+    ADD_FAILURE() << "cannot make the child's standard output: " << std::strerror(errno);
+    return result;
+  }
   pid_t pid = fork();
   if (pid == 0) {
+    signal(SIGPIPE, SIG_DFL);
     dup2(in[0], 0);
-    dup2(out[1], 1);
+    dup2(childOut, 1);
     dup2(err[1], 2);
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
     execve(cargv[0], cargv.data(), cenv.data());
@@ -49,6 +69,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const RunOptions&
   close(in[0]);
   close(out[1]);
   close(err[1]);
+  if (childOut != out[1]) close(childOut);
   setNonBlocking(in[1]);
   setNonBlocking(out[0]);
   setNonBlocking(err[0]);
@@ -106,6 +127,37 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const RunOptions&
   if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
+}
+
+void expectUnwritableOutputEndsWithStatusOne(const std::vector<std::string>& argv, RunOptions options) {
+  for (OutputTo to : {OutputTo::kDevFull, OutputTo::kClosedPipe}) {
+    SCOPED_TRACE(to == OutputTo::kDevFull ? "/dev/full" : "closed pipe");
+    options.output = to;
+    ProcessResult r = runProcess(argv, options);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+void expectCreatesNoFile(const std::vector<std::string>& argv, RunOptions options) {
+  TempDir runtime, home, tmp;
+  constexpr std::uint32_t kCreated = IN_CREATE | IN_MOVED_TO;
+  OpenWatch runtimeWatch(runtime.path(), kCreated), homeWatch(home.path(), kCreated), tmpWatch(tmp.path(), kCreated),
+      sharedTmpWatch("/tmp", kCreated);
+  ASSERT_TRUE(runtimeWatch.ready() && homeWatch.ready() && tmpWatch.ready() && sharedTmpWatch.ready());
+  options.extraEnvironment.push_back("XDG_RUNTIME_DIR=" + runtime.path());
+  options.extraEnvironment.push_back("HOME=" + home.path());
+  options.extraEnvironment.push_back("TMPDIR=" + tmp.path());
+  ProcessResult r = runProcess(argv, options);
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(runtimeWatch.touched(), std::vector<std::string>{}) << "in $XDG_RUNTIME_DIR";
+  EXPECT_EQ(homeWatch.touched(), std::vector<std::string>{}) << "in $HOME";
+  EXPECT_EQ(tmpWatch.touched(), std::vector<std::string>{}) << "in $TMPDIR";
+  for (const std::string& name : sharedTmpWatch.touched())
+    EXPECT_NE(name.rfind("orcexec", 0), 0u) << "in /tmp: " << name;
 }
 
 std::vector<std::string> splitLines(const std::string& text) {

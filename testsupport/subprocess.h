@@ -21,15 +21,35 @@ struct ProcessResult {
   std::chrono::milliseconds elapsed{0};
 };
 
+// Where the child's standard output goes.
+enum class OutputTo {
+  kCaptured,    // a pipe read to its end into ProcessResult::out
+  kDevFull,     // /dev/full: every write fails with ENOSPC
+  kClosedPipe,  // a pipe whose reading end is closed: every write fails with EPIPE
+};
+
 struct RunOptions {
   std::string stdinData;
+  OutputTo output = OutputTo::kCaptured;
   std::string workingDirectory;                       // empty: inherit
   std::vector<std::string> extraEnvironment;          // "NAME=value"
   std::chrono::milliseconds timeout{std::chrono::seconds(120)};
 };
 
-// argv[0] is the program path.
+// argv[0] is the program path. The child starts with SIGPIPE at its default
+// action, as a host would start it.
 ProcessResult runProcess(const std::vector<std::string>& argv, const RunOptions& options = {});
+
+// Runs the program with its standard output on /dev/full, then on a pipe
+// whose reader has gone, and expects each run to end by itself with exit
+// status 1 (not killed by SIGPIPE), writing nothing to standard error.
+void expectUnwritableOutputEndsWithStatusOne(const std::vector<std::string>& argv, RunOptions options = {});
+
+// Runs the program with XDG_RUNTIME_DIR, HOME and TMPDIR set to fresh empty
+// folders and expects it to create nothing in them, nor a code generator's
+// mapping file ("orcexec.*") in /tmp. (/tmp itself is shared with every
+// other process, so only that name is looked for there.)
+void expectCreatesNoFile(const std::vector<std::string>& argv, RunOptions options = {});
 
 // Standard output split at line feeds; a trailing piece without a line feed
 // is kept as the last element, so tests can tell a torn last line.

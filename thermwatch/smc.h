@@ -59,7 +59,7 @@ class SMC : public SensorReader {
   // once, by reading "F0md"), else "F<fan>Md".
   std::string fanModeKey(int fan);
 
-  static constexpr uint32_t kMaxKeyCount = 65536;
+  static constexpr uint32_t kMaxKeyCount = platform::kSMCMaxKeyCount;
 
  private:
   int32_t call(uint8_t selector, const platform::SMCKeyData_t& input, platform::SMCKeyData_t& output);

@@ -87,6 +87,8 @@ std::optional<std::string> encodeOutput(const Output& output) {
 
 int report(SensorReader& reader, FILE* out, const std::function<std::chrono::system_clock::time_point()>& now,
            const DescriptorOps& ops) {
+  // The controller's opening line (if any) could not be written: no survey.
+  if (std::fflush(out) != 0 || std::ferror(out)) return 1;
   Output output;
   output.sensors = withSuppressedStdout([&] { return collectSensors(reader); }, ops);
   output.counts_by_kind = countByKind(output.sensors);
@@ -95,7 +97,8 @@ int report(SensorReader& reader, FILE* out, const std::function<std::chrono::sys
   int status = document ? 0 : 1;
   std::fputs(document ? document->c_str() : kEncodeFailureLine, out);
   std::fputc('\n', out);
-  std::fflush(out);
+  // A document that could not be written is a failure, not a report.
+  if (std::fflush(out) != 0 || std::ferror(out)) return 1;
   return status;
 }
 

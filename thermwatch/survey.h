@@ -75,6 +75,8 @@ inline constexpr const char* kEncodeFailureLine = R"({"ok":false,"error":"failed
 
 // The survey on a given reader: reads with standard output suppressed,
 // prints the document (or the failure line) to `out`, gives the exit status.
+// Output that cannot be written (a full disk, a reader gone) gives 1: when
+// what `out` already holds cannot be flushed, before any key is read.
 int report(SensorReader& reader, FILE* out, const std::function<std::chrono::system_clock::time_point()>& now,
            const DescriptorOps& ops = {});
 

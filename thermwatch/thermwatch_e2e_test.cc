@@ -43,4 +43,10 @@ TEST(ThermwatchProgram, PrintsOneDocumentWithTheRequiredKeysAndExitsZero) {
   EXPECT_NE(document.find("\n  \"generated_at\": "), std::string::npos);
 }
 
+TEST(ThermwatchProgram, CreatesNoFile) { testsupport::expectCreatesNoFile({THERMWATCH_BIN}); }
+
+TEST(ThermwatchProgram, OutputThatCannotBeWrittenEndsWithStatusOne) {
+  testsupport::expectUnwritableOutputEndsWithStatusOne({THERMWATCH_BIN});
+}
+
 }  // namespace

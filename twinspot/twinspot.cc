@@ -46,7 +46,8 @@ int run(const std::vector<std::string>& args, std::string_view input, std::FILE*
   const std::vector<std::string> paths = jsonlines::zeroSeparatedList(input);
   if (!paths.empty()) imaging::initImaging();
   for (size_t i = 0; i < paths.size(); ++i)
-    jsonlines::emit(recordFor(mode, static_cast<std::int64_t>(i), paths[i]), out);
+    if (!jsonlines::emit(recordFor(mode, static_cast<std::int64_t>(i), paths[i]), out))
+      return jsonlines::kExitOutputFailed;
   return 0;
 }
 

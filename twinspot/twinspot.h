@@ -6,8 +6,10 @@
 //   hash:  {"i":0,"ok":true,"hash":"<16 hex digits>","w":4032,"h":3024}
 //   thumb: {"i":0,"ok":true,"b64":"<base64 JPEG, longest side <= 256>"}
 //   failure: {"i":0,"ok":false,"err":"open_failed"|"decode_failed"|"encode_failed"}
-// The exit status is always 0. The command logic lives here, apart from
-// main(), so tests can drive it in-process.
+// The exit status is 0, or 1 when a line could not be written (a full disk,
+// a reader that closed its pipe): the run stops there, with no further file
+// opened. The command logic lives here, apart from main(), so tests can
+// drive it in-process.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +34,7 @@ Mode modeFrom(const std::vector<std::string>& args);
 jsonlines::Record recordFor(Mode mode, std::int64_t index, const std::string& path);
 
 // The whole command: one record per path written to `out`. Returns the exit
-// status, always 0.
+// status: 0, or jsonlines::kExitOutputFailed once a write to `out` failed.
 int run(const std::vector<std::string>& args, std::string_view input, std::FILE* out);
 
 }  // namespace twinspot

@@ -178,6 +178,24 @@ TEST(TwinspotRun, InputSplittingAndRelativePaths) {
   EXPECT_EQ(hashed.records[0]["h"], 300);
 }
 
+TEST(TwinspotRun, OutputThatCannotBeWrittenEndsWithStatusOne) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(testsupport::writeImage(dir.path() + "/a.png", Picture{.width = 40, .height = 30}));
+  testsupport::RunOptions options;
+  options.stdinData = zeroJoined({"a.png", "a.png"});
+  options.workingDirectory = dir.path();
+  testsupport::expectUnwritableOutputEndsWithStatusOne({TWINSPOT_BIN}, options);
+}
+
+TEST(TwinspotRun, CreatesNoFile) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(testsupport::writeImage(dir.path() + "/a.jpg", Picture{.width = 400, .height = 300}));
+  testsupport::RunOptions options;
+  options.stdinData = zeroJoined({dir.path() + "/a.jpg"});
+  testsupport::expectCreatesNoFile({TWINSPOT_BIN, "hash"}, options);
+  testsupport::expectCreatesNoFile({TWINSPOT_BIN, "thumb"}, options);
+}
+
 TEST(TwinspotRun, EmptyInputGivesNoOutput) {
   for (const std::string& input : {""s, "\0\0\0"s}) {
     Output out = twinspot({}, input);

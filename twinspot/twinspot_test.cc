@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <set>
 
 #include "testsupport/images.h"
+#include "testsupport/open_watch.h"
 #include "testsupport/subprocess.h"
 
 namespace twinspot {
@@ -111,6 +113,19 @@ TEST_F(TwinspotRun, FailuresAreRecordedAndTheRunGoesOn) {
     EXPECT_EQ(records[3]["ok"], true);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(records[i]["i"], i);
   }
+}
+
+// Output that cannot be written stops the run at the first failed line:
+// no further file is even opened.
+TEST_F(TwinspotRun, StopsAtTheFirstLineThatCannotBeWritten) {
+  std::FILE* full = std::fopen("/dev/full", "w");
+  ASSERT_NE(full, nullptr);
+  std::setvbuf(full, nullptr, _IOLBF, 0);  // as standard output is
+  testsupport::OpenWatch watch(dir.path(), IN_OPEN);
+  ASSERT_TRUE(watch.ready());
+  EXPECT_EQ(run({}, photo() + "\0"s + small() + "\0"s, full), 1);
+  std::fclose(full);
+  EXPECT_EQ(watch.filesTouched(), std::set<std::string>{"photo.jpg"});
 }
 
 TEST_F(TwinspotRun, EmptyInputWritesNothing) {
