@@ -37,4 +37,8 @@ std::optional<double> secondsFromString(const std::string& token);
 // Whether the deadline has passed at `now` (strictly later than it).
 bool deadlinePassed(const RunSettings& settings, platform::WallTime now);
 
+// Whether "--files" is on the command line: the verification mode then reads
+// image files by path, anywhere, and never the library.
+bool filesGiven(const RunSettings& settings);
+
 }  // namespace albumsweep

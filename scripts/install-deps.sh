@@ -7,6 +7,8 @@ packages=(
   libvips-dev libvips-tools        # image decoding, thumbnails, JPEG; vipsthumbnail for benchmarks
   libheif-dev                      # stored (pre-rotation) size of HEIF images
   libssl-dev                       # SHA-256, base64
+  libseccomp-dev                   # the programs' system-call filter
+  strace                           # the lock-down end-to-end test
   nlohmann-json3-dev               # JSON
   libgtest-dev libgmock-dev        # tests
   libbenchmark-dev                 # benchmarks

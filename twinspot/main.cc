@@ -2,12 +2,17 @@
 // standard input. See twinspot.h for the protocol.
 #include <unistd.h>
 
+#include "imaging/imaging.h"
 #include "jsonlines/emit.h"
 #include "jsonlines/text.h"
+#include "platform/lockdown.h"
 #include "twinspot/twinspot.h"
 
 int main(int argc, char** argv) {
   jsonlines::makeStdoutLineBuffered();
+  imaging::initImaging();
+  // From here on nothing but reading files: see platform/lockdown.h.
+  platform::lockDown(platform::twinspotPolicy());
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   const std::string input = jsonlines::readAll(STDIN_FILENO);
   return twinspot::run(args, input, stdout);
