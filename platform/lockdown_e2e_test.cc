@@ -21,13 +21,14 @@ struct Trace {
   std::size_t noNewPrivs = std::string::npos;
   std::size_t firstStdinRead = std::string::npos;
   std::size_t firstStdoutWrite = std::string::npos;
+  std::size_t firstThread = std::string::npos;
 };
 
 // Runs `argv` under strace -f and finds the lock-down and the first use of
 // standard input and output in the trace.
 Trace traced(const std::vector<std::string>& argv, const std::string& input, const std::string& traceFile) {
   std::vector<std::string> command = {
-      "/usr/bin/strace", "-f", "-qq", "-o", traceFile, "-e", "trace=prctl,seccomp,read,write"};
+      "/usr/bin/strace", "-f", "-qq", "-o", traceFile, "-e", "trace=prctl,seccomp,read,write,clone,clone3"};
   command.insert(command.end(), argv.begin(), argv.end());
   testsupport::RunOptions options;
   options.stdinData = input;
@@ -46,8 +47,20 @@ Trace traced(const std::vector<std::string>& argv, const std::string& input, con
     first(trace.lockedDown, "seccomp(SECCOMP_SET_MODE_FILTER", true);
     first(trace.firstStdinRead, " read(0, ", false);
     first(trace.firstStdoutWrite, " write(1, ", false);
+    first(trace.firstThread, "CLONE_THREAD", false);
   }
   return trace;
+}
+
+// Landlock binds the locking thread and the threads it starts later, so no
+// thread may be running before the lock-down. (ThreadSanitizer's runtime
+// starts one of its own, which it stops when told of the lock-down.)
+void expectNoThreadBefore(const Trace& trace) {
+#ifndef __SANITIZE_THREAD__
+  EXPECT_LT(trace.lockedDown, trace.firstThread) << "a thread was started before the lock-down";
+#else
+  (void)trace;
+#endif
 }
 
 class LockdownE2eTest : public ::testing::Test {
@@ -73,6 +86,7 @@ TEST_F(LockdownE2eTest, AlbumsweepAndTwinspotLockDownBeforeReadingStandardInput)
     ASSERT_NE(trace.firstStdinRead, std::string::npos) << "standard input was never read";
     EXPECT_LT(trace.noNewPrivs, trace.lockedDown);
     EXPECT_LT(trace.lockedDown, trace.firstStdinRead);
+    expectNoThreadBefore(trace);
   }
 }
 
@@ -81,6 +95,7 @@ TEST_F(LockdownE2eTest, ThermwatchLocksDownBeforeWritingItsDocument) {
   ASSERT_NE(trace.lockedDown, std::string::npos) << "no seccomp filter was loaded";
   ASSERT_NE(trace.firstStdoutWrite, std::string::npos);
   EXPECT_LT(trace.lockedDown, trace.firstStdoutWrite);
+  expectNoThreadBefore(trace);
 }
 
 }  // namespace
