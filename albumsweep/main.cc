@@ -23,6 +23,7 @@
 #include "jsonlines/text.h"
 #include "platform/clock.h"
 #include "platform/folder_library.h"
+#include "platform/lockdown.h"
 
 namespace {
 
@@ -44,13 +45,17 @@ int main(int argc, char** argv) {
   const auto* settings = new albumsweep::RunSettings(albumsweep::parseRunSettings(args, clock.now()));
 
   imaging::initImaging();
+  // From here on nothing but reading below the library (or, for
+  // "simverify --files", reading anywhere): see platform/lockdown.h.
+  const std::string root = platform::libraryRootFromArgs(args);
+  platform::lockDown(
+      platform::albumsweepPolicy(root, settings->mode == "simverify" && albumsweep::filesGiven(*settings)));
+
   auto* services = new albumsweep::Services;
   services->clock = &clock;
   services->out = stdout;
   services->input = jsonlines::readAll(STDIN_FILENO);
-  services->library =
-      platform::openFolderLibrary(platform::libraryRootFromArgs(args), albumsweep::networkAccessAllowed(*settings))
-          .release();
+  services->library = platform::openFolderLibrary(root, albumsweep::networkAccessAllowed(*settings)).release();
 
   endProcess(albumsweep::runMode(*settings, *services));
 }

@@ -85,4 +85,8 @@ bool deadlinePassed(const RunSettings& settings, platform::WallTime now) {
   return settings.deadline && now > *settings.deadline;
 }
 
+bool filesGiven(const RunSettings& settings) {
+  return std::find(settings.args.begin(), settings.args.end(), "--files") != settings.args.end();
+}
+
 }  // namespace albumsweep

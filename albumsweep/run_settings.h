@@ -42,4 +42,8 @@ bool networkAccessAllowed(const RunSettings& settings);
 // Whether the deadline has passed at `now` (strictly later than it).
 bool deadlinePassed(const RunSettings& settings, platform::WallTime now);
 
+// Whether "--files" is on the command line: the verification mode then reads
+// image files by path, anywhere, and never the library.
+bool filesGiven(const RunSettings& settings);
+
 }  // namespace albumsweep

@@ -181,8 +181,7 @@ class Verifier {
 }  // namespace
 
 int runSimverifyMode(const RunSettings& settings, Services& services, const platform::FeaturePrinter& printer) {
-  bool files = false;
-  for (const std::string& arg : settings.args) files = files || arg == "--files";
+  const bool files = filesGiven(settings);
   if (!files) {
     if (std::optional<int> refused = ensureAuth(services)) return *refused;
   }

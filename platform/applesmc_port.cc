@@ -32,6 +32,8 @@ int32_t AppleSMCPort::readKeyCount(uint32_t& count) {
   return 0;
 }
 
+void AppleSMCPort::keepKeySelectorOpen() { files_->keepOpenForWriting(root_ + "/key_at_index"); }
+
 int32_t AppleSMCPort::selectIndex(uint32_t index) {
   return files_->write(root_ + "/key_at_index", std::to_string(index));
 }
@@ -127,6 +129,7 @@ int32_t openAppleSMCPort(const std::string& root, std::unique_ptr<SMCPort>& port
   auto opened = std::make_unique<AppleSMCPort>(root, std::move(files));
   int64_t count = 0;
   if (int32_t status = opened->readInteger("key_count", count)) return status;
+  opened->keepKeySelectorOpen();
   port = std::move(opened);
   return 0;
 }

@@ -28,6 +28,9 @@ class AppleSMCPort : public SMCPort {
   int32_t close() override { return 0; }
   // Reads one of the driver's integer files, such as "key_count".
   int32_t readInteger(const std::string& name, int64_t& value);
+  // Opens key_at_index for writing now, so that keys can still be chosen
+  // after the program has locked itself down.
+  void keepKeySelectorOpen();
 
  private:
   int32_t readKeyCount(uint32_t& count);

@@ -37,16 +37,24 @@ int32_t readFile(const std::string& path, std::string& out, size_t limit) {
   return status;
 }
 
+namespace {
+
+// One write of all of `text` at the start of the open file `fd`.
+int32_t writeAll(int fd, const std::string& text) {
+  ssize_t n;
+  do {
+    n = ::pwrite(fd, text.data(), text.size(), 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return errno;
+  return static_cast<size_t>(n) == text.size() ? 0 : EIO;
+}
+
+}  // namespace
+
 int32_t writeFile(const std::string& path, const std::string& text) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) return errno;
-  int32_t status = 0;
-  ssize_t n;
-  do {
-    n = ::write(fd, text.data(), text.size());
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) status = errno;
-  else if (static_cast<size_t>(n) != text.size()) status = EIO;
+  int32_t status = writeAll(fd, text);
   ::close(fd);
   return status;
 }
@@ -54,6 +62,23 @@ int32_t writeFile(const std::string& path, const std::string& text) {
 int32_t parseIntegerFile(std::string text, int64_t& value) {
   if (text.size() > kIntegerFileLimit) return EFBIG;
   return parseInteger(std::move(text), value);
+}
+
+Files::~Files() {
+  for (const auto& [path, fd] : kept_) ::close(fd);
+}
+
+int32_t Files::write(const std::string& path, const std::string& text) {
+  auto kept = kept_.find(path);
+  return kept == kept_.end() ? writeFile(path, text) : writeAll(kept->second, text);
+}
+
+int32_t Files::keepOpenForWriting(const std::string& path) {
+  if (kept_.count(path)) return 0;
+  int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  kept_.emplace(path, fd);
+  return 0;
 }
 
 int32_t readInteger(const std::string& path, int64_t& value) {

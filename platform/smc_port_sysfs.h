@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 namespace platform::sysfs {
@@ -38,9 +39,20 @@ std::string withoutNewline(std::string text);
 // a key by a write); tests replace it to emulate the driver over a fake tree.
 class Files {
  public:
-  virtual ~Files() = default;
+  Files() = default;
+  Files(const Files&) = delete;
+  Files& operator=(const Files&) = delete;
+  virtual ~Files();
   virtual int32_t read(const std::string& path, std::string& out, size_t limit) { return readFile(path, out, limit); }
-  virtual int32_t write(const std::string& path, const std::string& text) { return writeFile(path, text); }
+  // Writes through the descriptor kept for `path`, if there is one.
+  virtual int32_t write(const std::string& path, const std::string& text);
+  // Opens `path` for writing now and keeps it open for the writes to come,
+  // so they still work once the process has locked itself down (no more
+  // opening files for writing). Gives 0 or the opening's errno.
+  int32_t keepOpenForWriting(const std::string& path);
+
+ private:
+  std::map<std::string, int> kept_;
 };
 
 }  // namespace platform::sysfs

@@ -10,6 +10,8 @@ packages=(
   libmagickcore-6.q16-dev          # BMP, through ImageMagick's BMP coder alone
   libtiff-dev                      # DNG test files
   libssl-dev                       # SHA-256, base64
+  libseccomp-dev                   # the programs' system-call filter
+  strace                           # the lock-down end-to-end test
   nlohmann-json3-dev               # JSON
   libgtest-dev libgmock-dev        # tests
   libbenchmark-dev                 # benchmarks

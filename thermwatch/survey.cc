@@ -1,7 +1,12 @@
 #include "thermwatch/survey.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <ctime>
+
+#include "platform/lockdown.h"
 
 namespace thermwatch {
 
@@ -103,8 +108,16 @@ int report(SensorReader& reader, FILE* out, const std::function<std::chrono::sys
 }
 
 int run() {
+  // Everything that opens a file for writing happens first: the controller
+  // port keeps its key selector open, and /dev/null (where the survey sends
+  // the client's failure lines) is opened once and duplicated when needed.
   SMC& smc = SMC::shared();
-  return report(smc, stdout, [] { return std::chrono::system_clock::now(); });
+  const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  // From here on nothing but reading below /sys: see platform/lockdown.h.
+  platform::lockDown(platform::thermwatchPolicy());
+  DescriptorOps ops;
+  ops.openForWriting = [devNull](const char*) { return devNull < 0 ? -1 : ::dup(devNull); };
+  return report(smc, stdout, [] { return std::chrono::system_clock::now(); }, ops);
 }
 
 }  // namespace thermwatch

@@ -4,8 +4,10 @@
 
 #include <csignal>
 
+#include "imaging/imaging.h"
 #include "jsonlines/emit.h"
 #include "jsonlines/text.h"
+#include "platform/lockdown.h"
 #include "twinspot/twinspot.h"
 
 int main(int argc, char** argv) {
@@ -13,6 +15,9 @@ int main(int argc, char** argv) {
   // A host that stops reading must not kill us with SIGPIPE: the failed
   // write ends the run with its own exit status instead.
   std::signal(SIGPIPE, SIG_IGN);
+  imaging::initImaging();
+  // From here on nothing but reading files: see platform/lockdown.h.
+  platform::lockDown(platform::twinspotPolicy());
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   const std::string input = jsonlines::readAll(STDIN_FILENO);
   return twinspot::run(args, input, stdout);

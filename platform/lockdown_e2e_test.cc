@@ -1,0 +1,101 @@
+// End to end: each program, run under strace, locks itself down before it
+// reads its first byte of standard input (thermwatch, which reads none,
+// before it writes its document).
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "testsupport/images.h"
+#include "testsupport/subprocess.h"
+
+namespace {
+
+using testsupport::TempDir;
+
+struct Trace {
+  std::size_t lockedDown = std::string::npos;  // line of the loaded seccomp filter
+  std::size_t noNewPrivs = std::string::npos;
+  std::size_t firstStdinRead = std::string::npos;
+  std::size_t firstStdoutWrite = std::string::npos;
+  std::size_t firstThread = std::string::npos;
+};
+
+// Runs `argv` under strace -f and finds the lock-down and the first use of
+// standard input and output in the trace.
+Trace traced(const std::vector<std::string>& argv, const std::string& input, const std::string& traceFile) {
+  std::vector<std::string> command = {
+      "/usr/bin/strace", "-f", "-qq", "-o", traceFile, "-e", "trace=prctl,seccomp,read,write,clone,clone3"};
+  command.insert(command.end(), argv.begin(), argv.end());
+  testsupport::RunOptions options;
+  options.stdinData = input;
+  testsupport::ProcessResult run = testsupport::runProcess(command, options);
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  Trace trace;
+  std::ifstream in(traceFile);
+  std::string line;
+  for (std::size_t n = 0; std::getline(in, line); ++n) {
+    // The first line where `call` was made (and, if given, succeeded).
+    auto first = [&](std::size_t& at, const char* call, bool succeeded) {
+      if (at == std::string::npos && line.find(call) != std::string::npos && (!succeeded || line.ends_with(") = 0")))
+        at = n;
+    };
+    first(trace.noNewPrivs, "prctl(PR_SET_NO_NEW_PRIVS, 1", true);
+    first(trace.lockedDown, "seccomp(SECCOMP_SET_MODE_FILTER", true);
+    first(trace.firstStdinRead, " read(0, ", false);
+    first(trace.firstStdoutWrite, " write(1, ", false);
+    first(trace.firstThread, "CLONE_THREAD", false);
+  }
+  return trace;
+}
+
+// Landlock binds the locking thread and the threads it starts later, so no
+// thread may be running before the lock-down. (ThreadSanitizer's runtime
+// starts one of its own, which it stops when told of the lock-down.)
+void expectNoThreadBefore(const Trace& trace) {
+#ifndef __SANITIZE_THREAD__
+  EXPECT_LT(trace.lockedDown, trace.firstThread) << "a thread was started before the lock-down";
+#else
+  (void)trace;
+#endif
+}
+
+class LockdownE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
+  }
+  TempDir dir;
+};
+
+TEST_F(LockdownE2eTest, AlbumsweepAndTwinspotLockDownBeforeReadingStandardInput) {
+  ASSERT_TRUE(testsupport::writeImage(dir.path() + "/a.jpg", {}));
+  const std::vector<std::pair<std::vector<std::string>, std::string>> runs = {
+      {{ALBUMSWEEP_BIN, "--library", dir.path()}, "{\"skip\":[]}"},
+      {{ALBUMSWEEP_BIN, "thumb", "--library", dir.path()}, std::string("a.jpg\0", 6)},
+      {{ALBUMSWEEP_BIN, "simverify", "--files"}, "{\"groups\":[]}"},
+      {{TWINSPOT_BIN, "hash"}, dir.path() + "/a.jpg" + std::string(1, '\0')},
+  };
+  for (const auto& [argv, input] : runs) {
+    SCOPED_TRACE(argv[0] + " " + argv[1]);
+    Trace trace = traced(argv, input, dir.path() + "/trace");
+    ASSERT_NE(trace.lockedDown, std::string::npos) << "no seccomp filter was loaded";
+    ASSERT_NE(trace.firstStdinRead, std::string::npos) << "standard input was never read";
+    EXPECT_LT(trace.noNewPrivs, trace.lockedDown);
+    EXPECT_LT(trace.lockedDown, trace.firstStdinRead);
+    expectNoThreadBefore(trace);
+  }
+}
+
+TEST_F(LockdownE2eTest, ThermwatchLocksDownBeforeWritingItsDocument) {
+  Trace trace = traced({THERMWATCH_BIN}, "", dir.path() + "/trace");
+  ASSERT_NE(trace.lockedDown, std::string::npos) << "no seccomp filter was loaded";
+  ASSERT_NE(trace.firstStdoutWrite, std::string::npos);
+  EXPECT_LT(trace.lockedDown, trace.firstStdoutWrite);
+  expectNoThreadBefore(trace);
+}
+
+}  // namespace
