@@ -3,8 +3,10 @@
 //   build/bench/twinspot_bench [--photos N] [--reps R]
 //
 // For each file set (corpus JPEGs, corpus HEIF, N generated 24-megapixel
-// JPEGs) it runs `twinspot hash`, `twinspot thumb` and
-// `vipsthumbnail -s 256` over the same files, R times each, and prints the
+// JPEGs, the same pictures as 24-megapixel DNG raws) it runs `twinspot
+// hash`, `twinspot thumb` and `vipsthumbnail -s 256` over the same files
+// (for the raws, over the JPEGs of the same pictures: vipsthumbnail would
+// show a raw's preview), R times each, and prints the
 // best time as files per second, the ratio to vipsthumbnail, and each
 // process's peak resident memory. It also runs twinspot over the generated
 // list repeated 5 times to show that peak memory does not grow with the
@@ -24,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "testsupport/camera_files.h"
 #include "testsupport/images.h"
 
 extern char** environ;
@@ -145,21 +148,23 @@ int main(int argc, char** argv) {
   struct Set {
     const char* name;
     std::vector<std::string> files;
+    std::vector<std::string> referenceFiles;  // for vipsthumbnail; empty: `files`
   };
   std::vector<Set> sets;
   const std::string corpus = CORPUS_DIR;
   std::vector<std::string> jpegs;
   for (const char* sub : {"/orientation", "/cameras", "/odd-exif"})
     for (auto& f : filesIn(corpus + sub, {".jpg", ".jpeg"})) jpegs.push_back(f);
-  if (!jpegs.empty()) sets.push_back({"corpus-jpeg", jpegs});
+  if (!jpegs.empty()) sets.push_back({"corpus-jpeg", jpegs, {}});
   auto heifs = filesIn(corpus + "/heif", {".heic", ".heif"});
-  if (!heifs.empty()) sets.push_back({"corpus-heif", heifs});
+  if (!heifs.empty()) sets.push_back({"corpus-heif", heifs, {}});
 
-  std::printf("generating %d 24-megapixel JPEGs ...\n", photos);
+  std::printf("generating %d 24-megapixel JPEGs and DNGs ...\n", photos);
   std::fflush(stdout);
   std::filesystem::create_directory(w + "/photos");
-  std::vector<std::string> big;
+  std::vector<std::string> big, raws;
   for (int i = 0; i < photos; ++i) big.push_back(w + "/photos/photo" + std::to_string(i) + ".jpg");
+  for (int i = 0; i < photos; ++i) raws.push_back(w + "/photos/photo" + std::to_string(i) + ".dng");
   // Generated in a child process: the peak memory that wait4 reports for a
   // spawned program starts from this process's own peak, which must stay small.
   pid_t generator = fork();
@@ -171,6 +176,9 @@ int main(int argc, char** argv) {
                                     .orientation = i % 2 ? 6 : 1,
                                     .quality = 90};
       if (!testsupport::writeImage(big[static_cast<size_t>(i)], params)) _exit(1);
+      testsupport::Picture preview{.width = 160, .height = 120};
+      auto dng = testsupport::encodeDng(params, preview);
+      if (!dng || !testsupport::writeBytes(raws[static_cast<size_t>(i)], *dng)) _exit(1);
     }
     _exit(0);
   }
@@ -179,7 +187,8 @@ int main(int argc, char** argv) {
     std::printf("could not generate the photos\n");
     return 1;
   }
-  sets.push_back({"24mp-jpeg", big});
+  sets.push_back({"24mp-jpeg", big, {}});
+  sets.push_back({"24mp-dng", raws, big});
 
   std::filesystem::create_directory(w + "/vt");
   std::printf("%-12s %5s  %-21s %9s %15s  (best of %d; cpu = least user+system time)\n", "set", "files", "tool", "wall",
@@ -189,7 +198,8 @@ int main(int argc, char** argv) {
     const std::string list = w + "/list";
     writeList(list, set.files);
     std::vector<std::string> vt = {vipsthumbnail, "-s", "256", "-o", w + "/vt/%s.jpg[Q=72]"};
-    vt.insert(vt.end(), set.files.begin(), set.files.end());
+    const std::vector<std::string>& reference = set.referenceFiles.empty() ? set.files : set.referenceFiles;
+    vt.insert(vt.end(), reference.begin(), reference.end());
     // The three tools take turns within each round, so that a change in the
     // machine's load hits all of them alike.
     Best hash, thumb, ref;
