@@ -86,6 +86,7 @@ figure.keep{border-color:#2a8a3a;background:#eef8ef}
 figcaption{font-size:12px;word-break:break-all;margin-top:4px}
 .tag{display:inline-block;font-weight:700;padding:0 4px;border-radius:3px;background:#ccc}
 .keep .tag{background:#2a8a3a;color:#fff}
+.group:has(figure:target){content-visibility:visible}
 .close{display:none}
 figure:target{position:fixed;inset:0;z-index:10;width:auto;margin:0;border:0;border-radius:0;background:rgba(0,0,0,.88);display:flex;flex-direction:column;align-items:center;justify-content:center;color:#fff}
 figure:target .close{display:block;position:absolute;inset:0;z-index:0}

@@ -9,5 +9,5 @@ target_link_libraries(photodupes_e2e_support PUBLIC photodupes_lib testsupport t
 target_compile_definitions(photodupes_e2e_support PUBLIC
   PHOTODUPES_BIN="$<TARGET_FILE:photodupes>" ALBUMSWEEP_BIN="$<TARGET_FILE:albumsweep>"
   TWINSPOT_BIN="$<TARGET_FILE:twinspot>" CORPUS_DIR="${CORPUS_DIR}")
-add_project_test(photodupes_e2e_test SOURCES e2e_test.cc LIBS photodupes_e2e_support)
+add_project_test(photodupes_e2e_test SOURCES e2e_test.cc report_browser_test.cc LIBS photodupes_e2e_support)
 add_dependencies(photodupes_e2e_test photodupes albumsweep twinspot)
