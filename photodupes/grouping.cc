@@ -17,11 +17,11 @@ inline std::uint32_t chunkOf(std::uint64_t h, int c) {
   return static_cast<std::uint32_t>(h >> (c * kChunkBits)) & 0xffff;
 }
 
-// Every 16-bit mask with at most `weight` bits set.
-std::vector<std::uint32_t> masksUpTo(int weight) {
+// Every 16-bit mask with between `low` and `high` bits set.
+std::vector<std::uint32_t> masksWithBits(int low, int high) {
   std::vector<std::uint32_t> masks;
   for (std::uint32_t m = 0; m < (1u << kChunkBits); ++m)
-    if (std::popcount(m) <= weight) masks.push_back(m);
+    if (std::popcount(m) >= low && std::popcount(m) <= high) masks.push_back(m);
   return masks;
 }
 
@@ -43,41 +43,72 @@ struct UnionFind {
 std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairs(std::span<const std::uint64_t> hashes, int radius) {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
   if (radius < 0 || hashes.size() < 2) return pairs;
-  const int sub = std::min(radius / kChunks, kChunkBits);
-  const std::vector<std::uint32_t> masks = masksUpTo(sub);
+  radius = std::min(radius, 64);
+  // With chunk distances d0..d3 summing to at most the radius and s =
+  // radius / 4: either some chunk differs in fewer than s bits (pass A, on
+  // every chunk), or every chunk in s or more, and then at most radius - 4s
+  // of them in more than s, so one of the first radius - 4s + 1 chunks
+  // differs in exactly s bits (pass B, on those chunks only).
+  const int s = std::min(radius / kChunks, kChunkBits);
+  const int passBChunks = std::min(radius - kChunks * s + 1, kChunks);
   const std::size_t n = hashes.size();
-  std::vector<std::uint32_t> offsets(1u << kChunkBits | 1), items(n);
-  for (int c = 0; c < kChunks; ++c) {
-    // Bucket the hashes by this chunk (counting sort: offsets, then items).
+  std::vector<std::uint32_t> offsets(1u << kChunkBits | 1), items(n), fill(1u << kChunkBits);
+  std::vector<std::uint64_t> sorted(n);  // the hashes in bucket order, for sequential reads
+
+  auto closeOn = [](std::uint64_t diff, int chunk, int low, int high) {
+    const int d = std::popcount(chunkOf(diff, chunk));
+    return d >= low && d <= high;
+  };
+  // Compares the hashes whose chunk c differs by one of `masks`; `owns`
+  // says whether this pass and chunk are the first to find a pair.
+  auto join = [&](int c, const std::vector<std::uint32_t>& masks, auto owns) {
     std::fill(offsets.begin(), offsets.end(), 0);
     for (std::uint64_t h : hashes) ++offsets[chunkOf(h, c) + 1];
     std::partial_sum(offsets.begin(), offsets.end(), offsets.begin());
-    std::vector<std::uint32_t> fill(offsets.begin(), offsets.end() - 1);
-    for (std::uint32_t i = 0; i < n; ++i) items[fill[chunkOf(hashes[i], c)]++] = i;
-
-    // A pair is reported by the first chunk on which it is close, so each once.
-    auto closeEarlier = [&](std::uint64_t a, std::uint64_t b) {
-      for (int e = 0; e < c; ++e)
-        if (std::popcount(chunkOf(a ^ b, e)) <= sub) return true;
-      return false;
-    };
-    auto consider = [&](std::uint32_t i, std::uint32_t j) {
-      const std::uint64_t a = hashes[i], b = hashes[j];
-      if (std::popcount(a ^ b) <= radius && !closeEarlier(a, b)) pairs.emplace_back(std::min(i, j), std::max(i, j));
+    std::copy(offsets.begin(), offsets.end() - 1, fill.begin());
+    for (std::uint32_t i = 0; i < n; ++i) {
+      const std::uint32_t at = fill[chunkOf(hashes[i], c)]++;
+      items[at] = i;
+      sorted[at] = hashes[i];
+    }
+    auto consider = [&](std::uint32_t x, std::uint32_t y) {
+      const std::uint64_t diff = sorted[x] ^ sorted[y];
+      if (std::popcount(diff) <= radius && owns(diff))
+        pairs.emplace_back(std::min(items[x], items[y]), std::max(items[x], items[y]));
     };
     for (std::uint32_t v = 0; v < (1u << kChunkBits); ++v) {
       const std::uint32_t vb = offsets[v], ve = offsets[v + 1];
       if (vb == ve) continue;
-      for (std::uint32_t x = vb; x < ve; ++x)
-        for (std::uint32_t y = x + 1; y < ve; ++y) consider(items[x], items[y]);
       for (std::uint32_t m : masks) {
         const std::uint32_t u = v ^ m;
-        if (u <= v) continue;
+        if (u < v) continue;
+        if (u == v) {
+          for (std::uint32_t x = vb; x < ve; ++x)
+            for (std::uint32_t y = x + 1; y < ve; ++y) consider(x, y);
+          continue;
+        }
+        const std::uint32_t ub = offsets[u], ue = offsets[u + 1];
         for (std::uint32_t x = vb; x < ve; ++x)
-          for (std::uint32_t y = offsets[u]; y < offsets[u + 1]; ++y) consider(items[x], items[y]);
+          for (std::uint32_t y = ub; y < ue; ++y) consider(x, y);
       }
     }
+  };
+  if (s > 0) {
+    const auto masks = masksWithBits(0, s - 1);
+    for (int c = 0; c < kChunks; ++c)
+      join(c, masks, [&](std::uint64_t diff) {
+        for (int e = 0; e < c; ++e)
+          if (closeOn(diff, e, 0, s - 1)) return false;
+        return true;
+      });
   }
+  const auto exact = masksWithBits(s, s);
+  for (int c = 0; c < passBChunks; ++c)
+    join(c, exact, [&](std::uint64_t diff) {
+      for (int e = 0; e < kChunks; ++e)
+        if (closeOn(diff, e, 0, s - 1) || (e < c && closeOn(diff, e, s, s))) return false;
+      return true;
+    });
   return pairs;
 }
 

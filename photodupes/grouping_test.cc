@@ -22,7 +22,7 @@ TEST(NearPairs, FindsExactlyThePairsWithinTheRadius) {
     for (int k = 0; k < d; ++k) spread ^= 1ull << ((k * 16 + k / 4) % 64), packed ^= 1ull << k;
     hashes.insert(hashes.end(), {base, spread, packed});
   }
-  for (int radius : {0, 3, 7, 11, 12, 15}) {
+  for (int radius : {0, 3, 7, 11, 12, 13, 15, 20}) {
     const auto pairs = nearPairs(hashes, radius);
     std::set<std::pair<std::uint32_t, std::uint32_t>> unique(pairs.begin(), pairs.end());
     EXPECT_EQ(unique.size(), pairs.size()) << "a pair reported twice at radius " << radius;
