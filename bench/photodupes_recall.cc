@@ -3,7 +3,8 @@
 // says about them: the measurement behind photodupes' default radius
 // (kDefaultRadius) and print threshold (kNearPrintThreshold).
 //
-// Every photo of the corpus (cameras/, heif/, one of each orientation set)
+// Every photo of the corpus of 512 pixels or more (cameras/, heif/, one of
+// each orientation set)
 // is edited with libvips: resized, re-encoded, cropped, captioned, padded,
 // brightened. Each copy is fingerprinted as a scan does it (difference hash
 // of the 256-pixel thumbnail of the encoded bytes, feature print of the
@@ -75,6 +76,10 @@ int main() {
   for (const std::string& f : files) {
     auto bytes = imaging::readRegularFile(f);
     if (!bytes) continue;
+    // Photos at least 512 pixels on their longer side: the many 100-pixel
+    // samples of the corpus are smaller than a scan's thumbnail.
+    auto stored = imaging::thumbFrom(*bytes);
+    if (!stored || std::max(stored->width, stored->height) < 512) continue;
     auto orig = fingerprint(*bytes);
     if (!orig) continue;
     originals.push_back(*orig);
