@@ -112,6 +112,21 @@ ChildResult runChild(const std::vector<std::string>& argv, std::string_view inpu
   return result;
 }
 
+JsonChildResult runJsonChild(const std::vector<std::string>& argv, std::string_view input, const std::string& what,
+                             const std::function<bool(nlohmann::json& record)>& onRecord) {
+  JsonChildResult r;
+  r.child = runChild(argv, input, [&](std::string_view line) {
+    nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+    if (j.is_discarded() || !j.is_object()) {
+      r.problem = what + " wrote a line that is not JSON: \"" + std::string(line.substr(0, 60)) + "\"";
+      return false;
+    }
+    return onRecord(j);
+  });
+  if (r.problem.empty()) r.problem = describeFailure(r.child, what + " (" + argv[0] + ")");
+  return r;
+}
+
 std::string describeFailure(const ChildResult& r, const std::string& what) {
   if (!r.startError.empty()) return "cannot start " + what + ": " + r.startError;
   if (r.stoppedByUs) return "";

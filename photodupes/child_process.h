@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace photodupes {
 
 struct ChildResult {
@@ -27,6 +29,18 @@ struct ChildResult {
 // ended and been reaped.
 ChildResult runChild(const std::vector<std::string>& argv, std::string_view input,
                      const std::function<bool(std::string_view line)>& onLine);
+
+// runChild for the programs that answer in JSON lines: every line is
+// parsed and passed to onRecord. A line that is not a JSON object ends the
+// child; `problem` then quotes it. Otherwise `problem` describes a child that
+// could not start or did not end well (empty after a clean exit, or when
+// onRecord returned false: the caller says why). `what` names the program.
+struct JsonChildResult {
+  ChildResult child;
+  std::string problem;
+};
+JsonChildResult runJsonChild(const std::vector<std::string>& argv, std::string_view input, const std::string& what,
+                             const std::function<bool(nlohmann::json& record)>& onRecord);
 
 // One line of error text for a child that did not end well, or empty when
 // it exited with status 0. `what` names the program ("albumsweep at /x").

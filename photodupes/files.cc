@@ -47,23 +47,15 @@ std::vector<json> twinspotRecords(const std::string& twinspot, const std::string
   std::string input;
   for (const std::string& p : paths) input += p + '\0';
   std::vector<json> records(paths.size());
-  std::string problem;
-  auto onLine = [&](std::string_view line) {
-    json j = json::parse(line, nullptr, false);
-    if (j.is_discarded() || !j.is_object()) {
-      problem = "twinspot wrote a line that is not JSON: \"" + std::string(line.substr(0, 60)) + "\"";
-      return false;
-    }
+  auto r = runJsonChild({twinspot, mode}, input, "twinspot", [&](json& j) {
     auto i = j.find("i");
     if (i != j.end() && i->is_number_unsigned()) {
       const std::size_t at = i->get<std::size_t>();
       if (at < records.size()) records[at] = std::move(j);
     }
     return true;
-  };
-  const ChildResult child = runChild({twinspot, mode}, input, onLine);
-  if (problem.empty()) problem = describeFailure(child, "twinspot (" + twinspot + ")");
-  if (!problem.empty()) throw std::runtime_error(problem);
+  });
+  if (!r.problem.empty()) throw std::runtime_error(r.problem);
   return records;
 }
 

@@ -122,7 +122,7 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
   RunCounts counts;
   std::set<std::string> seen;
   std::optional<std::int64_t> total;
-  std::string authAnswer, stop, problem, fatal;
+  std::string authAnswer, stop, fatal;
   std::int64_t lastDone = -1, lastOf = -1;
   int pending = 0;
   catalog.begin();
@@ -132,12 +132,7 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
     pending = 0;
   };
 
-  auto onLine = [&](std::string_view line) -> bool {
-    json j = json::parse(line, nullptr, false);
-    if (j.is_discarded() || !j.is_object()) {
-      problem = "albumsweep wrote a line that is not JSON: \"" + std::string(line.substr(0, 60)) + "\"";
-      return false;
-    }
+  auto onRecord = [&](json& j) -> bool {
     if (j.contains("auth")) {
       authAnswer = textKey(j, "auth");
       total = intKey(j, "total");
@@ -198,11 +193,11 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
     if (++pending >= 64) flush();
     return true;
   };
-  const ChildResult child = runChild(argv, manifest, onLine);
+  const JsonChildResult child = runJsonChild(argv, manifest, "albumsweep", onRecord);
   catalog.commit();
 
   const std::string what = "albumsweep (" + req.albumsweep + ")";
-  std::string failure = problem.empty() ? describeFailure(child, what) : problem;
+  std::string failure = child.problem;
   if (failure.empty() && !fatal.empty()) failure = "albumsweep refused the scan (\"" + fatal + "\")";
   if (failure.empty() && authAnswer.empty()) failure = what + " ended without answering";
   std::string outcome = "complete";

@@ -33,12 +33,7 @@ Verifier simverifyVerifier(const std::vector<Photo>& photos, const VerifySource&
 
     std::map<std::size_t, float> dist;
     std::string problem;
-    auto onLine = [&](std::string_view line) {
-      json j = json::parse(line, nullptr, false);
-      if (j.is_discarded() || !j.is_object()) {
-        problem = "albumsweep simverify wrote a line that is not JSON: \"" + std::string(line.substr(0, 60)) + "\"";
-        return false;
-      }
+    auto onRecord = [&](json& j) {
       if (j.contains("fatal")) {
         problem = "albumsweep simverify refused the candidate groups";
         return false;
@@ -59,8 +54,8 @@ Verifier simverifyVerifier(const std::vector<Photo>& photos, const VerifySource&
       }
       return true;  // failure records: that member stays unconfirmed
     };
-    const ChildResult child = runChild(argv, json{{"groups", std::move(request)}}.dump(), onLine);
-    if (problem.empty()) problem = describeFailure(child, "albumsweep simverify (" + source.albumsweep + ")");
+    auto r = runJsonChild(argv, json{{"groups", std::move(request)}}.dump(), "albumsweep simverify", onRecord);
+    if (problem.empty()) problem = r.problem;
     if (!problem.empty()) throw std::runtime_error(problem);
     return dist;
   };
