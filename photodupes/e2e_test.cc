@@ -142,6 +142,30 @@ TEST_F(PhotodupesE2E, AlbumsweepFailuresAreOneLineErrorsAndKeepWhatWasCommitted)
   }
 }
 
+TEST_F(PhotodupesE2E, APhotoAnsweredAsInTheCloudKeepsItsFingerprints) {
+  ASSERT_EQ(photodupes({"scan", "--library", lib()}, state()).exitStatus, 0);
+  const std::string id = "originals/Nikon_D70.jpg";
+  auto known = Catalog::open(catalogFile(), "library", lib(), Catalog::Access::kRead)->photo(id, false);
+  ASSERT_TRUE(known && known->usable());
+  // A later scan that may not read it (a network mount, without --allow-cloud).
+  const std::string fake = dir_.path() + "/cloud.sh";
+  writeScript(fake,
+              "cat >/dev/null\n"
+              "echo '{\"auth\":\"authorized\",\"total\":1}'\n"
+              "echo '{\"i\":0,\"id\":\"" +
+                  id +
+                  "\",\"state\":\"cloud\",\"ok\":false,\"err\":\"in_cloud\","
+                  "\"w\":1,\"h\":1,\"created\":0,\"mod\":" +
+                  std::to_string(known->mod) +
+                  ",\"name\":\"n\"}'\n"
+                  "echo '{\"progress\":1,\"of\":1}'");
+  ASSERT_EQ(photodupes({"scan", "--library", lib()}, state(), {"PHOTODUPES_ALBUMSWEEP=" + fake}).exitStatus, 0);
+  auto after = Catalog::open(catalogFile(), "library", lib(), Catalog::Access::kRead)->photo(id, false);
+  ASSERT_TRUE(after);
+  EXPECT_EQ(after->sha, known->sha);
+  EXPECT_EQ(after->dhash, known->dhash);
+}
+
 TEST_F(PhotodupesE2E, AlbumsweepDoesNotOutlivePhotodupes) {
   const std::string fake = dir_.path() + "/hang.sh", pidFile = dir_.path() + "/pid";
   writeScript(fake, "echo $$ > " + pidFile + "\nexec sleep 60");

@@ -166,6 +166,12 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
         // Not known after all: left out, so that the next run scans it.
         seen.erase(id);
       }
+    } else if (auto known = catalog.photo(id, false); !ok && textKey(j, "state") == "cloud" && known &&
+                                                      known->usable() && known->mod == intKey(j, "mod").value_or(0)) {
+      // Not read this time (its data is not local), but unchanged since it
+      // was: its fingerprints still hold.
+      catalog.markUnchanged(id, known->bytes, known->mod, intKey(j, "created").value_or(0), textKey(j, "name"), run);
+      ++counts.cached;
     } else if (path) {
       Photo p;
       p.id = id;
