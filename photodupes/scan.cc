@@ -23,8 +23,11 @@ using nlohmann::json;
 class ProgressBar {
  public:
   ProgressBar(std::FILE* out, bool on) : out_(on ? out : nullptr), start_(Clock::now()) {}
-  ~ProgressBar() {
+  ~ProgressBar() { finish(); }
+  // Ends the bar's line, so that messages start on a line of their own.
+  void finish() {
     if (out_ && drawn_) std::fputs("\n", out_);
+    drawn_ = false;
   }
   void update(std::int64_t done, std::int64_t of) {
     if (!out_ || of <= 0) return;
@@ -201,6 +204,7 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
   };
   const JsonChildResult child = runJsonChild(argv, manifest, "albumsweep", onRecord);
   catalog.commit();
+  bar.finish();
 
   const std::string what = "albumsweep (" + req.albumsweep + ")";
   std::string failure = child.problem;
