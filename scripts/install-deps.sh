@@ -15,6 +15,8 @@ packages=(
   nlohmann-json3-dev               # JSON
   libgtest-dev libgmock-dev        # tests
   libbenchmark-dev                 # benchmarks
+  libsqlite3-dev sqlite3           # photodupes' catalog; the sqlite3 tool in its tests
+  chromium                         # photodupes' report checked in a real browser
   lm-sensors                       # sensors -j, the peer check of thermwatch
   dpkg-dev file                    # the Debian package: cpack's dependency list (dpkg-shlibdeps)
   scdoc man-db                     # man pages: rendered from scdoc at build time, checked with man

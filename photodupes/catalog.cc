@@ -1,0 +1,326 @@
+#include "photodupes/catalog.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "albumsweep/scan_worker.h"
+
+namespace photodupes {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A prepared statement that finalizes itself.
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) : db_(db) {
+    if (sqlite3_prepare_v2(db, sql, -1, &st_, nullptr) != SQLITE_OK) st_ = nullptr;
+  }
+  ~Statement() { sqlite3_finalize(st_); }
+  bool ok() const { return st_ != nullptr; }
+  Statement& text(int i, const std::string& v) {
+    sqlite3_bind_text(st_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Statement& blob(int i, const std::string& v) {
+    sqlite3_bind_blob(st_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Statement& integer(int i, std::int64_t v) {
+    sqlite3_bind_int64(st_, i, v);
+    return *this;
+  }
+  Statement& null(int i) {
+    sqlite3_bind_null(st_, i);
+    return *this;
+  }
+  int step() { return sqlite3_step(st_); }
+  std::string columnText(int i) const {
+    const void* p = sqlite3_column_blob(st_, i);
+    return p ? std::string(static_cast<const char*>(p), sqlite3_column_bytes(st_, i)) : std::string();
+  }
+  std::int64_t columnInt(int i) const { return sqlite3_column_int64(st_, i); }
+  bool columnNull(int i) const { return sqlite3_column_type(st_, i) == SQLITE_NULL; }
+
+ private:
+  sqlite3* db_;
+  sqlite3_stmt* st_ = nullptr;
+};
+
+const char* kSchema = R"sql(
+CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE photos(
+  id TEXT PRIMARY KEY,
+  path BLOB NOT NULL,
+  name TEXT NOT NULL DEFAULT '',
+  state TEXT NOT NULL,
+  err TEXT NOT NULL DEFAULT '',
+  sha TEXT,
+  dhash INTEGER,
+  w INTEGER NOT NULL DEFAULT 0,
+  h INTEGER NOT NULL DEFAULT 0,
+  bytes INTEGER NOT NULL DEFAULT 0,
+  created INTEGER NOT NULL DEFAULT 0,
+  mod INTEGER NOT NULL DEFAULT 0,
+  thumb TEXT NOT NULL DEFAULT '',
+  seen INTEGER NOT NULL);
+CREATE TABLE runs(
+  run INTEGER PRIMARY KEY,
+  started INTEGER NOT NULL,
+  ended INTEGER,
+  outcome TEXT,
+  scanned INTEGER NOT NULL DEFAULT 0,
+  cached INTEGER NOT NULL DEFAULT 0,
+  failed INTEGER NOT NULL DEFAULT 0);
+)sql";
+
+std::int64_t nowSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+int lockCatalog(const std::string& file, Catalog::Access access, std::chrono::milliseconds wait) {
+  const std::string lockFile = file + ".lock";
+  int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) throw CatalogError("cannot open the lock file " + lockFile + ": " + std::strerror(errno));
+  const int op = (access == Catalog::Access::kWrite ? LOCK_EX : LOCK_SH) | LOCK_NB;
+  const auto until = std::chrono::steady_clock::now() + wait;
+  while (flock(fd, op) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      ::close(fd);
+      throw CatalogError("cannot lock the catalog " + file + ": " + std::strerror(errno));
+    }
+    if (std::chrono::steady_clock::now() >= until) {
+      ::close(fd);
+      throw CatalogError("the catalog " + file +
+                         " is in use by another photodupes run; wait for it to finish and try again");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return fd;
+}
+
+}  // namespace
+
+Catalog::Catalog(std::string file, sqlite3* db, int lockFd) : file_(std::move(file)), db_(db), lockFd_(lockFd) {}
+
+Catalog::~Catalog() {
+  sqlite3_close_v2(db_);
+  if (lockFd_ >= 0) ::close(lockFd_);
+}
+
+void Catalog::fail(const std::string& what) const {
+  throw CatalogError("catalog " + file_ + ": " + what + ": " + sqlite3_errmsg(db_));
+}
+
+std::unique_ptr<Catalog> Catalog::open(const std::string& file, const std::string& kind, const std::string& source,
+                                       Access access, std::chrono::milliseconds lockWait) {
+  std::error_code ec;
+  const bool exists = fs::exists(file, ec);
+  if (!exists && access == Access::kRead)
+    throw CatalogError("no catalog at " + file + " yet: run `photodupes scan` first");
+  if (!exists) {
+    fs::create_directories(fs::path(file).parent_path(), ec);
+    if (ec) throw CatalogError("cannot create the folder of " + file + ": " + ec.message());
+  } else if (!fs::is_regular_file(file, ec)) {
+    throw CatalogError(file + " is not a regular file, so it cannot be a photodupes catalog");
+  }
+  const int lockFd = lockCatalog(file, access, lockWait);
+  sqlite3* db = nullptr;
+  const int flags = SQLITE_OPEN_READWRITE | (exists ? 0 : SQLITE_OPEN_CREATE) | SQLITE_OPEN_NOMUTEX;
+  if (sqlite3_open_v2(file.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+    std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close_v2(db);
+    ::close(lockFd);
+    throw CatalogError("cannot open the catalog " + file + ": " + msg);
+  }
+  std::unique_ptr<Catalog> c(new Catalog(file, db, lockFd));
+  sqlite3_busy_timeout(db, static_cast<int>(lockWait.count()));
+
+  // Read the header before anything writes: a file that is not a database,
+  // or a damaged one, must be left exactly as it is.
+  auto single = [&](const char* sql) -> std::optional<std::string> {
+    Statement st(db, sql);
+    if (!st.ok()) return std::nullopt;
+    int rc = st.step();
+    if (rc == SQLITE_ROW) return st.columnText(0);
+    if (rc == SQLITE_DONE) return std::string();
+    return std::nullopt;
+  };
+  const auto notOurs = [&](const std::string& why) {
+    return CatalogError(file + " is not a usable photodupes catalog (" + why +
+                        "); it was left untouched: move it away, or choose another file with --catalog");
+  };
+  auto appId = single("PRAGMA application_id");
+  if (!appId) throw notOurs(sqlite3_errmsg(db));
+  auto check = single("PRAGMA quick_check");
+  if (!check || *check != "ok") throw notOurs(check ? "damaged: " + *check : std::string(sqlite3_errmsg(db)));
+  auto version = single("PRAGMA user_version");
+  auto tables = single("SELECT count(*) FROM sqlite_master");
+  if (!version || !tables) throw notOurs(sqlite3_errmsg(db));
+  const bool blank = *appId == "0" && *version == "0" && *tables == "0";
+  if (!blank && *appId != std::to_string(kApplicationId)) throw notOurs("another program's database");
+  if (!blank && std::stoi(*version) > kSchemaVersion)
+    throw CatalogError(file + " was written by a newer photodupes (schema " + *version +
+                       "); use that version, or choose another file with --catalog");
+  if (!blank && std::stoi(*version) < 1) throw notOurs("unknown schema version " + *version);
+
+  if (access == Access::kWrite) {
+    c->exec("PRAGMA journal_mode=WAL");
+    c->exec("PRAGMA synchronous=NORMAL");
+  }
+  if (blank) {
+    if (access == Access::kRead) throw CatalogError("the catalog " + file + " is empty: run `photodupes scan` first");
+    c->begin();
+    c->exec(kSchema);
+    c->exec("PRAGMA application_id=" + std::to_string(kApplicationId));
+    c->exec("PRAGMA user_version=" + std::to_string(kSchemaVersion));
+    c->setMeta("kind", kind);
+    c->setMeta("source", source);
+    c->commit();
+  }
+  auto haveKind = c->meta("kind");
+  auto haveSource = c->meta("source");
+  if (haveKind != kind || haveSource != source)
+    throw CatalogError("the catalog " + file + " belongs to " + haveKind.value_or("?") + " " +
+                       haveSource.value_or("?") + ", not to " + kind + " " + source +
+                       "; choose the right file with --catalog");
+  return c;
+}
+
+void Catalog::exec(const std::string& sql) {
+  char* err = nullptr;
+  if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+    std::string msg = err ? err : "unknown error";
+    sqlite3_free(err);
+    throw CatalogError("catalog " + file_ + ": " + msg);
+  }
+}
+
+void Catalog::begin() { exec("BEGIN IMMEDIATE"); }
+void Catalog::commit() { exec("COMMIT"); }
+
+std::int64_t Catalog::startRun() {
+  Statement st(db_, "INSERT INTO runs(started) VALUES(?)");
+  if (!st.ok() || st.integer(1, nowSeconds()).step() != SQLITE_DONE) fail("cannot start a run");
+  return sqlite3_last_insert_rowid(db_);
+}
+
+void Catalog::finishRun(std::int64_t run, const std::string& outcome, const RunCounts& counts) {
+  Statement st(db_, "UPDATE runs SET ended=?, outcome=?, scanned=?, cached=?, failed=? WHERE run=?");
+  st.integer(1, nowSeconds()).text(2, outcome).integer(3, counts.scanned).integer(4, counts.cached);
+  if (!st.ok() || st.integer(5, counts.failed).integer(6, run).step() != SQLITE_DONE) fail("cannot finish a run");
+}
+
+void Catalog::putPhoto(const Photo& p, std::int64_t run) {
+  Statement st(db_,
+               "INSERT OR REPLACE INTO photos(id, path, name, state, err, sha, dhash, w, h, bytes, created, mod, "
+               "thumb, seen) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+  st.text(1, p.id).blob(2, p.path).text(3, p.name).text(4, p.state).text(5, p.err);
+  if (p.sha.empty())
+    st.null(6);
+  else
+    st.text(6, p.sha);
+  if (p.dhash)
+    st.integer(7, static_cast<std::int64_t>(*p.dhash));
+  else
+    st.null(7);
+  st.integer(8, p.w).integer(9, p.h).integer(10, p.bytes).integer(11, p.created).integer(12, p.mod);
+  st.text(13, p.thumb).integer(14, run);
+  if (!st.ok() || st.step() != SQLITE_DONE) fail("cannot store " + p.id);
+}
+
+bool Catalog::markUnchanged(const std::string& id, std::int64_t bytes, std::int64_t mod, std::int64_t created,
+                            const std::string& name, std::int64_t run) {
+  Statement st(db_, "UPDATE photos SET bytes=?, mod=?, created=?, name=?, seen=? WHERE id=? AND sha IS NOT NULL");
+  st.integer(1, bytes).integer(2, mod).integer(3, created).text(4, name).integer(5, run).text(6, id);
+  if (!st.ok() || st.step() != SQLITE_DONE) fail("cannot update " + id);
+  return sqlite3_changes(db_) > 0;
+}
+
+std::int64_t Catalog::dropUnseen(std::int64_t run) {
+  Statement st(db_, "DELETE FROM photos WHERE seen<>?");
+  if (!st.ok() || st.integer(1, run).step() != SQLITE_DONE) fail("cannot drop photos that left");
+  return sqlite3_changes(db_);
+}
+
+namespace {
+const char* kColumns = "id, path, name, state, err, sha, dhash, w, h, bytes, created, mod";
+
+Photo photoFrom(const Statement& st, bool withThumb) {
+  Photo p;
+  p.id = st.columnText(0);
+  p.path = st.columnText(1);
+  p.name = st.columnText(2);
+  p.state = st.columnText(3);
+  p.err = st.columnText(4);
+  p.sha = st.columnText(5);
+  if (!st.columnNull(6)) p.dhash = static_cast<std::uint64_t>(st.columnInt(6));
+  p.w = st.columnInt(7);
+  p.h = st.columnInt(8);
+  p.bytes = st.columnInt(9);
+  p.created = st.columnInt(10);
+  p.mod = st.columnInt(11);
+  if (withThumb) p.thumb = st.columnText(12);
+  return p;
+}
+}  // namespace
+
+std::vector<Photo> Catalog::photos(bool withThumbs) const {
+  std::string sql = std::string("SELECT ") + kColumns + (withThumbs ? ", thumb" : "") + " FROM photos ORDER BY id";
+  Statement st(db_, sql.c_str());
+  if (!st.ok()) fail("cannot read photos");
+  std::vector<Photo> out;
+  int rc;
+  while ((rc = st.step()) == SQLITE_ROW) out.push_back(photoFrom(st, withThumbs));
+  if (rc != SQLITE_DONE) fail("cannot read photos");
+  return out;
+}
+
+std::optional<Photo> Catalog::photo(const std::string& id, bool withThumb) const {
+  std::string sql = std::string("SELECT ") + kColumns + (withThumb ? ", thumb" : "") + " FROM photos WHERE id=?";
+  Statement st(db_, sql.c_str());
+  if (!st.ok()) fail("cannot read " + id);
+  st.text(1, id);
+  int rc = st.step();
+  if (rc == SQLITE_ROW) return photoFrom(st, withThumb);
+  if (rc != SQLITE_DONE) fail("cannot read " + id);
+  return std::nullopt;
+}
+
+std::optional<std::string> Catalog::meta(const std::string& key) const {
+  Statement st(db_, "SELECT value FROM meta WHERE key=?");
+  if (!st.ok()) fail("cannot read its settings");
+  st.text(1, key);
+  if (st.step() == SQLITE_ROW) return st.columnText(0);
+  return std::nullopt;
+}
+
+void Catalog::setMeta(const std::string& key, const std::string& value) {
+  Statement st(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES(?, ?)");
+  if (!st.ok() || st.text(1, key).text(2, value).step() != SQLITE_DONE) fail("cannot store a setting");
+}
+
+std::string stateDirectory() {
+  const char* xdg = std::getenv("XDG_STATE_HOME");
+  if (xdg && xdg[0] == '/') return std::string(xdg) + "/photodupes";
+  const char* home = std::getenv("HOME");
+  return std::string(home && *home ? home : ".") + "/.local/state/photodupes";
+}
+
+std::string defaultCatalogFile(const std::string& kind, const std::string& source) {
+  const std::string digest = albumsweep::sha256Hex(
+      std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(source.data()), source.size()));
+  std::string stem = fs::path(source.substr(0, source.find('\n'))).filename().string();
+  for (char& ch : stem)
+    if (!std::isalnum(static_cast<unsigned char>(ch)) && ch != '-' && ch != '_') ch = '_';
+  if (stem.empty()) stem = "root";
+  return stateDirectory() + "/" + kind + "-" + stem.substr(0, 40) + "-" + digest.substr(0, 12) + ".db";
+}
+
+}  // namespace photodupes

@@ -1,0 +1,121 @@
+// The catalog: what photodupes knows about one photo library (or one set of
+// folders), kept in an SQLite database file between runs.
+//
+// - One file per library, under $XDG_STATE_HOME/photodupes/ (else
+//   ~/.local/state/photodupes/), or wherever --catalog says.
+// - Versioned schema: the database carries our application id and a schema
+//   version (PRAGMA application_id / user_version). A database that is not
+//   ours, one written by a newer photodupes, or a damaged one is refused
+//   with an error naming the file; it is never replaced or repaired.
+// - Records are written in transactions (write-ahead log), so a process
+//   killed at any moment loses at most the open transaction.
+// - One run at a time: a run holds an advisory lock on "<file>.lock"
+//   (exclusive to change the catalog, shared to read it). A second run waits
+//   up to `lockWait` and then fails with a clear message.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace photodupes {
+
+// Every failure of the catalog; what() names the file and what to do.
+class CatalogError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One photo as the catalog keeps it.
+struct Photo {
+  std::string id;                 // library identifier; for folder sets, the file path
+  std::string path;               // full path of the file (bytes, not necessarily UTF-8)
+  std::string name;               // file name for display
+  std::string state = "unknown";  // "local", "cloud" or "unknown"
+  std::string err;                // failure code when not usable
+  std::string sha;                // SHA-256 of the file, empty when unknown
+  std::optional<std::uint64_t> dhash;
+  std::int64_t w = 0, h = 0, bytes = 0, created = 0, mod = 0;
+  std::string thumb;  // base64 JPEG, at most 256 pixels a side; may be empty
+
+  // Has the fingerprints grouping needs.
+  bool usable() const { return !sha.empty() && dhash.has_value(); }
+};
+
+struct RunCounts {
+  std::int64_t scanned = 0;  // fingerprinted in this run
+  std::int64_t cached = 0;   // known already, unchanged
+  std::int64_t failed = 0;   // answered with a failure
+};
+
+class Catalog {
+ public:
+  static constexpr int kSchemaVersion = 1;
+  static constexpr std::int32_t kApplicationId = 0x50447570;  // "PDup"
+
+  enum class Access { kRead, kWrite };
+
+  // Opens (with kWrite, creates when missing) the catalog at `file` for the
+  // library or folder set `source` of kind `kind` ("library" or "folders").
+  // Throws CatalogError.
+  static std::unique_ptr<Catalog> open(const std::string& file, const std::string& kind, const std::string& source,
+                                       Access access,
+                                       std::chrono::milliseconds lockWait = std::chrono::milliseconds(2000));
+  ~Catalog();
+  Catalog(const Catalog&) = delete;
+  Catalog& operator=(const Catalog&) = delete;
+
+  const std::string& file() const { return file_; }
+
+  // Transactions: records written between begin() and commit() land together.
+  void begin();
+  void commit();
+
+  // A new run; its number marks every photo the run sees.
+  std::int64_t startRun();
+  void finishRun(std::int64_t run, const std::string& outcome, const RunCounts& counts);
+
+  // A freshly fingerprinted photo (replaces what was known).
+  void putPhoto(const Photo& photo, std::int64_t run);
+  // The photo is unchanged since its fingerprints were taken: mark it seen,
+  // refresh what the answer carries. False when the catalog does not know it.
+  bool markUnchanged(const std::string& id, std::int64_t bytes, std::int64_t mod, std::int64_t created,
+                     const std::string& name, std::int64_t run);
+  // Photos not seen by `run` left the library: forget them. Returns how many.
+  std::int64_t dropUnseen(std::int64_t run);
+
+  // Every photo, in identifier order (thumbnails only when asked for).
+  std::vector<Photo> photos(bool withThumbs) const;
+  std::optional<Photo> photo(const std::string& id, bool withThumb) const;
+
+  std::optional<std::string> meta(const std::string& key) const;
+  void setMeta(const std::string& key, const std::string& value);
+
+  // Raw SQL for tests and tools; throws CatalogError.
+  void exec(const std::string& sql);
+
+ private:
+  Catalog(std::string file, sqlite3* db, int lockFd);
+  [[noreturn]] void fail(const std::string& what) const;
+
+  std::string file_;
+  sqlite3* db_ = nullptr;
+  int lockFd_ = -1;
+};
+
+// The folder catalogs live in: $XDG_STATE_HOME/photodupes, else
+// ~/.local/state/photodupes.
+std::string stateDirectory();
+
+// The default catalog file of a source (a library folder, or a set of
+// folders): a readable stem from its last folder name plus a digest of the
+// whole source, so that two libraries never share a file.
+std::string defaultCatalogFile(const std::string& kind, const std::string& source);
+
+}  // namespace photodupes

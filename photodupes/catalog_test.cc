@@ -1,0 +1,121 @@
+// The catalog refuses what is not its own and never lets two runs in.
+#include "photodupes/catalog.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "testsupport/images.h"
+
+namespace photodupes {
+namespace {
+
+std::string contents(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string openError(const std::string& file, const std::string& source = "/lib") {
+  try {
+    Catalog::open(file, "library", source, Catalog::Access::kWrite, std::chrono::milliseconds(100));
+  } catch (const CatalogError& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(Catalog, KeepsPhotosAcrossOpens) {
+  testsupport::TempDir dir;
+  const std::string file = dir.path() + "/sub/cat.db";
+  {
+    auto c = Catalog::open(file, "library", "/lib", Catalog::Access::kWrite);
+    c->begin();
+    Photo p;
+    p.id = "a.jpg";
+    p.path = std::string("/lib/a\xff.jpg");  // not UTF-8: kept as bytes
+    p.sha = "ab";
+    p.dhash = 0xfedcba9876543210ull;
+    p.state = "local";
+    c->putPhoto(p, c->startRun());
+    c->commit();
+  }
+  auto c = Catalog::open(file, "library", "/lib", Catalog::Access::kRead);
+  auto p = c->photo("a.jpg", false);
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->path, "/lib/a\xff.jpg");
+  EXPECT_EQ(p->dhash, 0xfedcba9876543210ull);
+  c.reset();
+  // Another library's catalog is not this one's.
+  EXPECT_NE(openError(file, "/other").find("belongs to library /lib"), std::string::npos);
+}
+
+TEST(Catalog, RefusesForeignDamagedAndNewerFilesAndLeavesThemAlone) {
+  testsupport::TempDir dir;
+  const std::string text = dir.path() + "/notes.txt";
+  ASSERT_TRUE(testsupport::writeBytes(text, std::string(5000, 'x')));
+  std::string err = openError(text);
+  EXPECT_NE(err.find(text), std::string::npos) << err;
+  EXPECT_NE(err.find("not a usable photodupes catalog"), std::string::npos) << err;
+  EXPECT_EQ(contents(text), std::string(5000, 'x'));
+
+  // Some other program's SQLite database.
+  const std::string other = dir.path() + "/other.db";
+  {
+    auto c = Catalog::open(other, "library", "/lib", Catalog::Access::kWrite);
+    c->exec("PRAGMA application_id=42");
+  }
+  const std::string before = contents(other);
+  EXPECT_NE(openError(other).find("another program's database"), std::string::npos);
+  EXPECT_EQ(contents(other), before);
+
+  // A catalog of a newer schema.
+  const std::string newer = dir.path() + "/newer.db";
+  {
+    auto c = Catalog::open(newer, "library", "/lib", Catalog::Access::kWrite);
+    c->exec("PRAGMA user_version=99");
+  }
+  EXPECT_NE(openError(newer).find("newer photodupes"), std::string::npos);
+
+  // A catalog whose pages were overwritten in the middle.
+  const std::string damaged = dir.path() + "/damaged.db";
+  {
+    auto c = Catalog::open(damaged, "library", "/lib", Catalog::Access::kWrite);
+    c->begin();
+    for (int i = 0; i < 200; ++i) {
+      Photo p;
+      p.id = p.path = "photo" + std::to_string(i);
+      p.thumb = std::string(500, 'a' + i % 26);
+      c->putPhoto(p, 1);
+    }
+    c->commit();
+    c->exec("PRAGMA wal_checkpoint(TRUNCATE)");
+  }
+  std::string bytes = contents(damaged);
+  ASSERT_GT(bytes.size(), 40000u);
+  for (std::size_t k = 8192; k < 8192 + 20000; ++k) bytes[k] = static_cast<char>(k * 7);
+  ASSERT_TRUE(testsupport::writeBytes(damaged, bytes));
+  err = openError(damaged);
+  EXPECT_NE(err.find(damaged), std::string::npos) << err;
+  EXPECT_EQ(contents(damaged), bytes);
+}
+
+TEST(Catalog, SecondRunWaitsThenFailsClearly) {
+  testsupport::TempDir dir;
+  const std::string file = dir.path() + "/cat.db";
+  auto first = Catalog::open(file, "library", "/lib", Catalog::Access::kWrite);
+  const auto start = std::chrono::steady_clock::now();
+  const std::string err = openError(file);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+  EXPECT_NE(err.find("in use by another photodupes run"), std::string::npos) << err;
+  first.reset();
+  EXPECT_EQ(openError(file), "");
+}
+
+}  // namespace
+}  // namespace photodupes

@@ -1,0 +1,150 @@
+#include "photodupes/child_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace photodupes {
+
+ChildResult runChild(const std::vector<std::string>& argv, std::string_view input,
+                     const std::function<bool(std::string_view line)>& onLine) {
+  ChildResult result;
+  int in[2], out[2], report[2];
+  if (pipe2(in, O_CLOEXEC) != 0) return {std::strerror(errno)};
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    close(in[0]), close(in[1]);
+    return {std::strerror(errno)};
+  }
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    close(in[0]), close(in[1]), close(out[0]), close(out[1]);
+    return {std::strerror(errno)};
+  }
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // Child: only async-signal-safe calls from here to exec.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);  // the parent is already gone
+    signal(SIGPIPE, SIG_DFL);
+    dup2(in[0], STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    execv(args[0], args.data());
+    int err = errno;
+    (void)!write(report[1], &err, sizeof err);
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(report[1]);
+  if (pid < 0) {
+    int err = errno;
+    close(in[1]), close(out[0]), close(report[0]);
+    return {std::strerror(err)};
+  }
+  int execErr = 0;
+  ssize_t got;
+  while ((got = read(report[0], &execErr, sizeof execErr)) < 0 && errno == EINTR) {
+  }
+  close(report[0]);
+  if (got == static_cast<ssize_t>(sizeof execErr)) {
+    close(in[1]), close(out[0]);
+    waitpid(pid, nullptr, 0);
+    result.startError = std::strerror(execErr);
+    return result;
+  }
+
+  fcntl(in[1], F_SETFL, O_NONBLOCK);
+  int inFd = in[1];
+  if (input.empty()) close(inFd), inFd = -1;
+  std::size_t written = 0;
+  std::string pending;
+  bool reading = true;
+  char buf[65536];
+  while (reading) {
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {inFd, POLLOUT, 0}};
+    if (poll(fds, inFd >= 0 ? 2 : 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (inFd >= 0 && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      ssize_t n = write(inFd, input.data() + written, input.size() - written);
+      if (n > 0) written += static_cast<std::size_t>(n);
+      if ((n < 0 && errno != EAGAIN && errno != EINTR) || written == input.size()) close(inFd), inFd = -1;
+    }
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+      ssize_t n = read(out[0], buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      pending.append(buf, static_cast<std::size_t>(n));
+      std::size_t start = 0, nl;
+      while ((nl = pending.find('\n', start)) != std::string::npos) {
+        if (!onLine(std::string_view(pending).substr(start, nl - start))) {
+          reading = false;
+          result.stoppedByUs = true;
+          break;
+        }
+        start = nl + 1;
+      }
+      pending.erase(0, start);
+    }
+  }
+  if (!result.stoppedByUs && !pending.empty() && !onLine(pending)) result.stoppedByUs = true;
+  if (result.stoppedByUs) kill(pid, SIGKILL);
+  if (inFd >= 0) close(inFd);
+  close(out[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  return result;
+}
+
+JsonChildResult runJsonChild(const std::vector<std::string>& argv, std::string_view input, const std::string& what,
+                             const std::function<bool(nlohmann::json& record)>& onRecord) {
+  JsonChildResult r;
+  r.child = runChild(argv, input, [&](std::string_view line) {
+    nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+    if (j.is_discarded() || !j.is_object()) {
+      r.problem = what + " wrote a line that is not JSON: \"" + std::string(line.substr(0, 60)) + "\"";
+      return false;
+    }
+    return onRecord(j);
+  });
+  if (r.problem.empty()) r.problem = describeFailure(r.child, what + " (" + argv[0] + ")");
+  return r;
+}
+
+std::string describeFailure(const ChildResult& r, const std::string& what) {
+  if (!r.startError.empty()) return "cannot start " + what + ": " + r.startError;
+  if (r.stoppedByUs) return "";
+  if (r.signal) return what + " crashed (" + strsignal(r.signal) + ")";
+  if (r.exitStatus != 0) return what + " failed with exit status " + std::to_string(r.exitStatus);
+  return "";
+}
+
+std::string helperProgram(const char* envName, const std::string& name) {
+  if (const char* env = std::getenv(envName); env && *env) return env;
+  std::error_code ec;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return name;
+  const std::filesystem::path beside = self.parent_path() / name;
+  if (std::filesystem::exists(beside, ec)) return beside.string();
+  const std::filesystem::path buildTree = self.parent_path().parent_path() / name / name;
+  if (std::filesystem::exists(buildTree, ec)) return buildTree.string();
+  return beside.string();
+}
+
+}  // namespace photodupes

@@ -1,0 +1,201 @@
+// photodupes end to end: the built program scanning libraries made at test
+// time through the real albumsweep, and through stand-ins of albumsweep that
+// misbehave.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "photodupes/e2e_support.h"
+
+namespace photodupes::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+class PhotodupesE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    made_ = makeLibrary(lib());
+    if (made_.empty()) GTEST_SKIP() << "no photo corpus at " << CORPUS_DIR;
+  }
+  std::string lib() const { return dir_.path() + "/library"; }
+  std::string state() const { return dir_.path() + "/state"; }
+  std::string catalogFile() const {
+    auto files = std::vector<fs::path>();
+    for (auto& e : fs::directory_iterator(state() + "/photodupes"))
+      if (e.path().extension() == ".db") files.push_back(e.path());
+    EXPECT_EQ(files.size(), 1u);
+    return files.empty() ? "" : files[0].string();
+  }
+  testsupport::TempDir dir_;
+  GroupSet made_;
+};
+
+std::size_t lineCount(const std::string& s) { return std::count(s.begin(), s.end(), '\n'); }
+
+TEST_F(PhotodupesE2E, FindsTheGroupsMadeAndScansNothingTwice) {
+  auto scan = photodupes({"scan", "--library", lib()}, state());
+  ASSERT_EQ(scan.exitStatus, 0) << scan.err;
+  EXPECT_EQ(scan.out + scan.err, "");  // not a terminal: nothing but errors
+
+  auto groups = photodupes({"groups", "--json", "--library", lib()}, state());
+  ASSERT_EQ(groups.exitStatus, 0) << groups.err;
+  EXPECT_EQ(groupsOf(groups.out, lib()), made_);
+  const auto doc = nlohmann::json::parse(groups.out);
+  for (const auto& g : doc["groups"]) {
+    // The keeper of a resized pair is the full-size original.
+    if (g["members"].size() == 3) EXPECT_EQ(g["keeper"], lib() + "/originals/Kodak_CX7530.jpg");
+    EXPECT_EQ(g["reason"], g["members"][1]["reason"] == "exact" && g["members"].size() == 2 ? "exact" : "near");
+  }
+
+  // The files not kept, zero-separated: every member but the keepers.
+  auto notKept = photodupes({"groups", "--not-kept", "-0", "--library", lib()}, state());
+  std::set<std::string> listed;
+  for (std::size_t s = 0, z; (z = notKept.out.find('\0', s)) != std::string::npos; s = z + 1)
+    listed.insert(notKept.out.substr(s, z - s));
+  EXPECT_EQ(listed.size(), doc["summary"]["not_kept"].get<std::size_t>());
+  for (const auto& g : doc["groups"]) EXPECT_FALSE(listed.count(g["keeper"].get<std::string>()));
+
+  // Second run: everything answers as unchanged.
+  const auto before = catalogRows(catalogFile(), "library", lib());
+  ASSERT_EQ(photodupes({"scan", "--library", lib()}, state()).exitStatus, 0);
+  EXPECT_EQ(catalogRows(catalogFile(), "library", lib()), before);
+  std::string runs = testsupport::runProcess(
+                         {"/usr/bin/sqlite3", catalogFile(), "SELECT outcome, scanned, cached FROM runs ORDER BY run"})
+                         .out;
+  EXPECT_EQ(runs, "complete|14|0\ncomplete|0|14\n");
+
+  // A photo that left the library is dropped; a changed one is scanned again.
+  fs::remove(lib() + "/copies/nikon copy.jpg");
+  fs::copy_file(lib() + "/originals/Ricoh_Caplio_RR330.jpg", lib() + "/originals/Panasonic_DMC-FZ30.jpg",
+                fs::copy_options::overwrite_existing);
+  ASSERT_EQ(photodupes({"scan", "--library", lib()}, state()).exitStatus, 0);
+  runs = testsupport::runProcess({"/usr/bin/sqlite3", catalogFile(),
+                                  "SELECT scanned, cached FROM runs ORDER BY run DESC LIMIT 1;"
+                                  "SELECT count(*) FROM photos"})
+             .out;
+  EXPECT_EQ(runs, "1|12\n13\n");
+  auto after = photodupes({"groups", "--json", "--library", lib()}, state());
+  GroupSet expected = made_;
+  expected.erase({"originals/Nikon_D70.jpg", "copies/nikon copy.jpg"});
+  expected.insert({"originals/Panasonic_DMC-FZ30.jpg", "originals/Ricoh_Caplio_RR330.jpg"});
+  EXPECT_EQ(groupsOf(after.out, lib()), expected);
+}
+
+TEST_F(PhotodupesE2E, AScanKilledHalfWayEndsLikeAnUninterruptedOne) {
+  const std::string whole = dir_.path() + "/whole.db", killed = dir_.path() + "/killed.db";
+  ASSERT_EQ(photodupes({"scan", "--library", lib(), "--catalog", whole}, state()).exitStatus, 0);
+
+  // A stand-in that passes albumsweep's lines on slowly and kills photodupes
+  // (its parent) after the first commits, in the middle of the scan.
+  const std::string killer = dir_.path() + "/killer.sh";
+  writeScript(killer, std::string("parent=$PPID\n\"") + ALBUMSWEEP_BIN +
+                          "\" \"$@\" | { n=0; while IFS= read -r line; do printf '%s\\n' \"$line\"; n=$((n+1));"
+                          " if [ $n -eq 13 ]; then sleep 0.5; kill -9 $parent; fi; done; }");
+  auto cut =
+      photodupes({"scan", "--library", lib(), "--catalog", killed}, state(), {"PHOTODUPES_ALBUMSWEEP=" + killer});
+  ASSERT_EQ(cut.signal, SIGKILL) << cut.err;
+  const auto partial = catalogRows(killed, "library", lib());
+  EXPECT_GE(partial.size(), 10u);
+  EXPECT_LT(partial.size(), 14u);
+
+  ASSERT_EQ(photodupes({"scan", "--library", lib(), "--catalog", killed}, state()).exitStatus, 0);
+  EXPECT_EQ(catalogRows(killed, "library", lib()), catalogRows(whole, "library", lib()));
+}
+
+TEST_F(PhotodupesE2E, AlbumsweepFailuresAreOneLineErrorsAndKeepWhatWasCommitted) {
+  const std::string fake = dir_.path() + "/fake.sh";
+  const std::string records =
+      "cat >/dev/null\n"
+      "echo '{\"auth\":\"authorized\",\"total\":3,\"library_total\":3,\"video_total\":0,\"hidden_total\":0}'\n"
+      "echo '{\"i\":0,\"id\":\"originals/Nikon_D70.jpg\",\"state\":\"local\",\"ok\":true,\"hash\":"
+      "\"0123456789abcdef\",\"sha\":\"aa\",\"w\":1,\"h\":1,\"bytes\":5,\"created\":0,\"mod\":1,\"thumb\":\"\","
+      "\"name\":\"Nikon_D70.jpg\"}'\n";
+  struct Case {
+    std::string name, script, expect;
+    std::size_t kept;
+  } cases[] = {
+      {"missing program", "", "cannot start albumsweep", 0},
+      {"not JSON", records + "echo 'Segmentation fault (core dumped)'\n" + records, "not JSON", 1},
+      {"crash", records + "kill -SEGV $$", "crashed", 1},
+      {"restricted", "cat >/dev/null; echo '{\"auth\":\"restricted\"}'", "use `photodupes files", 0},
+      {"denied", "cat >/dev/null; echo '{\"auth\":\"denied\"}'", "permission", 0},
+      {"stalled", records + "echo '{\"stop\":\"stalled\",\"at\":1}'; echo '{\"progress\":1,\"of\":3}'",
+       lib() + "/edits", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(state());
+    std::string program = dir_.path() + "/absent";
+    if (!c.script.empty()) writeScript(program = fake, c.script);
+    auto r = photodupes({"scan", "--library", lib()}, state(), {"PHOTODUPES_ALBUMSWEEP=" + program});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(lineCount(r.err), 1u) << r.err;
+    EXPECT_NE(r.err.find(c.expect), std::string::npos) << r.err;
+    EXPECT_EQ(catalogRows(catalogFile(), "library", lib()).size(), c.kept);
+  }
+}
+
+TEST_F(PhotodupesE2E, APhotoAnsweredAsInTheCloudKeepsItsFingerprints) {
+  ASSERT_EQ(photodupes({"scan", "--library", lib()}, state()).exitStatus, 0);
+  const std::string id = "originals/Nikon_D70.jpg";
+  auto known = Catalog::open(catalogFile(), "library", lib(), Catalog::Access::kRead)->photo(id, false);
+  ASSERT_TRUE(known && known->usable());
+  // A later scan that may not read it (a network mount, without --allow-cloud).
+  const std::string fake = dir_.path() + "/cloud.sh";
+  writeScript(fake,
+              "cat >/dev/null\n"
+              "echo '{\"auth\":\"authorized\",\"total\":1}'\n"
+              "echo '{\"i\":0,\"id\":\"" +
+                  id +
+                  "\",\"state\":\"cloud\",\"ok\":false,\"err\":\"in_cloud\","
+                  "\"w\":1,\"h\":1,\"created\":0,\"mod\":" +
+                  std::to_string(known->mod) +
+                  ",\"name\":\"n\"}'\n"
+                  "echo '{\"progress\":1,\"of\":1}'");
+  ASSERT_EQ(photodupes({"scan", "--library", lib()}, state(), {"PHOTODUPES_ALBUMSWEEP=" + fake}).exitStatus, 0);
+  auto after = Catalog::open(catalogFile(), "library", lib(), Catalog::Access::kRead)->photo(id, false);
+  ASSERT_TRUE(after);
+  EXPECT_EQ(after->sha, known->sha);
+  EXPECT_EQ(after->dhash, known->dhash);
+}
+
+TEST_F(PhotodupesE2E, AlbumsweepDoesNotOutlivePhotodupes) {
+  const std::string fake = dir_.path() + "/hang.sh", pidFile = dir_.path() + "/pid";
+  writeScript(fake, "echo $$ > " + pidFile + "\nexec sleep 60");
+  testsupport::RunOptions options;
+  options.extraEnvironment = {"XDG_STATE_HOME=" + state(), "PHOTODUPES_ALBUMSWEEP=" + fake};
+  options.timeout = std::chrono::seconds(1);
+  auto r = testsupport::runProcess({PHOTODUPES_BIN, "scan", "--library", lib()}, options);
+  ASSERT_TRUE(r.timedOut);
+  pid_t child = 0;
+  std::ifstream(pidFile) >> child;
+  ASSERT_GT(child, 0);
+  bool gone = false;
+  for (int k = 0; k < 100 && !gone; ++k) {
+    gone = kill(child, 0) != 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(gone) << "albumsweep (pid " << child << ") still runs";
+}
+
+TEST_F(PhotodupesE2E, FilesFindsTheSameGroupsInPlainFolders) {
+  const std::string a = lib() + "/originals", b = lib() + "/edits", c = lib() + "/copies";
+  auto r = photodupes({"files", a, b, c, "--json"}, state());
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(groupsOf(r.out, lib()), made_);
+  r = photodupes({"files", c, b, a, "--json"}, state());  // the same set of folders, the same catalog
+  EXPECT_EQ(groupsOf(r.out, lib()), made_);
+  std::string runs =
+      testsupport::runProcess({"/usr/bin/sqlite3", catalogFile(), "SELECT scanned, cached FROM runs ORDER BY run"}).out;
+  EXPECT_EQ(runs, "14|0\n0|14\n");
+}
+
+}  // namespace
+}  // namespace photodupes::e2e

@@ -1,0 +1,160 @@
+#include "photodupes/files.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+#include "albumsweep/scan_worker.h"
+#include "imaging/imaging.h"
+#include "jsonlines/text.h"
+#include "photodupes/catalog.h"
+#include "photodupes/child_process.h"
+#include "photodupes/grouping.h"
+#include "photodupes/image_walk.h"
+#include "photodupes/report.h"
+#include "photodupes/scan.h"
+#include "photodupes/verify.h"
+
+namespace photodupes {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+struct FileFacts {
+  std::int64_t mod = 0, bytes = 0;
+};
+
+// Image files below the folders, with their modification time and size.
+std::map<std::string, FileFacts> imageFiles(const std::vector<std::string>& folders) {
+  std::map<std::string, FileFacts> files;
+  for (const std::string& root : folders)
+    forEachImageFile(root, [&](const std::string& path) {
+      struct stat st;
+      if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        files[path] = {static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000, st.st_size};
+    });
+  return files;
+}
+
+// One twinspot run over `paths`; the record of each path by position.
+std::vector<json> twinspotRecords(const std::string& twinspot, const std::string& mode,
+                                  const std::vector<std::string>& paths) {
+  std::string input;
+  for (const std::string& p : paths) input += p + '\0';
+  std::vector<json> records(paths.size());
+  auto r = runJsonChild({twinspot, mode}, input, "twinspot", [&](json& j) {
+    auto i = j.find("i");
+    if (i != j.end() && i->is_number_unsigned()) {
+      const std::size_t at = i->get<std::size_t>();
+      if (at < records.size()) records[at] = std::move(j);
+    }
+    return true;
+  });
+  if (!r.problem.empty()) throw std::runtime_error(r.problem);
+  return records;
+}
+
+}  // namespace
+
+int runFiles(const FilesRequest& req, std::FILE* out, std::FILE* err) {
+  std::vector<std::string> folders = req.folders;
+  std::sort(folders.begin(), folders.end());
+  folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+  for (const std::string& f : folders) {
+    std::error_code ec;
+    if (!fs::is_directory(f, ec)) {
+      std::fprintf(err, "photodupes: %s is not a folder\n", f.c_str());
+      return kExitFailure;
+    }
+  }
+  std::string source;
+  for (const std::string& f : folders) source += (source.empty() ? "" : "\n") + f;
+  auto catalog = Catalog::open(req.catalogFile.value_or(defaultCatalogFile("folders", source)), "folders", source,
+                               Catalog::Access::kWrite);
+
+  std::map<std::string, Photo> known;
+  for (Photo& p : catalog->photos(false)) known[p.id] = std::move(p);
+  catalog->begin();
+  const std::int64_t run = catalog->startRun();
+  catalog->commit();
+
+  RunCounts counts;
+  std::vector<std::string> todo;
+  const auto all = imageFiles(folders);
+  catalog->begin();
+  for (const auto& [path, facts] : all) {
+    auto k = known.find(path);
+    if (k != known.end() && k->second.usable() && k->second.mod == facts.mod && k->second.bytes == facts.bytes) {
+      catalog->markUnchanged(path, facts.bytes, facts.mod, facts.mod, k->second.name, run);
+      ++counts.cached;
+    } else if (jsonlines::isValidUtf8(path)) {
+      todo.push_back(path);
+    } else {
+      Photo p;
+      p.id = p.path = path;
+      p.name = jsonlines::validUtf8(fs::path(path).filename().string());
+      p.err = "name_not_utf8";  // twinspot takes UTF-8 paths only
+      catalog->putPhoto(p, run);
+      ++counts.failed;
+    }
+  }
+  catalog->commit();
+
+  // In batches, each committed as one transaction.
+  constexpr std::size_t kBatch = 100;
+  for (std::size_t start = 0; start < todo.size(); start += kBatch) {
+    std::vector<std::string> batch(todo.begin() + start, todo.begin() + std::min(todo.size(), start + kBatch));
+    const auto hashes = twinspotRecords(req.twinspot, "hash", batch);
+    const auto thumbs = twinspotRecords(req.twinspot, "thumb", batch);
+    catalog->begin();
+    for (std::size_t k = 0; k < batch.size(); ++k) {
+      Photo p;
+      p.id = p.path = batch[k];
+      p.name = fs::path(batch[k]).filename().string();
+      auto facts = all.find(batch[k]);
+      if (facts != all.end()) p.mod = p.created = facts->second.mod;
+      const json& h = hashes[k];
+      auto data = imaging::readRegularFile(batch[k]);
+      if (h.value("ok", false) && data) {
+        p.state = "local";
+        p.sha = albumsweep::sha256Hex(*data);
+        p.bytes = static_cast<std::int64_t>(data->size());
+        const std::string hash = h.value("hash", "");
+        if (hash.size() == 16) p.dhash = std::stoull(hash, nullptr, 16);
+        p.w = h.value("w", 0);
+        p.h = h.value("h", 0);
+        if (thumbs[k].value("ok", false)) p.thumb = thumbs[k].value("b64", "");
+        ++counts.scanned;
+      } else {
+        p.err = h.is_object() ? h.value("err", "read_failed") : "no_answer";
+        ++counts.failed;
+      }
+      catalog->putPhoto(p, run);
+    }
+    catalog->commit();
+  }
+  catalog->begin();
+  catalog->dropUnseen(run);
+  catalog->finishRun(run, "complete", counts);
+  catalog->commit();
+
+  const std::vector<Photo> photos = catalog->photos(req.reportFile.has_value());
+  VerifySource verify{req.albumsweep, "", true};
+  const auto groups = findGroups(photos, req.radius, kNearPrintThreshold, simverifyVerifier(photos, verify));
+  if (req.reportFile) {
+    std::string title;
+    for (const std::string& f : folders) title += (title.empty() ? "" : ", ") + f;
+    writeReport(*req.reportFile, photos, groups, title);
+    std::fprintf(out, "%s\n", req.reportFile->c_str());
+  } else {
+    writeGroups(out, photos, groups, req.format, req.zero);
+  }
+  return kExitOk;
+}
+
+}  // namespace photodupes

@@ -1,0 +1,32 @@
+// `photodupes files DIR...`: duplicates among arbitrary folders of image
+// files, for photos outside a library folder or in a read-only one. Files
+// are fingerprinted through `twinspot` (difference hash and pixel size, and
+// a thumbnail for the report) plus their own SHA-256 for exact duplicates;
+// the set of folders has a catalog of its own, so unchanged files (same
+// size and modification time) are not read again. A file's capture date
+// here is its modification time.
+#pragma once
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "photodupes/output.h"
+
+namespace photodupes {
+
+struct FilesRequest {
+  std::vector<std::string> folders;  // absolute
+  std::string twinspot, albumsweep;  // the programs to run
+  std::optional<std::string> catalogFile;
+  int radius = 0;
+  Format format = Format::kText;
+  bool zero = false;
+  std::optional<std::string> reportFile;  // write the report instead of printing
+};
+
+// Returns the exit status (see scan.h); errors go to `err`.
+int runFiles(const FilesRequest& request, std::FILE* out, std::FILE* err);
+
+}  // namespace photodupes

@@ -1,0 +1,201 @@
+#include "photodupes/grouping.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <numeric>
+#include <string>
+#include <unordered_map>
+
+namespace photodupes {
+namespace {
+
+constexpr int kChunks = 4;
+constexpr int kChunkBits = 16;
+
+inline std::uint32_t chunkOf(std::uint64_t h, int c) {
+  return static_cast<std::uint32_t>(h >> (c * kChunkBits)) & 0xffff;
+}
+
+// Every 16-bit mask with between `low` and `high` bits set.
+std::vector<std::uint32_t> masksWithBits(int low, int high) {
+  std::vector<std::uint32_t> masks;
+  for (std::uint32_t m = 0; m < (1u << kChunkBits); ++m)
+    if (std::popcount(m) >= low && std::popcount(m) <= high) masks.push_back(m);
+  return masks;
+}
+
+struct UnionFind {
+  std::vector<std::uint32_t> parent;
+  explicit UnionFind(std::size_t n) : parent(n) { std::iota(parent.begin(), parent.end(), 0); }
+  std::uint32_t find(std::uint32_t x) {
+    while (parent[x] != x) x = parent[x] = parent[parent[x]];
+    return x;
+  }
+  void join(std::uint32_t a, std::uint32_t b) {
+    a = find(a), b = find(b);
+    if (a != b) parent[std::max(a, b)] = std::min(a, b);
+  }
+};
+
+}  // namespace
+
+std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairs(std::span<const std::uint64_t> hashes, int radius) {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
+  if (radius < 0 || hashes.size() < 2) return pairs;
+  radius = std::min(radius, 64);
+  // With chunk distances d0..d3 summing to at most the radius and s =
+  // radius / 4: either some chunk differs in fewer than s bits (pass A, on
+  // every chunk), or every chunk in s or more, and then at most radius - 4s
+  // of them in more than s, so one of the first radius - 4s + 1 chunks
+  // differs in exactly s bits (pass B, on those chunks only).
+  const int s = std::min(radius / kChunks, kChunkBits);
+  const int passBChunks = std::min(radius - kChunks * s + 1, kChunks);
+  const std::size_t n = hashes.size();
+  std::vector<std::uint32_t> offsets(1u << kChunkBits | 1), items(n), fill(1u << kChunkBits);
+  std::vector<std::uint64_t> sorted(n);  // the hashes in bucket order, for sequential reads
+
+  auto closeOn = [](std::uint64_t diff, int chunk, int low, int high) {
+    const int d = std::popcount(chunkOf(diff, chunk));
+    return d >= low && d <= high;
+  };
+  // Compares the hashes whose chunk c differs by one of `masks`; `owns`
+  // says whether this pass and chunk are the first to find a pair.
+  auto join = [&](int c, const std::vector<std::uint32_t>& masks, auto owns) {
+    std::fill(offsets.begin(), offsets.end(), 0);
+    for (std::uint64_t h : hashes) ++offsets[chunkOf(h, c) + 1];
+    std::partial_sum(offsets.begin(), offsets.end(), offsets.begin());
+    std::copy(offsets.begin(), offsets.end() - 1, fill.begin());
+    for (std::uint32_t i = 0; i < n; ++i) {
+      const std::uint32_t at = fill[chunkOf(hashes[i], c)]++;
+      items[at] = i;
+      sorted[at] = hashes[i];
+    }
+    auto consider = [&](std::uint32_t x, std::uint32_t y) {
+      const std::uint64_t diff = sorted[x] ^ sorted[y];
+      if (std::popcount(diff) <= radius && owns(diff))
+        pairs.emplace_back(std::min(items[x], items[y]), std::max(items[x], items[y]));
+    };
+    for (std::uint32_t v = 0; v < (1u << kChunkBits); ++v) {
+      const std::uint32_t vb = offsets[v], ve = offsets[v + 1];
+      if (vb == ve) continue;
+      for (std::uint32_t m : masks) {
+        const std::uint32_t u = v ^ m;
+        if (u < v) continue;
+        if (u == v) {
+          for (std::uint32_t x = vb; x < ve; ++x)
+            for (std::uint32_t y = x + 1; y < ve; ++y) consider(x, y);
+          continue;
+        }
+        const std::uint32_t ub = offsets[u], ue = offsets[u + 1];
+        for (std::uint32_t x = vb; x < ve; ++x)
+          for (std::uint32_t y = ub; y < ue; ++y) consider(x, y);
+      }
+    }
+  };
+  if (s > 0) {
+    const auto masks = masksWithBits(0, s - 1);
+    for (int c = 0; c < kChunks; ++c)
+      join(c, masks, [&](std::uint64_t diff) {
+        for (int e = 0; e < c; ++e)
+          if (closeOn(diff, e, 0, s - 1)) return false;
+        return true;
+      });
+  }
+  const auto exact = masksWithBits(s, s);
+  for (int c = 0; c < passBChunks; ++c)
+    join(c, exact, [&](std::uint64_t diff) {
+      for (int e = 0; e < kChunks; ++e)
+        if (closeOn(diff, e, 0, s - 1) || (e < c && closeOn(diff, e, s, s))) return false;
+      return true;
+    });
+  return pairs;
+}
+
+std::uint64_t countPairsBruteForce(std::span<const std::uint64_t> hashes, int radius) {
+  std::uint64_t count = 0;
+  for (std::size_t i = 0; i < hashes.size(); ++i)
+    for (std::size_t j = i + 1; j < hashes.size(); ++j) count += std::popcount(hashes[i] ^ hashes[j]) <= radius;
+  return count;
+}
+
+bool keeperBefore(const Photo& a, const Photo& b) {
+  const std::int64_t pa = a.w * a.h, pb = b.w * b.h;
+  if (pa != pb) return pa > pb;
+  // An unknown capture date (0) counts as the newest.
+  const bool ka = a.created != 0, kb = b.created != 0;
+  if (ka != kb) return ka;
+  if (a.created != b.created) return a.created < b.created;
+  if (a.path.size() != b.path.size()) return a.path.size() < b.path.size();
+  return a.path < b.path;
+}
+
+std::vector<Group> findGroups(const std::vector<Photo>& photos, int radius, float threshold, const Verifier& verify) {
+  // Exact sets by SHA-256, each with its best member as representative.
+  std::unordered_map<std::string, std::vector<std::size_t>> bySha;
+  for (std::size_t i = 0; i < photos.size(); ++i)
+    if (photos[i].usable()) bySha[photos[i].sha].push_back(i);
+  auto better = [&](std::size_t a, std::size_t b) { return keeperBefore(photos[a], photos[b]); };
+  std::vector<std::size_t> reps;
+  for (auto& [sha, members] : bySha) {
+    std::sort(members.begin(), members.end(), better);
+    reps.push_back(members.front());
+  }
+  std::sort(reps.begin(), reps.end());
+
+  // Near candidates among the representatives, joined into components.
+  std::vector<std::uint64_t> hashes;
+  for (std::size_t r : reps) hashes.push_back(*photos[r].dhash);
+  UnionFind uf(reps.size());
+  for (auto [a, b] : nearPairs(hashes, radius)) uf.join(a, b);
+  std::map<std::uint32_t, std::vector<std::size_t>> components;
+  for (std::uint32_t k = 0; k < reps.size(); ++k) components[uf.find(k)].push_back(reps[k]);
+  std::vector<std::vector<std::size_t>> candidates;
+  for (auto& [root, members] : components) {
+    if (members.size() < 2) continue;
+    std::sort(members.begin(), members.end(), better);
+    candidates.push_back(members);
+  }
+  std::map<std::size_t, float> dist;
+  if (!candidates.empty()) dist = verify(candidates);
+
+  std::vector<Group> groups;
+  auto finish = [&](Group g) {
+    for (std::size_t k = 1; k < g.members.size(); ++k) g.bytesFreed += photos[g.members[k].photo].bytes;
+    groups.push_back(std::move(g));
+  };
+  std::unordered_map<std::string, bool> grouped;
+  for (const auto& cand : candidates) {
+    const Photo& keeper = photos[cand.front()];
+    Group g;
+    for (std::size_t m : bySha[keeper.sha]) g.members.push_back({m, m == cand.front(), true, 0.0f, 0});
+    std::vector<Member> near;
+    for (std::size_t k = 1; k < cand.size(); ++k) {
+      auto d = dist.find(cand[k]);
+      if (d == dist.end() || !(d->second < threshold)) continue;
+      const int bits = std::popcount(*photos[cand[k]].dhash ^ *keeper.dhash);
+      for (std::size_t m : bySha[photos[cand[k]].sha]) near.push_back({m, false, false, d->second, bits});
+      grouped[photos[cand[k]].sha] = true;
+    }
+    if (near.empty()) continue;  // nothing confirmed: the keeper's own copies form an exact group below
+    grouped[keeper.sha] = true;
+    std::stable_sort(near.begin(), near.end(), [](const Member& a, const Member& b) { return a.dist < b.dist; });
+    g.members.insert(g.members.end(), near.begin(), near.end());
+    g.near = true;
+    finish(std::move(g));
+  }
+  for (std::size_t r : reps) {
+    const auto& members = bySha[photos[r].sha];
+    if (members.size() < 2 || grouped.count(photos[r].sha)) continue;
+    Group g;
+    for (std::size_t m : members) g.members.push_back({m, m == r, true, 0.0f, 0});
+    finish(std::move(g));
+  }
+  std::sort(groups.begin(), groups.end(), [&](const Group& a, const Group& b) {
+    if (a.bytesFreed != b.bytesFreed) return a.bytesFreed > b.bytesFreed;
+    return photos[a.members[0].photo].path < photos[b.members[0].photo].path;
+  });
+  return groups;
+}
+
+}  // namespace photodupes

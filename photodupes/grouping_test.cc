@@ -1,0 +1,106 @@
+// The candidate index and the grouping rules, on made-up photos.
+#include "photodupes/grouping.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <random>
+#include <set>
+
+namespace photodupes {
+namespace {
+
+TEST(NearPairs, FindsExactlyThePairsWithinTheRadius) {
+  // Random hashes plus planted neighbours at every distance up to 20 bits,
+  // with the flipped bits spread over all four chunks or packed into one.
+  std::mt19937_64 rng(7);
+  std::vector<std::uint64_t> hashes;
+  for (int i = 0; i < 3000; ++i) hashes.push_back(rng());
+  for (int d = 0; d <= 20; ++d) {
+    const std::uint64_t base = rng();
+    std::uint64_t spread = base, packed = base;
+    for (int k = 0; k < d; ++k) spread ^= 1ull << ((k * 16 + k / 4) % 64), packed ^= 1ull << k;
+    hashes.insert(hashes.end(), {base, spread, packed});
+  }
+  for (int radius : {0, 3, 7, 11, 12, 13, 15, 20}) {
+    const auto pairs = nearPairs(hashes, radius);
+    std::set<std::pair<std::uint32_t, std::uint32_t>> unique(pairs.begin(), pairs.end());
+    EXPECT_EQ(unique.size(), pairs.size()) << "a pair reported twice at radius " << radius;
+    for (auto [i, j] : pairs) EXPECT_LE(std::popcount(hashes[i] ^ hashes[j]), radius);
+    EXPECT_EQ(pairs.size(), countPairsBruteForce(hashes, radius)) << "radius " << radius;
+  }
+}
+
+Photo photo(std::string path, std::string sha, std::uint64_t hash, std::int64_t w, std::int64_t created = 0,
+            std::int64_t bytes = 1000) {
+  Photo p;
+  p.id = p.path = std::move(path);
+  p.sha = std::move(sha);
+  p.dhash = hash;
+  p.w = w;
+  p.h = 100;
+  p.created = created;
+  p.bytes = bytes;
+  p.state = "local";
+  return p;
+}
+
+TEST(FindGroups, ExactAndConfirmedNearMembersWithTheKeeperFirst) {
+  const std::uint64_t h = 0x0123456789abcdefull;
+  std::vector<Photo> photos = {
+      photo("/l/small.jpg", "s1", h ^ 0x3, 50, 0, 500),                   // near, fewer pixels
+      photo("/l/big-newer.jpg", "s2", h, 200, 2000, 4000),                // most pixels: keeper
+      photo("/l/big-copy-longer-path.jpg", "s2", h, 200, 2000, 4000),     // its exact copy
+      photo("/l/look-alike.jpg", "s3", h ^ 0x70, 100),                    // candidate the print rejects
+      photo("/l/other.jpg", "s4", ~h, 100),                               // unrelated
+      photo("/l/b.jpg", "s5", h ^ 0xff00ff00ff00ff00ull, 100, 10, 3000),  // exact pair far from the rest
+      photo("/l/a.jpg", "s5", h ^ 0xff00ff00ff00ff00ull, 100, 20, 3000),
+      photo("/l/unscanned.jpg", "", 0, 100),  // no fingerprints
+  };
+  std::vector<std::vector<std::size_t>> asked;
+  auto verify = [&](const std::vector<std::vector<std::size_t>>& groups) {
+    asked = groups;
+    return std::map<std::size_t, float>{{0, 0.1f}, {3, 0.9f}};
+  };
+  const auto groups = findGroups(photos, 12, 0.35f, verify);
+
+  // One candidate group, keeper first, each exact set sent once.
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_EQ(asked[0].front(), 1u);
+  EXPECT_EQ(std::set<std::size_t>(asked[0].begin(), asked[0].end()), (std::set<std::size_t>{0, 1, 3}));
+
+  ASSERT_EQ(groups.size(), 2u);
+  // Sorted by bytes to free: the near group frees 4000 + 500.
+  const Group& near = groups[0];
+  EXPECT_TRUE(near.near);
+  EXPECT_EQ(near.bytesFreed, 4500);
+  ASSERT_EQ(near.members.size(), 3u);
+  EXPECT_EQ(near.members[0].photo, 1u);
+  EXPECT_TRUE(near.members[0].keep);
+  EXPECT_EQ(near.members[1].photo, 2u);
+  EXPECT_TRUE(near.members[1].exact);
+  EXPECT_EQ(near.members[2].photo, 0u);
+  EXPECT_FALSE(near.members[2].exact);
+  EXPECT_FLOAT_EQ(near.members[2].dist, 0.1f);
+  EXPECT_EQ(near.members[2].bits, 2);
+
+  // The exact pair: same pixels, the older capture date keeps.
+  const Group& exact = groups[1];
+  EXPECT_FALSE(exact.near);
+  ASSERT_EQ(exact.members.size(), 2u);
+  EXPECT_EQ(photos[exact.members[0].photo].path, "/l/b.jpg");
+  EXPECT_EQ(exact.bytesFreed, 3000);
+}
+
+TEST(KeeperRule, PixelsThenOldestKnownDateThenShortestPath) {
+  Photo big = photo("/a/very/long/path.jpg", "x", 0, 300), small = photo("/a.jpg", "y", 0, 200);
+  EXPECT_TRUE(keeperBefore(big, small));
+  Photo dated = photo("/long/dated.jpg", "x", 0, 200, 5), undated = photo("/u.jpg", "y", 0, 200, 0);
+  EXPECT_TRUE(keeperBefore(dated, undated));  // an unknown date is not "oldest"
+  Photo older = photo("/long/older.jpg", "x", 0, 200, 5), newer = photo("/n.jpg", "y", 0, 200, 6);
+  EXPECT_TRUE(keeperBefore(older, newer));
+  EXPECT_TRUE(keeperBefore(photo("/s.jpg", "x", 0, 1, 5), photo("/long.jpg", "y", 0, 1, 5)));
+}
+
+}  // namespace
+}  // namespace photodupes

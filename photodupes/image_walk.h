@@ -1,0 +1,15 @@
+// Walks a folder tree for image files the way the folder photo library
+// does: symbolic links are not followed, hidden entries (and everything
+// below a hidden folder) are passed over, unreadable folders are skipped,
+// and a file is an image by its extension.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace photodupes {
+
+// Calls `visit` with the path of every regular image file below `root`.
+void forEachImageFile(const std::string& root, const std::function<void(const std::string& path)>& visit);
+
+}  // namespace photodupes

@@ -1,0 +1,106 @@
+#include "photodupes/output.h"
+
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+#include "jsonlines/text.h"
+
+namespace photodupes {
+
+Summary summarize(const std::vector<Group>& groups) {
+  Summary s;
+  s.groups = groups.size();
+  for (const Group& g : groups) {
+    s.notKept += g.members.size() - 1;
+    s.bytesFreed += g.bytesFreed;
+  }
+  return s;
+}
+
+std::string humanBytes(std::int64_t bytes) {
+  const char* units[] = {"bytes", "kB", "MB", "GB", "TB"};
+  double v = static_cast<double>(bytes);
+  int u = 0;
+  while (v >= 1000 && u < 4) v /= 1000, ++u;
+  char buf[32];
+  if (u == 0)
+    std::snprintf(buf, sizeof buf, "%lld bytes", static_cast<long long>(bytes));
+  else
+    std::snprintf(buf, sizeof buf, "%.1f %s", v, units[u]);
+  return buf;
+}
+
+std::string captureDate(std::int64_t millis) {
+  if (millis == 0) return "unknown";
+  std::time_t t = static_cast<std::time_t>(millis / 1000);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tm);
+  return buf;
+}
+
+void writeGroups(std::FILE* out, const std::vector<Photo>& photos, const std::vector<Group>& groups, Format format,
+                 bool zero) {
+  if (format == Format::kNotKept) {
+    for (const Group& g : groups)
+      for (std::size_t k = 1; k < g.members.size(); ++k) {
+        const std::string& p = photos[g.members[k].photo].path;
+        std::fwrite(p.data(), 1, p.size(), out);
+        std::fputc(zero ? '\0' : '\n', out);
+      }
+    return;
+  }
+  const Summary s = summarize(groups);
+  if (format == Format::kJson) {
+    using nlohmann::json;
+    json list = json::array();
+    for (const Group& g : groups) {
+      json members = json::array();
+      for (const Member& m : g.members) {
+        const Photo& p = photos[m.photo];
+        json j = {{"path", jsonlines::validUtf8(p.path)},
+                  {"id", p.id},
+                  {"keep", m.keep},
+                  {"reason", m.keep    ? "keeper"
+                             : m.exact ? "exact"
+                                       : "near"},
+                  {"w", p.w},
+                  {"h", p.h},
+                  {"bytes", p.bytes},
+                  {"created", p.created}};
+        if (!m.exact) j["dist"] = m.dist, j["bits"] = m.bits;
+        members.push_back(std::move(j));
+      }
+      list.push_back({{"reason", g.near ? "near" : "exact"},
+                      {"bytes_freed", g.bytesFreed},
+                      {"keeper", jsonlines::validUtf8(photos[g.members[0].photo].path)},
+                      {"members", std::move(members)}});
+    }
+    json doc = {{"summary", {{"groups", s.groups}, {"not_kept", s.notKept}, {"bytes_freed", s.bytesFreed}}},
+                {"groups", std::move(list)}};
+    std::fprintf(out, "%s\n", doc.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
+    return;
+  }
+  std::fprintf(out, "%zu groups, %zu files not kept, %s to free\n", s.groups, s.notKept,
+               humanBytes(s.bytesFreed).c_str());
+  for (const Group& g : groups) {
+    std::fprintf(out, "\n%s duplicates, %zu files, %s to free\n", g.near ? "near" : "exact", g.members.size(),
+                 humanBytes(g.bytesFreed).c_str());
+    for (const Member& m : g.members) {
+      const Photo& p = photos[m.photo];
+      char why[64];
+      if (m.keep)
+        std::snprintf(why, sizeof why, "keep");
+      else if (m.exact)
+        std::snprintf(why, sizeof why, "exact");
+      else
+        std::snprintf(why, sizeof why, "near %.3f/%db", m.dist, m.bits);
+      std::fprintf(out, "  %-16s %s  (%lldx%lld, %s, %s)\n", why, jsonlines::validUtf8(p.path).c_str(),
+                   static_cast<long long>(p.w), static_cast<long long>(p.h), humanBytes(p.bytes).c_str(),
+                   captureDate(p.created).c_str());
+    }
+  }
+}
+
+}  // namespace photodupes

@@ -1,0 +1,38 @@
+// Printing the groups: for people (text), for scripts (JSON), and as the
+// list of files not kept (one per line, or zero-separated for xargs -0).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "photodupes/catalog.h"
+#include "photodupes/grouping.h"
+
+namespace photodupes {
+
+enum class Format { kText, kJson, kNotKept };
+
+struct Summary {
+  std::size_t groups = 0;
+  std::size_t notKept = 0;
+  std::int64_t bytesFreed = 0;
+};
+Summary summarize(const std::vector<Group>& groups);
+
+// Text: a summary line, then per group its reason, bytes to free and
+// members with full paths, the keeper marked "keep".
+// JSON: {"summary":{"groups","not_kept","bytes_freed"},"groups":[{"reason":
+// "exact"|"near","bytes_freed","keeper","members":[{"path","id","keep",
+// "reason","dist","bits","w","h","bytes","created"}]}]}; paths that are not
+// UTF-8 show U+FFFD there.
+// Not kept: the exact path bytes of every member but the keepers, each
+// followed by a zero byte when `zero`, else a line feed.
+void writeGroups(std::FILE* out, const std::vector<Photo>& photos, const std::vector<Group>& groups, Format format,
+                 bool zero);
+
+std::string humanBytes(std::int64_t bytes);    // "1.2 MB"
+std::string captureDate(std::int64_t millis);  // "2023-05-01 14:02" (local time), "unknown" for 0
+
+}  // namespace photodupes

@@ -1,0 +1,179 @@
+#include "photodupes/report.h"
+
+#include <openssl/evp.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <stdexcept>
+
+#include "jsonlines/text.h"
+#include "photodupes/output.h"
+
+namespace photodupes {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string html(const std::string& raw) {
+  std::string out;
+  for (char c : jsonlines::validUtf8(raw)) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+// Percent-encodes everything but unreserved characters and "/" (for URLs).
+std::string urlPath(const std::string& raw) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : raw) {
+    if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+// The bytes of base64 text (the thumbnails the scan stored).
+std::optional<std::string> fromBase64(const std::string& text) {
+  if (text.size() % 4 != 0) return std::nullopt;
+  std::string out(text.size() / 4 * 3, '\0');
+  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+  if (n < 0) return std::nullopt;
+  std::size_t pad = 0;
+  while (pad < 2 && pad < text.size() && text[text.size() - 1 - pad] == '=') ++pad;
+  out.resize(static_cast<std::size_t>(n) - pad);
+  return out;
+}
+
+const char* kStyle = R"css(
+body{font:14px/1.35 system-ui,sans-serif;margin:0;background:#f4f4f2;color:#222}
+header{padding:16px 24px;background:#fff;border-bottom:1px solid #ddd}
+h1{font-size:20px;margin:0 0 4px}
+.summary{font-size:16px;font-weight:600;margin:4px 0}
+.rule{color:#555;margin:4px 0}
+main{padding:8px 24px}
+.group{content-visibility:auto;contain-intrinsic-size:auto 300px;background:#fff;border:1px solid #ddd;border-radius:6px;margin:12px 0;padding:8px 12px}
+h2{font-size:15px;margin:4px 0 8px}
+.row{display:flex;gap:12px;overflow-x:auto;padding-bottom:4px}
+figure{margin:0;width:180px;flex:none;border:2px solid transparent;border-radius:4px;padding:4px}
+figure.keep{border-color:#2a8a3a;background:#eef8ef}
+.thumb{display:flex;align-items:center;justify-content:center;width:172px;height:172px;background:#e6e6e6}
+.thumb img{max-width:172px;max-height:172px}
+.none{color:#777}
+figcaption{font-size:12px;word-break:break-all;margin-top:4px}
+.tag{display:inline-block;font-weight:700;padding:0 4px;border-radius:3px;background:#ccc}
+.keep .tag{background:#2a8a3a;color:#fff}
+.group:has(figure:target){content-visibility:visible}
+.close{display:none}
+figure:target{position:fixed;inset:0;z-index:10;width:auto;margin:0;border:0;border-radius:0;background:rgba(0,0,0,.88);display:flex;flex-direction:column;align-items:center;justify-content:center;color:#fff}
+figure:target .close{display:block;position:absolute;inset:0;z-index:0}
+figure:target .thumb{position:relative;z-index:1;width:auto;height:auto;background:none}
+figure:target .thumb img{width:auto;height:min(80vh,90vw);max-width:90vw;max-height:80vh;image-rendering:auto}
+figure:target figcaption{position:relative;z-index:1;font-size:14px;max-width:90vw}
+figure:target figcaption a{color:#9cf}
+)css";
+
+}  // namespace
+
+void writeReport(const std::string& file, const std::vector<Photo>& photos, const std::vector<Group>& groups,
+                 const std::string& title) {
+  std::size_t thumbBytes = 0;
+  for (const Group& g : groups)
+    for (const Member& m : g.members) thumbBytes += photos[m.photo].thumb.size();
+  const bool inlined = thumbBytes <= kInlineLimit;
+  const fs::path page(file);
+  const std::string folderName = page.stem().string() + "_thumbs";
+  const fs::path folder = page.parent_path() / folderName;
+  if (!inlined) {
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) throw std::runtime_error("cannot create " + folder.string() + ": " + ec.message());
+  }
+
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  if (!out) throw std::runtime_error("cannot write the report " + file);
+  const Summary s = summarize(groups);
+  out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+      << "<meta name=\"viewport\" content=\"width=device-width\"><title>photodupes: " << s.groups
+      << " groups</title><style>" << kStyle << "</style></head><body>\n<header><h1>Duplicate photos in " << html(title)
+      << "</h1>\n<p class=\"summary\">" << s.groups << " groups, " << s.notKept << " files not kept, "
+      << humanBytes(s.bytesFreed) << " to free</p>\n"
+      << "<p class=\"rule\">Groups are sorted by the bytes they free. The suggested keeper (green) has the most "
+         "pixels, then the oldest capture date, then the shortest path. Near duplicates show their feature-print "
+         "distance to the keeper (0 is identical) and how many bits of the difference hash differ. Click a "
+         "thumbnail to enlarge it.</p></header>\n<main>\n";
+  std::size_t n = 0;
+  for (std::size_t gi = 0; gi < groups.size(); ++gi) {
+    const Group& g = groups[gi];
+    out << "<section class=\"group\" id=\"g" << gi + 1 << "\"><h2>" << gi + 1 << ". " << (g.near ? "near" : "exact")
+        << " duplicates, " << g.members.size() << " files, " << humanBytes(g.bytesFreed)
+        << " to free</h2><div class=\"row\">\n";
+    for (const Member& m : g.members) {
+      const Photo& p = photos[m.photo];
+      const std::string id = "p" + std::to_string(++n);
+      const fs::path path(p.path);
+      out << "<figure id=\"" << id << "\"" << (m.keep ? " class=\"keep\"" : "") << "><a class=\"close\" href=\"#g"
+          << gi + 1 << "\" aria-label=\"close\"></a><a class=\"thumb\" href=\"#" << id << "\">";
+      if (p.thumb.empty()) {
+        out << "<span class=\"none\">no preview</span>";
+      } else if (inlined) {
+        out << "<img alt=\"" << html(p.name) << "\" src=\"data:image/jpeg;base64," << p.thumb << "\">";
+      } else {
+        const std::string thumbName = std::to_string(n) + ".jpg";
+        auto bytes = fromBase64(p.thumb);
+        std::ofstream t(folder / thumbName, std::ios::binary | std::ios::trunc);
+        if (!bytes || !t.write(bytes->data(), static_cast<std::streamsize>(bytes->size())))
+          throw std::runtime_error("cannot write thumbnails into " + folder.string());
+        out << "<img alt=\"" << html(p.name) << "\" loading=\"lazy\" src=\"" << urlPath(folderName) << "/" << thumbName
+            << "\">";
+      }
+      out << "</a><figcaption><span class=\"tag\">"
+          << (m.keep    ? "keep"
+              : m.exact ? "exact copy"
+                        : "near")
+          << "</span> " << html(path.filename().string()) << "<br>" << html(path.parent_path().string()) << "<br>"
+          << p.w << "&times;" << p.h << " &middot; " << humanBytes(p.bytes) << "<br>" << captureDate(p.created)
+          << "<br>";
+      if (m.keep)
+        out << "keeper";
+      else if (m.exact)
+        out << "same bytes as the keeper";
+      else {
+        char d[64];
+        std::snprintf(d, sizeof d, "distance %.3f, %d bits", m.dist, m.bits);
+        out << d;
+      }
+      out << " &middot; <a href=\"file://" << urlPath(p.path) << "\">original</a></figcaption></figure>\n";
+    }
+    out << "</div></section>\n";
+  }
+  if (groups.empty()) out << "<p>No duplicates found.</p>\n";
+  out << "</main></body></html>\n";
+  out.close();
+  if (!out) throw std::runtime_error("cannot write the report " + file);
+}
+
+}  // namespace photodupes

@@ -1,0 +1,265 @@
+#include "photodupes/scan.h"
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <vector>
+
+#include "photodupes/child_process.h"
+#include "photodupes/image_walk.h"
+#include "platform/folder_library_names.h"
+
+namespace photodupes {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using nlohmann::json;
+
+// Count, rate and time left, redrawn in place on a terminal.
+class ProgressBar {
+ public:
+  ProgressBar(std::FILE* out, bool on) : out_(on ? out : nullptr), start_(Clock::now()) {}
+  ~ProgressBar() { finish(); }
+  // Ends the bar's line, so that messages start on a line of their own.
+  void finish() {
+    if (out_ && drawn_) std::fputs("\n", out_);
+    drawn_ = false;
+  }
+  void update(std::int64_t done, std::int64_t of) {
+    if (!out_ || of <= 0) return;
+    const double secs = std::chrono::duration<double>(Clock::now() - start_).count();
+    const double rate = secs > 0 ? done / secs : 0;
+    const int width = 30, filled = static_cast<int>(width * std::min<double>(1.0, double(done) / of));
+    std::string bar(filled, '#');
+    bar.resize(width, '.');
+    std::string left = "--:--";
+    if (rate > 0) {
+      const long s = std::lround((of - done) / rate);
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
+      left = buf;
+    }
+    std::fprintf(out_, "\r[%s] %lld/%lld photos  %.1f/s  %s left ", bar.c_str(), static_cast<long long>(done),
+                 static_cast<long long>(of), rate, left.c_str());
+    std::fflush(out_);
+    drawn_ = true;
+  }
+
+ private:
+  std::FILE* out_;
+  Clock::time_point start_;
+  bool drawn_ = false;
+};
+
+std::optional<std::int64_t> intKey(const json& j, const char* key) {
+  auto it = j.find(key);
+  if (it == j.end() || !it->is_number_integer()) return std::nullopt;
+  return it->get<std::int64_t>();
+}
+
+std::string textKey(const json& j, const char* key) {
+  auto it = j.find(key);
+  return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+// The folders (relative to root) holding images that got no record in this
+// run, with how many each holds, most first.
+std::vector<std::pair<std::string, int>> unscannedFolders(const std::string& root, const std::set<std::string>& seen) {
+  std::map<std::string, int> count;
+  forEachImageFile(root, [&](const std::string& path) {
+    const std::string rel = path.substr(root.size() + 1);
+    if (!seen.count(platform::folder::identifierFromPath(rel))) ++count[fs::path(rel).parent_path().string()];
+  });
+  std::vector<std::pair<std::string, int>> out(count.begin(), count.end());
+  std::stable_sort(out.begin(), out.end(), [](auto& a, auto& b) { return a.second > b.second; });
+  return out;
+}
+
+}  // namespace
+
+std::optional<std::string> pathOfIdentifier(const std::string& root, const std::string& id) {
+  auto parts = platform::folder::pathFromIdentifier(id);
+  if (!parts) return std::nullopt;
+  std::string path = root;
+  for (const std::string& p : *parts) path += "/" + p;
+  return path;
+}
+
+std::string accessAdvice(const std::string& answer, const std::string& root) {
+  if (answer == "not-determined")
+    return "The library folder " + root +
+           " does not exist or is not a folder: check the path, or name your library with --library DIR.";
+  if (answer == "denied")
+    return "photodupes may not read the library folder " + root +
+           ": give your user read and search permission on it (chmod u+rx), or name another with --library DIR.";
+  if (answer == "restricted")
+    return "The library folder " + root +
+           " is read-only (a read-only mount, or no write permission), and a library scan needs read-and-write "
+           "access: use `photodupes files " +
+           root + "` instead, which only reads the files.";
+  return "albumsweep answered \"" + answer + "\" about access to the library folder " + root + ".";
+}
+
+int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
+  // What the catalog knows already: albumsweep answers unchanged photos with a
+  // short cached record instead of hashing them again.
+  json skip = json::array();
+  for (const Photo& p : catalog.photos(false))
+    if (p.state == "local" && p.usable()) skip.push_back({{"id", p.id}, {"mod", p.mod}, {"size", p.bytes}});
+  const std::string manifest = json{{"skip", std::move(skip)}}.dump();
+
+  catalog.begin();
+  const std::int64_t run = catalog.startRun();
+  catalog.setMeta("allow_cloud", req.allowCloud ? "1" : "0");
+  catalog.commit();
+
+  std::vector<std::string> argv = {req.albumsweep, "scan", "--library", req.root, "--max", "1000000000", "--deadline"};
+  argv.push_back(req.deadline ? std::to_string(*req.deadline) : "inf");
+  if (req.allowCloud) argv.push_back("--allow-cloud");
+
+  ProgressBar bar(err, req.progress);
+  RunCounts counts;
+  std::set<std::string> seen;
+  std::optional<std::int64_t> total;
+  std::string authAnswer, stop, fatal;
+  std::int64_t lastDone = -1, lastOf = -1;
+  int pending = 0;
+  catalog.begin();
+  auto flush = [&] {
+    catalog.commit();
+    catalog.begin();
+    pending = 0;
+  };
+
+  auto onRecord = [&](json& j) -> bool {
+    if (j.contains("auth")) {
+      authAnswer = textKey(j, "auth");
+      total = intKey(j, "total");
+      return true;
+    }
+    if (j.contains("fatal")) {
+      fatal = textKey(j, "fatal");
+      return true;
+    }
+    if (j.contains("stop")) {
+      stop = textKey(j, "stop");
+      return true;
+    }
+    if (auto done = intKey(j, "progress")) {
+      lastDone = *done;
+      lastOf = intKey(j, "of").value_or(-1);
+      bar.update(lastDone, lastOf);
+      if (pending) flush();
+      return true;
+    }
+    const std::string id = textKey(j, "id");
+    if (id.empty()) return true;  // a line of no concern to us
+    seen.insert(id);
+    const auto path = pathOfIdentifier(req.root, id);
+    const bool ok = j.value("ok", false);
+    if (ok && j.value("cached", false)) {
+      if (catalog.markUnchanged(id, intKey(j, "bytes").value_or(0), intKey(j, "mod").value_or(0),
+                                intKey(j, "created").value_or(0), textKey(j, "name"), run)) {
+        ++counts.cached;
+      } else {
+        // Not known after all: left out, so that the next run scans it.
+        seen.erase(id);
+      }
+    } else if (auto known = catalog.photo(id, false); !ok && textKey(j, "state") == "cloud" && known &&
+                                                      known->usable() && known->mod == intKey(j, "mod").value_or(0)) {
+      // Not read this time (its data is not local), but unchanged since it
+      // was: its fingerprints still hold.
+      catalog.markUnchanged(id, known->bytes, known->mod, intKey(j, "created").value_or(0), textKey(j, "name"), run);
+      ++counts.cached;
+    } else if (path) {
+      Photo p;
+      p.id = id;
+      p.path = *path;
+      p.name = textKey(j, "name");
+      p.state = textKey(j, "state");
+      p.w = intKey(j, "w").value_or(0);
+      p.h = intKey(j, "h").value_or(0);
+      p.created = intKey(j, "created").value_or(0);
+      p.mod = intKey(j, "mod").value_or(0);
+      if (ok) {
+        p.sha = textKey(j, "sha");
+        const std::string hash = textKey(j, "hash");
+        if (hash.size() == 16 && hash.find_first_not_of("0123456789abcdef") == std::string::npos)
+          p.dhash = std::stoull(hash, nullptr, 16);
+        p.bytes = intKey(j, "bytes").value_or(0);
+        p.thumb = textKey(j, "thumb");
+        ++counts.scanned;
+      } else {
+        p.err = textKey(j, "err");
+        ++counts.failed;
+      }
+      catalog.putPhoto(p, run);
+    }
+    if (++pending >= 64) flush();
+    return true;
+  };
+  const JsonChildResult child = runJsonChild(argv, manifest, "albumsweep", onRecord);
+  catalog.commit();
+  bar.finish();
+
+  const std::string what = "albumsweep (" + req.albumsweep + ")";
+  std::string failure = child.problem;
+  if (failure.empty() && !fatal.empty()) failure = "albumsweep refused the scan (\"" + fatal + "\")";
+  if (failure.empty() && authAnswer.empty()) failure = what + " ended without answering";
+  std::string outcome = "complete";
+  int status = kExitOk;
+  if (!failure.empty()) {
+    std::fprintf(err, "photodupes: %s; the catalog keeps everything recorded until then (%zu photos in this run).\n",
+                 failure.c_str(), seen.size());
+    outcome = "failed";
+    status = kExitFailure;
+  } else if (authAnswer != "authorized") {
+    std::fprintf(err, "photodupes: %s\n", accessAdvice(authAnswer, req.root).c_str());
+    outcome = "access " + authAnswer;
+    status = kExitFailure;
+  } else if (stop == "stalled") {
+    auto folders = unscannedFolders(req.root, seen);
+    std::string where;
+    int others = 0;
+    for (std::size_t k = 0; k < folders.size(); ++k) {
+      if (k < 3) {
+        where += (k ? ", " : "") + (req.root + (folders[k].first.empty() ? "" : "/" + folders[k].first)) + " (" +
+                 std::to_string(folders[k].second) + ")";
+      } else {
+        others += folders[k].second;
+      }
+    }
+    if (others) where += " and " + std::to_string(others) + " more elsewhere";
+    std::fprintf(err,
+                 "photodupes: the scan stalled on a file that does not answer (a dead network mount or a failing "
+                 "disk?); photos not scanned yet are in %s. The next scan stops there again: repair or move that "
+                 "folder, then run photodupes scan again.\n",
+                 where.empty() ? req.root.c_str() : where.c_str());
+    outcome = "stalled";
+    status = kExitFailure;
+  } else if (stop == "deadline") {
+    outcome = "deadline";
+  } else if (total && lastDone == lastOf && lastOf == *total && static_cast<std::int64_t>(seen.size()) == *total) {
+    // Every photo of the library answered: those the catalog still holds
+    // from earlier runs have left the library.
+    catalog.begin();
+    catalog.dropUnseen(run);
+    catalog.commit();
+  } else if (total && *total == 0) {
+    catalog.begin();
+    catalog.dropUnseen(run);
+    catalog.commit();
+  } else {
+    outcome = "incomplete";
+  }
+  catalog.begin();
+  catalog.finishRun(run, outcome, counts);
+  catalog.commit();
+  return status;
+}
+
+}  // namespace photodupes

@@ -1,0 +1,40 @@
+// `photodupes scan`: runs `albumsweep` over the library, with a skip
+// manifest of what the catalog already knows, and stores every record in
+// the catalog as it arrives.
+#pragma once
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "photodupes/catalog.h"
+
+namespace photodupes {
+
+struct ScanRequest {
+  std::string root;                // the library folder, absolute
+  std::optional<double> deadline;  // seconds; none: scan to the end
+  bool allowCloud = false;         // read files on network mounts and not-resident files
+  std::string albumsweep;          // the program to run
+  bool progress = false;           // draw a progress bar on `err` (a terminal)
+};
+
+// Exit statuses of photodupes.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;  // an error was printed
+inline constexpr int kExitUsage = 2;
+
+// Runs one scan; messages go to `err`, one line each. Returns the exit
+// status: 0 after a complete scan or one ended by its deadline, 1 after an
+// error (access refused, albumsweep missing or failing, a scan that stalled).
+int runScan(Catalog& catalog, const ScanRequest& request, std::FILE* err);
+
+// The full path of a library identifier below `root`; nothing for an
+// identifier that names no path inside it.
+std::optional<std::string> pathOfIdentifier(const std::string& root, const std::string& id);
+
+// What a user should do about a library access answer other than
+// "authorized", as one sentence.
+std::string accessAdvice(const std::string& answer, const std::string& root);
+
+}  // namespace photodupes

@@ -1,0 +1,100 @@
+#include "testsupport/photo_edits.h"
+
+#include <vips/vips.h>
+
+#include "imaging/vips_ref.h"
+
+namespace testsupport {
+namespace {
+
+using imaging::VipsRef;
+
+std::optional<std::vector<std::uint8_t>> jpeg(VipsImage* image, int quality) {
+  void* buf = nullptr;
+  size_t len = 0;
+  if (!image || vips_jpegsave_buffer(image, &buf, &len, "Q", quality, nullptr) != 0) {
+    vips_error_clear();
+    return std::nullopt;
+  }
+  std::vector<std::uint8_t> out(static_cast<std::uint8_t*>(buf), static_cast<std::uint8_t*>(buf) + len);
+  g_free(buf);
+  return out;
+}
+
+}  // namespace
+
+const char* photoEditName(PhotoEdit edit) {
+  switch (edit) {
+    case PhotoEdit::kResizeHalf:
+      return "resized to half";
+    case PhotoEdit::kReencode:
+      return "re-encoded q40";
+    case PhotoEdit::kBrighten:
+      return "brightened 15%";
+    case PhotoEdit::kCropSides:
+      return "cropped 5% each side";
+    case PhotoEdit::kCropCorner:
+      return "cropped 10% right+bottom";
+    case PhotoEdit::kCaption:
+      return "captioned (12% bar)";
+    case PhotoEdit::kPad:
+      return "padded 10% white";
+  }
+  return "?";
+}
+
+std::optional<std::vector<std::uint8_t>> editPhoto(std::span<const std::uint8_t> encoded, PhotoEdit edit) {
+  if (VIPS_INIT("testsupport")) return std::nullopt;
+  VipsRef img(vips_image_new_from_buffer(encoded.data(), encoded.size(), "", nullptr));
+  if (!img.p ||
+      !imaging::vipsStep(img, [](VipsImage* in, VipsImage** out) { return vips_autorot(in, out, nullptr); }) ||
+      !imaging::vipsStep(img, [](VipsImage* in, VipsImage** out) {
+        return vips_colourspace(in, out, VIPS_INTERPRETATION_sRGB, nullptr);
+      })) {
+    vips_error_clear();
+    return std::nullopt;
+  }
+  if (vips_image_hasalpha(img.p))
+    imaging::vipsStep(img, [](VipsImage* in, VipsImage** out) { return vips_flatten(in, out, nullptr); });
+  const int w = vips_image_get_width(img.p), h = vips_image_get_height(img.p);
+  VipsRef out;
+  switch (edit) {
+    case PhotoEdit::kResizeHalf:
+      vips_resize(img.p, &out.p, 0.5, nullptr);
+      break;
+    case PhotoEdit::kReencode:
+      return jpeg(img.p, 40);
+    case PhotoEdit::kBrighten: {
+      VipsRef lin;
+      if (vips_linear1(img.p, &lin.p, 1.15, 0.0, nullptr) == 0) vips_cast_uchar(lin.p, &out.p, nullptr);
+      break;
+    }
+    case PhotoEdit::kCropSides:
+      vips_crop(img.p, &out.p, w / 20, h / 20, w - w / 10, h - h / 10, nullptr);
+      break;
+    case PhotoEdit::kCropCorner:
+      vips_crop(img.p, &out.p, 0, 0, w - w / 10, h - h / 10, nullptr);
+      break;
+    case PhotoEdit::kCaption: {
+      const int bar = h * 12 / 100;
+      VipsRef text, band, rgb;
+      if (vips_text(&text.p, "Summer holiday, day 3", "width", w * 8 / 10, "height", bar * 7 / 10, nullptr) != 0 ||
+          vips_embed(text.p, &band.p, w / 20, bar / 6, w, bar, nullptr) != 0)
+        break;
+      VipsImage* three[3] = {band.p, band.p, band.p};
+      if (vips_bandjoin(three, &rgb.p, 3, nullptr) == 0) vips_insert(img.p, rgb.p, &out.p, 0, h - bar, nullptr);
+      break;
+    }
+    case PhotoEdit::kPad: {
+      double white[3] = {255, 255, 255};
+      VipsArrayDouble* bg = vips_array_double_new(white, 3);
+      vips_embed(img.p, &out.p, w / 10, h / 10, w + w / 5, h + h / 5, "extend", VIPS_EXTEND_BACKGROUND, "background",
+                 bg, nullptr);
+      vips_area_unref(VIPS_AREA(bg));
+      break;
+    }
+  }
+  return jpeg(out.p, 90);
+}
+
+}  // namespace testsupport

@@ -1,0 +1,31 @@
+// Edited copies of real photos, the way people make near duplicates:
+// resized, re-encoded, brightened, cropped, captioned, padded. For the
+// duplicate finder's tests and its recall measurement. Starts libvips.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace testsupport {
+
+enum class PhotoEdit {
+  kResizeHalf,  // half the width and height
+  kReencode,    // JPEG quality 40
+  kBrighten,    // 15% brighter
+  kCropSides,   // 5% off every side
+  kCropCorner,  // 10% off the right and the bottom
+  kCaption,     // a black bar of 12% of the height with white text at the bottom
+  kPad,         // a white border of 10% of the size on every side
+};
+inline constexpr PhotoEdit kAllPhotoEdits[] = {PhotoEdit::kResizeHalf, PhotoEdit::kReencode,   PhotoEdit::kBrighten,
+                                               PhotoEdit::kCropSides,  PhotoEdit::kCropCorner, PhotoEdit::kCaption,
+                                               PhotoEdit::kPad};
+const char* photoEditName(PhotoEdit edit);
+
+// The upright photo of `encoded`, edited and saved as JPEG (quality 90
+// unless the edit says otherwise); nothing when decoding or editing fails.
+std::optional<std::vector<std::uint8_t>> editPhoto(std::span<const std::uint8_t> encoded, PhotoEdit edit);
+
+}  // namespace testsupport
