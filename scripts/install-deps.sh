@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev        # tests
   libbenchmark-dev                 # benchmarks
   lm-sensors                       # sensors -j, the peer check of thermwatch
+  clang-14 libclang-rt-14-dev      # libFuzzer harnesses (scripts/fuzz.sh)
   coreutils python3
 )
 
