@@ -26,6 +26,13 @@ inline std::vector<std::string> splitAtZero(std::string_view input) {
   }
 }
 
+// Path components joined with "/".
+inline std::string joinedPath(const std::vector<std::string>& parts) {
+  std::string path;
+  for (const std::string& p : parts) path += (path.empty() ? "" : "/") + p;
+  return path;
+}
+
 // A FILE* whose bytes end up in a string once closed.
 class Capture {
  public:

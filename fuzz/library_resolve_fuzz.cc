@@ -81,12 +81,6 @@ bool reachedWithoutLinks(const std::vector<std::string>& parts) {
   return true;
 }
 
-std::string joined(const std::vector<std::string>& parts) {
-  std::string path;
-  for (const std::string& p : parts) path += (path.empty() ? "" : "/") + p;
-  return path;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -120,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_CHECK(parts.has_value(), "data only for a well-formed identifier");
       FUZZ_CHECK(reachedWithoutLinks(*parts), "data only from a regular file reached without links");
       std::string content(bytes->begin(), bytes->end());
-      FUZZ_CHECK(content == "IN:" + joined(*parts), "the data is the file the identifier names");
+      FUZZ_CHECK(content == "IN:" + fuzz::joinedPath(*parts), "the data is the file the identifier names");
     });
     FUZZ_CHECK(answered, "every request is answered");
   }

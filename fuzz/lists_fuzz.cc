@@ -58,12 +58,6 @@ bool usableComponent(const std::string& c) {
   return !c.empty() && c != "." && c != ".." && c.find('/') == std::string::npos && c.find('\0') == std::string::npos;
 }
 
-std::string joined(const std::vector<std::string>& parts) {
-  std::string path;
-  for (const std::string& p : parts) path += (path.empty() ? "" : "/") + p;
-  return path;
-}
-
 // The piece written as {"id": piece} comes back as the same text.
 void roundTripsThroughARecord(const std::string& piece) {
   std::optional<std::string> line = jsonlines::serialize({{"i", 0}, {"id", piece}});
@@ -102,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (auto parts = platform::folder::pathFromIdentifier(piece)) {
       FUZZ_CHECK(!parts->empty(), "an identifier names a path");
       for (const std::string& p : *parts) FUZZ_CHECK(usableComponent(p), "no empty, '.', '..' or '/' component");
-      FUZZ_CHECK(platform::folder::identifierFromPath(joined(*parts)) == piece,
+      FUZZ_CHECK(platform::folder::identifierFromPath(fuzz::joinedPath(*parts)) == piece,
                  "exactly one identifier names each path");
     }
     std::string id = platform::folder::identifierFromPath(piece);
