@@ -243,7 +243,7 @@ std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Heade
     vips_error_clear();
     return std::nullopt;
   }
-  return Image(std::make_unique<Image::Impl>(std::move(memory)));
+  return Image(std::make_unique<Image::Impl>(Image::Impl{std::move(memory)}));
 }
 
 // The image as a new reference, or nothing for an empty Image.

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <mutex>
 #include <string>
 
@@ -156,6 +157,10 @@ std::optional<std::int64_t> exifCaptureTime(std::string_view dateTime, std::stri
   }
   // A day that does not exist (31 April) comes back normalised: refuse it.
   if (check.tm_mday != tm.tm_mday || check.tm_mon != tm.tm_mon) return std::nullopt;
+  // Nanoseconds since 1970 hold the years 1678 to 2261; a date outside them
+  // (year 9999 is a common placeholder) is no capture date.
+  constexpr std::int64_t kLimit = std::numeric_limits<std::int64_t>::max() / kNanosPerSecond - 1;
+  if (seconds < -kLimit || seconds > kLimit) return std::nullopt;
   return seconds * kNanosPerSecond + subSecondNanos(fieldValue(subSeconds));
 }
 

@@ -160,6 +160,11 @@ TEST(FolderDates, ExifCaptureTimes) {
       {"2019:03:01", "+00:00", "", std::nullopt},
       {"", "", "", std::nullopt},
       {" (, ASCII, 1 components, 1 bytes)", "", "", std::nullopt},
+      // Beyond what nanoseconds since 1970 hold (found by the image fuzz harness).
+      {"9999:12:31 23:59:59", "+00:00", "", std::nullopt},
+      {"2262:04:12 00:00:00", "", "", std::nullopt},
+      {"1677:01:01 00:00:00", "-14:00", "", std::nullopt},
+      {"2261:01:01 00:00:00", "+00:00", "", 9183110400 * kS},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.date + " | " + c.offset + " | " + c.sub);

@@ -91,16 +91,20 @@ int32_t parseInteger(std::string text, int64_t& value) {
   size_t end = text.find_last_not_of(" \t\r\n");
   if (end == std::string::npos) return EINVAL;
   text.resize(end + 1);
-  size_t i = text[0] == '-' ? 1 : 0;
+  const bool negative = text[0] == '-';
+  size_t i = negative ? 1 : 0;
   if (i == text.size()) return EINVAL;
-  int64_t magnitude = 0;
+  // Accumulated on the value's own side of zero, so that INT64_MIN, whose
+  // magnitude has no positive int64_t, is read too.
+  int64_t result = 0;
   for (; i < text.size(); ++i) {
     char c = text[i];
     if (c < '0' || c > '9') return EINVAL;
-    if (magnitude > (INT64_MAX - (c - '0')) / 10) return ERANGE;
-    magnitude = magnitude * 10 + (c - '0');
+    int digit = c - '0';
+    if (negative ? result < (INT64_MIN + digit) / 10 : result > (INT64_MAX - digit) / 10) return ERANGE;
+    result = result * 10 + (negative ? -digit : digit);
   }
-  value = text[0] == '-' ? -magnitude : magnitude;
+  value = result;
   return 0;
 }
 

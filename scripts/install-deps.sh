@@ -20,6 +20,7 @@ packages=(
   lm-sensors                       # sensors -j, the peer check of thermwatch
   dpkg-dev file                    # the Debian package: cpack's dependency list (dpkg-shlibdeps)
   scdoc man-db                     # man pages: rendered from scdoc at build time, checked with man
+  clang-14 libclang-rt-14-dev      # libFuzzer harnesses (scripts/fuzz.sh)
   coreutils python3
 )
 

@@ -1,0 +1,10 @@
+# One line per harness: its name and the libraries it exercises.
+add_fuzz_harness(image LIBS imaging platform_folder_library)
+add_fuzz_harness(run_settings LIBS albumsweep_lib)
+add_fuzz_harness(skip_manifest LIBS albumsweep_lib)
+add_fuzz_harness(simverify LIBS albumsweep_lib platform_fake_photo_library)
+add_fuzz_harness(lists LIBS jsonlines platform_folder_library)
+add_fuzz_harness(library_resolve LIBS platform_folder_library)
+add_fuzz_harness(exif_date LIBS platform_folder_library)
+add_fuzz_harness(smc_values LIBS thermwatch_lib)
+add_fuzz_harness(sysfs_values LIBS thermwatch_lib platform_smc)
