@@ -35,12 +35,13 @@ class ScanHarness {
 
   // n images "img00".."img<n-1>", newest first in that order.
   // `neverReturns`: positions whose request blocks until released.
-  std::vector<std::string> addImages(int n, std::set<int> neverReturns = {}) {
+  // `data`: every image's bytes (none: a quick "no_data" record).
+  std::vector<std::string> addImages(int n, std::set<int> neverReturns = {}, std::vector<std::uint8_t> data = {}) {
     std::vector<std::string> ids;
     for (int k = 0; k < n; ++k) {
       char id[16];
       std::snprintf(id, sizeof id, "img%02d", k);
-      auto entry = imageEntry(id, 1000.0 - k, {});  // no data: a quick "no_data" record
+      auto entry = imageEntry(id, 1000.0 - k, data);
       entry.response.neverReturns = neverReturns.count(k) > 0;
       library_.add(entry);
       ids.push_back(id);
@@ -70,6 +71,7 @@ class ScanHarness {
   }
 
   std::string text() { return out_.text(); }
+  std::size_t linesSoFar() { return out_.linesSoFar(); }
   std::vector<Json> lines() { return out_.lines(); }
 
   double limitAuthorization = 2.0;
@@ -230,6 +232,49 @@ TEST_F(ScanDriverTest, DeadlineStopAndAbandonedWaitWriteOnlyTheDeadlineLine) {
   EXPECT_EQ(s.records.size(), 7u);
   EXPECT_EQ(lines.back(), progressLine(7, 10));
   h.finishStrayWorkers();
+}
+
+// One worker: fingerprints of earlier assets are still being made when the
+// deadline passes during the request of asset 5. Records come out in index
+// order up to 5, and nothing at or past the stop is requested or written.
+TEST_F(ScanDriverTest, DeadlineWhileEarlierFingerprintsAreUnderWay) {
+  ScanHarness h;
+  std::vector<std::string> ids = h.addImages(12, {}, testing::sampleJpeg(640, 480));
+  h.hooked().onRequest(ids[5], [&] { h.clock().advance(platform::Seconds(241)); });
+  ASSERT_EQ(h.run(), 0);
+  Split s = split(h.lines());
+  ASSERT_EQ(s.records.size(), 6u);
+  for (int k = 0; k < 6; ++k) {
+    EXPECT_EQ(s.records[k]["i"], k);
+    EXPECT_EQ(s.records[k]["ok"], true) << s.records[k].dump();
+  }
+  ASSERT_EQ(s.stops.size(), 1u);
+  EXPECT_EQ(s.stops[0], (Json{{"stop", "deadline"}, {"at", 6}}));
+  for (int k = 6; k < 12; ++k) EXPECT_EQ(h.library().requestCount(ids[k]), 0) << k;
+}
+
+// One worker: the request of asset 3 hangs while 0-2 are still being
+// fingerprinted. Their records come out; the hang holds asset 3's turn and
+// every later one (4 is never requested); the stall is "at" 3.
+TEST_F(ScanDriverTest, HangingRequestHoldsItsTurnWhileEarlierRecordsComeOut) {
+  ScanHarness h;
+  std::vector<std::string> ids = h.addImages(6, {3}, testing::sampleJpeg(640, 480));
+  h.hooked().onRequest(ids[3], [&] {
+    // The totals line and three records, then the grace period runs out.
+    for (int wait = 0; wait < 20000 && h.linesSoFar() < 4; ++wait)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    h.clock().advance(platform::Seconds(240 + 31));
+  });
+  ASSERT_EQ(h.run(), 0);
+  std::string before = h.text();
+  Split s = split(h.lines());
+  ASSERT_EQ(s.records.size(), 3u) << before;
+  for (int k = 0; k < 3; ++k) EXPECT_EQ(s.records[k]["i"], k);
+  ASSERT_EQ(s.stops.size(), 1u);
+  EXPECT_EQ(s.stops[0], (Json{{"stop", "stalled"}, {"at", 3}}));
+  EXPECT_EQ(h.library().requestCount(ids[4]), 0);
+  h.finishStrayWorkers();
+  EXPECT_EQ(h.text(), before);
 }
 
 TEST_F(ScanDriverTest, MaxOneScansTheNewestImage) {
