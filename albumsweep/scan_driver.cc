@@ -13,6 +13,7 @@
 #include "albumsweep/scan_pipeline.h"
 #include "albumsweep/scan_worker.h"
 #include "albumsweep/skip_manifest.h"
+#include "imaging/imaging.h"
 
 namespace albumsweep {
 namespace {
@@ -112,7 +113,10 @@ ScanRun runScan(const RunSettings& settings, Services& services) {
   state->assets = std::move(inventory.assets);
   state->assets.resize(static_cast<std::size_t>(planned));
   state->output = std::make_unique<ScanOutput>(services.out, clock, planned, services.limits.heartbeat);
+  // The gate admits one fingerprint per core, so each decode keeps to one
+  // thread: together they fill the cores without oversubscribing them.
   state->gate = DecodeGate::forMachine();
+  imaging::setThreadsPerDecode(1);
   state->context = {services.library, settings.allowCloudFetch, &state->skip, state->output.get(),
                     state->gate.get()};
   const bool cloud = settings.allowCloudFetch;

@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev        # tests
   libbenchmark-dev                 # benchmarks
   lm-sensors                       # sensors -j, the peer check of thermwatch
+  strace                           # bytes read by a re-scan (scanspeed benchmark)
   coreutils python3
 )
 
