@@ -1,4 +1,5 @@
 #include "platform/folder_library.h"
+#include "platform/heif_header.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -430,6 +431,33 @@ TEST_F(FolderLibraryTest, OriginalDataIsThePrimaryFilesBytes) {
   EXPECT_TRUE(gone.called && !gone.data && gone.info->hasError);
 }
 
+// Lazy data: the answer carries the open file's size and reads nothing
+// until the bytes are asked for; they are then the file as it is by then.
+TEST_F(FolderLibraryTest, LazyDataIsReadOnlyWhenAskedFor) {
+  auto lib = openFolderLibrary(root);
+  auto asset = lib->fetchAssetsWithLocalIdentifiers(std::vector<std::string>{"new.jpg"});
+  ASSERT_EQ(asset.size(), 1u);
+  std::shared_ptr<ImageData> data;
+  lib->requestLazyImageData(asset[0], {}, [&](std::shared_ptr<ImageData> d, const ImageResultInfo* info) {
+    EXPECT_TRUE(info && !info->hasError);
+    data = std::move(d);
+  });
+  ASSERT_TRUE(data);
+  const std::vector<std::uint8_t> before = fileBytes(root + "/new.jpg");
+  EXPECT_EQ(data->size(), static_cast<std::int64_t>(before.size()));
+  std::vector<std::uint8_t> after(before.begin(), before.begin() + static_cast<std::ptrdiff_t>(before.size() / 2));
+  ASSERT_TRUE(testsupport::writeBytes(root + "/new.jpg", after));  // rewritten in place
+  ASSERT_TRUE(data->bytes());
+  EXPECT_EQ(*data->bytes(), after);
+  Asset gone;
+  gone.localIdentifier = "gone.jpg";
+  bool failed = false;
+  lib->requestLazyImageData(gone, {}, [&](std::shared_ptr<ImageData> d, const ImageResultInfo* info) {
+    failed = !d && info && info->hasError;
+  });
+  EXPECT_TRUE(failed);
+}
+
 TEST_F(FolderLibraryTest, CloudFilesAreNotReadWithoutNetworkAccess) {
   FolderLibraryProbes probes;
   probes.storage = [](int, const std::string& name, const struct stat&) {
@@ -585,6 +613,45 @@ TEST(FolderCorpus, HeifDatesAndSizesWithoutAWordOnStderr) {
   EXPECT_EQ(phone.pixelHeight, 4032);
   // 2022:02:16 12:55:41.762 +01:00
   EXPECT_EQ(static_cast<std::int64_t>(*phone.creationDate * 1000), 1645012541762);
+}
+
+// HEIF headers are read from the boxes (libheif would read the whole
+// file); sizes and dates must be what libvips reads from the whole file.
+TEST(FolderCorpus, HeifHeadersFromTheBoxesAgreeWithLibvips) {
+  std::string root = corpus("heif");
+  if (root.empty()) GTEST_SKIP() << "corpus not found at " << CORPUS_DIR;
+  std::vector<std::string> files = {corpus("damaged") + "/truncated_IMG_5195.HEIC"};
+  for (const auto& e : fs::directory_iterator(root))
+    if (e.path().extension() != ".jpg") files.push_back(e.path());
+  int fromBoxes = 0;
+  for (const std::string& file : files) {
+    SCOPED_TRACE(file);
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    fromBoxes += folder::readHeifHeader(fd).has_value();
+    folder::HeaderFacts facts = folder::readHeaderFacts(fd);
+    ::close(fd);
+    VipsImage* image = vips_image_new_from_file(file.c_str(), nullptr);
+    folder::HeaderFacts want;
+    if (image) {
+      auto field = [&](const char* name) {
+        const char* v = nullptr;
+        return vips_image_get_typeof(image, name) && vips_image_get_string(image, name, &v) == 0 && v
+                   ? std::string(v) : std::string();
+      };
+      want.width = image->Xsize;
+      want.height = image->Ysize;
+      want.captureNanos = folder::exifCaptureTime(field("exif-ifd2-DateTimeOriginal"),
+                                                  field("exif-ifd2-OffsetTimeOriginal"),
+                                                  field("exif-ifd2-SubSecTimeOriginal"));
+      g_object_unref(image);
+    }
+    vips_error_clear();
+    EXPECT_EQ(facts.width, want.width);
+    EXPECT_EQ(facts.height, want.height);
+    EXPECT_EQ(facts.captureNanos, want.captureNanos);
+  }
+  EXPECT_GE(fromBoxes, 3);  // the phone photos
 }
 
 TEST(FolderCorpus, BrokenExifAndDamagedFilesDoNotStopTheWalk) {
