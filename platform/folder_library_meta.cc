@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/heif_header.h"
+#include "platform/jpeg_header.h"
 
 namespace platform::folder {
 namespace {
@@ -206,8 +207,16 @@ std::optional<std::int64_t> exifCaptureTime(std::string_view dateTime, std::stri
 HeaderFacts readHeaderFacts(int fd) {
   HeaderFacts facts;
   if (!startVips()) return facts;
-  // HEIF: a few small reads of its boxes instead of libheif reading the
-  // whole file; anything unusual goes the libvips way below.
+  // JPEG and HEIF: a few small reads of the file's header and no libvips
+  // (which would format every EXIF tag as text, and for HEIF have libheif
+  // read the whole file); anything unusual goes the libvips way below.
+  if (std::optional<JpegHeader> jpeg = readJpegHeader(fd)) {
+    facts.width = jpeg->width;
+    facts.height = jpeg->height;
+    if (jpeg->orientation >= 5) std::swap(facts.width, facts.height);
+    facts.captureNanos = exifCaptureTime(jpeg->dateTime, jpeg->offset, jpeg->subSeconds);
+    return facts;
+  }
   if (std::optional<HeifHeader> heif = readHeifHeader(fd)) {
     if (std::optional<std::optional<std::int64_t>> date = heifCaptureTime(heif->exif)) {
       facts.width = heif->width;
