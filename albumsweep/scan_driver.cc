@@ -62,32 +62,44 @@ void guardedScan(ScanState& s, std::int64_t i) {
   if (mayStart(s, i)) scanOne(i, s.assets[static_cast<std::size_t>(i)], s.context);
 }
 
-// The operation of position i of the one-worker scan. Its checks and its
-// request come after the request of i - 1, exactly as one worker taking
-// the assets in turn would make them; its fingerprint is then made while
-// the next request goes on, and its record is written after record i - 1.
-// A request that never returns holds every later request and record, as it
-// would hold the one worker.
-void pipelinedScan(ScanState& s, std::int64_t i) {
-  if (!s.turns.waitToRequest(i)) return;
-  if (!mayStart(s, i)) {
-    s.turns.requestDone(i);
+// An operation of the one-worker scan. It claims the next position when
+// the request of the one before has been made, makes the same checks and
+// the request a single worker taking the assets in turn would make, then
+// lets the next operation claim while it makes the fingerprint, and writes
+// its record after the one before. An asset with nothing to fingerprint (a
+// cache hit, a failure) whose record can go out at once keeps the request
+// turn and goes on with the next position, so that a re-scan does not pass
+// every asset between threads. A request that never returns holds every
+// later request and record, as it would hold the one worker.
+void pipelinedScan(ScanState& s) {
+  for (std::optional<std::int64_t> claimed = s.turns.claim(); claimed;) {
+    const std::int64_t i = *claimed;
+    if (!mayStart(s, i)) {
+      s.turns.requestDone();
+      return;
+    }
+    const platform::Asset& asset = s.assets[static_cast<std::size_t>(i)];
+    PreparedAsset p = requestAsset(asset, s.context);
+    if (!p.toFingerprint && s.turns.writeTurnIs(i)) {
+      writeRecord(i, asset, p, s.context);
+      s.turns.writeDone(i);
+      claimed = s.turns.claimNext();
+      continue;
+    }
+    // The gate is entered in index order, so a fingerprint waiting for it
+    // waits only for earlier ones, which never wait for it.
+    std::uint64_t cost = p.toFingerprint ? DecodeGate::costOf(asset, p.toFingerprint->size()) : 0;
+    if (p.toFingerprint) s.gate->acquire(cost);
+    s.turns.requestDone();
+    if (p.toFingerprint) {
+      fingerprint(p);
+      s.gate->release(cost);
+    }
+    if (!s.turns.waitToWrite(i)) return;
+    writeRecord(i, asset, p, s.context);
+    s.turns.writeDone(i);
     return;
   }
-  const platform::Asset& asset = s.assets[static_cast<std::size_t>(i)];
-  PreparedAsset p = requestAsset(asset, s.context);
-  // The gate is entered in index order, so a fingerprint waiting for it
-  // waits only for earlier ones, which never wait for it.
-  std::uint64_t cost = p.toFingerprint ? DecodeGate::costOf(asset, p.toFingerprint->size()) : 0;
-  if (p.toFingerprint) s.gate->acquire(cost);
-  s.turns.requestDone(i);
-  if (p.toFingerprint) {
-    fingerprint(p);
-    s.gate->release(cost);
-  }
-  if (!s.turns.waitToWrite(i)) return;
-  writeRecord(i, asset, p, s.context);
-  s.turns.writeDone(i);
 }
 
 }  // namespace
@@ -123,9 +135,10 @@ ScanRun runScan(const RunSettings& settings, Services& services) {
   std::shared_ptr<WorkerPool> pool = WorkerPool::start(cloud ? kCloudWorkers : localWidth());
 
   // Queueing makes the set-up visible to the workers (the pool's lock).
+  state->turns.setPlanned(planned);
   for (std::int64_t i = 0; i < planned; ++i) {
     if (cloud) pool->add([state, i] { guardedScan(*state, i); });
-    else pool->add([state, i] { pipelinedScan(*state, i); });
+    else pool->add([state] { pipelinedScan(*state); });
   }
 
   // Wait for the pool to drain; give up a grace period after the deadline.

@@ -38,34 +38,55 @@ void DecodeGate::release(std::uint64_t cost) {
   freed_.notify_all();
 }
 
-bool ScanTurns::waitToRequest(std::int64_t i) {
-  std::unique_lock<std::mutex> g(mu_);
-  changed_.wait(g, [&] { return abandoned_ || nextRequest_ == i; });
-  return !abandoned_;
+std::optional<std::int64_t> ScanTurns::claimLocked() {
+  if (abandoned_ || nextRequest_ >= planned_) {
+    requestHeld_ = false;
+    requestFree_.notify_one();
+    return std::nullopt;
+  }
+  return nextRequest_++;
 }
 
-void ScanTurns::requestDone(std::int64_t i) {
+std::optional<std::int64_t> ScanTurns::claim() {
+  std::unique_lock<std::mutex> g(mu_);
+  requestFree_.wait(g, [&] { return abandoned_ || !requestHeld_; });
+  requestHeld_ = true;
+  return claimLocked();
+}
+
+std::optional<std::int64_t> ScanTurns::claimNext() {
   std::lock_guard<std::mutex> g(mu_);
-  nextRequest_ = i + 1;
-  changed_.notify_all();
+  return claimLocked();
+}
+
+void ScanTurns::requestDone() {
+  std::lock_guard<std::mutex> g(mu_);
+  requestHeld_ = false;
+  requestFree_.notify_one();
+}
+
+bool ScanTurns::writeTurnIs(std::int64_t i) {
+  std::lock_guard<std::mutex> g(mu_);
+  return !abandoned_ && nextWrite_ == i;
 }
 
 bool ScanTurns::waitToWrite(std::int64_t i) {
   std::unique_lock<std::mutex> g(mu_);
-  changed_.wait(g, [&] { return abandoned_ || nextWrite_ == i; });
+  written_.wait(g, [&] { return abandoned_ || nextWrite_ == i; });
   return !abandoned_;
 }
 
 void ScanTurns::writeDone(std::int64_t i) {
   std::lock_guard<std::mutex> g(mu_);
   nextWrite_ = i + 1;
-  changed_.notify_all();
+  written_.notify_all();
 }
 
 void ScanTurns::abandon() {
   std::lock_guard<std::mutex> g(mu_);
   abandoned_ = true;
-  changed_.notify_all();
+  requestFree_.notify_all();
+  written_.notify_all();
 }
 
 }  // namespace albumsweep

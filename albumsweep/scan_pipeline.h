@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "platform/photo_library.h"
 
@@ -42,20 +43,36 @@ class DecodeGate {
 };
 
 // The turns of the one-worker scan, for operations running on several
-// threads at once: operation i makes its request after operation i - 1 has
-// made (or skipped) its own, and writes its record after record i - 1 was
-// written. Once abandoned, every wait returns false at once.
+// threads at once. Positions are claimed in index order by whoever holds the
+// request turn, which is held until its request has been made; record i is
+// written after record i - 1. Once abandoned, every wait gives up at once.
 class ScanTurns {
  public:
-  bool waitToRequest(std::int64_t i);
-  void requestDone(std::int64_t i);  // passes the request turn to i + 1
+  explicit ScanTurns(std::int64_t planned = 0) : planned_(planned) {}
+  void setPlanned(std::int64_t planned) { planned_ = planned; }
+
+  // Waits for the request turn and claims the next position, holding the
+  // turn; nothing (and the turn not held) once abandoned or when every
+  // position has been claimed.
+  std::optional<std::int64_t> claim();
+  // With the turn held: claims the next position without letting go of it;
+  // nothing (and the turn let go) as claim().
+  std::optional<std::int64_t> claimNext();
+  void requestDone();  // lets go of the request turn
+
+  bool writeTurnIs(std::int64_t i);  // record i - 1 is out (no wait)
   bool waitToWrite(std::int64_t i);
   void writeDone(std::int64_t i);  // passes the write turn to i + 1
   void abandon();
 
  private:
+  std::optional<std::int64_t> claimLocked();  // caller holds mu_ and the turn
+
   std::mutex mu_;
-  std::condition_variable changed_;
+  std::condition_variable requestFree_;
+  std::condition_variable written_;
+  std::int64_t planned_;
+  bool requestHeld_ = false;
   std::int64_t nextRequest_ = 0;
   std::int64_t nextWrite_ = 0;
   bool abandoned_ = false;
