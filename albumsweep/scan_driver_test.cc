@@ -235,44 +235,44 @@ TEST_F(ScanDriverTest, DeadlineStopAndAbandonedWaitWriteOnlyTheDeadlineLine) {
 }
 
 // One worker: fingerprints of earlier assets are still being made when the
-// deadline passes during the request of asset 5. Records come out in index
-// order up to 5, and nothing at or past the stop is requested or written.
+// deadline passes during the request of asset 2. Records come out in index
+// order up to 2, and nothing at or past the stop is requested or written.
 TEST_F(ScanDriverTest, DeadlineWhileEarlierFingerprintsAreUnderWay) {
   ScanHarness h;
-  std::vector<std::string> ids = h.addImages(12, {}, testing::sampleJpeg(640, 480));
-  h.hooked().onRequest(ids[5], [&] { h.clock().advance(platform::Seconds(241)); });
+  std::vector<std::string> ids = h.addImages(6, {}, testing::sampleJpeg());
+  h.hooked().onRequest(ids[2], [&] { h.clock().advance(platform::Seconds(241)); });
   ASSERT_EQ(h.run(), 0);
   Split s = split(h.lines());
-  ASSERT_EQ(s.records.size(), 6u);
-  for (int k = 0; k < 6; ++k) {
+  ASSERT_EQ(s.records.size(), 3u);
+  for (int k = 0; k < 3; ++k) {
     EXPECT_EQ(s.records[k]["i"], k);
     EXPECT_EQ(s.records[k]["ok"], true) << s.records[k].dump();
   }
   ASSERT_EQ(s.stops.size(), 1u);
-  EXPECT_EQ(s.stops[0], (Json{{"stop", "deadline"}, {"at", 6}}));
-  for (int k = 6; k < 12; ++k) EXPECT_EQ(h.library().requestCount(ids[k]), 0) << k;
+  EXPECT_EQ(s.stops[0], (Json{{"stop", "deadline"}, {"at", 3}}));
+  for (int k = 3; k < 6; ++k) EXPECT_EQ(h.library().requestCount(ids[k]), 0) << k;
 }
 
-// One worker: the request of asset 3 hangs while 0-2 are still being
-// fingerprinted. Their records come out; the hang holds asset 3's turn and
-// every later one (4 is never requested); the stall is "at" 3.
+// One worker: the request of asset 2 hangs while 0 and 1 are still being
+// fingerprinted. Their records come out; the hang holds asset 2's turn and
+// every later one (3 is never requested); the stall is "at" 2.
 TEST_F(ScanDriverTest, HangingRequestHoldsItsTurnWhileEarlierRecordsComeOut) {
   ScanHarness h;
-  std::vector<std::string> ids = h.addImages(6, {3}, testing::sampleJpeg(640, 480));
-  h.hooked().onRequest(ids[3], [&] {
-    // The totals line and three records, then the grace period runs out.
-    for (int wait = 0; wait < 20000 && h.linesSoFar() < 4; ++wait)
+  std::vector<std::string> ids = h.addImages(4, {2}, testing::sampleJpeg());
+  h.hooked().onRequest(ids[2], [&] {
+    // The totals line and two records, then the grace period runs out.
+    for (int wait = 0; wait < 120000 && h.linesSoFar() < 3; ++wait)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     h.clock().advance(platform::Seconds(240 + 31));
   });
   ASSERT_EQ(h.run(), 0);
   std::string before = h.text();
   Split s = split(h.lines());
-  ASSERT_EQ(s.records.size(), 3u) << before;
-  for (int k = 0; k < 3; ++k) EXPECT_EQ(s.records[k]["i"], k);
+  ASSERT_EQ(s.records.size(), 2u) << before;
+  for (int k = 0; k < 2; ++k) EXPECT_EQ(s.records[k]["i"], k);
   ASSERT_EQ(s.stops.size(), 1u);
-  EXPECT_EQ(s.stops[0], (Json{{"stop", "stalled"}, {"at", 3}}));
-  EXPECT_EQ(h.library().requestCount(ids[4]), 0);
+  EXPECT_EQ(s.stops[0], (Json{{"stop", "stalled"}, {"at", 2}}));
+  EXPECT_EQ(h.library().requestCount(ids[3]), 0);
   h.finishStrayWorkers();
   EXPECT_EQ(h.text(), before);
 }
