@@ -11,7 +11,7 @@
 namespace platform::folder {
 namespace {
 
-constexpr std::size_t kFirstRead = 64 * 1024;  // headers of most photos fit
+constexpr std::size_t kFirstRead = 4096;  // the image start and the first segments
 constexpr int kMaxSegments = 256;
 
 // Reads of one file, served from its first kFirstRead bytes where they lie.
