@@ -1,6 +1,8 @@
 #include "albumsweep/scan_driver.h"
 
+#include <algorithm>
 #include <mutex>
+#include <thread>
 #include <optional>
 #include <vector>
 
@@ -8,45 +10,98 @@
 #include "albumsweep/inventory.h"
 #include "albumsweep/modes.h"
 #include "albumsweep/scan_output.h"
+#include "albumsweep/scan_pipeline.h"
 #include "albumsweep/scan_worker.h"
 #include "albumsweep/skip_manifest.h"
+#include "imaging/imaging.h"
 
 namespace albumsweep {
 namespace {
 
-constexpr int kLocalWorkers = 1;  // strictly one asset at a time, in order
 constexpr int kCloudWorkers = 8;  // downloads overlap
+
+// Operations of the one-worker scan in flight at once: one making its
+// request while one fingerprint runs on every core.
+int localWidth() { return static_cast<int>(std::max(1u, std::thread::hardware_concurrency())) + 1; }
 
 // Everything the queued operations share. Written before the first
 // operation is queued and read-only afterwards, except stoppedAt (stopLock)
-// and what ScanOutput guards itself.
+// and what ScanOutput, the gate and the turns guard themselves.
 struct ScanState {
   RunSettings settings;
   platform::Clock* clock = nullptr;
   SkipManifest skip;
   std::vector<platform::Asset> assets;  // the first `planned` images, newest first
   std::unique_ptr<ScanOutput> output;
+  std::unique_ptr<DecodeGate> gate;
+  ScanTurns turns;  // the one-worker scan only
   ScanContext context;
 
   std::mutex stopLock;
   std::optional<std::int64_t> stoppedAt;  // guarded by stopLock
 };
 
-// The operation queued for position i: skips the asset once a stop has been
-// recorded or the output has failed, records a stop when the deadline has
-// passed, else scans it.
-void guardedScan(ScanState& s, std::int64_t i) {
-  if (s.output->writeFailed()) return;
+// The checks before position i starts: false once a stop has been recorded
+// or the output has failed, and false (recording the stop) when the deadline
+// has passed.
+bool mayStart(ScanState& s, std::int64_t i) {
+  if (s.output->writeFailed()) return false;
   {
     std::lock_guard<std::mutex> g(s.stopLock);
-    if (s.stoppedAt) return;
+    if (s.stoppedAt) return false;
   }
   if (deadlinePassed(s.settings, s.clock->now())) {
     std::lock_guard<std::mutex> g(s.stopLock);
     if (!s.stoppedAt || i < *s.stoppedAt) s.stoppedAt = i;
+    return false;
+  }
+  return true;
+}
+
+// The operation of position i with cloud fetch: the checks, then the whole
+// asset on this worker.
+void guardedScan(ScanState& s, std::int64_t i) {
+  if (mayStart(s, i)) scanOne(i, s.assets[static_cast<std::size_t>(i)], s.context);
+}
+
+// An operation of the one-worker scan. It claims the next position when
+// the request of the one before has been made, makes the same checks and
+// the request a single worker taking the assets in turn would make, then
+// lets the next operation claim while it makes the fingerprint, and writes
+// its record after the one before. An asset with nothing to fingerprint (a
+// cache hit, a failure) whose record can go out at once keeps the request
+// turn and goes on with the next position, so that a re-scan does not pass
+// every asset between threads. A request that never returns holds every
+// later request and record, as it would hold the one worker.
+void pipelinedScan(ScanState& s) {
+  for (std::optional<std::int64_t> claimed = s.turns.claim(); claimed;) {
+    const std::int64_t i = *claimed;
+    if (!mayStart(s, i)) {
+      s.turns.requestDone();
+      return;
+    }
+    const platform::Asset& asset = s.assets[static_cast<std::size_t>(i)];
+    PreparedAsset p = requestAsset(asset, s.context);
+    if (!p.toFingerprint && s.turns.writeTurnIs(i)) {
+      writeRecord(i, asset, p, s.context);
+      s.turns.writeDone(i);
+      claimed = s.turns.claimNext();
+      continue;
+    }
+    // The gate is entered in index order, so a fingerprint waiting for it
+    // waits only for earlier ones, which never wait for it.
+    std::uint64_t cost = p.toFingerprint ? DecodeGate::costOf(asset, p.toFingerprint->size()) : 0;
+    if (p.toFingerprint) s.gate->acquire(cost);
+    s.turns.requestDone();
+    if (p.toFingerprint) {
+      fingerprint(p);
+      s.gate->release(cost);
+    }
+    if (!s.turns.waitToWrite(i)) return;
+    writeRecord(i, asset, p, s.context);
+    s.turns.writeDone(i);
     return;
   }
-  scanOne(i, s.assets[static_cast<std::size_t>(i)], s.context);
 }
 
 }  // namespace
@@ -69,11 +124,21 @@ ScanRun runScan(const RunSettings& settings, Services& services) {
   state->assets = std::move(inventory.assets);
   state->assets.resize(static_cast<std::size_t>(planned));
   state->output = std::make_unique<ScanOutput>(services.out, clock, planned, services.limits.heartbeat);
-  state->context = {services.library, settings.allowCloudFetch, &state->skip, state->output.get()};
-  std::shared_ptr<WorkerPool> pool = WorkerPool::start(settings.allowCloudFetch ? kCloudWorkers : kLocalWorkers);
+  // The gate admits one fingerprint per core, so each decode keeps to one
+  // thread: together they fill the cores without oversubscribing them.
+  state->gate = DecodeGate::forMachine();
+  imaging::setThreadsPerDecode(1);
+  state->context = {services.library, settings.allowCloudFetch, &state->skip, state->output.get(),
+                    state->gate.get()};
+  const bool cloud = settings.allowCloudFetch;
+  std::shared_ptr<WorkerPool> pool = WorkerPool::start(cloud ? kCloudWorkers : localWidth());
 
   // Queueing makes the set-up visible to the workers (the pool's lock).
-  for (std::int64_t i = 0; i < planned; ++i) pool->add([state, i] { guardedScan(*state, i); });
+  state->turns.setPlanned(planned);
+  for (std::int64_t i = 0; i < planned; ++i) {
+    if (cloud) pool->add([state, i] { guardedScan(*state, i); });
+    else pool->add([state] { pipelinedScan(*state); });
+  }
 
   // Wait for the pool to drain; give up a grace period after the deadline.
   // Once the output has failed no new asset starts (the queue is dropped);
@@ -90,6 +155,7 @@ ScanRun runScan(const RunSettings& settings, Services& services) {
 
   // Nothing new starts, and from here on no worker writes a line.
   pool->shutDown();
+  state->turns.abandon();
   std::int64_t doneCount = state->output->closeAndCount();
   if (state->output->writeFailed()) return {jsonlines::kExitOutputFailed, pool};  // nothing more is written
   std::optional<std::int64_t> sAt;

@@ -1,12 +1,18 @@
 // The scan mode from access check to closing lines: reads the skip
 // manifest, takes the inventory, queues one operation per asset on a pool of
-// worker threads (1, or 8 with cloud fetch), waits for the pool to drain or
-// gives up a grace period after the deadline, and writes the stop and
-// closing progress lines.
+// worker threads, waits for the pool to drain or gives up a grace period
+// after the deadline, and writes the stop and closing progress lines.
 //
-// Locks: ioLock (ScanOutput), hbLock (ScanOutput) and stopLock (here), each
-// held only for its own few reads and writes; none is ever taken while
-// another is held.
+// Without cloud fetch the scan behaves as one worker taking the assets in
+// turn (requests one at a time in index order, records in index order), but
+// while one asset's request is made, the fingerprints of the assets before
+// it are made on the other cores (scan_pipeline.h). With cloud fetch, 8
+// workers take the assets as they come. Either way no more fingerprints run
+// at once than there are cores, within a memory budget.
+//
+// Locks: ioLock (ScanOutput), hbLock (ScanOutput), stopLock (here) and the
+// locks of the gate and the turns, each held only for its own few reads and
+// writes; none is ever taken while another is held.
 #pragma once
 
 #include <memory>

@@ -36,12 +36,13 @@ class ScanHarness {
 
   // n images "img00".."img<n-1>", newest first in that order.
   // `neverReturns`: positions whose request blocks until released.
-  std::vector<std::string> addImages(int n, std::set<int> neverReturns = {}) {
+  // `data`: every image's bytes (none: a quick "no_data" record).
+  std::vector<std::string> addImages(int n, std::set<int> neverReturns = {}, std::vector<std::uint8_t> data = {}) {
     std::vector<std::string> ids;
     for (int k = 0; k < n; ++k) {
       char id[16];
       std::snprintf(id, sizeof id, "img%02d", k);
-      auto entry = imageEntry(id, 1000.0 - k, {});  // no data: a quick "no_data" record
+      auto entry = imageEntry(id, 1000.0 - k, data);
       entry.response.neverReturns = neverReturns.count(k) > 0;
       library_.add(entry);
       ids.push_back(id);
@@ -71,6 +72,7 @@ class ScanHarness {
   }
 
   std::string text() { return out_.text(); }
+  std::size_t linesSoFar() { return out_.linesSoFar(); }
   std::vector<Json> lines() { return out_.lines(); }
 
   double limitAuthorization = 2.0;
@@ -232,6 +234,49 @@ TEST_F(ScanDriverTest, DeadlineStopAndAbandonedWaitWriteOnlyTheDeadlineLine) {
   EXPECT_EQ(s.records.size(), 7u);
   EXPECT_EQ(lines.back(), progressLine(7, 10));
   h.finishStrayWorkers();
+}
+
+// One worker: fingerprints of earlier assets are still being made when the
+// deadline passes during the request of asset 2. Records come out in index
+// order up to 2, and nothing at or past the stop is requested or written.
+TEST_F(ScanDriverTest, DeadlineWhileEarlierFingerprintsAreUnderWay) {
+  ScanHarness h;
+  std::vector<std::string> ids = h.addImages(6, {}, testing::sampleJpeg());
+  h.hooked().onRequest(ids[2], [&] { h.clock().advance(platform::Seconds(241)); });
+  ASSERT_EQ(h.run(), 0);
+  Split s = split(h.lines());
+  ASSERT_EQ(s.records.size(), 3u);
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_EQ(s.records[k]["i"], k);
+    EXPECT_EQ(s.records[k]["ok"], true) << s.records[k].dump();
+  }
+  ASSERT_EQ(s.stops.size(), 1u);
+  EXPECT_EQ(s.stops[0], (Json{{"stop", "deadline"}, {"at", 3}}));
+  for (int k = 3; k < 6; ++k) EXPECT_EQ(h.library().requestCount(ids[k]), 0) << k;
+}
+
+// One worker: the request of asset 2 hangs while 0 and 1 are still being
+// fingerprinted. Their records come out; the hang holds asset 2's turn and
+// every later one (3 is never requested); the stall is "at" 2.
+TEST_F(ScanDriverTest, HangingRequestHoldsItsTurnWhileEarlierRecordsComeOut) {
+  ScanHarness h;
+  std::vector<std::string> ids = h.addImages(4, {2}, testing::sampleJpeg());
+  h.hooked().onRequest(ids[2], [&] {
+    // The totals line and two records, then the grace period runs out.
+    for (int wait = 0; wait < 120000 && h.linesSoFar() < 3; ++wait)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    h.clock().advance(platform::Seconds(240 + 31));
+  });
+  ASSERT_EQ(h.run(), 0);
+  std::string before = h.text();
+  Split s = split(h.lines());
+  ASSERT_EQ(s.records.size(), 2u) << before;
+  for (int k = 0; k < 2; ++k) EXPECT_EQ(s.records[k]["i"], k);
+  ASSERT_EQ(s.stops.size(), 1u);
+  EXPECT_EQ(s.stops[0], (Json{{"stop", "stalled"}, {"at", 2}}));
+  EXPECT_EQ(h.library().requestCount(ids[3]), 0);
+  h.finishStrayWorkers();
+  EXPECT_EQ(h.text(), before);
 }
 
 TEST_F(ScanDriverTest, MaxOneScansTheNewestImage) {

@@ -1,5 +1,7 @@
 #include "albumsweep/scan_test_support.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <thread>
@@ -11,7 +13,18 @@
 
 namespace albumsweep::testing {
 
-CapturedOutput::CapturedOutput() : file_(std::tmpfile()) {}
+CapturedOutput::CapturedOutput() : file_(std::tmpfile()) {
+  if (file_) std::setvbuf(file_, nullptr, _IOLBF, 0);
+}
+
+std::size_t CapturedOutput::linesSoFar() {
+  std::size_t lines = 0;
+  char buffer[4096];
+  ssize_t n;
+  for (off_t at = 0; (n = ::pread(fileno(file_), buffer, sizeof buffer, at)) > 0; at += n)
+    lines += static_cast<std::size_t>(std::count(buffer, buffer + n, '\n'));
+  return lines;
+}
 
 CapturedOutput::~CapturedOutput() {
   if (file_) std::fclose(file_);

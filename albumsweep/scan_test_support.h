@@ -27,6 +27,9 @@ class CapturedOutput {
   std::FILE* file() { return file_; }
   std::string text();                 // everything written so far
   std::vector<nlohmann::json> lines();  // every line parsed (failing the test on a torn line)
+  // Lines written so far; safe while other threads write (the stream is
+  // line-buffered and this reads the file without moving the stream).
+  std::size_t linesSoFar();
 
  private:
   std::FILE* file_;

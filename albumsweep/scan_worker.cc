@@ -30,10 +30,11 @@ bool isMultires(const platform::Asset& asset, const std::vector<platform::AssetR
 }
 
 // The result handler: classifies one answer of the library. Tests in this
-// order: in the cloud, degraded, no data, unchanged since the manifest,
-// undecodable, readable.
-void classify(const std::vector<std::uint8_t>* data, const platform::ImageResultInfo* info,
-              const std::string& id, std::int64_t mod, const SkipManifest& skip, AssetResult& r) {
+// order: in the cloud, degraded, no data, unchanged since the manifest;
+// what is left is to be fingerprinted.
+void classify(std::shared_ptr<platform::ImageData> data, const platform::ImageResultInfo* info,
+              const std::string& id, std::int64_t mod, const SkipManifest& skip, PreparedAsset& p) {
+  AssetResult& r = p.result;
   bool inCloud = info && info->inCloud;
   bool degraded = info && info->degraded;
   bool hasError = info && info->hasError;
@@ -47,32 +48,18 @@ void classify(const std::vector<std::uint8_t>* data, const platform::ImageResult
     r.err = "degraded_only";
     return;
   }
-  if (!data || data->empty()) {
+  if (!data || data->size() <= 0) {
     r.state = "unknown";
     r.err = hasError ? "read_failed" : "no_data";
     return;
   }
-  auto size = static_cast<std::int64_t>(data->size());
+  std::int64_t size = data->size();
   if (skip.matches(id, mod, size)) {
     r.state = "cachedhit";
     r.bytes = size;
     return;
   }
-  std::optional<imaging::Thumb> thumb = imaging::thumbFrom(*data, 256);
-  std::optional<std::uint64_t> hash = thumb ? imaging::dhash(thumb->image) : std::nullopt;
-  if (!hash) {
-    r.state = "unknown";
-    r.err = "decode_failed";
-    return;
-  }
-  r.state = "local";
-  r.err.clear();
-  r.hash = imaging::hashText(*hash);
-  r.sha = sha256Hex(*data);
-  r.thumb = imaging::jpegBase64(thumb->image, kThumbQuality);
-  r.w = thumb->width;
-  r.h = thumb->height;
-  r.bytes = size;
+  p.toFingerprint = std::move(data);
 }
 
 jsonlines::Record buildRecord(std::int64_t i, const platform::Asset& asset, const std::string& name,
@@ -153,27 +140,67 @@ platform::ImageRequestOptions makeScanOptions(const ScanContext& ctx) {
   return options;
 }
 
+PreparedAsset requestAsset(const platform::Asset& asset, const ScanContext& ctx) {
+  PreparedAsset p;
+  p.mod = millisecondsFrom(asset.modificationDate ? asset.modificationDate : asset.creationDate);
+  std::vector<platform::AssetResource> resources = ctx.library->assetResources(asset);
+  // File names are bytes on Linux; records must stay valid UTF-8.
+  p.name = resources.empty() ? std::string() : jsonlines::validUtf8(resources.front().originalFilename);
+  p.multires = isMultires(asset, resources);
+  bool answered = false;
+  ctx.library->requestLazyImageData(
+      asset, makeScanOptions(ctx),
+      [&](std::shared_ptr<platform::ImageData> data, const platform::ImageResultInfo* info) {
+        if (answered) return;  // a result is taken once
+        answered = true;
+        classify(std::move(data), info, asset.localIdentifier, p.mod, *ctx.skip, p);
+      });
+  return p;
+}
+
+void fingerprint(PreparedAsset& p) {
+  if (!p.toFingerprint) return;
+  std::shared_ptr<platform::ImageData> data = std::move(p.toFingerprint);
+  AssetResult& r = p.result;
+  const std::vector<std::uint8_t>* bytes = data->bytes();
+  if (!bytes || bytes->empty()) {
+    r.state = "unknown";
+    r.err = bytes ? "no_data" : "read_failed";
+    return;
+  }
+  std::optional<imaging::Thumb> thumb = imaging::thumbFrom(*bytes, 256);
+  std::optional<std::uint64_t> hash = thumb ? imaging::dhash(thumb->image) : std::nullopt;
+  if (!hash) {
+    r.state = "unknown";
+    r.err = "decode_failed";
+    return;
+  }
+  r.state = "local";
+  r.err.clear();
+  r.hash = imaging::hashText(*hash);
+  r.sha = sha256Hex(*bytes);
+  r.thumb = imaging::jpegBase64(thumb->image, kThumbQuality);
+  r.w = thumb->width;
+  r.h = thumb->height;
+  r.bytes = static_cast<std::int64_t>(bytes->size());
+}
+
+void writeRecord(std::int64_t i, const platform::Asset& asset, const PreparedAsset& p, const ScanContext& ctx) {
+  ctx.output->emitLocked(buildRecord(i, asset, p.name, p.multires, p.mod, p.result));
+  ctx.output->finishOne();
+}
+
 void scanOne(std::int64_t i, const platform::Asset& asset, const ScanContext& ctx) {
   // Everything made for this asset (the image bytes, thumbnail, JPEG text,
   // record) is owned by this frame and released when it returns.
-  std::int64_t mod = millisecondsFrom(asset.modificationDate ? asset.modificationDate : asset.creationDate);
-  std::vector<platform::AssetResource> resources = ctx.library->assetResources(asset);
-  // File names are bytes on Linux; records must stay valid UTF-8.
-  std::string name = resources.empty() ? std::string() : jsonlines::validUtf8(resources.front().originalFilename);
-  bool multires = isMultires(asset, resources);
-
-  AssetResult result;
-  bool answered = false;
-  ctx.library->requestImageData(
-      asset, makeScanOptions(ctx),
-      [&](const std::vector<std::uint8_t>* data, const platform::ImageResultInfo* info) {
-        if (answered) return;  // a result is taken once
-        answered = true;
-        classify(data, info, asset.localIdentifier, mod, *ctx.skip, result);
-      });
-
-  ctx.output->emitLocked(buildRecord(i, asset, name, multires, mod, result));
-  ctx.output->finishOne();
+  PreparedAsset p = requestAsset(asset, ctx);
+  if (p.toFingerprint) {
+    std::uint64_t cost = DecodeGate::costOf(asset, p.toFingerprint->size());
+    if (ctx.gate) ctx.gate->acquire(cost);
+    fingerprint(p);
+    if (ctx.gate) ctx.gate->release(cost);
+  }
+  writeRecord(i, asset, p, ctx);
 }
 
 }  // namespace albumsweep

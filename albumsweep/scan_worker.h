@@ -1,15 +1,19 @@
 // The per-asset worker of the scan: asks the library for an asset's
-// original bytes, classifies the answer, fingerprints readable images
+// original data, classifies the answer, fingerprints readable images
 // (SHA-256 of the bytes, difference hash and base64 JPEG of one 256-pixel
 // thumbnail) and writes the asset's record, then counts it as finished.
+// The three steps can run apart (requestAsset, fingerprint, writeRecord),
+// so that the scan can fingerprint ahead of the record it writes.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 
 #include "albumsweep/scan_output.h"
+#include "albumsweep/scan_pipeline.h"
 #include "albumsweep/skip_manifest.h"
 #include "jsonlines/emit.h"
 #include "platform/photo_library.h"
@@ -22,6 +26,7 @@ struct ScanContext {
   bool allowCloudFetch = false;
   const SkipManifest* skip = nullptr;
   ScanOutput* output = nullptr;
+  DecodeGate* gate = nullptr;  // bounds the fingerprints made at once; may be null
 };
 
 // The outcome of one image request, before it becomes a record.
@@ -33,9 +38,33 @@ struct AssetResult {
   std::int64_t bytes = 0;
 };
 
+// One asset between its request and its record.
+struct PreparedAsset {
+  std::string name;  // the primary resource's file name, valid UTF-8
+  bool multires = false;
+  std::int64_t mod = 0;
+  AssetResult result;
+  // Set when the answer has data to fingerprint and fingerprint() has not
+  // run yet; its bytes are read only then (a cache hit reads none).
+  std::shared_ptr<platform::ImageData> toFingerprint;
+};
+
+// Asks the library for the asset's data and classifies the answer (in the
+// cloud, degraded, no data, unchanged since the manifest); decodes nothing.
+PreparedAsset requestAsset(const platform::Asset& asset, const ScanContext& ctx);
+
+// Reads the bytes once and makes the SHA-256, difference hash and thumbnail
+// of them, so the record describes one version of the file even when it
+// changes meanwhile. Does nothing when there is nothing to fingerprint.
+void fingerprint(PreparedAsset& prepared);
+
 // Writes exactly one record for the asset (the full, cached or failure
 // form, plus "multires" for Live Photos and RAW+JPEG pairs), then counts it
 // in `finished` with its progress line when due. Never fails.
+void writeRecord(std::int64_t i, const platform::Asset& asset, const PreparedAsset& prepared,
+                 const ScanContext& ctx);
+
+// All three steps on the calling thread, the fingerprint through the gate.
 void scanOne(std::int64_t i, const platform::Asset& asset, const ScanContext& ctx);
 
 // Request options of the scan: network access only with cloud fetch, and

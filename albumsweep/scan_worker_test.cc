@@ -202,6 +202,61 @@ TEST_F(ScanWorkerTest, CacheCheckAgainstTheManifest) {
   EXPECT_EQ(lines[0]["err"], "no_data");
 }
 
+// The file of an asset changes between the answer (its size) and the read
+// of its bytes: a cache hit reads no bytes at all; otherwise the record
+// describes the bytes read, hash, SHA-256, size and pixel size alike.
+TEST_F(ScanWorkerTest, DataChangingAfterTheAnswerGivesOneConsistentRecord) {
+  const std::vector<std::uint8_t> before = sampleJpeg(64, 48), after = sampleJpeg(80, 40);
+  struct ChangedData : platform::ImageData {
+    std::int64_t oldSize = 0;
+    std::vector<std::uint8_t> now;
+    int reads = 0;
+    std::int64_t size() const override { return oldSize; }
+    const std::vector<std::uint8_t>* bytes() override {
+      ++reads;
+      return &now;
+    }
+  };
+  struct ChangingLibrary : FakePhotoLibrary {
+    std::shared_ptr<ChangedData> data = std::make_shared<ChangedData>();
+    void requestLazyImageData(const platform::Asset&, const platform::ImageRequestOptions&,
+                              const platform::LazyImageResultHandler& handler) override {
+      ImageResultInfo info;
+      handler(data, &info);
+    }
+  };
+  for (bool hit : {true, false}) {
+    ChangingLibrary library;
+    library.data->oldSize = static_cast<std::int64_t>(before.size());
+    library.data->now = after;
+    auto entry = imageEntry("a.jpg", 100.0, {});
+    library.add(entry);
+    platform::FakeClock clock;
+    CapturedOutput out;
+    SkipManifest skip = readSkipManifest(
+        hit ? R"({"skip":[{"id":"a.jpg","mod":101000,"size":)" + std::to_string(before.size()) + "}]}" : "");
+    ScanOutput output(out.file(), clock, 1, platform::Seconds(5.0));
+    ScanContext context{&library, false, &skip, &output};
+    scanOne(0, entry.asset, context);
+    std::vector<Json> lines = out.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    const Json& r = lines[0];
+    if (hit) {
+      EXPECT_EQ(r["cached"], true) << r.dump();
+      EXPECT_EQ(library.data->reads, 0);
+      continue;
+    }
+    EXPECT_EQ(library.data->reads, 1);
+    std::optional<imaging::Thumb> thumb = imaging::thumbFrom(after, 256);
+    ASSERT_TRUE(thumb);
+    EXPECT_EQ(r["sha"], sha256Hex(after)) << r.dump();
+    EXPECT_EQ(r["hash"], imaging::hashText(*imaging::dhash(thumb->image)));
+    EXPECT_EQ(r["bytes"], after.size());
+    EXPECT_EQ(r["w"], 80);
+    EXPECT_EQ(r["h"], 40);
+  }
+}
+
 TEST_F(ScanWorkerTest, MultiresInEveryForm) {
   auto jpeg = sampleJpeg();
   struct Case {

@@ -10,7 +10,11 @@
 //     and the scan's time as a ratio of it;
 //   - peak memory (max RSS of the child) of scans of 500 and 5,000 photos.
 //
-// Usage: albumsweep_bench [--count N] [--memory 500,5000] [--keep]
+// With --megapixels M the photos are instead eight generated photo-like
+// JPEGs of M megapixels, copied (`--count 500 --megapixels 12 --memory ""`:
+// the first scan of 500 twelve-megapixel photos).
+//
+// Usage: albumsweep_bench [--count N] [--megapixels M] [--memory 500,5000] [--keep]
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -18,6 +22,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -153,6 +158,22 @@ class Launcher {
   int to_ = -1, from_ = -1;
 };
 
+// Eight generated photo-like JPEGs of about `megapixels` megapixels (4:3).
+std::vector<std::string> makeLargeSeeds(const std::string& dir, int megapixels) {
+  std::vector<std::string> seeds;
+  int height = static_cast<int>(std::sqrt(megapixels * 1e6 * 3 / 4));
+  for (int k = 0; k < 8; ++k) {
+    testsupport::Picture picture;
+    picture.pattern = testsupport::Pattern::kPhoto;
+    picture.width = height * 4 / 3 - k;
+    picture.height = height;
+    picture.quality = 85 + k;
+    std::string path = dir + "/large" + std::to_string(k) + ".jpg";
+    if (testsupport::writeImage(path, picture)) seeds.push_back(path);
+  }
+  return seeds;
+}
+
 // Seed pictures: every corpus JPEG re-encoded at three sizes and two
 // qualities; generated photo-like JPEGs when there is no corpus.
 std::vector<std::string> makeSeeds(const std::string& dir) {
@@ -234,9 +255,11 @@ int main(int argc, char** argv) {
   int count = 2000;
   std::vector<int> memoryCounts = {500, 5000};
   bool keep = false;
+  int megapixels = 0;
   for (int k = 1; k < argc; ++k) {
     std::string a = argv[k];
     if (a == "--count" && k + 1 < argc) count = std::max(1, std::atoi(argv[++k]));
+    else if (a == "--megapixels" && k + 1 < argc) megapixels = std::max(1, std::atoi(argv[++k]));
     else if (a == "--memory" && k + 1 < argc) {
       memoryCounts.clear();
       std::stringstream list(argv[++k]);
@@ -250,7 +273,8 @@ int main(int argc, char** argv) {
   if (!mkdtemp(tmpl)) return 1;
   std::string work = tmpl;
   fs::create_directories(work + "/seeds");
-  std::vector<std::string> seeds = makeSeeds(work + "/seeds");
+  std::vector<std::string> seeds =
+      megapixels > 0 ? makeLargeSeeds(work + "/seeds", megapixels) : makeSeeds(work + "/seeds");
   std::printf("seeds: %zu distinct re-encoded photos\n", seeds.size());
 
   // Throughput.

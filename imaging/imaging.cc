@@ -44,6 +44,7 @@
 #include <vips/vector.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -69,6 +70,14 @@ namespace {
 // allocation).
 constexpr std::uint64_t kMaxFileBytes = 1ull << 30;
 
+// Threads one decode may use; 0 until set (then: every core).
+std::atomic<int> threadsPerDecode{0};
+
+int decodeThreads() {
+  int n = threadsPerDecode.load();
+  return n > 0 ? n : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
 // Swallows every GLib log message: the programs write nothing to stderr.
 void swallowLog(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 
@@ -93,7 +102,7 @@ bool vipsReady() {
     vips_vector_set_enabled(FALSE);
     vips_leak_set(FALSE);  // VIPS_LEAK in the environment would report at exit
     // Fixed here so that no environment variable changes the behaviour.
-    vips_concurrency_set(static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+    vips_concurrency_set(decodeThreads());
     vips_error_clear();
     detail::startBmpDecoder();
   });
@@ -193,6 +202,78 @@ bool flattenOverBlack(VipsRef& image) {
   return vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_flatten(in, out, nullptr); });
 }
 
+// A HEIF primary image decoded by libheif itself, its tiles spread over
+// decodeThreads() threads, as 8-bit interleaved RGB with irot/imir applied:
+// the pixels libvips' HEIF loader gives, without its copies. `image` views
+// the decoded plane and must be released before the holder.
+struct HeifDecode {
+  heif_context* ctx = nullptr;
+  heif_image_handle* handle = nullptr;
+  heif_image* decoded = nullptr;
+  std::vector<std::uint8_t> packed;  // the rows without padding, when libheif padded them
+  VipsRef image;
+  ~HeifDecode() {
+    image = VipsRef();
+    if (decoded) heif_image_release(decoded);
+    if (handle) heif_image_handle_release(handle);
+    if (ctx) heif_context_free(ctx);
+  }
+};
+
+enum class HeifOutcome { kDecoded, kFailed, kNotHandled };
+
+// Decodes the primary image of a plain 8-bit HEIF without alpha; anything
+// else (alpha, more bits, a colour profile the header did not report) is
+// left to libvips' loader (kNotHandled). kFailed: damaged data.
+HeifOutcome decodeHeif(std::span<const std::uint8_t> data, const Header& header, HeifDecode& out) {
+  out.ctx = heif_context_alloc();
+  if (!out.ctx) return HeifOutcome::kNotHandled;
+  heif_context_set_max_decoding_threads(out.ctx, decodeThreads());
+  if (heif_context_read_from_memory_without_copy(out.ctx, data.data(), data.size(), nullptr).code != heif_error_Ok ||
+      heif_context_get_primary_image_handle(out.ctx, &out.handle).code != heif_error_Ok)
+    return HeifOutcome::kFailed;
+  if (heif_image_handle_has_alpha_channel(out.handle) || heif_image_handle_get_luma_bits_per_pixel(out.handle) != 8 ||
+      heif_image_handle_get_chroma_bits_per_pixel(out.handle) != 8)
+    return HeifOutcome::kNotHandled;
+  heif_color_profile_type profile = heif_image_handle_get_color_profile_type(out.handle);
+  const bool icc = profile == heif_color_profile_type_prof || profile == heif_color_profile_type_rICC;
+  if (icc != header.hasIcc) return HeifOutcome::kNotHandled;
+  if (heif_decode_image(out.handle, &out.decoded, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr).code !=
+      heif_error_Ok)
+    return HeifOutcome::kFailed;
+  int stride = 0;
+  const std::uint8_t* plane = heif_image_get_plane_readonly(out.decoded, heif_channel_interleaved, &stride);
+  const int w = heif_image_get_width(out.decoded, heif_channel_interleaved);
+  const int h = heif_image_get_height(out.decoded, heif_channel_interleaved);
+  if (!plane || stride < 3 * w) return HeifOutcome::kFailed;
+  if (w != header.width || h != header.height) return HeifOutcome::kNotHandled;
+  // libvips wants rows without padding; libheif may pad them.
+  if (stride != 3 * w) {
+    out.packed.resize(static_cast<size_t>(3 * w) * h);
+    for (int y = 0; y < h; ++y)
+      std::memcpy(out.packed.data() + static_cast<size_t>(3 * w) * y, plane + static_cast<size_t>(stride) * y,
+                  static_cast<size_t>(3 * w));
+    plane = out.packed.data();
+  }
+  VipsRef rows(vips_image_new_from_memory(plane, static_cast<size_t>(3 * w) * h, w, h, 3, VIPS_FORMAT_UCHAR));
+  if (!rows.p) {
+    vips_error_clear();
+    return HeifOutcome::kFailed;
+  }
+  if (!vipsStep(rows, [](VipsImage* in, VipsImage** o) {
+        return vips_copy(in, o, "interpretation", VIPS_INTERPRETATION_sRGB, nullptr);
+      }))
+    return HeifOutcome::kFailed;
+  if (icc) {
+    std::vector<std::uint8_t> blob(heif_image_handle_get_raw_color_profile_size(out.handle));
+    if (blob.empty() || heif_image_handle_get_raw_color_profile(out.handle, blob.data()).code != heif_error_Ok)
+      return HeifOutcome::kNotHandled;
+    vips_image_set_blob_copy(rows.p, VIPS_META_ICC_NAME, blob.data(), blob.size());
+  }
+  out.image = std::move(rows);
+  return HeifOutcome::kDecoded;
+}
+
 std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Header& header, int maxPixel) {
   if (maxPixel < 1) return std::nullopt;
   maxPixel = std::min(maxPixel, 10000000);
@@ -205,7 +286,18 @@ std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Heade
   // trip through the built-in sRGB profile shifts colours visibly.
   const char* exportProfile = header.hasIcc ? "srgb" : nullptr;
   VipsRef thumb;
-  if (header.decoder != Decoder::kVips || isHeif(header) || isTiff(header)) {
+  HeifDecode heif;  // outlives `thumb`'s pixels: they are copied to memory below
+  HeifOutcome heifOutcome = isHeif(header) ? decodeHeif(data, header, heif) : HeifOutcome::kNotHandled;
+  if (heifOutcome == HeifOutcome::kFailed) return std::nullopt;
+  if (heifOutcome == HeifOutcome::kDecoded) {
+    VipsImage* out = nullptr;
+    if (vips_thumbnail_image(heif.image.p, &out, maxPixel, "height", maxPixel, "size", VIPS_SIZE_DOWN,
+                             "export_profile", exportProfile, nullptr)) {
+      vips_error_clear();
+      return std::nullopt;
+    }
+    thumb = VipsRef(out);
+  } else if (header.decoder != Decoder::kVips || isHeif(header) || isTiff(header)) {
     // The primary image (HEIF: never the thumbnail item), first page only.
     VipsRef full(header.decoder == Decoder::kRaw   ? detail::decodeRaw(data).value_or(VipsRef()).release()
                  : header.decoder == Decoder::kBmp ? detail::decodeBmp(data).value_or(VipsRef()).release()
@@ -272,6 +364,11 @@ bool Image::empty() const { return !impl_ || !impl_->image.p; }
 // ---- start-up ----
 
 void initImaging() { vipsReady(); }
+
+void setThreadsPerDecode(int threads) {
+  threadsPerDecode.store(std::max(1, threads));
+  if (vipsReady()) vips_concurrency_set(decodeThreads());
+}
 
 // ---- hash ----
 

@@ -29,6 +29,12 @@ namespace imaging {
 // code: nothing here creates a file.
 void initImaging();
 
+// Threads one decode may use (libheif's tile threads, libvips' workers):
+// every core unless set. A caller that runs several decodes at once lowers
+// it so that together they do not oversubscribe the machine. Set it before
+// decoding starts.
+void setThreadsPerDecode(int threads);
+
 // The most pixels an image may declare before it is refused undecoded.
 inline constexpr std::uint64_t kMaxPixels = 1ull << 28;  // 268 megapixels
 

@@ -449,6 +449,50 @@ TEST_F(CorpusTest, IphoneHeicIsTurnedOnceAndSizedAsStored) {
   expectFileThumb(heic, {4032, 3024}, 1024, {768, 1024});
 }
 
+// HEIF primary images are decoded by libheif directly (tiles on every
+// core); the thumbnails must be those of libvips' own HEIF loader to the
+// last bit, and a damaged file must fail the same way.
+TEST_F(CorpusTest, HeifThumbnailsEqualThoseOfTheLibvipsLoader) {
+  auto reference = [](const std::vector<std::uint8_t>& data) -> std::optional<RgbPixels> {
+    VipsImage* full = vips_image_new_from_buffer(data.data(), data.size(), "", "thumbnail", FALSE, "page", 0,
+                                                 "fail_on", VIPS_FAIL_ON_ERROR, nullptr);
+    if (!full) return std::nullopt;
+    const bool icc = vips_image_get_typeof(full, VIPS_META_ICC_NAME) != 0;
+    VipsImage *thumb = nullptr, *srgb = nullptr, *uchar = nullptr;
+    std::optional<RgbPixels> out;
+    if (vips_thumbnail_image(full, &thumb, 256, "height", 256, "size", VIPS_SIZE_DOWN, "export_profile",
+                             icc ? "srgb" : nullptr, nullptr) == 0 &&
+        vips_colourspace(thumb, &srgb, VIPS_INTERPRETATION_sRGB, nullptr) == 0 &&
+        vips_cast(srgb, &uchar, VIPS_FORMAT_UCHAR, nullptr) == 0) {
+      size_t size = 0;
+      if (void* mem = vips_image_write_to_memory(uchar, &size)) {
+        out = RgbPixels{uchar->Xsize, uchar->Ysize, {static_cast<std::uint8_t*>(mem), static_cast<std::uint8_t*>(mem) + size}};
+        g_free(mem);
+      }
+    }
+    for (VipsImage* p : {full, thumb, srgb, uchar})
+      if (p) g_object_unref(p);
+    vips_error_clear();
+    return out;
+  };
+  std::vector<std::string> files = {kCorpus + "/damaged/truncated_IMG_5195.HEIC"};
+  for (const auto& entry : std::filesystem::directory_iterator(kCorpus + "/heif"))
+    if (entry.path().extension() != ".jpg") files.push_back(entry.path());
+  for (const std::string& file : files) {
+    SCOPED_TRACE(file);
+    std::vector<std::uint8_t> data = readFile(file);
+    std::optional<RgbPixels> want = reference(data);
+    std::optional<Thumb> thumb = thumbFrom(data, 256);
+    ASSERT_EQ(thumb.has_value(), want.has_value());
+    if (!want) continue;
+    std::optional<RgbPixels> got = rgbPixels(thumb->image);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->width, want->width);
+    EXPECT_EQ(got->height, want->height);
+    EXPECT_TRUE(got->rgb == want->rgb);
+  }
+}
+
 TEST_F(CorpusTest, RealPhotosThumbnailAndDamagedJpegFails) {
   int count = 0;
   for (const char* folder : {"cameras", "odd-exif", "heif"}) {

@@ -36,6 +36,10 @@
 //   chunks and the progress handler is called after each chunk, on the
 //   requesting thread. A file that cannot be read, is no longer a regular
 //   file, or exceeds kMaxOriginalBytes answers with an error and no data.
+//   A request for lazy data of a local file answers with the open file and
+//   its size (fstat) and reads the bytes only when they are asked for, so a
+//   caller that needs just the size reads nothing but metadata; a file that
+//   cannot be opened still answers with an error.
 //   The library never answers degraded or cancelled. A request reads the
 //   file its asset's identifier names, opened inside the root exactly as
 //   identifiers are resolved (no links, regular media files only); it does
@@ -289,6 +293,60 @@ std::vector<Entry> readFound(int rootFd, const std::vector<Found>& found, const 
   return entries;
 }
 
+// The primary file of a data request, opened; fd not ok when the answer is
+// already given by `info` (in the cloud, or an error).
+struct Opened {
+  Fd fd;
+  std::uint64_t size = 0;  // fstat of the open file
+  bool remote = false;     // on a network file system or not resident
+};
+
+// Reads the open file from its start to its end, in chunks, calling the
+// progress handler after each chunk of a remote file; nothing on a read
+// error or past kMaxOriginalBytes.
+std::optional<std::vector<std::uint8_t>> readAll(const Opened& file, const ImageRequestOptions& options) {
+  // Room for the file as it stands plus one chunk: the last read, which
+  // finds the end, then fits without moving the bytes already read.
+  std::vector<std::uint8_t> data;
+  data.reserve(static_cast<std::size_t>(std::min(file.size, kMaxOriginalBytes)) + kReadChunk);
+  for (off_t at = 0;;) {
+    if (data.size() >= kMaxOriginalBytes) return std::nullopt;
+    std::size_t have = data.size();
+    data.resize(have + kReadChunk);
+    ssize_t got = ::pread(file.fd.get(), data.data() + have, kReadChunk, at);
+    if (got < 0 && errno == EINTR) {
+      data.resize(have);
+      continue;
+    }
+    if (got < 0) return std::nullopt;
+    data.resize(have + static_cast<std::size_t>(got));
+    at += got;
+    if (got == 0) break;
+    if (file.remote && options.progressHandler) options.progressHandler();
+  }
+  return data;
+}
+
+// A local file's data: its size from fstat, its bytes read on first use.
+class FileData : public ImageData {
+ public:
+  explicit FileData(Opened file) : file_(std::move(file)) {}
+  std::int64_t size() const override { return static_cast<std::int64_t>(file_.size); }
+  const std::vector<std::uint8_t>* bytes() override {
+    if (!read_) {
+      read_ = true;
+      bytes_ = readAll(file_, ImageRequestOptions{});
+      file_.fd.reset();
+    }
+    return bytes_ ? &*bytes_ : nullptr;
+  }
+
+ private:
+  Opened file_;
+  bool read_ = false;
+  std::optional<std::vector<std::uint8_t>> bytes_;
+};
+
 class FolderLibrary : public PhotoLibrary {
  public:
   FolderLibrary(std::string root, FolderLibraryProbes probes, bool networkAccessAllowed)
@@ -363,54 +421,69 @@ class FolderLibrary : public PhotoLibrary {
   void requestImageData(const Asset& asset, const ImageRequestOptions& options,
                         const ImageResultHandler& handler) override {
     ImageResultInfo info;
-    auto fail = [&] {
+    Opened file = openData(asset, options, info);
+    if (!file.fd.ok()) return handler(nullptr, &info);
+    std::optional<std::vector<std::uint8_t>> data = readAll(file, options);
+    if (!data) {
       info.hasError = true;
-      handler(nullptr, &info);
-    };
+      return handler(nullptr, &info);
+    }
+    handler(&*data, &info);
+  }
+
+  // Local files answer with the open file and its size; the bytes are read
+  // when asked for. Files in the cloud are read in full here, as
+  // requestImageData reads them (the download and its progress calls belong
+  // to the request).
+  void requestLazyImageData(const Asset& asset, const ImageRequestOptions& options,
+                            const LazyImageResultHandler& handler) override {
+    ImageResultInfo info;
+    Opened file = openData(asset, options, info);
+    if (!file.fd.ok()) return handler(nullptr, &info);
+    if (file.remote) {
+      std::optional<std::vector<std::uint8_t>> data = readAll(file, options);
+      if (!data) {
+        info.hasError = true;
+        return handler(nullptr, &info);
+      }
+      return handler(std::make_shared<InMemoryImageData>(std::move(*data)), &info);
+    }
+    handler(std::make_shared<FileData>(std::move(file)), &info);
+  }
+
+ private:
+  // Opens the file the asset's identifier names, exactly as identifiers are
+  // resolved; fills `info` when there is nothing to read.
+  Opened openData(const Asset& asset, const ImageRequestOptions& options, ImageResultInfo& info) {
+    Opened file;
+    info.hasError = true;
     auto parts = folder::pathFromIdentifier(asset.localIdentifier);
-    if (!parts || folder::fileKindOf(parts->back()) == FileKind::kOther) return fail();
+    if (!parts || folder::fileKindOf(parts->back()) == FileKind::kOther) return file;
     Fd rootFd = openRoot(root_);
-    if (!rootFd.ok()) return fail();
+    if (!rootFd.ok()) return file;
     Fd dirFd = openFolderBelow(rootFd.get(), *parts, parts->size() - 1);
-    if (!dirFd.ok()) return fail();
+    if (!dirFd.ok()) return file;
     const std::string& leaf = parts->back();
     struct stat st {};
-    if (::fstatat(dirFd.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return fail();
-    const bool remote = probes_.storage(dirFd.get(), leaf, st) != folder::Storage::kLocal;
-    if (remote && !options.networkAccessAllowed) {
+    if (::fstatat(dirFd.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return file;
+    file.remote = probes_.storage(dirFd.get(), leaf, st) != folder::Storage::kLocal;
+    if (file.remote && !options.networkAccessAllowed) {
+      info.hasError = false;
       info.inCloud = true;
-      handler(nullptr, &info);
-      return;
+      return file;
     }
     // O_NONBLOCK: a FIFO swapped in after the check above opens without
     // waiting for a writer, and is refused below.
     Fd fd(::openat(dirFd.get(), leaf.c_str(), kFileFlags));
     struct stat now {};
-    if (!fd.ok() || ::fstat(fd.get(), &now) != 0 || !S_ISREG(now.st_mode)) return fail();
-    // Room for the file as it stands plus one chunk: the last read, which
-    // finds the end, then fits without moving the bytes already read.
-    std::vector<std::uint8_t> data;
-    std::uint64_t expected = std::min<std::uint64_t>(static_cast<std::uint64_t>(std::max<off_t>(now.st_size, 0)),
-                                                     kMaxOriginalBytes);
-    data.reserve(static_cast<std::size_t>(expected) + kReadChunk);
-    while (true) {
-      if (data.size() >= kMaxOriginalBytes) return fail();
-      std::size_t have = data.size();
-      data.resize(have + kReadChunk);
-      ssize_t got = ::read(fd.get(), data.data() + have, kReadChunk);
-      if (got < 0 && errno == EINTR) {
-        data.resize(have);
-        continue;
-      }
-      if (got < 0) return fail();
-      data.resize(have + static_cast<std::size_t>(got));
-      if (got == 0) break;
-      if (remote && options.progressHandler) options.progressHandler();
-    }
-    handler(&data, &info);
+    if (!fd.ok() || ::fstat(fd.get(), &now) != 0 || !S_ISREG(now.st_mode)) return file;
+    file.size = static_cast<std::uint64_t>(std::max<off_t>(now.st_size, 0));
+    if (file.size > kMaxOriginalBytes) return file;
+    info.hasError = false;
+    file.fd = std::move(fd);
+    return file;
   }
 
- private:
   const std::vector<Entry>& inventory() {
     std::call_once(walked_, [this] {
       Fd rootFd = openRoot(root_);

@@ -3,6 +3,8 @@
 add_library(platform_folder_library
   folder_library.cc
   folder_library_meta.cc
+  heif_header.cc
+  jpeg_header.cc
   folder_library_names.cc
   folder_library_storage.cc)
 target_link_libraries(platform_folder_library PUBLIC platform_photo_library PRIVATE jsonlines imaging PkgConfig::VIPS Threads::Threads)

@@ -9,6 +9,10 @@
 #include <limits>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include "platform/heif_header.h"
+#include "platform/jpeg_header.h"
 
 #include "imaging/headers.h"
 
@@ -100,6 +104,50 @@ bool isKnownLoader(std::string_view loader) {
   return false;
 }
 
+// A 1 x 1 JPEG without metadata, made once.
+const std::vector<std::uint8_t>& tinyJpeg() {
+  static std::vector<std::uint8_t> bytes;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    VipsImage* black = nullptr;
+    void* buf = nullptr;
+    size_t len = 0;
+    if (vips_black(&black, 1, 1, nullptr) == 0 && vips_jpegsave_buffer(black, &buf, &len, "strip", TRUE, nullptr) == 0)
+      bytes.assign(static_cast<std::uint8_t*>(buf), static_cast<std::uint8_t*>(buf) + len);
+    g_free(buf);
+    if (black) g_object_unref(black);
+    vips_error_clear();
+  });
+  return bytes;
+}
+
+// The capture date of a HEIF's EXIF block (from the TIFF header on): the
+// block goes into the APP1 segment of a tiny JPEG, so that libvips parses
+// it exactly as its HEIF loader would; nothing when libvips cannot read it.
+std::optional<std::optional<std::int64_t>> heifCaptureTime(const std::vector<std::uint8_t>& exif) {
+  if (exif.empty()) return std::optional<std::int64_t>();
+  const std::vector<std::uint8_t>& jpeg = tinyJpeg();
+  static constexpr char kExif[] = "Exif\0";  // with the terminating zero: "Exif\0\0"
+  const std::size_t segment = 2 + sizeof kExif + exif.size();
+  if (jpeg.size() < 4 || segment > 0xFFFF) return std::nullopt;
+  std::vector<std::uint8_t> wrapped(jpeg.begin(), jpeg.begin() + 2);  // SOI
+  wrapped.insert(wrapped.end(), {0xFF, 0xE1, static_cast<std::uint8_t>(segment >> 8),
+                                 static_cast<std::uint8_t>(segment & 0xFF)});
+  wrapped.insert(wrapped.end(), kExif, kExif + sizeof kExif);
+  wrapped.insert(wrapped.end(), exif.begin(), exif.end());
+  wrapped.insert(wrapped.end(), jpeg.begin() + 2, jpeg.end());
+  VipsImage* image = vips_image_new_from_buffer(wrapped.data(), wrapped.size(), "", nullptr);
+  if (image == nullptr) {
+    vips_error_clear();
+    return std::nullopt;
+  }
+  std::optional<std::int64_t> date = exifCaptureTime(stringField(image, "exif-ifd2-DateTimeOriginal"),
+                                                     stringField(image, "exif-ifd2-OffsetTimeOriginal"),
+                                                     stringField(image, "exif-ifd2-SubSecTimeOriginal"));
+  g_object_unref(image);
+  return date;
+}
+
 }  // namespace
 
 double secondsFromNanos(std::int64_t totalNanos) {
@@ -170,6 +218,24 @@ namespace {
 HeaderFacts vipsHeaderFacts(int fd) {
   HeaderFacts facts;
   if (!startVips()) return facts;
+  // JPEG and HEIF: a few small reads of the file's header and no libvips
+  // (which would format every EXIF tag as text, and for HEIF have libheif
+  // read the whole file); anything unusual goes the libvips way below.
+  if (std::optional<JpegHeader> jpeg = readJpegHeader(fd)) {
+    facts.width = jpeg->width;
+    facts.height = jpeg->height;
+    if (jpeg->orientation >= 5) std::swap(facts.width, facts.height);
+    facts.captureNanos = exifCaptureTime(jpeg->dateTime, jpeg->offset, jpeg->subSeconds);
+    return facts;
+  }
+  if (std::optional<HeifHeader> heif = readHeifHeader(fd)) {
+    if (std::optional<std::optional<std::int64_t>> date = heifCaptureTime(heif->exif)) {
+      facts.width = heif->width;
+      facts.height = heif->height;
+      facts.captureNanos = *date;
+      return facts;
+    }
+  }
   VipsSource* source = vips_source_new_from_descriptor(fd);  // takes its own duplicate
   if (source == nullptr) {
     vips_error_clear();

@@ -1,4 +1,6 @@
 #include "platform/folder_library.h"
+#include "platform/heif_header.h"
+#include "platform/jpeg_header.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -458,6 +460,33 @@ TEST_F(FolderLibraryTest, OriginalDataIsThePrimaryFilesBytes) {
   EXPECT_TRUE(gone.called && !gone.data && gone.info->hasError);
 }
 
+// Lazy data: the answer carries the open file's size and reads nothing
+// until the bytes are asked for; they are then the file as it is by then.
+TEST_F(FolderLibraryTest, LazyDataIsReadOnlyWhenAskedFor) {
+  auto lib = openFolderLibrary(root);
+  auto asset = lib->fetchAssetsWithLocalIdentifiers(std::vector<std::string>{"new.jpg"});
+  ASSERT_EQ(asset.size(), 1u);
+  std::shared_ptr<ImageData> data;
+  lib->requestLazyImageData(asset[0], {}, [&](std::shared_ptr<ImageData> d, const ImageResultInfo* info) {
+    EXPECT_TRUE(info && !info->hasError);
+    data = std::move(d);
+  });
+  ASSERT_TRUE(data);
+  const std::vector<std::uint8_t> before = fileBytes(root + "/new.jpg");
+  EXPECT_EQ(data->size(), static_cast<std::int64_t>(before.size()));
+  std::vector<std::uint8_t> after(before.begin(), before.begin() + static_cast<std::ptrdiff_t>(before.size() / 2));
+  ASSERT_TRUE(testsupport::writeBytes(root + "/new.jpg", after));  // rewritten in place
+  ASSERT_TRUE(data->bytes());
+  EXPECT_EQ(*data->bytes(), after);
+  Asset gone;
+  gone.localIdentifier = "gone.jpg";
+  bool failed = false;
+  lib->requestLazyImageData(gone, {}, [&](std::shared_ptr<ImageData> d, const ImageResultInfo* info) {
+    failed = !d && info && info->hasError;
+  });
+  EXPECT_TRUE(failed);
+}
+
 TEST_F(FolderLibraryTest, CloudFilesAreNotReadWithoutNetworkAccess) {
   FolderLibraryProbes probes;
   probes.storage = [](int, const std::string& name, const struct stat&) {
@@ -621,6 +650,55 @@ TEST(FolderCorpus, HeifDatesAndSizesWithoutAWordOnStderr) {
   EXPECT_EQ(phone.pixelHeight, 4032);
   // 2022:02:16 12:55:41.762 +01:00
   EXPECT_EQ(static_cast<std::int64_t>(*phone.creationDate * 1000), 1645012541762);
+}
+
+// JPEG and HEIF headers are read without libvips (and HEIF without libheif
+// reading the whole file); sizes and dates must be what libvips reads, on
+// every corpus photo, including the damaged and the odd EXIF ones.
+TEST(FolderCorpus, HeadersReadFromTheFileAgreeWithLibvips) {
+  if (corpus("heif").empty()) GTEST_SKIP() << "corpus not found at " << CORPUS_DIR;
+  int jpegs = 0, heifs = 0, files = 0;
+  for (const char* sub : {"heif", "damaged", "cameras", "odd-exif", "orientation"}) {
+    for (const auto& e : fs::directory_iterator(corpus(sub))) {
+      const std::string file = e.path();
+      if (folder::fileKindOf(e.path().filename().string()) != FileKind::kImage) continue;
+      SCOPED_TRACE(file);
+      ++files;
+      int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+      ASSERT_GE(fd, 0);
+      jpegs += folder::readJpegHeader(fd).has_value();
+      heifs += folder::readHeifHeader(fd).has_value();
+      folder::HeaderFacts facts = folder::readHeaderFacts(fd);
+      ::close(fd);
+      VipsImage* image = vips_image_new_from_file(file.c_str(), nullptr);
+      folder::HeaderFacts want;
+      if (image) {
+        auto field = [&](const char* name) {
+          const char* v = nullptr;
+          return vips_image_get_typeof(image, name) && vips_image_get_string(image, name, &v) == 0 && v
+                     ? std::string(v) : std::string();
+        };
+        const char* loader = nullptr;
+        bool heif = vips_image_get_string(image, "vips-loader", &loader) == 0 && loader &&
+                    std::string(loader).starts_with("heif");
+        int orientation = vips_image_get_typeof(image, VIPS_META_ORIENTATION) ? vips_image_get_orientation(image) : 1;
+        want.width = image->Xsize;
+        want.height = image->Ysize;
+        if (!heif && orientation >= 5) std::swap(want.width, want.height);
+        want.captureNanos = folder::exifCaptureTime(field("exif-ifd2-DateTimeOriginal"),
+                                                    field("exif-ifd2-OffsetTimeOriginal"),
+                                                    field("exif-ifd2-SubSecTimeOriginal"));
+        g_object_unref(image);
+      }
+      vips_error_clear();
+      EXPECT_EQ(facts.width, want.width);
+      EXPECT_EQ(facts.height, want.height);
+      EXPECT_EQ(facts.captureNanos, want.captureNanos);
+    }
+  }
+  std::printf("read without libvips: %d JPEGs and %d HEIFs of %d photos\n", jpegs, heifs, files);
+  EXPECT_GE(heifs, 3);  // the phone photos
+  EXPECT_GE(jpegs, files / 2);
 }
 
 TEST(FolderCorpus, BrokenExifAndDamagedFilesDoNotStopTheWalk) {

@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <vector>
+#include <utility>
 
 namespace platform {
 
@@ -84,6 +85,35 @@ struct ImageResultInfo {
 using ImageResultHandler =
     std::function<void(const std::vector<std::uint8_t>* data, const ImageResultInfo* info)>;
 
+// The original bytes of an answer, read only when they are asked for: a
+// caller that needs no more than the byte count reads nothing. Holds what
+// it needs to read them (an open file), so it may outlive the answer and be
+// read on another thread; one thread at a time.
+class ImageData {
+ public:
+  virtual ~ImageData() = default;
+  // The byte count when the request was answered (a file's size at open).
+  virtual std::int64_t size() const = 0;
+  // The bytes, read on the first call and kept; nullptr when they cannot
+  // be read. Their count may differ from size() when the file changed.
+  virtual const std::vector<std::uint8_t>* bytes() = 0;
+};
+
+// Bytes already in memory.
+class InMemoryImageData : public ImageData {
+ public:
+  explicit InMemoryImageData(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
+  std::int64_t size() const override { return static_cast<std::int64_t>(bytes_.size()); }
+  const std::vector<std::uint8_t>* bytes() override { return &bytes_; }
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+};
+
+// Result handler of a request for lazy data: `data` is null for none.
+using LazyImageResultHandler =
+    std::function<void(std::shared_ptr<ImageData> data, const ImageResultInfo* info)>;
+
 class PhotoLibrary {
  public:
   virtual ~PhotoLibrary() = default;
@@ -111,6 +141,16 @@ class PhotoLibrary {
   // calling thread. Safe to call from several threads at once.
   virtual void requestImageData(const Asset& asset, const ImageRequestOptions& options,
                                 const ImageResultHandler& handler) = 0;
+
+  // The same request, answering with data whose bytes are read only when
+  // asked for. Same threading as requestImageData. By default the bytes are
+  // read in full by requestImageData and handed over in memory.
+  virtual void requestLazyImageData(const Asset& asset, const ImageRequestOptions& options,
+                                    const LazyImageResultHandler& handler) {
+    requestImageData(asset, options, [&](const std::vector<std::uint8_t>* data, const ImageResultInfo* info) {
+      handler(data ? std::make_shared<InMemoryImageData>(*data) : nullptr, info);
+    });
+  }
 };
 
 }  // namespace platform

@@ -21,6 +21,7 @@ packages=(
   dpkg-dev file                    # the Debian package: cpack's dependency list (dpkg-shlibdeps)
   scdoc man-db                     # man pages: rendered from scdoc at build time, checked with man
   clang-14 libclang-rt-14-dev      # libFuzzer harnesses (scripts/fuzz.sh)
+  strace                           # bytes read by a re-scan (scanspeed benchmark)
   coreutils python3
 )
 

@@ -1,0 +1,81 @@
+// What lets the scan use every core while its output stays in index order:
+// a bound on the fingerprints made at once (by cores and by memory), and
+// the turns of the one-worker scan (requests one at a time in index order,
+// records in index order, fingerprints in between on other threads).
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "platform/photo_library.h"
+
+namespace albumsweep {
+
+// Admits at most `slots` fingerprints at once, and together no more than
+// `budgetBytes` of their estimated memory; one alone is always admitted
+// when nothing else runs, however large.
+class DecodeGate {
+ public:
+  DecodeGate(int slots, std::uint64_t budgetBytes) : freeSlots_(slots < 1 ? 1 : slots), budget_(budgetBytes) {}
+  DecodeGate(const DecodeGate&) = delete;
+  DecodeGate& operator=(const DecodeGate&) = delete;
+
+  // The gate of this machine: one slot per core, a quarter of its memory.
+  static std::unique_ptr<DecodeGate> forMachine();
+
+  // Estimated peak memory of fingerprinting an asset of `bytes` bytes: the
+  // bytes plus a full decode of its pixels.
+  static std::uint64_t costOf(const platform::Asset& asset, std::int64_t bytes);
+
+  void acquire(std::uint64_t cost);
+  void release(std::uint64_t cost);
+
+ private:
+  std::mutex mu_;
+  std::condition_variable freed_;
+  int freeSlots_;
+  int running_ = 0;
+  const std::uint64_t budget_;
+  std::uint64_t used_ = 0;
+};
+
+// The turns of the one-worker scan, for operations running on several
+// threads at once. Positions are claimed in index order by whoever holds the
+// request turn, which is held until its request has been made; record i is
+// written after record i - 1. Once abandoned, every wait gives up at once.
+class ScanTurns {
+ public:
+  explicit ScanTurns(std::int64_t planned = 0) : planned_(planned) {}
+  void setPlanned(std::int64_t planned) { planned_ = planned; }
+
+  // Waits for the request turn and claims the next position, holding the
+  // turn; nothing (and the turn not held) once abandoned or when every
+  // position has been claimed.
+  std::optional<std::int64_t> claim();
+  // With the turn held: claims the next position without letting go of it;
+  // nothing (and the turn let go) as claim().
+  std::optional<std::int64_t> claimNext();
+  void requestDone();  // lets go of the request turn
+
+  bool writeTurnIs(std::int64_t i);  // record i - 1 is out (no wait)
+  bool waitToWrite(std::int64_t i);
+  void writeDone(std::int64_t i);  // passes the write turn to i + 1
+  void abandon();
+
+ private:
+  std::optional<std::int64_t> claimLocked();  // caller holds mu_ and the turn
+
+  std::mutex mu_;
+  std::condition_variable requestFree_;
+  std::condition_variable written_;
+  std::int64_t planned_;
+  bool requestHeld_ = false;
+  std::int64_t nextRequest_ = 0;
+  std::int64_t nextWrite_ = 0;
+  bool abandoned_ = false;
+};
+
+}  // namespace albumsweep
