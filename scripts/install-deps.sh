@@ -6,12 +6,14 @@ packages=(
   build-essential cmake pkg-config
   libvips-dev libvips-tools        # image decoding, thumbnails, JPEG; vipsthumbnail for benchmarks
   libheif-dev                      # stored (pre-rotation) size of HEIF images
+  libopencv-features2d-dev libopencv-calib3d-dev libopencv-imgproc-dev  # feature print: keypoints, RANSAC
   libssl-dev                       # SHA-256, base64
   nlohmann-json3-dev               # JSON
   libgtest-dev libgmock-dev        # tests
   libbenchmark-dev                 # benchmarks
   lm-sensors                       # sensors -j, the peer check of thermwatch
   coreutils python3
+  time libheif-examples             # benchmarks: peak memory of a child; HEIC copies (heif-enc)
 )
 
 missing=()
