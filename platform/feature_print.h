@@ -87,8 +87,11 @@ class VerifiedFeaturePrinter : public FeaturePrinter {
  public:
   static constexpr int kRevision = 2;
   static constexpr int kWorkingSize = 512;        // longer side of the image both parts are computed from
-  static constexpr int kMaxLocalFeatures = 400;   // cap on keypoints kept per print
+  static constexpr int kMaxLocalFeatures = 300;   // cap on keypoints kept per print
   static constexpr int kLocalFeatureBytes = 36;   // 32 descriptor bytes + 2 x 16-bit position
+  // A print holds 144 floats of global part (576 bytes) and at most
+  // 300 x 36 = 10,800 bytes of local features: at most 11,376 bytes of
+  // payload, plus the two vectors' own 48 bytes.
 
   VerifiedFeaturePrinter();
 
