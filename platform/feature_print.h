@@ -52,8 +52,11 @@ struct FeaturePrint {
 };
 
 // The distance at or below which two pictures count as the same photo (an
-// edited copy of one shot) for the default printer. What it costs in missed
-// edits and false matches is measured by bench/feature_print_detection.sh.
+// edited copy of one shot) for the default printer. Its cost, measured by
+// bench/feature_print_detection.sh on 40 photos: 3 of 360 edited copies
+// missed (mirrors aside; all three of one smooth colour gradient without
+// keypoints: a crop at 0.37, a tone change at 0.44, grey at 0.55), and none
+// of 16,380 pairs of different photos matched (the closest at 0.48).
 inline constexpr float kSamePhotoDistance = 0.35f;
 
 class FeaturePrinter {
