@@ -3,16 +3,32 @@
 // JPEG: three corpus photos upscaled to 4000 x 3000 and saved at quality 90
 // when the benchmark starts. HEIF: the corpus' two 12-megapixel HMD Nokia
 // photos as they are. Reported:
-//   PrintFrom/*     the whole print (items_per_second = prints per second,
-//                   wall time: libvips decodes on its own threads)
-//   ThumbOnly/*     imaging::thumbFrom alone, at the printer's bound
-//   PrintStages/*   the print done stage by stage; decode_share is the part
-//                   of each print spent in thumbFrom, measured in the same
-//                   iterations
+//   PrintFrom/*       the whole print of the default printer (revision 2;
+//                     items_per_second = prints per second, wall time:
+//                     libvips decodes on its own threads; the CPU column is
+//                     the CPU time of all threads, so 1000 / CPU ms is what
+//                     one otherwise idle core prints per second)
+//   GlobalPrintFrom/* the revision-1 print (global part only) as reference
+//   ThumbOnly/*       imaging::thumbFrom alone, at the working size
+//   PrintStages/*     the print done stage by stage, measured in the same
+//                     iterations: decode_share (thumbFrom and pixels),
+//                     global_share and local_share (keypoints, descriptors)
+//   PairDistance/*    one distance with geometric verification: near = a
+//                     photo against a 15 % crop of it, far = two photos
+//
+// With --job GROUPS,... it instead runs albumsweep simverify --files on
+// GROUPS groups of 3 members (every member its own path: hard links to 12
+// distinct 12-megapixel JPEGs) and reports, per size, the job's time against
+// reading and decoding the same members alone (in this process, one at a
+// time, at the printer's working size), and the job's peak memory.
 #include <vips/vips.h>
+
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,6 +36,8 @@
 
 #include "imaging/imaging.h"
 #include "platform/feature_print.h"
+#include "testsupport/images.h"
+#include "testsupport/subprocess.h"
 
 namespace {
 
@@ -63,10 +81,9 @@ const std::vector<Bytes>& photos(bool heif) {
   return heif ? heifs : jpegs;
 }
 
-void PrintFrom(benchmark::State& state) {
+void printEach(benchmark::State& state, const platform::FeaturePrinter& printer) {
   const auto& set = photos(state.range(0));
   if (set.empty()) return state.SkipWithError("corpus photos not found");
-  const platform::FeaturePrinter& printer = platform::defaultFeaturePrinter();
   size_t k = 0;
   for (auto _ : state) {
     auto print = printer.printFrom(set[k++ % set.size()]);
@@ -76,12 +93,15 @@ void PrintFrom(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+void PrintFrom(benchmark::State& state) { printEach(state, platform::defaultFeaturePrinter()); }
+void GlobalPrintFrom(benchmark::State& state) { printEach(state, platform::LayoutFeaturePrinter()); }
+
 void ThumbOnly(benchmark::State& state) {
   const auto& set = photos(state.range(0));
   if (set.empty()) return state.SkipWithError("corpus photos not found");
   size_t k = 0;
   for (auto _ : state) {
-    auto thumb = imaging::thumbFrom(set[k++ % set.size()], platform::LayoutFeaturePrinter::kThumbBound);
+    auto thumb = imaging::thumbFrom(set[k++ % set.size()], platform::VerifiedFeaturePrinter::kWorkingSize);
     if (!thumb) return state.SkipWithError("no thumbnail");
     benchmark::DoNotOptimize(thumb);
   }
@@ -91,34 +111,184 @@ void ThumbOnly(benchmark::State& state) {
 void PrintStages(benchmark::State& state) {
   const auto& set = photos(state.range(0));
   if (set.empty()) return state.SkipWithError("corpus photos not found");
-  platform::LayoutFeaturePrinter printer;
+  platform::VerifiedFeaturePrinter printer;
+  platform::LayoutFeaturePrinter global;
   using Clock = std::chrono::steady_clock;
-  Clock::duration decoding{}, total{};
+  Clock::duration decoding{}, globalPart{}, total{};
   size_t k = 0;
   for (auto _ : state) {
     auto start = Clock::now();
-    auto thumb = imaging::thumbFrom(set[k++ % set.size()], platform::LayoutFeaturePrinter::kThumbBound);
+    auto thumb = imaging::thumbFrom(set[k++ % set.size()], platform::VerifiedFeaturePrinter::kWorkingSize);
+    auto pixels = thumb ? imaging::rgbPixels(thumb->image) : std::nullopt;
     auto decoded = Clock::now();
-    if (!thumb) return state.SkipWithError("no thumbnail");
-    auto pixels = imaging::rgbPixels(thumb->image);
-    auto print = pixels ? printer.printPixels(*pixels) : std::nullopt;
-    if (!print) return state.SkipWithError("no print");
+    if (!pixels) return state.SkipWithError("no thumbnail");
+    auto globalPrint = global.printPixels(*pixels);
+    auto globalDone = Clock::now();
+    auto print = printer.printPixels(*pixels);  // global part again, then the local part
+    if (!print || !globalPrint) return state.SkipWithError("no print");
     benchmark::DoNotOptimize(print);
+    auto end = Clock::now();
     decoding += decoded - start;
-    total += Clock::now() - start;
+    globalPart += globalDone - decoded;
+    total += (end - start) - (globalDone - decoded);  // the global part counted once
   }
   state.SetItemsProcessed(state.iterations());
-  state.counters["decode_share"] = total.count() ? double(decoding.count()) / double(total.count()) : 0.0;
+  auto share = [&](Clock::duration d) { return total.count() ? double(d.count()) / double(total.count()) : 0.0; };
+  state.counters["decode_share"] = share(decoding);
+  state.counters["global_share"] = share(globalPart);
+  state.counters["local_share"] = 1 - share(decoding) - share(globalPart);
 }
 
-BENCHMARK(PrintFrom)->ArgName("heif")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(ThumbOnly)->ArgName("heif")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Prints of the JPEG photos and of 15 % crops of them.
+struct PairPrints {
+  std::vector<platform::FeaturePrint> photos, crops;
+};
+const PairPrints& pairPrints() {
+  static const PairPrints prints = [] {
+    PairPrints out;
+    platform::VerifiedFeaturePrinter printer;
+    for (const Bytes& b : photos(false)) {
+      auto thumb = imaging::thumbFrom(b, platform::VerifiedFeaturePrinter::kWorkingSize);
+      auto pixels = thumb ? imaging::rgbPixels(thumb->image) : std::nullopt;
+      if (!pixels) continue;
+      imaging::RgbPixels crop;
+      crop.width = pixels->width * 85 / 100;
+      crop.height = pixels->height * 85 / 100;
+      for (int y = 0; y < crop.height; ++y) {
+        auto row = pixels->rgb.begin() + 3 * (size_t(y) * pixels->width);
+        crop.rgb.insert(crop.rgb.end(), row, row + 3 * crop.width);
+      }
+      auto whole = printer.printPixels(*pixels), part = printer.printPixels(crop);
+      if (whole && part) out.photos.push_back(std::move(*whole)), out.crops.push_back(std::move(*part));
+    }
+    return out;
+  }();
+  return prints;
+}
+
+void PairDistance(benchmark::State& state) {
+  const PairPrints& prints = pairPrints();
+  if (prints.photos.size() < 2) return state.SkipWithError("corpus photos not found");
+  const platform::FeaturePrinter& printer = platform::defaultFeaturePrinter();
+  const bool near = state.range(0) == 0;
+  size_t k = 0, n = prints.photos.size();
+  for (auto _ : state) {
+    size_t i = k++ % n;
+    const auto& other = near ? prints.crops[i] : prints.photos[(i + 1) % n];
+    auto d = printer.distance(prints.photos[i], other);
+    if (!d) return state.SkipWithError("no distance");
+    benchmark::DoNotOptimize(d);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+BENCHMARK(PrintFrom)->ArgName("heif")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(GlobalPrintFrom)->ArgName("heif")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(ThumbOnly)->ArgName("heif")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 BENCHMARK(PrintStages)->ArgName("heif")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(PairDistance)->ArgName("far")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+// ---- a whole verification job, as the host runs it ----
+
+const char* const kTime = "/usr/bin/time";  // GNU time: wall seconds and peak RSS of the child
+
+struct JobRun {
+  double seconds = 0;
+  long maxRssKb = 0;
+  size_t pairs = 0;
+  bool ok = false;
+};
+
+JobRun runJob(const std::string& doc) {
+  testsupport::RunOptions options;
+  options.stdinData = doc;
+  options.timeout = std::chrono::hours(1);
+  testsupport::ProcessResult r =
+      testsupport::runProcess({kTime, "-f", "%M", ALBUMSWEEP_BIN, "simverify", "--files", "--deadline", "inf"}, options);
+  JobRun run;
+  run.seconds = std::chrono::duration<double>(r.elapsed).count();
+  std::istringstream err(r.err);
+  for (std::string line; std::getline(err, line);)
+    if (!line.empty()) run.maxRssKb = std::atol(line.c_str());
+  for (const std::string& line : testsupport::splitLines(r.out)) run.pairs += line.find("\"dist\"") != std::string::npos;
+  run.ok = r.exitStatus == 0;
+  return run;
+}
+
+int runJobs(const std::string& sizes) {
+  std::vector<int> groupCounts;
+  std::istringstream in(sizes);
+  for (std::string n; std::getline(in, n, ',');)
+    if (int g = std::atoi(n.c_str()); g > 0) groupCounts.push_back(g);
+  if (groupCounts.empty()) return 2;
+
+  testsupport::TempDir dir;
+  std::vector<std::string> distinct;
+  for (const char* name : {"canon-ixus.jpg", "fujifilm-dx10.jpg", "fujifilm-mx1700.jpg", "kodak-dc210.jpg",
+                           "kodak-dc240.jpg", "nikon-e950.jpg", "olympus-c960.jpg", "olympus-d320l.jpg",
+                           "ricoh-rdc5300.jpg", "sanyo-vpcg250.jpg", "sanyo-vpcsx550.jpg", "sony-cybershot.jpg"}) {
+    Bytes b = twelveMegapixelJpeg(name);
+    if (b.empty()) continue;
+    distinct.push_back(dir.path() + "/distinct-" + std::to_string(distinct.size()) + ".jpg");
+    std::ofstream(distinct.back(), std::ios::binary).write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+  }
+  if (distinct.empty()) {
+    std::fprintf(stderr, "corpus photos not found\n");
+    return 1;
+  }
+  // Every member its own path, so the job prints every one of them.
+  int most = *std::max_element(groupCounts.begin(), groupCounts.end());
+  std::vector<std::string> members;
+  for (int m = 0; m < 3 * most; ++m) {
+    members.push_back(dir.path() + "/member-" + std::to_string(m) + ".jpg");
+    if (link(distinct[m % distinct.size()].c_str(), members.back().c_str()) != 0) return 1;
+  }
+
+  std::printf("%8s %8s %10s %10s %7s %12s %7s\n", "groups", "pairs", "decode s", "job s", "ratio", "peak RSS MB", "ok");
+  std::vector<std::pair<int, long>> peaks;
+  for (int groups : groupCounts) {
+    using Clock = std::chrono::steady_clock;
+    auto start = Clock::now();
+    for (int m = 0; m < 3 * groups; ++m) {
+      auto bytes = imaging::readRegularFile(members[m]);
+      auto thumb = bytes ? imaging::thumbFrom(*bytes, platform::VerifiedFeaturePrinter::kWorkingSize) : std::nullopt;
+      auto pixels = thumb ? imaging::rgbPixels(thumb->image) : std::nullopt;
+      if (!pixels) return 1;
+    }
+    double decoding = std::chrono::duration<double>(Clock::now() - start).count();
+    std::string doc = "{\"groups\":[";
+    for (int g = 0; g < groups; ++g)
+      doc += std::string(g ? "," : "") + "[\"" + members[3 * g] + "\",\"" + members[3 * g + 1] + "\",\"" +
+             members[3 * g + 2] + "\"]";
+    doc += "]}";
+    JobRun job = runJob(doc);
+    std::printf("%8d %8zu %10.2f %10.2f %7.2f %12.1f %7s\n", groups, job.pairs, decoding, job.seconds,
+                job.seconds / decoding, job.maxRssKb / 1024.0, job.ok && job.pairs == size_t(2 * groups) ? "yes" : "NO");
+    peaks.push_back({groups, job.maxRssKb});
+  }
+
+  // What a cached print holds, and how much the peak grows per print.
+  size_t printBytes = 0, prints = 0;
+  for (const std::string& path : distinct)
+    if (auto b = imaging::readRegularFile(path))
+      if (auto p = platform::defaultFeaturePrinter().printFrom(*b))
+        printBytes += p->values.size() * sizeof(float) + p->local.size(), ++prints;
+  if (prints) std::printf("print payload: %zu bytes on average\n", printBytes / prints);
+  std::sort(peaks.begin(), peaks.end());
+  if (peaks.size() >= 2 && peaks.back().first > peaks.front().first)
+    std::printf("peak RSS growth: %.0f bytes per cached print (%d -> %d groups)\n",
+                double(peaks.back().second - peaks.front().second) * 1024 /
+                    (3.0 * (peaks.back().first - peaks.front().first)),
+                peaks.front().first, peaks.back().first);
+  return 0;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   imaging::initImaging();
+  for (int i = 1; i + 1 < argc; ++i)
+    if (std::string(argv[i]) == "--job") return runJobs(argv[i + 1]);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

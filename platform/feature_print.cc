@@ -3,7 +3,15 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <mutex>
 #include <numbers>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/core.hpp>
+#include <opencv2/core/ocl.hpp>
+#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/features2d.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "imaging/imaging.h"
 
@@ -206,20 +214,30 @@ std::optional<FeaturePrint> LayoutFeaturePrinter::printPixels(const imaging::Rgb
   return print;
 }
 
-std::optional<FeaturePrint> LayoutFeaturePrinter::printFrom(std::span<const std::uint8_t> encoded) const {
-  std::optional<imaging::Thumb> thumb = imaging::thumbFrom(encoded, kThumbBound);
+namespace {
+
+// The upright pixels of encoded bytes, longer side at most `bound`.
+std::optional<imaging::RgbPixels> uprightPixels(std::span<const std::uint8_t> encoded, int bound) {
+  std::optional<imaging::Thumb> thumb = imaging::thumbFrom(encoded, bound);
   if (!thumb) return std::nullopt;
-  std::optional<imaging::RgbPixels> pixels = imaging::rgbPixels(thumb->image);
-  if (!pixels) return std::nullopt;
-  return printPixels(*pixels);
+  return imaging::rgbPixels(thumb->image);
 }
 
-std::optional<float> LayoutFeaturePrinter::distance(const FeaturePrint& a, const FeaturePrint& b) const {
-  if (a.revision != kRevision || b.revision != kRevision) return std::nullopt;
-  if (a.values.size() != size_t(kPrintLength) || b.values.size() != size_t(kPrintLength)) return std::nullopt;
-  for (size_t i = 0; i < a.values.size(); ++i)
-    if (!std::isfinite(a.values[i]) || !std::isfinite(b.values[i])) return std::nullopt;
-  std::span<const float> va(a.values), vb(b.values);
+}  // namespace
+
+std::optional<FeaturePrint> LayoutFeaturePrinter::printFrom(std::span<const std::uint8_t> encoded) const {
+  std::optional<imaging::RgbPixels> pixels = uprightPixels(encoded, kThumbBound);
+  return pixels ? printPixels(*pixels) : std::nullopt;
+}
+
+namespace {
+
+// The revision-1 distance of two global parts; nothing when they cannot be
+// compared (wrong length, values that are not finite).
+std::optional<float> layoutDistance(std::span<const float> va, std::span<const float> vb) {
+  if (va.size() != size_t(kPrintLength) || vb.size() != size_t(kPrintLength)) return std::nullopt;
+  for (size_t i = 0; i < va.size(); ++i)
+    if (!std::isfinite(va[i]) || !std::isfinite(vb[i])) return std::nullopt;
 
   // Unit vectors: 0 when equal, about sqrt(2) when unrelated.
   float luma = euclidean(va.subspan(kLumaAt, kLumaCount), vb.subspan(kLumaAt, kLumaCount)) / std::numbers::sqrt2_v<float>;
@@ -233,8 +251,222 @@ std::optional<float> LayoutFeaturePrinter::distance(const FeaturePrint& a, const
   return kDistanceScale * d;
 }
 
+}  // namespace
+
+std::optional<float> LayoutFeaturePrinter::distance(const FeaturePrint& a, const FeaturePrint& b) const {
+  if (a.revision != kRevision || b.revision != kRevision) return std::nullopt;
+  return layoutDistance(a.values, b.values);
+}
+
+// ---- revision 2: global part plus geometrically verified local features ----
+
+namespace {
+
+using Verified = VerifiedFeaturePrinter;
+
+constexpr int kDescriptorBytes = 32;  // ORB
+constexpr float kPositionScale = 16;  // positions are stored in 1/16 pixel
+static_assert(Verified::kLocalFeatureBytes == kDescriptorBytes + 4);
+static_assert(Verified::kWorkingSize * kPositionScale <= 65535);
+
+// FAST corner thresholds of ORB: its usual one, and the one for smooth pictures.
+constexpr int kFastThreshold = 20;
+constexpr int kLowFastThreshold = 5;
+// Fewer keypoints than this on either side: no geometric verification.
+constexpr int kMinFeatures = 12;
+// Lowe's ratio test: the best match must be clearly better than the second.
+constexpr float kMatchRatio = 0.8f;
+// RANSAC: largest reprojection error of an inlier, in working-size pixels.
+constexpr double kInlierPixels = 3.0;
+// A fitted similarity must keep the scale within this factor either way (a
+// 20 % crop enlarges by 1.25, padding to another aspect ratio shrinks by up
+// to about 2); fits outside it are chance alignments.
+constexpr double kMaxScaleChange = 3.0;
+
+// The local part of a print: n descriptors of 32 bytes, then n positions
+// (x, y as 16-bit little-endian numbers of 1/16 pixel).
+struct LocalView {
+  int count = 0;
+  const std::uint8_t* descriptors = nullptr;
+  const std::uint8_t* positions = nullptr;
+
+  cv::Point2f at(int k) const {
+    const std::uint8_t* p = positions + 4 * k;
+    return {float(p[0] | p[1] << 8) / kPositionScale, float(p[2] | p[3] << 8) / kPositionScale};
+  }
+};
+
+std::optional<LocalView> localView(const std::vector<std::uint8_t>& local) {
+  if (local.size() % Verified::kLocalFeatureBytes != 0) return std::nullopt;
+  size_t n = local.size() / Verified::kLocalFeatureBytes;
+  if (n > size_t(Verified::kMaxLocalFeatures)) return std::nullopt;
+  return LocalView{int(n), local.data(), local.data() + n * kDescriptorBytes};
+}
+
+// OpenCV on the calling thread only: no worker threads, no OpenCL (whose
+// kernel cache writes files), nothing written to standard error.
+void setUpOpenCv() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    cv::setNumThreads(1);
+    cv::ocl::setUseOpenCL(false);
+  });
+}
+
+// ORB keypoints and descriptors of a grey image, packed as LocalView reads
+// them; empty when the picture has none (flat, tiny). Smooth pictures
+// (paintings, skies, soft wallpapers) have few corners at ORB's usual FAST
+// threshold, so it is lowered when they leave the cap far from full.
+std::vector<std::uint8_t> localFeatures(const cv::Mat& grey) {
+  std::vector<cv::KeyPoint> points;
+  cv::Mat descriptors;
+  for (int fastThreshold : {kFastThreshold, kLowFastThreshold}) {
+    cv::Ptr<cv::ORB> orb = cv::ORB::create(Verified::kMaxLocalFeatures, 1.2f, 8, 31, 0, 2, cv::ORB::HARRIS_SCORE, 31,
+                                           fastThreshold);
+    orb->detectAndCompute(grey, cv::noArray(), points, descriptors);
+    if (int(points.size()) >= Verified::kMaxLocalFeatures / 2) break;
+  }
+  if (points.empty() || descriptors.rows != int(points.size()) || descriptors.cols != kDescriptorBytes ||
+      descriptors.type() != CV_8U)
+    return {};
+  size_t n = std::min(points.size(), size_t(Verified::kMaxLocalFeatures));
+  std::vector<std::uint8_t> out(n * Verified::kLocalFeatureBytes);
+  for (size_t k = 0; k < n; ++k) {
+    std::copy_n(descriptors.ptr<std::uint8_t>(int(k)), kDescriptorBytes, out.begin() + k * kDescriptorBytes);
+    std::uint8_t* p = out.data() + n * kDescriptorBytes + 4 * k;
+    auto fixed = [](float v) { return std::uint16_t(std::clamp(std::lround(v * kPositionScale), 0l, 65535l)); };
+    std::uint16_t x = fixed(points[k].pt.x), y = fixed(points[k].pt.y);
+    p[0] = std::uint8_t(x), p[1] = std::uint8_t(x >> 8), p[2] = std::uint8_t(y), p[3] = std::uint8_t(y >> 8);
+  }
+  return out;
+}
+
+// Inliers of a RANSAC similarity fit to the ratio-tested matches from a's
+// features to b's; 0 when either has too few features or no fit is found.
+int verifiedInliers(const LocalView& a, const LocalView& b) {
+  if (a.count < kMinFeatures || b.count < kMinFeatures) return 0;
+  cv::Mat da(a.count, kDescriptorBytes, CV_8U, const_cast<std::uint8_t*>(a.descriptors));
+  cv::Mat db(b.count, kDescriptorBytes, CV_8U, const_cast<std::uint8_t*>(b.descriptors));
+  std::vector<std::vector<cv::DMatch>> knn;
+  cv::BFMatcher(cv::NORM_HAMMING).knnMatch(da, db, knn, 2);
+
+  // Ratio-tested matches, at most one per feature of b (the best), so that
+  // one repeated structure cannot vote many times.
+  std::vector<int> bestFor(b.count, -1);
+  std::vector<float> bestDistance(b.count, 0);
+  for (const auto& m : knn) {
+    if (m.size() < 2 || !(m[0].distance < kMatchRatio * m[1].distance)) continue;
+    int t = m[0].trainIdx;
+    if (t < 0 || t >= b.count || m[0].queryIdx < 0 || m[0].queryIdx >= a.count) continue;
+    if (bestFor[t] < 0 || m[0].distance < bestDistance[t]) bestFor[t] = m[0].queryIdx, bestDistance[t] = m[0].distance;
+  }
+  std::vector<cv::Point2f> from, to;
+  for (int t = 0; t < b.count; ++t)
+    if (bestFor[t] >= 0) from.push_back(a.at(bestFor[t])), to.push_back(b.at(t));
+  if (int(from.size()) < 3) return 0;
+
+  std::vector<std::uint8_t> mask;
+  cv::Mat fit = cv::estimateAffinePartial2D(from, to, mask, cv::RANSAC, kInlierPixels, 2000, 0.995, 10);
+  if (fit.empty() || fit.type() != CV_64F) return 0;
+  double scale = std::hypot(fit.at<double>(0, 0), fit.at<double>(1, 0));
+  if (!std::isfinite(scale) || scale < 1 / kMaxScaleChange || scale > kMaxScaleChange) return 0;
+  return int(std::count(mask.begin(), mask.end(), std::uint8_t(1)));
+}
+
+// Rows or columns at the edges that are one flat colour (padding to another
+// aspect ratio, a caption or border bar) are left out of the global part, so
+// that framing a photo does not move its layout. Nothing is trimmed when it
+// would leave less than a quarter of either side (a flat picture).
+constexpr int kFlatTolerance = 12;  // largest spread of a channel within a flat row or column
+constexpr int kLeastKeptPart = 4;   // at least 1/4 of each side stays
+
+imaging::RgbPixels withoutFlatEdges(const imaging::RgbPixels& in) {
+  const int w = in.width, h = in.height;
+  int x0 = 0, x1 = w, y0 = 0, y1 = h;  // the kept rectangle, half open
+  // Whether the pixels (x, y) for x in [xa, xb), y in [ya, yb) are one flat colour.
+  auto flat = [&](int xa, int xb, int ya, int yb) {
+    for (int c = 0; c < 3; ++c) {
+      int lo = 255, hi = 0;
+      for (int y = ya; y < yb; ++y)
+        for (int x = xa; x < xb; ++x) {
+          int v = in.rgb[3 * (size_t(y) * w + x) + c];
+          lo = std::min(lo, v), hi = std::max(hi, v);
+        }
+      if (hi - lo > kFlatTolerance) return false;
+    }
+    return true;
+  };
+  while (y0 < y1 && flat(x0, x1, y0, y0 + 1)) ++y0;
+  while (y1 > y0 && flat(x0, x1, y1 - 1, y1)) --y1;
+  while (x0 < x1 && flat(x0, x0 + 1, y0, y1)) ++x0;
+  while (x1 > x0 && flat(x1 - 1, x1, y0, y1)) --x1;
+  if ((x1 - x0) * kLeastKeptPart < w || (y1 - y0) * kLeastKeptPart < h || (x1 - x0 == w && y1 - y0 == h)) return in;
+  imaging::RgbPixels out;
+  out.width = x1 - x0;
+  out.height = y1 - y0;
+  out.rgb.reserve(size_t(out.width) * out.height * 3);
+  for (int y = y0; y < y1; ++y) {
+    auto row = in.rgb.begin() + 3 * (size_t(y) * w + x0);
+    out.rgb.insert(out.rgb.end(), row, row + 3 * out.width);
+  }
+  return out;
+}
+
+}  // namespace
+
+VerifiedFeaturePrinter::VerifiedFeaturePrinter() { setUpOpenCv(); }
+
+std::optional<FeaturePrint> VerifiedFeaturePrinter::printPixels(const imaging::RgbPixels& pixels) const {
+  if (pixels.width <= 0 || pixels.height <= 0 || pixels.rgb.size() < size_t(pixels.width) * pixels.height * 3)
+    return std::nullopt;
+  std::optional<FeaturePrint> print = LayoutFeaturePrinter().printPixels(withoutFlatEdges(pixels));
+  if (!print) return std::nullopt;
+  print->revision = kRevision;
+  try {
+    cv::Mat rgb(pixels.height, pixels.width, CV_8UC3, const_cast<std::uint8_t*>(pixels.rgb.data()));
+    cv::Mat grey;
+    cv::cvtColor(rgb, grey, cv::COLOR_RGB2GRAY);
+    print->local = localFeatures(grey);
+  } catch (const cv::Exception&) {
+    print->local.clear();  // the global part alone still compares
+  }
+  return print;
+}
+
+std::optional<FeaturePrint> VerifiedFeaturePrinter::printFrom(std::span<const std::uint8_t> encoded) const {
+  std::optional<imaging::RgbPixels> pixels = uprightPixels(encoded, kWorkingSize);
+  return pixels ? printPixels(*pixels) : std::nullopt;
+}
+
+std::optional<float> VerifiedFeaturePrinter::globalDistance(const FeaturePrint& a, const FeaturePrint& b) const {
+  if (a.revision != kRevision || b.revision != kRevision) return std::nullopt;
+  return layoutDistance(a.values, b.values);
+}
+
+std::optional<int> VerifiedFeaturePrinter::inliers(const FeaturePrint& a, const FeaturePrint& b) const {
+  if (a.revision != kRevision || b.revision != kRevision) return std::nullopt;
+  std::optional<LocalView> la = localView(a.local), lb = localView(b.local);
+  if (!la || !lb) return std::nullopt;
+  // The same order whichever print comes first, so the distance is symmetric.
+  if (std::lexicographical_compare(b.local.begin(), b.local.end(), a.local.begin(), a.local.end())) std::swap(la, lb);
+  try {
+    return verifiedInliers(*la, *lb);
+  } catch (const cv::Exception&) {
+    return 0;
+  }
+}
+
+std::optional<float> VerifiedFeaturePrinter::distance(const FeaturePrint& a, const FeaturePrint& b) const {
+  std::optional<float> global = globalDistance(a, b);
+  std::optional<int> n = inliers(a, b);
+  if (!global || !n) return std::nullopt;
+  float verified = std::clamp(float(*n - kChanceInliers) / float(kSureInliers - kChanceInliers), 0.0f, 1.0f);
+  return *global * (1 - kLocalPull * verified);
+}
+
 const FeaturePrinter& defaultFeaturePrinter() {
-  static const LayoutFeaturePrinter printer;
+  static const VerifiedFeaturePrinter printer;
   return printer;
 }
 

@@ -73,7 +73,7 @@ TEST_F(FeaturePrintTest, TurnedFilesPrintAsTheirUprightPicture) {
   }
 }
 
-TEST_F(FeaturePrintTest, FlatTinyAndTransparentPicturesStillPrint) {
+TEST_F(FeaturePrintTest, FlatTinyAndTransparentPicturesStillPrintAndCompare) {
   testsupport::Picture flat;
   flat.pattern = testsupport::Pattern::kUniform;
   testsupport::Picture tiny;
@@ -81,11 +81,23 @@ TEST_F(FeaturePrintTest, FlatTinyAndTransparentPicturesStillPrint) {
   tiny.height = 1;
   testsupport::Picture clear;
   clear.alpha = true;
+  testsupport::Picture photo;
+  photo.width = 640;
+  photo.height = 480;
+  photo.pattern = testsupport::Pattern::kPhoto;
+  const platform::FeaturePrint textured = printOf(synthetic(photo));
+  ASSERT_FALSE(textured.local.empty());
   for (const Bytes& bytes : {synthetic(flat), synthetic(tiny, ".png"), synthetic(clear, ".png")}) {
     platform::FeaturePrint p = printOf(bytes);
     for (float v : p.values) ASSERT_TRUE(std::isfinite(v));
     EXPECT_EQ(between(p, p), 0.0f);
+    // Without keypoints the global part alone decides: finite, and not the
+    // same photo as a textured picture.
+    float d = between(p, textured);
+    EXPECT_TRUE(std::isfinite(d));
+    EXPECT_GT(d, platform::kSamePhotoDistance);
   }
+  EXPECT_TRUE(printOf(synthetic(flat)).local.empty());
 }
 
 TEST_F(FeaturePrintTest, BytesThatAreNoImageGiveNoPrint) {
@@ -103,7 +115,9 @@ TEST_F(FeaturePrintTest, PrintsThatCannotBeComparedGiveNoDistance) {
   shorter.values.pop_back();
   platform::FeaturePrint notFinite = good;
   notFinite.values[3] = NAN;
-  for (const auto* bad : {&otherRevision, &shorter, &notFinite}) {
+  platform::FeaturePrint tornLocal = good;
+  tornLocal.local.assign(platform::VerifiedFeaturePrinter::kLocalFeatureBytes + 1, 0);
+  for (const auto* bad : {&otherRevision, &shorter, &notFinite, &tornLocal}) {
     EXPECT_FALSE(printer.distance(good, *bad).has_value());
     EXPECT_FALSE(printer.distance(*bad, good).has_value());
   }
@@ -157,6 +171,26 @@ std::vector<Copy> alteredCopies(const std::string& path) {
           {"grey", jpegOf(grey.p, 90)}};
 }
 
+// The edits that move or hide part of the picture, of an upright photo: a
+// dark caption bar over its bottom tenth, a 2 degree tilt cropped to its
+// largest upright rectangle, and a 15 % crop off one corner.
+std::vector<Copy> hardCopies(const std::string& path) {
+  VipsRef loaded, up, bar, barU8, captioned, turned, tilted, crop;
+  if (!(loaded.p = vips_image_new_from_file(path.c_str(), nullptr))) return {};
+  if (vips_autorot(loaded.p, &up.p, nullptr)) return {};
+  const int w = up.p->Xsize, h = up.p->Ysize;
+  const double t = 2 * M_PI / 180, a = double(std::max(w, h)) / std::min(w, h);
+  const double keep = 1 / (std::cos(t) + a * std::sin(t));
+  if (vips_black(&bar.p, w, h / 10, "bands", up.p->Bands, nullptr) || vips_cast_uchar(bar.p, &barU8.p, nullptr) ||
+      vips_insert(up.p, barU8.p, &captioned.p, 0, h - h / 10, nullptr) || vips_rotate(up.p, &turned.p, 2.0, nullptr) ||
+      vips_extract_area(turned.p, &tilted.p, (turned.p->Xsize - int(w * keep)) / 2,
+                        (turned.p->Ysize - int(h * keep)) / 2, int(w * keep), int(h * keep), nullptr) ||
+      vips_extract_area(up.p, &crop.p, 0, 0, w * 85 / 100, h * 85 / 100, nullptr))
+    return {};
+  return {{"caption bar", jpegOf(captioned.p, 85)}, {"tilted 2 degrees", jpegOf(tilted.p, 85)},
+          {"cropped 15%", jpegOf(crop.p, 85)}};
+}
+
 struct Pair {
   std::string what;
   float distance;
@@ -179,6 +213,21 @@ TEST_F(FeaturePrintTest, NearDuplicatesAreCloserThanEveryDifferentScene) {
     ASSERT_EQ(copies.size(), 5u) << name;
     for (const Copy& c : copies) near.push_back({name + " vs " + c.what, between(original, printOf(c.bytes))});
   }
+  // The edits that need geometric verification, on the photos large enough
+  // to have keypoints.
+  for (const char* file : {"cameras/kodak-dc210.jpg", "cameras/olympus-c960.jpg", "cameras/Reconyx_HC500_Hyperfire.jpg",
+                           "heif/samplefilehub.heif", "orientation/Landscape_1.jpg"}) {
+    const std::string name = file;
+    platform::FeaturePrint original = printOf(readFile(kCorpus + "/" + name));
+    std::vector<Copy> copies = hardCopies(kCorpus + "/" + name);
+    ASSERT_EQ(copies.size(), 3u) << name;
+    for (const Copy& c : copies) {
+      platform::FeaturePrint copy = printOf(c.bytes);
+      near.push_back({name + " vs " + c.what, between(original, copy)});
+      EXPECT_EQ(near.back().distance, between(copy, original)) << near.back().what;
+      EXPECT_LE(near.back().distance, platform::kSamePhotoDistance) << near.back().what;
+    }
+  }
 
   // The orientation files: two photos (a landscape and a portrait shot),
   // each stored nine times with every orientation tag; within a family they
@@ -199,7 +248,8 @@ TEST_F(FeaturePrintTest, NearDuplicatesAreCloserThanEveryDifferentScene) {
   std::vector<std::pair<std::string, platform::FeaturePrint>> scenes;
   for (const char* dir : {"cameras", "heif"}) {
     std::vector<fs::path> files;
-    for (const auto& e : fs::directory_iterator(kCorpus + "/" + dir)) files.push_back(e.path());
+    for (const auto& e : fs::directory_iterator(kCorpus + "/" + dir))
+      if (e.path().filename() != "tn.jpg") files.push_back(e.path());  // the iPhone HEIC's own preview: the same shot
     std::sort(files.begin(), files.end());
     for (const fs::path& f : files) scenes.push_back({f.filename().string(), printOf(readFile(f.string()))});
   }

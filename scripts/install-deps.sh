@@ -9,9 +9,10 @@ packages=(
   libraw-dev                       # camera raw files (LibRaw, thread-safe libraw_r)
   libmagickcore-6.q16-dev          # BMP, through ImageMagick's BMP coder alone
   libtiff-dev                      # DNG test files
+  libopencv-features2d-dev libopencv-calib3d-dev libopencv-imgproc-dev  # feature print: keypoints, RANSAC
   libssl-dev                       # SHA-256, base64
   libseccomp-dev                   # the programs' system-call filter
-  strace                           # the lock-down end-to-end test
+  strace                           # the lock-down end-to-end test; bytes read by a re-scan (benchmark)
   nlohmann-json3-dev               # JSON
   libgtest-dev libgmock-dev        # tests
   libbenchmark-dev                 # benchmarks
@@ -21,8 +22,8 @@ packages=(
   dpkg-dev file                    # the Debian package: cpack's dependency list (dpkg-shlibdeps)
   scdoc man-db                     # man pages: rendered from scdoc at build time, checked with man
   clang-14 libclang-rt-14-dev      # libFuzzer harnesses (scripts/fuzz.sh)
-  strace                           # bytes read by a re-scan (scanspeed benchmark)
   coreutils python3
+  time libheif-examples            # benchmarks: peak memory of a child; HEIC copies (heif-enc)
 )
 
 missing=()
