@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "photodupes/catalog.h"
+#include "platform/feature_print.h"
 
 namespace photodupes {
 
@@ -29,10 +30,9 @@ namespace photodupes {
 inline constexpr int kDefaultRadius = 12;
 
 // Feature-print distance under which a candidate is confirmed as a near
-// duplicate of its keeper. The one place this value lives; it suits the
-// current print, on whose scale near-duplicate edits stay below about 0.35
-// and different photos lie around 1.
-inline constexpr float kNearPrintThreshold = 0.35f;
+// duplicate of its keeper: the print's own recommended "same photo"
+// threshold, measured by its detection benchmark.
+inline constexpr float kNearPrintThreshold = platform::kSamePhotoDistance;
 
 // All pairs (i < j) of hashes within `radius` bits of each other, through
 // a multi-index hash: the 64 bits split into four 16-bit chunks; two hashes
