@@ -27,7 +27,8 @@ class StandInPrinter : public platform::FeaturePrinter {
  public:
   std::optional<platform::FeaturePrint> printFrom(std::span<const std::uint8_t> encoded) const override {
     if (encoded.empty() || encoded[0] == 'x') return std::nullopt;
-    platform::FeaturePrint print{1, {}};
+    platform::FeaturePrint print;
+    print.revision = 1;
     for (std::uint8_t b : encoded) print.values.push_back(b / 255.0f);
     return print;
   }
