@@ -7,13 +7,17 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 jobs=$(nproc)
+# A compiler cache makes the three builds of a second run (and the shared
+# sources of the three passes) cheap.
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 run() {   # run <build dir> <ctest args...> -- <cmake args...>
   local dir=$1; shift
   local ctest_args=() cmake_args=()
   while [ $# -gt 0 ] && [ "$1" != "--" ]; do ctest_args+=("$1"); shift; done
   [ $# -gt 0 ] && shift
   cmake_args=("$@")
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${cmake_args[@]}" >/dev/null
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "${cmake_args[@]}" >/dev/null
   cmake --build "$dir" -j "$jobs"
   (cd "$dir" && ctest --output-on-failure -j "$jobs" "${ctest_args[@]}")
 }
