@@ -104,48 +104,14 @@ bool isKnownLoader(std::string_view loader) {
   return false;
 }
 
-// A 1 x 1 JPEG without metadata, made once.
-const std::vector<std::uint8_t>& tinyJpeg() {
-  static std::vector<std::uint8_t> bytes;
-  static std::once_flag once;
-  std::call_once(once, [] {
-    VipsImage* black = nullptr;
-    void* buf = nullptr;
-    size_t len = 0;
-    if (vips_black(&black, 1, 1, nullptr) == 0 && vips_jpegsave_buffer(black, &buf, &len, "strip", TRUE, nullptr) == 0)
-      bytes.assign(static_cast<std::uint8_t*>(buf), static_cast<std::uint8_t*>(buf) + len);
-    g_free(buf);
-    if (black) g_object_unref(black);
-    vips_error_clear();
-  });
-  return bytes;
-}
-
-// The capture date of a HEIF's EXIF block (from the TIFF header on): the
-// block goes into the APP1 segment of a tiny JPEG, so that libvips parses
-// it exactly as its HEIF loader would; nothing when libvips cannot read it.
+// The capture date of a HEIF's EXIF block (from the TIFF header on), read
+// as a JPEG's block is; nothing when the block is unusual (the caller then
+// reads the file with libvips, so that both ways agree).
 std::optional<std::optional<std::int64_t>> heifCaptureTime(const std::vector<std::uint8_t>& exif) {
   if (exif.empty()) return std::optional<std::int64_t>();
-  const std::vector<std::uint8_t>& jpeg = tinyJpeg();
-  static constexpr char kExif[] = "Exif\0";  // with the terminating zero: "Exif\0\0"
-  const std::size_t segment = 2 + sizeof kExif + exif.size();
-  if (jpeg.size() < 4 || segment > 0xFFFF) return std::nullopt;
-  std::vector<std::uint8_t> wrapped(jpeg.begin(), jpeg.begin() + 2);  // SOI
-  wrapped.insert(wrapped.end(), {0xFF, 0xE1, static_cast<std::uint8_t>(segment >> 8),
-                                 static_cast<std::uint8_t>(segment & 0xFF)});
-  wrapped.insert(wrapped.end(), kExif, kExif + sizeof kExif);
-  wrapped.insert(wrapped.end(), exif.begin(), exif.end());
-  wrapped.insert(wrapped.end(), jpeg.begin() + 2, jpeg.end());
-  VipsImage* image = vips_image_new_from_buffer(wrapped.data(), wrapped.size(), "", nullptr);
-  if (image == nullptr) {
-    vips_error_clear();
-    return std::nullopt;
-  }
-  std::optional<std::int64_t> date = exifCaptureTime(stringField(image, "exif-ifd2-DateTimeOriginal"),
-                                                     stringField(image, "exif-ifd2-OffsetTimeOriginal"),
-                                                     stringField(image, "exif-ifd2-SubSecTimeOriginal"));
-  g_object_unref(image);
-  return date;
+  std::optional<ExifFields> fields = readExifBlock(exif);
+  if (!fields) return std::nullopt;
+  return exifCaptureTime(fields->dateTime, fields->offset, fields->subSeconds);
 }
 
 }  // namespace

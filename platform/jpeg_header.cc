@@ -114,7 +114,7 @@ bool ascii(const Tiff& t, const Entry* e, std::string& out) {
   return true;
 }
 
-bool parseExif(const std::vector<std::uint8_t>& block, JpegHeader& h) {
+bool parseExif(const std::vector<std::uint8_t>& block, ExifFields& h) {
   Tiff t(block);
   if (!t.init()) return false;
   auto ifd0 = readIfd(t, t.u32(4));
@@ -171,6 +171,12 @@ std::optional<JpegHeader> readJpegHeader(int fd) {
     at = payload + size;
   }
   return std::nullopt;
+}
+
+std::optional<ExifFields> readExifBlock(const std::vector<std::uint8_t>& block) {
+  ExifFields fields;
+  if (!parseExif(block, fields)) return std::nullopt;
+  return fields;
 }
 
 }  // namespace platform::folder

@@ -8,16 +8,21 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform::folder {
 
-struct JpegHeader {
-  std::int64_t width = 0;  // as stored (the frame header)
-  std::int64_t height = 0;
+// What the inventory takes from an EXIF block.
+struct ExifFields {
   int orientation = 1;  // EXIF orientation, 1-8
   // EXIF DateTimeOriginal, OffsetTimeOriginal and SubSecTimeOriginal as
   // stored (ASCII up to the first zero byte); empty when absent.
   std::string dateTime, offset, subSeconds;
+};
+
+struct JpegHeader : ExifFields {
+  std::int64_t width = 0;  // as stored (the frame header)
+  std::int64_t height = 0;
 };
 
 // The header of the JPEG in the open file `fd` (read with pread); nothing
@@ -26,5 +31,10 @@ struct JpegHeader {
 // unexpected type, ...): the caller then reads it with libvips as before,
 // so that both ways always agree.
 std::optional<JpegHeader> readJpegHeader(int fd);
+
+// The fields of an EXIF block (from its TIFF header on, as a HEIF stores
+// it), read the way readJpegHeader reads a JPEG's; nothing when anything in
+// the block is unusual.
+std::optional<ExifFields> readExifBlock(const std::vector<std::uint8_t>& block);
 
 }  // namespace platform::folder
