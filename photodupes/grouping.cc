@@ -12,18 +12,32 @@ namespace {
 
 constexpr int kChunks = 4;
 constexpr int kChunkBits = 16;
+constexpr std::uint32_t kBuckets = 1u << kChunkBits;
+constexpr std::uint32_t kCopyRun = 4;  // bucket entries copied in one go: most buckets hold fewer
 
 inline std::uint32_t chunkOf(std::uint64_t h, int c) {
   return static_cast<std::uint32_t>(h >> (c * kChunkBits)) & 0xffff;
 }
-
-// Every 16-bit mask with between `low` and `high` bits set.
-std::vector<std::uint32_t> masksWithBits(int low, int high) {
-  std::vector<std::uint32_t> masks;
-  for (std::uint32_t m = 0; m < (1u << kChunkBits); ++m)
-    if (std::popcount(m) >= low && std::popcount(m) <= high) masks.push_back(m);
-  return masks;
+// The low (half 0) or high (half 1) 8 bits of chunk `c`.
+inline std::uint32_t halfOf(std::uint64_t h, int c, int half) {
+  return static_cast<std::uint32_t>(h >> (c * kChunkBits + half * kChunkBits / 2)) & 0xff;
 }
+
+// The nonzero 16-bit masks that `keep` accepts, grouped by their highest bit: for a bucket v, v ^ m lies above v
+// exactly when that bit is clear in v, so each pair of buckets is visited once.
+struct MasksByTopBit {
+  std::vector<std::uint32_t> masks;
+  std::array<std::uint32_t, kChunkBits + 1> begin{};
+  template <typename Keep>
+  explicit MasksByTopBit(Keep keep) {
+    for (int t = 0; t < kChunkBits; ++t) {
+      begin[t] = masks.size();
+      for (std::uint32_t m = 1u << t; m < (2u << t); ++m)
+        if (keep(m)) masks.push_back(m);
+    }
+    begin[kChunkBits] = masks.size();
+  }
+};
 
 struct UnionFind {
   std::vector<std::uint32_t> parent;
@@ -48,67 +62,98 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairs(std::span<const s
   // radius / 4: either some chunk differs in fewer than s bits (pass A, on
   // every chunk), or every chunk in s or more, and then at most radius - 4s
   // of them in more than s, so one of the first radius - 4s + 1 chunks
-  // differs in exactly s bits (pass B, on those chunks only).
+  // differs in exactly s bits (pass B, on those chunks only). When the
+  // radius is 4s, every chunk then differs in exactly s bits, so one half of
+  // chunk 0 and one half of chunk 1 differ in at most s / 2 bits each: pass
+  // B looks up those four pairs of halves instead, far fewer buckets.
   const int s = std::min(radius / kChunks, kChunkBits);
   const int passBChunks = std::min(radius - kChunks * s + 1, kChunks);
-  const std::size_t n = hashes.size();
-  std::vector<std::uint32_t> offsets(1u << kChunkBits | 1), items(n), fill(1u << kChunkBits);
-  std::vector<std::uint64_t> sorted(n);  // the hashes in bucket order, for sequential reads
+  const std::uint32_t n = hashes.size();
+  std::vector<std::uint32_t> offsets(kBuckets + 1), items(n), runAt(n + kCopyRun);
+  std::vector<std::uint64_t> sorted(n + kCopyRun), run(n + kCopyRun);
 
-  auto closeOn = [](std::uint64_t diff, int chunk, int low, int high) {
-    const int d = std::popcount(chunkOf(diff, chunk));
-    return d >= low && d <= high;
-  };
-  // Compares the hashes whose chunk c differs by one of `masks`; `owns`
-  // says whether this pass and chunk are the first to find a pair.
-  auto join = [&](int c, const std::vector<std::uint32_t>& masks, auto owns) {
+  auto bitsIn = [](std::uint64_t diff, int chunk) { return std::popcount(chunkOf(diff, chunk)); };
+  // Buckets the hashes by `key` (16 bits of each), then compares each hash
+  // with those in its own bucket (when `self`) and in the buckets v ^ m for
+  // every mask m; `owns` says whether this lookup is the first to find a pair.
+  auto join = [&](auto key, bool self, const MasksByTopBit& masks, auto owns) {
     std::fill(offsets.begin(), offsets.end(), 0);
-    for (std::uint64_t h : hashes) ++offsets[chunkOf(h, c) + 1];
+    for (std::uint64_t h : hashes) ++offsets[key(h) + 1];
     std::partial_sum(offsets.begin(), offsets.end(), offsets.begin());
-    std::copy(offsets.begin(), offsets.end() - 1, fill.begin());
+    std::vector<std::uint32_t> fill(offsets.begin(), offsets.end() - 1);
     for (std::uint32_t i = 0; i < n; ++i) {
-      const std::uint32_t at = fill[chunkOf(hashes[i], c)]++;
+      const std::uint32_t at = fill[key(hashes[i])]++;
       items[at] = i;
       sorted[at] = hashes[i];
     }
     auto consider = [&](std::uint32_t x, std::uint32_t y) {
-      const std::uint64_t diff = sorted[x] ^ sorted[y];
-      if (std::popcount(diff) <= radius && owns(diff))
-        pairs.emplace_back(std::min(items[x], items[y]), std::max(items[x], items[y]));
+      if (owns(sorted[x] ^ sorted[y])) pairs.emplace_back(std::min(items[x], items[y]), std::max(items[x], items[y]));
     };
-    for (std::uint32_t v = 0; v < (1u << kChunkBits); ++v) {
+    for (std::uint32_t v = 0; v < kBuckets; ++v) {
       const std::uint32_t vb = offsets[v], ve = offsets[v + 1];
       if (vb == ve) continue;
-      for (std::uint32_t m : masks) {
-        const std::uint32_t u = v ^ m;
-        if (u < v) continue;
-        if (u == v) {
-          for (std::uint32_t x = vb; x < ve; ++x)
-            for (std::uint32_t y = x + 1; y < ve; ++y) consider(x, y);
-          continue;
-        }
-        const std::uint32_t ub = offsets[u], ue = offsets[u + 1];
+      if (self)
         for (std::uint32_t x = vb; x < ve; ++x)
-          for (std::uint32_t y = ub; y < ue; ++y) consider(x, y);
+          for (std::uint32_t y = x + 1; y < ve; ++y)
+            if (std::popcount(sorted[x] ^ sorted[y]) <= radius) consider(x, y);
+      // The hashes of the neighbouring buckets above v, copied into one run
+      // and then scanned like a plain array.
+      std::uint32_t count = 0;
+      for (std::uint32_t zeros = ~v & (kBuckets - 1); zeros != 0; zeros &= zeros - 1) {
+        const int t = std::countr_zero(zeros);
+        for (std::uint32_t k = masks.begin[t]; k < masks.begin[t + 1]; ++k) {
+          const std::uint32_t ub = offsets[v ^ masks.masks[k]], len = offsets[(v ^ masks.masks[k]) + 1] - ub;
+          for (std::uint32_t j = 0, copy = std::max(len, kCopyRun); j < copy; ++j) {
+            run[count + j] = sorted[ub + j];
+            runAt[count + j] = ub + j;
+          }
+          count += len;
+        }
       }
+      for (std::uint32_t x = vb; x < ve; ++x)
+        for (std::uint32_t k = 0; k < count; ++k)
+          if (std::popcount(sorted[x] ^ run[k]) <= radius) consider(x, runAt[k]);
     }
   };
+  auto chunkKey = [](int c) { return [c](std::uint64_t h) { return chunkOf(h, c); }; };
+  auto chunkMasks = [](int low, int high) {
+    return MasksByTopBit([=](std::uint32_t m) { return std::popcount(m) >= low && std::popcount(m) <= high; });
+  };
   if (s > 0) {
-    const auto masks = masksWithBits(0, s - 1);
+    const auto masks = chunkMasks(1, s - 1);
     for (int c = 0; c < kChunks; ++c)
-      join(c, masks, [&](std::uint64_t diff) {
+      join(chunkKey(c), true, masks, [&](std::uint64_t diff) {
         for (int e = 0; e < c; ++e)
-          if (closeOn(diff, e, 0, s - 1)) return false;
+          if (bitsIn(diff, e) < s) return false;
         return true;
       });
   }
-  const auto exact = masksWithBits(s, s);
-  for (int c = 0; c < passBChunks; ++c)
-    join(c, exact, [&](std::uint64_t diff) {
-      for (int e = 0; e < kChunks; ++e)
-        if (closeOn(diff, e, 0, s - 1) || (e < c && closeOn(diff, e, s, s))) return false;
-      return true;
-    });
+  if (s == 0 || radius > kChunks * s) {
+    const auto masks = chunkMasks(std::max(s, 1), s);
+    for (int c = 0; c < passBChunks; ++c)
+      join(chunkKey(c), s == 0, masks, [&](std::uint64_t diff) {
+        for (int e = 0; e < kChunks; ++e)
+          if (bitsIn(diff, e) < s || (e < c && bitsIn(diff, e) == s)) return false;
+        return true;
+      });
+  } else {
+    const int t = s / 2;
+    const auto masks =
+        MasksByTopBit([=](std::uint32_t m) { return std::popcount(m & 0xff) <= t && std::popcount(m >> 8) <= t; });
+    auto closeHalves = [=](std::uint64_t diff, int k) {
+      return std::popcount(halfOf(diff, 0, k & 1)) <= t && std::popcount(halfOf(diff, 1, k >> 1)) <= t;
+    };
+    for (int k = 0; k < 4; ++k)
+      join([k](std::uint64_t h) { return halfOf(h, 0, k & 1) | halfOf(h, 1, k >> 1) << 8; }, true, masks,
+           [&](std::uint64_t diff) {
+             for (int e = 0; e < kChunks; ++e)
+               if (bitsIn(diff, e) < s) return false;
+             for (int e = 0; e < k; ++e)
+               if (closeHalves(diff, e)) return false;
+             return true;
+           });
+  }
+  std::sort(pairs.begin(), pairs.end());
   return pairs;
 }
 

@@ -34,10 +34,10 @@ inline constexpr int kDefaultRadius = 12;
 // threshold, measured by its detection benchmark.
 inline constexpr float kNearPrintThreshold = platform::kSamePhotoDistance;
 
-// All pairs (i < j) of hashes within `radius` bits of each other, through
-// a multi-index hash: the 64 bits split into four 16-bit chunks; two hashes
-// within the radius agree to within radius/4 bits on at least one chunk,
-// so only hashes in neighbouring buckets of some chunk are compared.
+// All pairs (i < j) of hashes within `radius` bits of each other, sorted,
+// through a multi-index hash: the 64 bits split into four 16-bit chunks; two
+// hashes within the radius agree to within radius/4 bits on at least one
+// chunk, so only hashes in neighbouring buckets of some chunk are compared.
 std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairs(std::span<const std::uint64_t> hashes, int radius);
 
 // The same count by comparing every pair: the reference of benchmarks and

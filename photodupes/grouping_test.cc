@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <random>
 #include <set>
@@ -22,10 +23,18 @@ TEST(NearPairs, FindsExactlyThePairsWithinTheRadius) {
     for (int k = 0; k < d; ++k) spread ^= 1ull << ((k * 16 + k / 4) % 64), packed ^= 1ull << k;
     hashes.insert(hashes.end(), {base, spread, packed});
   }
-  for (int radius : {0, 3, 7, 11, 12, 13, 15, 20}) {
+  // Crowded buckets: 60 hashes sharing their low 32 bits, in threes a bit
+  // or two apart.
+  const std::uint64_t shared = rng() & 0xffffffffull;
+  for (std::uint64_t i = 0, h = 0; i < 60; ++i) {
+    h = i % 3 ? h ^ 1ull << (32 + rng() % 32) : shared | rng() << 32;
+    hashes.push_back(h);
+  }
+  for (int radius : {0, 1, 3, 4, 7, 11, 12, 13, 15, 16, 20}) {
     const auto pairs = nearPairs(hashes, radius);
-    std::set<std::pair<std::uint32_t, std::uint32_t>> unique(pairs.begin(), pairs.end());
-    EXPECT_EQ(unique.size(), pairs.size()) << "a pair reported twice at radius " << radius;
+    EXPECT_TRUE(std::is_sorted(pairs.begin(), pairs.end())) << "radius " << radius;
+    EXPECT_EQ(std::adjacent_find(pairs.begin(), pairs.end()), pairs.end())
+        << "a pair reported twice at radius " << radius;
     for (auto [i, j] : pairs) EXPECT_LE(std::popcount(hashes[i] ^ hashes[j]), radius);
     EXPECT_EQ(pairs.size(), countPairsBruteForce(hashes, radius)) << "radius " << radius;
   }
