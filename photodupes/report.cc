@@ -83,6 +83,8 @@ figure.keep{border-color:#2a8a3a;background:#eef8ef}
 .thumb{display:flex;align-items:center;justify-content:center;width:172px;height:172px;background:#e6e6e6}
 .thumb img{max-width:172px;max-height:172px}
 .none{color:#777}
+nav{margin:6px 0;line-height:1.8}
+nav a,nav b{display:inline-block;min-width:2em;text-align:center}
 figcaption{font-size:12px;word-break:break-all;margin-top:4px}
 .tag{display:inline-block;font-weight:700;padding:0 4px;border-radius:3px;background:#ccc}
 .keep .tag{background:#2a8a3a;color:#fff}
@@ -95,6 +97,45 @@ figure:target .thumb img{width:auto;height:min(80vh,90vw);max-width:90vw;max-hei
 figure:target figcaption{position:relative;z-index:1;font-size:14px;max-width:90vw}
 figure:target figcaption a{color:#9cf}
 )css";
+
+// The file name of page `k` (from 0) of a report written to `page`: the page
+// itself, then "<stem>-2<ext>", "<stem>-3<ext>"...
+std::string pageName(const fs::path& page, std::size_t k) {
+  if (k == 0) return page.filename().string();
+  return page.stem().string() + "-" + std::to_string(k + 1) + page.extension().string();
+}
+
+// Where each page starts (group indexes) and, last, the number of groups.
+std::vector<std::size_t> pageStarts(const std::vector<Group>& groups) {
+  std::vector<std::size_t> starts = {0};
+  std::size_t photos = 0;
+  for (std::size_t gi = 0; gi < groups.size(); ++gi) {
+    if (gi > starts.back() &&
+        (gi - starts.back() == kGroupsPerPage || photos + groups[gi].members.size() > kPhotosPerPage)) {
+      starts.push_back(gi);
+      photos = 0;
+    }
+    photos += groups[gi].members.size();
+  }
+  starts.push_back(groups.size());
+  return starts;
+}
+
+// Links to every page, the current one in bold.
+void writePageLinks(std::ostream& out, const fs::path& page, const std::vector<std::size_t>& starts, std::size_t k) {
+  const std::size_t pages = starts.size() - 1;
+  out << "<nav>Page " << k + 1 << " of " << pages << " (groups " << starts[k] + 1 << "&ndash;" << starts[k + 1]
+      << "): ";
+  if (k > 0) out << "<a href=\"" << urlPath(pageName(page, k - 1)) << "\">&laquo; previous</a> ";
+  for (std::size_t j = 0; j < pages; ++j) {
+    if (j == k)
+      out << "<b>" << j + 1 << "</b> ";
+    else
+      out << "<a href=\"" << urlPath(pageName(page, j)) << "\">" << j + 1 << "</a> ";
+  }
+  if (k + 1 < pages) out << "<a href=\"" << urlPath(pageName(page, k + 1)) << "\">next &raquo;</a>";
+  out << "</nav>\n";
+}
 
 }  // namespace
 
@@ -113,67 +154,80 @@ void writeReport(const std::string& file, const std::vector<Photo>& photos, cons
     if (ec) throw std::runtime_error("cannot create " + folder.string() + ": " + ec.message());
   }
 
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  if (!out) throw std::runtime_error("cannot write the report " + file);
   const Summary s = summarize(groups);
-  out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-      << "<meta name=\"viewport\" content=\"width=device-width\"><title>photodupes: " << s.groups
-      << " groups</title><style>" << kStyle << "</style></head><body>\n<header><h1>Duplicate photos in " << html(title)
-      << "</h1>\n<p class=\"summary\">" << s.groups << " groups, " << s.notKept << " files not kept, "
-      << humanBytes(s.bytesFreed) << " to free</p>\n"
-      << "<p class=\"rule\">Groups are sorted by the bytes they free. The suggested keeper (green) has the most "
-         "pixels, then the oldest capture date, then the shortest path. Near duplicates show their feature-print "
-         "distance to the keeper (0 is identical) and how many bits of the difference hash differ. Click a "
-         "thumbnail to enlarge it.</p></header>\n<main>\n";
+  const std::vector<std::size_t> starts = pageStarts(groups);
+  const std::size_t pages = starts.size() - 1;
   std::size_t n = 0;
-  for (std::size_t gi = 0; gi < groups.size(); ++gi) {
-    const Group& g = groups[gi];
-    out << "<section class=\"group\" id=\"g" << gi + 1 << "\"><h2>" << gi + 1 << ". " << (g.near ? "near" : "exact")
-        << " duplicates, " << g.members.size() << " files, " << humanBytes(g.bytesFreed)
-        << " to free</h2><div class=\"row\">\n";
-    for (const Member& m : g.members) {
-      const Photo& p = photos[m.photo];
-      const std::string id = "p" + std::to_string(++n);
-      const fs::path path(p.path);
-      out << "<figure id=\"" << id << "\"" << (m.keep ? " class=\"keep\"" : "") << "><a class=\"close\" href=\"#g"
-          << gi + 1 << "\" aria-label=\"close\"></a><a class=\"thumb\" href=\"#" << id << "\">";
-      if (p.thumb.empty()) {
-        out << "<span class=\"none\">no preview</span>";
-      } else if (inlined) {
-        out << "<img alt=\"" << html(p.name) << "\" src=\"data:image/jpeg;base64," << p.thumb << "\">";
-      } else {
-        const std::string thumbName = std::to_string(n) + ".jpg";
-        auto bytes = fromBase64(p.thumb);
-        std::ofstream t(folder / thumbName, std::ios::binary | std::ios::trunc);
-        if (!bytes || !t.write(bytes->data(), static_cast<std::streamsize>(bytes->size())))
-          throw std::runtime_error("cannot write thumbnails into " + folder.string());
-        out << "<img alt=\"" << html(p.name) << "\" loading=\"lazy\" src=\"" << urlPath(folderName) << "/" << thumbName
-            << "\">";
+  for (std::size_t k = 0; k < pages; ++k) {
+    const fs::path pageFile = page.parent_path() / pageName(page, k);
+    std::ofstream out(pageFile, std::ios::binary | std::ios::trunc);
+    if (!out) throw std::runtime_error("cannot write the report " + pageFile.string());
+    out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+        << "<meta name=\"viewport\" content=\"width=device-width\"><title>photodupes: " << s.groups << " groups"
+        << (pages > 1 ? ", page " + std::to_string(k + 1) : "") << "</title><style>" << kStyle
+        << "</style></head><body>\n<header><h1>Duplicate photos in " << html(title) << "</h1>\n<p class=\"summary\">"
+        << s.groups << " groups, " << s.notKept << " files not kept, " << humanBytes(s.bytesFreed) << " to free</p>\n"
+        << "<p class=\"rule\">Groups are sorted by the bytes they free. The suggested keeper (green) has the most "
+           "pixels, then the oldest capture date, then the shortest path. Near duplicates show their feature-print "
+           "distance to the keeper (0 is identical) and how many bits of the difference hash differ. Click a "
+           "thumbnail to enlarge it.</p>\n";
+    if (pages > 1) writePageLinks(out, page, starts, k);
+    out << "</header>\n<main>\n";
+    for (std::size_t gi = starts[k]; gi < starts[k + 1]; ++gi) {
+      const Group& g = groups[gi];
+      out << "<section class=\"group\" id=\"g" << gi + 1 << "\"><h2>" << gi + 1 << ". " << (g.near ? "near" : "exact")
+          << " duplicates, " << g.members.size() << " files, " << humanBytes(g.bytesFreed)
+          << " to free</h2><div class=\"row\">\n";
+      for (const Member& m : g.members) {
+        const Photo& p = photos[m.photo];
+        const std::string id = "p" + std::to_string(++n);
+        const fs::path path(p.path);
+        out << "<figure id=\"" << id << "\"" << (m.keep ? " class=\"keep\"" : "") << "><a class=\"close\" href=\"#g"
+            << gi + 1 << "\" aria-label=\"close\"></a><a class=\"thumb\" href=\"#" << id << "\">";
+        if (p.thumb.empty()) {
+          out << "<span class=\"none\">no preview</span>";
+        } else if (inlined) {
+          out << "<img alt=\"" << html(p.name) << "\" src=\"data:image/jpeg;base64," << p.thumb << "\">";
+        } else {
+          const std::string thumbName = std::to_string(n) + ".jpg";
+          auto bytes = fromBase64(p.thumb);
+          std::ofstream t(folder / thumbName, std::ios::binary | std::ios::trunc);
+          if (!bytes || !t.write(bytes->data(), static_cast<std::streamsize>(bytes->size())))
+            throw std::runtime_error("cannot write thumbnails into " + folder.string());
+          out << "<img alt=\"" << html(p.name) << "\" loading=\"lazy\" src=\"" << urlPath(folderName) << "/"
+              << thumbName << "\">";
+        }
+        out << "</a><figcaption><span class=\"tag\">"
+            << (m.keep    ? "keep"
+                : m.exact ? "exact copy"
+                          : "near")
+            << "</span> " << html(path.filename().string()) << "<br>" << html(path.parent_path().string()) << "<br>"
+            << p.w << "&times;" << p.h << " &middot; " << humanBytes(p.bytes) << "<br>" << captureDate(p.created)
+            << "<br>";
+        if (m.keep)
+          out << "keeper";
+        else if (m.exact)
+          out << "same bytes as the keeper";
+        else {
+          char d[64];
+          std::snprintf(d, sizeof d, "distance %.3f, %d bits", m.dist, m.bits);
+          out << d;
+        }
+        out << " &middot; <a href=\"file://" << urlPath(p.path) << "\">original</a></figcaption></figure>\n";
       }
-      out << "</a><figcaption><span class=\"tag\">"
-          << (m.keep    ? "keep"
-              : m.exact ? "exact copy"
-                        : "near")
-          << "</span> " << html(path.filename().string()) << "<br>" << html(path.parent_path().string()) << "<br>"
-          << p.w << "&times;" << p.h << " &middot; " << humanBytes(p.bytes) << "<br>" << captureDate(p.created)
-          << "<br>";
-      if (m.keep)
-        out << "keeper";
-      else if (m.exact)
-        out << "same bytes as the keeper";
-      else {
-        char d[64];
-        std::snprintf(d, sizeof d, "distance %.3f, %d bits", m.dist, m.bits);
-        out << d;
-      }
-      out << " &middot; <a href=\"file://" << urlPath(p.path) << "\">original</a></figcaption></figure>\n";
+      out << "</div></section>\n";
     }
-    out << "</div></section>\n";
+    if (groups.empty()) out << "<p>No duplicates found.</p>\n";
+    out << "</main>\n";
+    if (pages > 1) {
+      out << "<footer>";
+      writePageLinks(out, page, starts, k);
+      out << "</footer>\n";
+    }
+    out << "</body></html>\n";
+    out.close();
+    if (!out) throw std::runtime_error("cannot write the report " + pageFile.string());
   }
-  if (groups.empty()) out << "<p>No duplicates found.</p>\n";
-  out << "</main></body></html>\n";
-  out.close();
-  if (!out) throw std::runtime_error("cannot write the report " + file);
 }
 
 }  // namespace photodupes
