@@ -1,5 +1,5 @@
-// `photodupes report`: one HTML page of the groups that needs no network
-// and no script.
+// `photodupes report`: an HTML page of the groups (or a few linked pages)
+// that needs no network and no script.
 //
 // Each group is a row of thumbnails (the scan's own 256-pixel previews),
 // with file name, folder, pixel size, bytes, capture date and distance
