@@ -178,6 +178,7 @@ bool keeperBefore(const Photo& a, const Photo& b) {
 std::vector<Group> findGroups(const std::vector<Photo>& photos, int radius, float threshold, const Verifier& verify) {
   // Exact sets by SHA-256, each with its best member as representative.
   std::unordered_map<std::string, std::vector<std::size_t>> bySha;
+  bySha.reserve(photos.size());
   for (std::size_t i = 0; i < photos.size(); ++i)
     if (photos[i].usable()) bySha[photos[i].sha].push_back(i);
   auto better = [&](std::size_t a, std::size_t b) { return keeperBefore(photos[a], photos[b]); };
