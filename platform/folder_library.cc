@@ -8,7 +8,9 @@
 // - Access is judged on a detached thread, since stat on a dead network
 //   mount can hang: see folder::folderAuthorization.
 // - The walk never follows a symbolic link, to a file or a folder; every
-//   path below the root is opened one component at a time with O_NOFOLLOW.
+//   path below the root is opened with openat2 confined beneath the root
+//   with no links (or, where openat2 is not available, one component at a
+//   time with O_NOFOLLOW).
 //   Special files (FIFOs, sockets, devices) are never assets and never
 //   opened. Folders that cannot be opened are passed over, and so is a
 //   folder met again below itself (a bind mount loop) and anything deeper
@@ -19,6 +21,8 @@
 // - The walk runs once per library object, on the first fetch or count;
 //   every later fetch and count answers from it. Resolving identifiers and
 //   reading data always go to the file system: they never wait for a walk.
+//   The root folder is opened once per library object (the first time it is
+//   needed) and every path is resolved below that folder.
 // - Dates: the creation date is the EXIF capture time of an image (read from
 //   the header only), else the primary file's modification time; the
 //   modification date is always that modification time. Headers of files
@@ -68,6 +72,7 @@
 
 #include "platform/folder_library_meta.h"
 #include "platform/folder_library_names.h"
+#include "platform/folder_library_open.h"
 
 namespace platform {
 namespace {
@@ -127,12 +132,8 @@ std::string joinPath(const std::string& dir, const std::string& name) {
   return dir.empty() ? name : dir + "/" + name;
 }
 
-// The folder named by `parts` below the root, opened one component at a
-// time without following links.
 Fd openFolderBelow(int rootFd, const std::vector<std::string>& parts, std::size_t count) {
-  Fd cur(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
-  for (std::size_t k = 0; k < count && cur.ok(); ++k) cur = Fd(::openat(cur.get(), parts[k].c_str(), kFolderFlags));
-  return cur;
+  return Fd(folder::openFolderBeneath(rootFd, parts, count));
 }
 
 struct DirEntry {
@@ -372,8 +373,8 @@ class FolderLibrary : public PhotoLibrary {
 
   std::vector<Asset> fetchAssetsWithLocalIdentifiers(std::span<const std::string> identifiers) override {
     std::vector<Asset> out;
-    Fd rootFd = openRoot(root_);
-    if (!rootFd.ok()) return out;
+    int root = rootFd();
+    if (root < 0) return out;
     // Identifiers by folder, so that each folder is listed once per call.
     std::map<std::vector<std::string>, std::set<std::string>> byFolder;
     for (const std::string& id : identifiers) {
@@ -384,7 +385,7 @@ class FolderLibrary : public PhotoLibrary {
       byFolder[*parts].insert(std::move(leaf));
     }
     for (const auto& [parts, leaves] : byFolder) {
-      Fd dirFd = openFolderBelow(rootFd.get(), parts, parts.size());
+      Fd dirFd = openFolderBelow(root, parts, parts.size());
       if (!dirFd.ok()) continue;
       std::string relDir;
       bool hiddenFolder = false;
@@ -452,6 +453,15 @@ class FolderLibrary : public PhotoLibrary {
   }
 
  private:
+  // The root folder, opened on first use and kept for the library's life:
+  // every resolution starts from it. -1 while it cannot be opened (then
+  // tried again on the next call).
+  int rootFd() {
+    std::lock_guard<std::mutex> g(rootMu_);
+    if (!rootFd_.ok()) rootFd_ = openRoot(root_);
+    return rootFd_.get();
+  }
+
   // Opens the file the asset's identifier names, exactly as identifiers are
   // resolved; fills `info` when there is nothing to read.
   Opened openData(const Asset& asset, const ImageRequestOptions& options, ImageResultInfo& info) {
@@ -459,9 +469,9 @@ class FolderLibrary : public PhotoLibrary {
     info.hasError = true;
     auto parts = folder::pathFromIdentifier(asset.localIdentifier);
     if (!parts || folder::fileKindOf(parts->back()) == FileKind::kOther) return file;
-    Fd rootFd = openRoot(root_);
-    if (!rootFd.ok()) return file;
-    Fd dirFd = openFolderBelow(rootFd.get(), *parts, parts->size() - 1);
+    int root = rootFd();
+    if (root < 0) return file;
+    Fd dirFd = openFolderBelow(root, *parts, parts->size() - 1);
     if (!dirFd.ok()) return file;
     const std::string& leaf = parts->back();
     struct stat st {};
@@ -486,14 +496,14 @@ class FolderLibrary : public PhotoLibrary {
 
   const std::vector<Entry>& inventory() {
     std::call_once(walked_, [this] {
-      Fd rootFd = openRoot(root_);
-      if (!rootFd.ok()) return;
+      int root = rootFd();
+      if (root < 0) return;
       std::vector<Found> found;
       std::set<std::pair<dev_t, ino_t>> ancestors;
       struct stat st {};
-      if (::fstat(rootFd.get(), &st) == 0) ancestors.insert({st.st_dev, st.st_ino});
-      walkFolder(rootFd.get(), "", false, 0, ancestors, found);
-      inventory_ = readFound(rootFd.get(), found, probes_, networkAccessAllowed_);
+      if (::fstat(root, &st) == 0) ancestors.insert({st.st_dev, st.st_ino});
+      walkFolder(root, "", false, 0, ancestors, found);
+      inventory_ = readFound(root, found, probes_, networkAccessAllowed_);
       std::sort(inventory_.begin(), inventory_.end(), newerFirst);
       for (const Entry& e : inventory_) remember(e);
     });
@@ -506,6 +516,8 @@ class FolderLibrary : public PhotoLibrary {
   }
 
   const std::string root_;
+  std::mutex rootMu_;
+  Fd rootFd_;  // see rootFd()
   const FolderLibraryProbes probes_;
   const bool networkAccessAllowed_;
   std::once_flag walked_;
