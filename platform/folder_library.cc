@@ -410,9 +410,10 @@ class FolderLibrary : public PhotoLibrary {
   std::vector<AssetResource> assetResources(const Asset& asset) override {
     {
       std::lock_guard<std::mutex> g(mu_);
-      auto it = resources_.find(asset.localIdentifier);
+      auto it = resources_.empty() ? resources_.end() : resources_.find(asset.localIdentifier);
       if (it != resources_.end()) return it->second;
     }
+    if (const Entry* e = walkedEntry(asset.localIdentifier)) return e->resources;
     fetchAssetsWithLocalIdentifiers(std::span<const std::string>(&asset.localIdentifier, 1));
     std::lock_guard<std::mutex> g(mu_);
     auto it = resources_.find(asset.localIdentifier);
@@ -505,9 +506,32 @@ class FolderLibrary : public PhotoLibrary {
       walkFolder(root, "", false, 0, ancestors, found);
       inventory_ = readFound(root, found, probes_, networkAccessAllowed_);
       std::sort(inventory_.begin(), inventory_.end(), newerFirst);
-      for (const Entry& e : inventory_) remember(e);
+      byIdentifier_.resize(inventory_.size());
+      for (std::size_t k = 0; k < inventory_.size(); ++k) byIdentifier_[k] = static_cast<std::uint32_t>(k);
+      std::sort(byIdentifier_.begin(), byIdentifier_.end(), [this](std::uint32_t a, std::uint32_t b) {
+        return inventory_[a].asset.localIdentifier < inventory_[b].asset.localIdentifier;
+      });
+      // The walk's answer is now the latest one for the assets it found.
+      std::lock_guard<std::mutex> g(mu_);
+      if (!resources_.empty())
+        for (const Entry& e : inventory_) resources_.erase(e.asset.localIdentifier);
+      walkDone_.store(true, std::memory_order_release);
     });
     return inventory_;
+  }
+
+  // The walk's entry of this identifier; null when the walk has not been
+  // taken or did not find it. The walk's resources are looked up here
+  // rather than copied into resources_: a second copy of every asset's
+  // identifier and resources would double what the inventory holds.
+  const Entry* walkedEntry(const std::string& id) const {
+    if (!walkDone_.load(std::memory_order_acquire)) return nullptr;
+    auto it = std::lower_bound(byIdentifier_.begin(), byIdentifier_.end(), id,
+                               [this](std::uint32_t k, const std::string& v) {
+                                 return inventory_[k].asset.localIdentifier < v;
+                               });
+    if (it == byIdentifier_.end() || inventory_[*it].asset.localIdentifier != id) return nullptr;
+    return &inventory_[*it];
   }
 
   void remember(const Entry& e) {
@@ -521,7 +545,9 @@ class FolderLibrary : public PhotoLibrary {
   const FolderLibraryProbes probes_;
   const bool networkAccessAllowed_;
   std::once_flag walked_;
-  std::vector<Entry> inventory_;  // written once inside walked_
+  std::vector<Entry> inventory_;         // written once inside walked_
+  std::vector<std::uint32_t> byIdentifier_;  // inventory_ positions by identifier, likewise
+  std::atomic<bool> walkDone_{false};       // set once both are written
   std::mutex mu_;
   std::unordered_map<std::string, std::vector<AssetResource>> resources_;
 };
