@@ -237,20 +237,58 @@ bool newerFirst(const Entry& x, const Entry& y) {
   return x.asset.localIdentifier < y.asset.localIdentifier;
 }
 
-// One asset found by the walk, before its header is read.
-struct Found {
-  std::string relDir;
-  bool hiddenFolder;
-  FileGroup group;
-  struct stat st;
+// What the walk keeps of a file's lstat until its header is read: what
+// makeEntry and the storage probe look at (storageOf: device, size, blocks),
+// a third of a struct stat.
+struct FileStat {
+  dev_t dev;
+  ino_t ino;
+  mode_t mode;
+  off_t size;
+  blkcnt_t blocks;
+  struct timespec mtim;
+
+  explicit FileStat(const struct stat& st)
+      : dev(st.st_dev), ino(st.st_ino), mode(st.st_mode), size(st.st_size), blocks(st.st_blocks), mtim(st.st_mtim) {}
+  // A struct stat with these fields, the others zero.
+  struct stat full() const {
+    struct stat st {};
+    st.st_dev = dev;
+    st.st_ino = ino;
+    st.st_mode = mode;
+    st.st_size = size;
+    st.st_blocks = blocks;
+    st.st_mtim = mtim;
+    return st;
+  }
 };
 
-void walkFolder(int dirFd, const std::string& relDir, bool hiddenFolder, int depth,
-                std::set<std::pair<dev_t, ino_t>>& ancestors, std::vector<Found>& found) {
+// A folder the walk found assets in.
+struct FoundFolder {
+  std::string relDir;
+  bool hidden;  // hidden itself or below a hidden folder
+};
+
+// One asset found by the walk, before its header is read.
+struct Found {
+  std::uint32_t folder;  // position in the walk's folders
+  FileGroup group;
+  FileStat st;
+};
+
+struct Walk {
+  std::vector<FoundFolder> folders;
+  std::vector<Found> found;
+  std::set<std::pair<dev_t, ino_t>> ancestors;
+};
+
+void walkFolder(int dirFd, const std::string& relDir, bool hiddenFolder, int depth, Walk& walk) {
   MediaFiles media = mediaFilesOf(dirFd, listFolder(dirFd), nullptr);
-  for (FileGroup& g : folder::groupFolder(media.files)) {
-    struct stat st = media.stats[g.primary];
-    found.push_back({relDir, hiddenFolder, std::move(g), st});
+  std::vector<FileGroup> groups = folder::groupFolder(media.files);
+  if (!groups.empty()) walk.folders.push_back({relDir, hiddenFolder});
+  for (FileGroup& g : groups) {
+    FileStat st(media.stats[g.primary]);
+    walk.found.push_back({static_cast<std::uint32_t>(walk.folders.size() - 1), std::move(g), st});
   }
   if (depth >= kMaxDepth) return;
   std::sort(media.folders.begin(), media.folders.end());
@@ -259,30 +297,32 @@ void walkFolder(int dirFd, const std::string& relDir, bool hiddenFolder, int dep
     struct stat st {};
     if (!sub.ok() || ::fstat(sub.get(), &st) != 0) continue;  // unreadable: passed over
     auto key = std::make_pair(st.st_dev, st.st_ino);
-    if (!ancestors.insert(key).second) continue;
-    walkFolder(sub.get(), joinPath(relDir, name), hiddenFolder || folder::isHiddenName(name), depth + 1,
-               ancestors, found);
-    ancestors.erase(key);
+    if (!walk.ancestors.insert(key).second) continue;
+    walkFolder(sub.get(), joinPath(relDir, name), hiddenFolder || folder::isHiddenName(name), depth + 1, walk);
+    walk.ancestors.erase(key);
   }
 }
 
 // Reads the headers of everything found, on a few threads: header reads
 // are small and many, and on a network mount mostly waiting.
-std::vector<Entry> readFound(int rootFd, const std::vector<Found>& found, const FolderLibraryProbes& probes,
+std::vector<Entry> readFound(int rootFd, const Walk& walk, const FolderLibraryProbes& probes,
                              bool networkAccessAllowed) {
+  const std::vector<Found>& found = walk.found;
   std::vector<Entry> entries(found.size());
   std::atomic<std::size_t> next{0};
   auto work = [&] {
-    std::string openDir;
+    std::optional<std::uint32_t> openFolder;
     Fd dirFd;
     for (std::size_t k; (k = next.fetch_add(1)) < found.size();) {
       const Found& f = found[k];
-      if (!dirFd.ok() || openDir != f.relDir) {
-        std::vector<std::string> parts = splitPath(f.relDir);
+      const FoundFolder& where = walk.folders[f.folder];
+      if (!dirFd.ok() || openFolder != f.folder) {
+        std::vector<std::string> parts = splitPath(where.relDir);
         dirFd = openFolderBelow(rootFd, parts, parts.size());
-        openDir = f.relDir;
+        openFolder = f.folder;
       }
-      entries[k] = makeEntry(dirFd.get(), f.relDir, f.hiddenFolder, f.group, f.st, probes, networkAccessAllowed);
+      entries[k] =
+          makeEntry(dirFd.get(), where.relDir, where.hidden, f.group, f.st.full(), probes, networkAccessAllowed);
     }
   };
   unsigned n = std::clamp(std::thread::hardware_concurrency(), 2u, 8u);
@@ -499,12 +539,11 @@ class FolderLibrary : public PhotoLibrary {
     std::call_once(walked_, [this] {
       int root = rootFd();
       if (root < 0) return;
-      std::vector<Found> found;
-      std::set<std::pair<dev_t, ino_t>> ancestors;
+      Walk walk;
       struct stat st {};
-      if (::fstat(root, &st) == 0) ancestors.insert({st.st_dev, st.st_ino});
-      walkFolder(root, "", false, 0, ancestors, found);
-      inventory_ = readFound(root, found, probes_, networkAccessAllowed_);
+      if (::fstat(root, &st) == 0) walk.ancestors.insert({st.st_dev, st.st_ino});
+      walkFolder(root, "", false, 0, walk);
+      inventory_ = readFound(root, walk, probes_, networkAccessAllowed_);
       std::sort(inventory_.begin(), inventory_.end(), newerFirst);
       byIdentifier_.resize(inventory_.size());
       for (std::size_t k = 0; k < inventory_.size(); ++k) byIdentifier_[k] = static_cast<std::uint32_t>(k);
