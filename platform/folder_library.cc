@@ -8,7 +8,9 @@
 // - Access is judged on a detached thread, since stat on a dead network
 //   mount can hang: see folder::folderAuthorization.
 // - The walk never follows a symbolic link, to a file or a folder; every
-//   path below the root is opened one component at a time with O_NOFOLLOW.
+//   path below the root is opened with openat2 confined beneath the root
+//   with no links (or, where openat2 is not available, one component at a
+//   time with O_NOFOLLOW).
 //   Special files (FIFOs, sockets, devices) are never assets and never
 //   opened. Folders that cannot be opened are passed over, and so is a
 //   folder met again below itself (a bind mount loop) and anything deeper
@@ -19,6 +21,8 @@
 // - The walk runs once per library object, on the first fetch or count;
 //   every later fetch and count answers from it. Resolving identifiers and
 //   reading data always go to the file system: they never wait for a walk.
+//   The root folder is opened once per library object (the first time it is
+//   needed) and every path is resolved below that folder.
 // - Dates: the creation date is the EXIF capture time of an image (read from
 //   the header only), else the primary file's modification time; the
 //   modification date is always that modification time. Headers of files
@@ -68,6 +72,7 @@
 
 #include "platform/folder_library_meta.h"
 #include "platform/folder_library_names.h"
+#include "platform/folder_library_open.h"
 
 namespace platform {
 namespace {
@@ -127,12 +132,8 @@ std::string joinPath(const std::string& dir, const std::string& name) {
   return dir.empty() ? name : dir + "/" + name;
 }
 
-// The folder named by `parts` below the root, opened one component at a
-// time without following links.
 Fd openFolderBelow(int rootFd, const std::vector<std::string>& parts, std::size_t count) {
-  Fd cur(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
-  for (std::size_t k = 0; k < count && cur.ok(); ++k) cur = Fd(::openat(cur.get(), parts[k].c_str(), kFolderFlags));
-  return cur;
+  return Fd(folder::openFolderBeneath(rootFd, parts, count));
 }
 
 struct DirEntry {
@@ -236,20 +237,58 @@ bool newerFirst(const Entry& x, const Entry& y) {
   return x.asset.localIdentifier < y.asset.localIdentifier;
 }
 
-// One asset found by the walk, before its header is read.
-struct Found {
-  std::string relDir;
-  bool hiddenFolder;
-  FileGroup group;
-  struct stat st;
+// What the walk keeps of a file's lstat until its header is read: what
+// makeEntry and the storage probe look at (storageOf: device, size, blocks),
+// a third of a struct stat.
+struct FileStat {
+  dev_t dev;
+  ino_t ino;
+  mode_t mode;
+  off_t size;
+  blkcnt_t blocks;
+  struct timespec mtim;
+
+  explicit FileStat(const struct stat& st)
+      : dev(st.st_dev), ino(st.st_ino), mode(st.st_mode), size(st.st_size), blocks(st.st_blocks), mtim(st.st_mtim) {}
+  // A struct stat with these fields, the others zero.
+  struct stat full() const {
+    struct stat st {};
+    st.st_dev = dev;
+    st.st_ino = ino;
+    st.st_mode = mode;
+    st.st_size = size;
+    st.st_blocks = blocks;
+    st.st_mtim = mtim;
+    return st;
+  }
 };
 
-void walkFolder(int dirFd, const std::string& relDir, bool hiddenFolder, int depth,
-                std::set<std::pair<dev_t, ino_t>>& ancestors, std::vector<Found>& found) {
+// A folder the walk found assets in.
+struct FoundFolder {
+  std::string relDir;
+  bool hidden;  // hidden itself or below a hidden folder
+};
+
+// One asset found by the walk, before its header is read.
+struct Found {
+  std::uint32_t folder;  // position in the walk's folders
+  FileGroup group;
+  FileStat st;
+};
+
+struct Walk {
+  std::vector<FoundFolder> folders;
+  std::vector<Found> found;
+  std::set<std::pair<dev_t, ino_t>> ancestors;
+};
+
+void walkFolder(int dirFd, const std::string& relDir, bool hiddenFolder, int depth, Walk& walk) {
   MediaFiles media = mediaFilesOf(dirFd, listFolder(dirFd), nullptr);
-  for (FileGroup& g : folder::groupFolder(media.files)) {
-    struct stat st = media.stats[g.primary];
-    found.push_back({relDir, hiddenFolder, std::move(g), st});
+  std::vector<FileGroup> groups = folder::groupFolder(media.files);
+  if (!groups.empty()) walk.folders.push_back({relDir, hiddenFolder});
+  for (FileGroup& g : groups) {
+    FileStat st(media.stats[g.primary]);
+    walk.found.push_back({static_cast<std::uint32_t>(walk.folders.size() - 1), std::move(g), st});
   }
   if (depth >= kMaxDepth) return;
   std::sort(media.folders.begin(), media.folders.end());
@@ -258,30 +297,32 @@ void walkFolder(int dirFd, const std::string& relDir, bool hiddenFolder, int dep
     struct stat st {};
     if (!sub.ok() || ::fstat(sub.get(), &st) != 0) continue;  // unreadable: passed over
     auto key = std::make_pair(st.st_dev, st.st_ino);
-    if (!ancestors.insert(key).second) continue;
-    walkFolder(sub.get(), joinPath(relDir, name), hiddenFolder || folder::isHiddenName(name), depth + 1,
-               ancestors, found);
-    ancestors.erase(key);
+    if (!walk.ancestors.insert(key).second) continue;
+    walkFolder(sub.get(), joinPath(relDir, name), hiddenFolder || folder::isHiddenName(name), depth + 1, walk);
+    walk.ancestors.erase(key);
   }
 }
 
 // Reads the headers of everything found, on a few threads: header reads
 // are small and many, and on a network mount mostly waiting.
-std::vector<Entry> readFound(int rootFd, const std::vector<Found>& found, const FolderLibraryProbes& probes,
+std::vector<Entry> readFound(int rootFd, const Walk& walk, const FolderLibraryProbes& probes,
                              bool networkAccessAllowed) {
+  const std::vector<Found>& found = walk.found;
   std::vector<Entry> entries(found.size());
   std::atomic<std::size_t> next{0};
   auto work = [&] {
-    std::string openDir;
+    std::optional<std::uint32_t> openFolder;
     Fd dirFd;
     for (std::size_t k; (k = next.fetch_add(1)) < found.size();) {
       const Found& f = found[k];
-      if (!dirFd.ok() || openDir != f.relDir) {
-        std::vector<std::string> parts = splitPath(f.relDir);
+      const FoundFolder& where = walk.folders[f.folder];
+      if (!dirFd.ok() || openFolder != f.folder) {
+        std::vector<std::string> parts = splitPath(where.relDir);
         dirFd = openFolderBelow(rootFd, parts, parts.size());
-        openDir = f.relDir;
+        openFolder = f.folder;
       }
-      entries[k] = makeEntry(dirFd.get(), f.relDir, f.hiddenFolder, f.group, f.st, probes, networkAccessAllowed);
+      entries[k] =
+          makeEntry(dirFd.get(), where.relDir, where.hidden, f.group, f.st.full(), probes, networkAccessAllowed);
     }
   };
   unsigned n = std::clamp(std::thread::hardware_concurrency(), 2u, 8u);
@@ -372,8 +413,8 @@ class FolderLibrary : public PhotoLibrary {
 
   std::vector<Asset> fetchAssetsWithLocalIdentifiers(std::span<const std::string> identifiers) override {
     std::vector<Asset> out;
-    Fd rootFd = openRoot(root_);
-    if (!rootFd.ok()) return out;
+    int root = rootFd();
+    if (root < 0) return out;
     // Identifiers by folder, so that each folder is listed once per call.
     std::map<std::vector<std::string>, std::set<std::string>> byFolder;
     for (const std::string& id : identifiers) {
@@ -384,7 +425,7 @@ class FolderLibrary : public PhotoLibrary {
       byFolder[*parts].insert(std::move(leaf));
     }
     for (const auto& [parts, leaves] : byFolder) {
-      Fd dirFd = openFolderBelow(rootFd.get(), parts, parts.size());
+      Fd dirFd = openFolderBelow(root, parts, parts.size());
       if (!dirFd.ok()) continue;
       std::string relDir;
       bool hiddenFolder = false;
@@ -409,9 +450,10 @@ class FolderLibrary : public PhotoLibrary {
   std::vector<AssetResource> assetResources(const Asset& asset) override {
     {
       std::lock_guard<std::mutex> g(mu_);
-      auto it = resources_.find(asset.localIdentifier);
+      auto it = resources_.empty() ? resources_.end() : resources_.find(asset.localIdentifier);
       if (it != resources_.end()) return it->second;
     }
+    if (const Entry* e = walkedEntry(asset.localIdentifier)) return e->resources;
     fetchAssetsWithLocalIdentifiers(std::span<const std::string>(&asset.localIdentifier, 1));
     std::lock_guard<std::mutex> g(mu_);
     auto it = resources_.find(asset.localIdentifier);
@@ -452,6 +494,15 @@ class FolderLibrary : public PhotoLibrary {
   }
 
  private:
+  // The root folder, opened on first use and kept for the library's life:
+  // every resolution starts from it. -1 while it cannot be opened (then
+  // tried again on the next call).
+  int rootFd() {
+    std::lock_guard<std::mutex> g(rootMu_);
+    if (!rootFd_.ok()) rootFd_ = openRoot(root_);
+    return rootFd_.get();
+  }
+
   // Opens the file the asset's identifier names, exactly as identifiers are
   // resolved; fills `info` when there is nothing to read.
   Opened openData(const Asset& asset, const ImageRequestOptions& options, ImageResultInfo& info) {
@@ -459,9 +510,9 @@ class FolderLibrary : public PhotoLibrary {
     info.hasError = true;
     auto parts = folder::pathFromIdentifier(asset.localIdentifier);
     if (!parts || folder::fileKindOf(parts->back()) == FileKind::kOther) return file;
-    Fd rootFd = openRoot(root_);
-    if (!rootFd.ok()) return file;
-    Fd dirFd = openFolderBelow(rootFd.get(), *parts, parts->size() - 1);
+    int root = rootFd();
+    if (root < 0) return file;
+    Fd dirFd = openFolderBelow(root, *parts, parts->size() - 1);
     if (!dirFd.ok()) return file;
     const std::string& leaf = parts->back();
     struct stat st {};
@@ -486,18 +537,40 @@ class FolderLibrary : public PhotoLibrary {
 
   const std::vector<Entry>& inventory() {
     std::call_once(walked_, [this] {
-      Fd rootFd = openRoot(root_);
-      if (!rootFd.ok()) return;
-      std::vector<Found> found;
-      std::set<std::pair<dev_t, ino_t>> ancestors;
+      int root = rootFd();
+      if (root < 0) return;
+      Walk walk;
       struct stat st {};
-      if (::fstat(rootFd.get(), &st) == 0) ancestors.insert({st.st_dev, st.st_ino});
-      walkFolder(rootFd.get(), "", false, 0, ancestors, found);
-      inventory_ = readFound(rootFd.get(), found, probes_, networkAccessAllowed_);
+      if (::fstat(root, &st) == 0) walk.ancestors.insert({st.st_dev, st.st_ino});
+      walkFolder(root, "", false, 0, walk);
+      inventory_ = readFound(root, walk, probes_, networkAccessAllowed_);
       std::sort(inventory_.begin(), inventory_.end(), newerFirst);
-      for (const Entry& e : inventory_) remember(e);
+      byIdentifier_.resize(inventory_.size());
+      for (std::size_t k = 0; k < inventory_.size(); ++k) byIdentifier_[k] = static_cast<std::uint32_t>(k);
+      std::sort(byIdentifier_.begin(), byIdentifier_.end(), [this](std::uint32_t a, std::uint32_t b) {
+        return inventory_[a].asset.localIdentifier < inventory_[b].asset.localIdentifier;
+      });
+      // The walk's answer is now the latest one for the assets it found.
+      std::lock_guard<std::mutex> g(mu_);
+      if (!resources_.empty())
+        for (const Entry& e : inventory_) resources_.erase(e.asset.localIdentifier);
+      walkDone_.store(true, std::memory_order_release);
     });
     return inventory_;
+  }
+
+  // The walk's entry of this identifier; null when the walk has not been
+  // taken or did not find it. The walk's resources are looked up here
+  // rather than copied into resources_: a second copy of every asset's
+  // identifier and resources would double what the inventory holds.
+  const Entry* walkedEntry(const std::string& id) const {
+    if (!walkDone_.load(std::memory_order_acquire)) return nullptr;
+    auto it = std::lower_bound(byIdentifier_.begin(), byIdentifier_.end(), id,
+                               [this](std::uint32_t k, const std::string& v) {
+                                 return inventory_[k].asset.localIdentifier < v;
+                               });
+    if (it == byIdentifier_.end() || inventory_[*it].asset.localIdentifier != id) return nullptr;
+    return &inventory_[*it];
   }
 
   void remember(const Entry& e) {
@@ -506,10 +579,14 @@ class FolderLibrary : public PhotoLibrary {
   }
 
   const std::string root_;
+  std::mutex rootMu_;
+  Fd rootFd_;  // see rootFd()
   const FolderLibraryProbes probes_;
   const bool networkAccessAllowed_;
   std::once_flag walked_;
-  std::vector<Entry> inventory_;  // written once inside walked_
+  std::vector<Entry> inventory_;         // written once inside walked_
+  std::vector<std::uint32_t> byIdentifier_;  // inventory_ positions by identifier, likewise
+  std::atomic<bool> walkDone_{false};       // set once both are written
   std::mutex mu_;
   std::unordered_map<std::string, std::vector<AssetResource>> resources_;
 };

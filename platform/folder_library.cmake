@@ -6,6 +6,7 @@ add_library(platform_folder_library
   heif_header.cc
   jpeg_header.cc
   folder_library_names.cc
+  folder_library_open.cc
   folder_library_storage.cc)
 target_link_libraries(platform_folder_library PUBLIC platform_photo_library PRIVATE jsonlines imaging PkgConfig::VIPS Threads::Threads)
 

@@ -184,16 +184,9 @@ namespace {
 HeaderFacts vipsHeaderFacts(int fd) {
   HeaderFacts facts;
   if (!startVips()) return facts;
-  // JPEG and HEIF: a few small reads of the file's header and no libvips
-  // (which would format every EXIF tag as text, and for HEIF have libheif
-  // read the whole file); anything unusual goes the libvips way below.
-  if (std::optional<JpegHeader> jpeg = readJpegHeader(fd)) {
-    facts.width = jpeg->width;
-    facts.height = jpeg->height;
-    if (jpeg->orientation >= 5) std::swap(facts.width, facts.height);
-    facts.captureNanos = exifCaptureTime(jpeg->dateTime, jpeg->offset, jpeg->subSeconds);
-    return facts;
-  }
+  // HEIF: a few small reads of the file's header and no libvips (which
+  // would have libheif read the whole file); anything unusual goes the
+  // libvips way below.
   if (std::optional<HeifHeader> heif = readHeifHeader(fd)) {
     if (std::optional<std::optional<std::int64_t>> date = heifCaptureTime(heif->exif)) {
       facts.width = heif->width;
@@ -240,13 +233,25 @@ HeaderFacts vipsHeaderFacts(int fd) {
 }  // namespace
 
 HeaderFacts readHeaderFacts(int fd, bool raw) {
+  HeaderFacts facts;
+  // A JPEG first, the common case: a few small reads of its header and no
+  // libvips (which would format every EXIF tag as text); anything unusual
+  // goes the libvips way below. A JPEG is never a BMP (their first bytes
+  // differ), so the order of the two checks changes no answer.
+  std::optional<JpegHeader> jpeg = startVips() ? readJpegHeader(fd) : std::nullopt;
   std::uint8_t head[imaging::kBmpHeaderBytes];
-  if (!raw && ::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) && head[0] == 'B' &&
-      head[1] == 'M') {
+  if (jpeg) {
+    facts.width = jpeg->width;
+    facts.height = jpeg->height;
+    if (jpeg->orientation >= 5) std::swap(facts.width, facts.height);
+    facts.captureNanos = exifCaptureTime(jpeg->dateTime, jpeg->offset, jpeg->subSeconds);
+  } else if (!raw && ::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) && head[0] == 'B' &&
+             head[1] == 'M') {
     imaging::PixelSize size = imaging::bmpHeaderSize(head).value_or(imaging::PixelSize{});
     return HeaderFacts{size.width, size.height, std::nullopt};  // BMP holds no capture date
+  } else {
+    facts = vipsHeaderFacts(fd);
   }
-  HeaderFacts facts = vipsHeaderFacts(fd);
   if (raw) {
     imaging::PixelSize size = imaging::rawUprightSize(fd).value_or(imaging::PixelSize{});
     facts.width = size.width;

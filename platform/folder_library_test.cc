@@ -25,6 +25,7 @@
 #include "imaging/imaging.h"
 #include "platform/folder_library_meta.h"
 #include "platform/folder_library_names.h"
+#include "platform/folder_library_open.h"
 #include "testsupport/camera_files.h"
 #include "testsupport/images.h"
 #include "testsupport/open_watch.h"
@@ -445,6 +446,37 @@ TEST_F(FolderLibraryTest, EscapeAttemptsAreNotFoundAndOpenNothing) {
   EXPECT_EQ(inRoot.count("fifo.jpg"), 0u);
   EXPECT_EQ(inRoot.count("link.jpg"), 0u);
   EXPECT_EQ(inRoot.count("outside_link.jpg"), 0u);
+}
+
+// Both ways of resolving a folder path (openat2 where it is allowed, else
+// one component at a time) open the same folders and refuse the same ones:
+// links inside or out, a file on the way, a FIFO, a missing name.
+TEST_F(FolderLibraryTest, BothResolutionsOpenAndRefuseTheSameFolders) {
+  int rootFd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(rootFd, 0);
+  const std::vector<std::vector<std::string>> opened = {{}, {"trip"}, {"trip", "deeper"}, {".hidden"}};
+  const std::vector<std::vector<std::string>> refused = {
+      {"linkdir"}, {"outlinkdir"}, {"linkdir", "deeper"}, {"new.jpg"}, {"new.jpg", "x"}, {"fifo.jpg"},
+      {"missing"}, {"trip", "missing"}};
+  for (auto how : {folder::Resolution::kBest, folder::Resolution::kComponentwise}) {
+    for (const auto& parts : opened) {
+      int fd = folder::openFolderBeneath(rootFd, parts, parts.size(), how);
+      struct stat got {}, want {};
+      std::string path = root;
+      for (const std::string& p : parts) path += "/" + p;
+      ASSERT_GE(fd, 0) << path;
+      EXPECT_TRUE(::fstat(fd, &got) == 0 && ::stat(path.c_str(), &want) == 0 && got.st_ino == want.st_ino) << path;
+      EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
+      ::close(fd);
+    }
+    for (const auto& parts : refused) EXPECT_EQ(folder::openFolderBeneath(rootFd, parts, parts.size(), how), -1)
+        << parts.front() << " " << static_cast<int>(how);
+  }
+  // Only the first `count` parts are opened.
+  int fd = folder::openFolderBeneath(rootFd, {"trip", "not-opened"}, 1);
+  EXPECT_GE(fd, 0);
+  ::close(fd);
+  ::close(rootFd);
 }
 
 TEST_F(FolderLibraryTest, OriginalDataIsThePrimaryFilesBytes) {

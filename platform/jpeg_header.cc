@@ -11,25 +11,29 @@
 namespace platform::folder {
 namespace {
 
-constexpr std::size_t kFirstRead = 4096;  // the image start and the first segments
+constexpr std::size_t kWindow = 4096;  // the image start and the first segments
 constexpr int kMaxSegments = 256;
 
-// Reads of one file, served from its first kFirstRead bytes where they lie.
+// Reads of one file through a window of at least kWindow bytes: a read
+// that falls outside the window moves it there, so the markers of a header
+// and the segments between them cost one pread per window, not one each.
 class Reader {
  public:
-  Reader(int fd, std::uint64_t size) : fd_(fd), size_(size) {
-    head_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, kFirstRead)));
-    if (!readAt(0, head_.data(), head_.size())) head_.clear();
-  }
+  Reader(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
   std::uint64_t size() const { return size_; }
-  bool get(std::uint64_t offset, std::size_t length, std::vector<std::uint8_t>& out) const {
+  bool get(std::uint64_t offset, std::size_t length, std::vector<std::uint8_t>& out) {
     if (offset > size_ || length > size_ - offset) return false;
-    out.resize(length);
-    if (offset + length <= head_.size()) {
-      std::memcpy(out.data(), head_.data() + offset, length);
-      return true;
+    if (offset < at_ || offset + length > at_ + window_.size()) {
+      window_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(std::max(length, kWindow), size_ - offset)));
+      at_ = offset;
+      if (!readAt(offset, window_.data(), window_.size())) {
+        window_.clear();
+        return false;
+      }
     }
-    return readAt(offset, out.data(), length);
+    out.assign(window_.begin() + static_cast<std::ptrdiff_t>(offset - at_),
+               window_.begin() + static_cast<std::ptrdiff_t>(offset - at_ + length));
+    return true;
   }
 
  private:
@@ -43,7 +47,8 @@ class Reader {
   }
   int fd_;
   std::uint64_t size_;
-  std::vector<std::uint8_t> head_;
+  std::uint64_t at_ = 0;
+  std::vector<std::uint8_t> window_;
 };
 
 // The TIFF structure of an EXIF block, every read bounds-checked.

@@ -150,7 +150,8 @@ constexpr std::uint64_t kAskingIoctls[] = {TCGETS, TIOCGWINSZ, FIONREAD, FIONBIO
 constexpr std::uint64_t kHarmlessPrctls[] = {PR_SET_NAME,         PR_GET_NAME,    PR_GET_DUMPABLE,
                                              PR_GET_NO_NEW_PRIVS, PR_GET_SECCOMP, 0x53564d41 /* PR_SET_VMA */};
 
-bool applySeccomp() {
+// `landlockAbi`: the Landlock ABI already in force (0 for none).
+bool applySeccomp(int landlockAbi) {
   scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ERRNO(EPERM));
   if (ctx == nullptr) return false;
   bool ok = seccomp_attr_set(ctx, SCMP_FLTATR_CTL_TSYNC, 1) == 0;  // every thread, not just this one
@@ -165,8 +166,12 @@ bool applySeccomp() {
   allow("openat", {SCMP_A2(SCMP_CMP_MASKED_EQ, kWritingOpenFlags, 0)});
   allow("open", {SCMP_A1(SCMP_CMP_MASKED_EQ, kWritingOpenFlags, 0)});
   // Callers that get ENOSYS fall back to calls whose arguments the filter can
-  // see: glibc to clone for threads, openat2 users to openat.
-  allow("openat2", {}, SCMP_ACT_ERRNO(ENOSYS));
+  // see: glibc to clone for threads, openat2 users to openat. openat2 keeps
+  // its flags in a structure the filter cannot read, so it is allowed only
+  // where Landlock already refuses every write, create and truncation
+  // (ABI 3 and later), whatever the flags say.
+  if (landlockAbi >= 3) allow("openat2");
+  else allow("openat2", {}, SCMP_ACT_ERRNO(ENOSYS));
   allow("clone3", {}, SCMP_ACT_ERRNO(ENOSYS));
   allow("clone", {SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD)});
   for (std::uint64_t request : kAskingIoctls) allow("ioctl", {SCMP_A1(SCMP_CMP_EQ, request)});
@@ -220,7 +225,7 @@ LockdownLayers lockDown(const LockdownPolicy& policy) {
 #endif
   layers.noNewPrivs = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
   if (layers.noNewPrivs && policy.landlock) layers.landlockAbi = applyLandlock(policy);  // it requires no-new-privs
-  layers.seccomp = applySeccomp();
+  layers.seccomp = applySeccomp(layers.landlockAbi);
   lockedDown.store(true);
   return layers;
 }

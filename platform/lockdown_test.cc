@@ -5,8 +5,10 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,6 +37,17 @@ bool opens(const std::string& path, int flags) {
   int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   ::close(fd);
+  return true;
+}
+
+// openat2, whose flags a system call filter cannot see.
+bool opens2(const std::string& path, std::uint64_t flags) {
+  open_how how{};
+  how.flags = flags | O_CLOEXEC;
+  how.mode = flags & O_CREAT ? 0644 : 0;
+  long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
+  if (fd < 0) return false;
+  ::close(static_cast<int>(fd));
   return true;
 }
 
@@ -151,6 +164,8 @@ class LockdownTest : public ::testing::Test {
         {"create a file in the library", [this] { return opens(library + "/new.txt", O_WRONLY | O_CREAT); }},
         {"create a file in /tmp", [this] { return opens(dir.path() + "/new.txt", O_WRONLY | O_CREAT); }},
         {"overwrite a photo", [this] { return opens(photo, O_WRONLY | O_TRUNC); }},
+        {"create a file with openat2", [this] { return opens2(library + "/new.txt", O_WRONLY | O_CREAT); }},
+        {"truncate a photo with openat2", [this] { return opens2(photo, O_RDONLY | O_TRUNC); }},
         {"unlink a photo", [this] { return ::unlink(photo.c_str()) == 0; }},
         {"rename a photo", [this] { return ::rename(photo.c_str(), (library + "/moved.jpg").c_str()) == 0; }},
         {"make a folder", [this] { return ::mkdir((library + "/sub").c_str(), 0755) == 0; }},
@@ -198,6 +213,19 @@ TEST_F(LockdownTest, TwinspotAndVerifyingFilesReadAnywhere) {
   for (const LockdownPolicy& policy : {twinspotPolicy(), albumsweepPolicy(library, true)})
     expectLockedDown(policy, {{{"read a photo", [this] { return readsSome(photo); }}, true},
                               {{"read /etc/passwd", [] { return readsSome("/etc/passwd"); }}, true}});
+}
+
+// openat2 reads where Landlock refuses every write and truncation (ABI 3
+// on), so the folder library resolves a path in one call; elsewhere the
+// filter answers ENOSYS and the library opens component by component.
+TEST_F(LockdownTest, Openat2ReadsOnlyWhereLandlockForbidsWriting) {
+  for (bool landlock : {true, false}) {
+    LockdownPolicy policy = albumsweepPolicy(library, false);
+    policy.landlock = landlock;
+    ChildReport report = runLockedDown(policy, {{"openat2 a photo", [this] { return opens2(photo, O_RDONLY); }}});
+    ASSERT_EQ(report.outcomes.size(), 1u);
+    EXPECT_EQ(report.outcomes[0] == '1', report.layers.landlockAbi >= 3) << describe(report.layers);
+  }
 }
 
 // What a kernel without Landlock still refuses: every harmful attempt.
