@@ -9,9 +9,12 @@
 //                     the CPU time of all threads, so 1000 / CPU ms is what
 //                     one otherwise idle core prints per second)
 //   GlobalPrintFrom/* the revision-1 print (global part only) as reference
-//   ThumbOnly/*       imaging::thumbFrom alone, at the working size
+//   Decode/*          decoding alone, as the print does it
+//                     (imaging::reducedFrom, then the pixels)
+//   ThumbOnly/*       imaging::thumbFrom at the working size, as reference:
+//                     a thumbnail, decoded at twice its size or more
 //   PrintStages/*     the print done stage by stage, measured in the same
-//                     iterations: decode_share (thumbFrom and pixels),
+//                     iterations: decode_share (as Decode),
 //                     global_share and local_share (keypoints, descriptors)
 //   PairDistance/*    one distance with geometric verification: near = a
 //                     photo against a 15 % crop of it, far = two photos
@@ -20,7 +23,7 @@
 // GROUPS groups of 3 members (every member its own path: hard links to 12
 // distinct 12-megapixel JPEGs) and reports, per size, the job's time against
 // reading and decoding the same members alone (in this process, one at a
-// time, at the printer's working size), and the job's peak memory.
+// time, as the printer decodes them), and the job's peak memory.
 #include <vips/vips.h>
 
 #include <unistd.h>
@@ -63,6 +66,14 @@ Bytes twelveMegapixelJpeg(const std::string& name) {
   }
   g_object_unref(in);
   return out;
+}
+
+// The pixels the default printer computes its print from.
+std::optional<imaging::RgbPixels> workingPixels(std::span<const std::uint8_t> encoded) {
+  using platform::VerifiedFeaturePrinter;
+  auto reduced = imaging::reducedFrom(encoded, VerifiedFeaturePrinter::kLeastWorkingSize,
+                                      VerifiedFeaturePrinter::kWorkingSize);
+  return reduced ? imaging::rgbPixels(reduced->image) : std::nullopt;
 }
 
 const std::vector<Bytes>& photos(bool heif) {
@@ -108,6 +119,18 @@ void ThumbOnly(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+void Decode(benchmark::State& state) {
+  const auto& set = photos(state.range(0));
+  if (set.empty()) return state.SkipWithError("corpus photos not found");
+  size_t k = 0;
+  for (auto _ : state) {
+    auto pixels = workingPixels(set[k++ % set.size()]);
+    if (!pixels) return state.SkipWithError("no pixels");
+    benchmark::DoNotOptimize(pixels);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
 void PrintStages(benchmark::State& state) {
   const auto& set = photos(state.range(0));
   if (set.empty()) return state.SkipWithError("corpus photos not found");
@@ -118,8 +141,7 @@ void PrintStages(benchmark::State& state) {
   size_t k = 0;
   for (auto _ : state) {
     auto start = Clock::now();
-    auto thumb = imaging::thumbFrom(set[k++ % set.size()], platform::VerifiedFeaturePrinter::kWorkingSize);
-    auto pixels = thumb ? imaging::rgbPixels(thumb->image) : std::nullopt;
+    auto pixels = workingPixels(set[k++ % set.size()]);
     auto decoded = Clock::now();
     if (!pixels) return state.SkipWithError("no thumbnail");
     auto globalPrint = global.printPixels(*pixels);
@@ -148,8 +170,7 @@ const PairPrints& pairPrints() {
     PairPrints out;
     platform::VerifiedFeaturePrinter printer;
     for (const Bytes& b : photos(false)) {
-      auto thumb = imaging::thumbFrom(b, platform::VerifiedFeaturePrinter::kWorkingSize);
-      auto pixels = thumb ? imaging::rgbPixels(thumb->image) : std::nullopt;
+      auto pixels = workingPixels(b);
       if (!pixels) continue;
       imaging::RgbPixels crop;
       crop.width = pixels->width * 85 / 100;
@@ -184,6 +205,7 @@ void PairDistance(benchmark::State& state) {
 
 BENCHMARK(PrintFrom)->ArgName("heif")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 BENCHMARK(GlobalPrintFrom)->ArgName("heif")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(Decode)->ArgName("heif")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 BENCHMARK(ThumbOnly)->ArgName("heif")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 BENCHMARK(PrintStages)->ArgName("heif")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(PairDistance)->ArgName("far")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
@@ -251,8 +273,7 @@ int runJobs(const std::string& sizes) {
     auto start = Clock::now();
     for (int m = 0; m < 3 * groups; ++m) {
       auto bytes = imaging::readRegularFile(members[m]);
-      auto thumb = bytes ? imaging::thumbFrom(*bytes, platform::VerifiedFeaturePrinter::kWorkingSize) : std::nullopt;
-      auto pixels = thumb ? imaging::rgbPixels(thumb->image) : std::nullopt;
+      auto pixels = bytes ? workingPixels(*bytes) : std::nullopt;
       if (!pixels) return 1;
     }
     double decoding = std::chrono::duration<double>(Clock::now() - start).count();
