@@ -9,9 +9,12 @@
 //                     the CPU time of all threads, so 1000 / CPU ms is what
 //                     one otherwise idle core prints per second)
 //   GlobalPrintFrom/* the revision-1 print (global part only) as reference
-//   ThumbOnly/*       imaging::thumbFrom alone, at the working size
+//   Decode/*          decoding alone, as the print does it
+//                     (imaging::reducedFrom, then the pixels)
+//   ThumbOnly/*       imaging::thumbFrom at the working size, as reference:
+//                     a thumbnail, decoded at twice its size or more
 //   PrintStages/*     the print done stage by stage, measured in the same
-//                     iterations: decode_share (thumbFrom and pixels),
+//                     iterations: decode_share (as Decode),
 //                     global_share and local_share (keypoints, descriptors)
 //   PairDistance/*    one distance with geometric verification: near = a
 //                     photo against a 15 % crop of it, far = two photos
@@ -20,12 +23,15 @@
 // GROUPS groups of 3 members (every member its own path: hard links to 12
 // distinct 12-megapixel JPEGs) and reports, per size, the job's time against
 // reading and decoding the same members alone (in this process, one at a
-// time, at the printer's working size), and the job's peak memory.
+// time, as the printer decodes them), and the job's peak memory. Both are
+// timed in wall seconds and in CPU seconds (all threads; on a busy machine
+// the CPU ratio is the one to trust).
 #include <vips/vips.h>
 
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -63,6 +69,14 @@ Bytes twelveMegapixelJpeg(const std::string& name) {
   }
   g_object_unref(in);
   return out;
+}
+
+// The pixels the default printer computes its print from.
+std::optional<imaging::RgbPixels> workingPixels(std::span<const std::uint8_t> encoded) {
+  using platform::VerifiedFeaturePrinter;
+  auto reduced = imaging::reducedFrom(encoded, VerifiedFeaturePrinter::kLeastWorkingSize,
+                                      VerifiedFeaturePrinter::kWorkingSize);
+  return reduced ? imaging::rgbPixels(reduced->image) : std::nullopt;
 }
 
 const std::vector<Bytes>& photos(bool heif) {
@@ -108,6 +122,18 @@ void ThumbOnly(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+void Decode(benchmark::State& state) {
+  const auto& set = photos(state.range(0));
+  if (set.empty()) return state.SkipWithError("corpus photos not found");
+  size_t k = 0;
+  for (auto _ : state) {
+    auto pixels = workingPixels(set[k++ % set.size()]);
+    if (!pixels) return state.SkipWithError("no pixels");
+    benchmark::DoNotOptimize(pixels);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
 void PrintStages(benchmark::State& state) {
   const auto& set = photos(state.range(0));
   if (set.empty()) return state.SkipWithError("corpus photos not found");
@@ -118,8 +144,7 @@ void PrintStages(benchmark::State& state) {
   size_t k = 0;
   for (auto _ : state) {
     auto start = Clock::now();
-    auto thumb = imaging::thumbFrom(set[k++ % set.size()], platform::VerifiedFeaturePrinter::kWorkingSize);
-    auto pixels = thumb ? imaging::rgbPixels(thumb->image) : std::nullopt;
+    auto pixels = workingPixels(set[k++ % set.size()]);
     auto decoded = Clock::now();
     if (!pixels) return state.SkipWithError("no thumbnail");
     auto globalPrint = global.printPixels(*pixels);
@@ -148,8 +173,7 @@ const PairPrints& pairPrints() {
     PairPrints out;
     platform::VerifiedFeaturePrinter printer;
     for (const Bytes& b : photos(false)) {
-      auto thumb = imaging::thumbFrom(b, platform::VerifiedFeaturePrinter::kWorkingSize);
-      auto pixels = thumb ? imaging::rgbPixels(thumb->image) : std::nullopt;
+      auto pixels = workingPixels(b);
       if (!pixels) continue;
       imaging::RgbPixels crop;
       crop.width = pixels->width * 85 / 100;
@@ -184,16 +208,18 @@ void PairDistance(benchmark::State& state) {
 
 BENCHMARK(PrintFrom)->ArgName("heif")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 BENCHMARK(GlobalPrintFrom)->ArgName("heif")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(Decode)->ArgName("heif")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 BENCHMARK(ThumbOnly)->ArgName("heif")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 BENCHMARK(PrintStages)->ArgName("heif")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(PairDistance)->ArgName("far")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 // ---- a whole verification job, as the host runs it ----
 
-const char* const kTime = "/usr/bin/time";  // GNU time: wall seconds and peak RSS of the child
+const char* const kTime = "/usr/bin/time";  // GNU time: CPU seconds and peak RSS of the child
 
 struct JobRun {
   double seconds = 0;
+  double cpuSeconds = 0;
   long maxRssKb = 0;
   size_t pairs = 0;
   bool ok = false;
@@ -204,12 +230,13 @@ JobRun runJob(const std::string& doc) {
   options.stdinData = doc;
   options.timeout = std::chrono::hours(1);
   testsupport::ProcessResult r =
-      testsupport::runProcess({kTime, "-f", "%M", ALBUMSWEEP_BIN, "simverify", "--files", "--deadline", "inf"}, options);
+      testsupport::runProcess({kTime, "-f", "%U %S %M", ALBUMSWEEP_BIN, "simverify", "--files", "--deadline", "inf"}, options);
   JobRun run;
   run.seconds = std::chrono::duration<double>(r.elapsed).count();
   std::istringstream err(r.err);
   for (std::string line; std::getline(err, line);)
-    if (!line.empty()) run.maxRssKb = std::atol(line.c_str());
+    if (double user = 0, system = 0; std::sscanf(line.c_str(), "%lf %lf %ld", &user, &system, &run.maxRssKb) == 3)
+      run.cpuSeconds = user + system;
   for (const std::string& line : testsupport::splitLines(r.out)) run.pairs += line.find("\"dist\"") != std::string::npos;
   run.ok = r.exitStatus == 0;
   return run;
@@ -244,26 +271,29 @@ int runJobs(const std::string& sizes) {
     if (link(distinct[m % distinct.size()].c_str(), members.back().c_str()) != 0) return 1;
   }
 
-  std::printf("%8s %8s %10s %10s %7s %12s %7s\n", "groups", "pairs", "decode s", "job s", "ratio", "peak RSS MB", "ok");
+  std::printf("%8s %8s %10s %10s %7s %10s %10s %7s %12s %7s\n", "groups", "pairs", "decode s", "job s", "ratio",
+              "decode cpu", "job cpu", "ratio", "peak RSS MB", "ok");
   std::vector<std::pair<int, long>> peaks;
   for (int groups : groupCounts) {
     using Clock = std::chrono::steady_clock;
     auto start = Clock::now();
+    std::clock_t cpuStart = std::clock();
     for (int m = 0; m < 3 * groups; ++m) {
       auto bytes = imaging::readRegularFile(members[m]);
-      auto thumb = bytes ? imaging::thumbFrom(*bytes, platform::VerifiedFeaturePrinter::kWorkingSize) : std::nullopt;
-      auto pixels = thumb ? imaging::rgbPixels(thumb->image) : std::nullopt;
+      auto pixels = bytes ? workingPixels(*bytes) : std::nullopt;
       if (!pixels) return 1;
     }
     double decoding = std::chrono::duration<double>(Clock::now() - start).count();
+    double decodingCpu = double(std::clock() - cpuStart) / CLOCKS_PER_SEC;
     std::string doc = "{\"groups\":[";
     for (int g = 0; g < groups; ++g)
       doc += std::string(g ? "," : "") + "[\"" + members[3 * g] + "\",\"" + members[3 * g + 1] + "\",\"" +
              members[3 * g + 2] + "\"]";
     doc += "]}";
     JobRun job = runJob(doc);
-    std::printf("%8d %8zu %10.2f %10.2f %7.2f %12.1f %7s\n", groups, job.pairs, decoding, job.seconds,
-                job.seconds / decoding, job.maxRssKb / 1024.0, job.ok && job.pairs == size_t(2 * groups) ? "yes" : "NO");
+    std::printf("%8d %8zu %10.2f %10.2f %7.2f %10.2f %10.2f %7.2f %12.1f %7s\n", groups, job.pairs, decoding,
+                job.seconds, job.seconds / decoding, decodingCpu, job.cpuSeconds, job.cpuSeconds / decodingCpu,
+                job.maxRssKb / 1024.0, job.ok && job.pairs == size_t(2 * groups) ? "yes" : "NO");
     peaks.push_back({groups, job.maxRssKb});
   }
 

@@ -274,7 +274,21 @@ HeifOutcome decodeHeif(std::span<const std::uint8_t> data, const Header& header,
   return HeifOutcome::kDecoded;
 }
 
-std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Header& header, int maxPixel) {
+bool isJpeg(const Header& h) { return h.loader.rfind("jpegload", 0) == 0; }
+
+// The DCT scaling (1, 2, 4 or 8) that keeps a JPEG's longer side, rounded
+// up as libjpeg rounds it, at least `minPixel`.
+int jpegShrink(const Header& header, int minPixel) {
+  const int longer = std::max(header.width, header.height);
+  int shrink = 1;
+  while (shrink < 8 && (longer + 2 * shrink - 1) / (2 * shrink) >= minPixel) shrink *= 2;
+  return shrink;
+}
+
+// The picture bounded to maxPixel a side; minPixel > 0 lets a JPEG decode at
+// the coarsest scale still at least minPixel (reducedFrom).
+std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Header& header, int maxPixel,
+                                 int minPixel = 0) {
   if (maxPixel < 1) return std::nullopt;
   maxPixel = std::min(maxPixel, 10000000);
   if (header.width < 1 || header.height < 1 ||
@@ -297,12 +311,18 @@ std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Heade
       return std::nullopt;
     }
     thumb = VipsRef(out);
-  } else if (header.decoder != Decoder::kVips || isHeif(header) || isTiff(header)) {
-    // The primary image (HEIF: never the thumbnail item), first page only.
+  } else if (header.decoder != Decoder::kVips || isHeif(header) || isTiff(header) ||
+             (minPixel > 0 && isJpeg(header))) {
+    // The primary image (HEIF: never the thumbnail item), first page only;
+    // a JPEG at the scale reducedFrom asks for.
     VipsRef full(header.decoder == Decoder::kRaw   ? detail::decodeRaw(data).value_or(VipsRef()).release()
                  : header.decoder == Decoder::kBmp ? detail::decodeBmp(data).value_or(VipsRef()).release()
                  : isHeif(header) ? vips_image_new_from_buffer(data.data(), data.size(), "", "thumbnail", FALSE, "page",
                                                                0, "fail_on", VIPS_FAIL_ON_ERROR, nullptr)
+                 : isJpeg(header) ? vips_image_new_from_buffer(data.data(), data.size(), "", "shrink",
+                                                               jpegShrink(header, minPixel), "access",
+                                                               VIPS_ACCESS_SEQUENTIAL, "fail_on", VIPS_FAIL_ON_ERROR,
+                                                               nullptr)
                                   : vips_image_new_from_buffer(data.data(), data.size(), "", "page", 0, "fail_on",
                                                                VIPS_FAIL_ON_ERROR, nullptr));
     if (!full.p) {
@@ -432,13 +452,25 @@ std::string hashText(std::uint64_t hash) {
 
 // ---- thumbnails ----
 
-std::optional<Thumb> thumbFrom(std::span<const std::uint8_t> data, int maxPixel) {
+namespace {
+
+std::optional<Thumb> thumbWithin(std::span<const std::uint8_t> data, int maxPixel, int minPixel = 0) {
   std::optional<Header> header = readHeader(data);
   if (!header) return std::nullopt;
-  std::optional<Image> image = thumbnailOf(data, *header, maxPixel);
+  std::optional<Image> image = thumbnailOf(data, *header, maxPixel, minPixel);
   if (!image) return std::nullopt;
   PixelSize size = storedSize(data, *header);
   return Thumb{std::move(*image), size.width, size.height};
+}
+
+}  // namespace
+
+std::optional<Thumb> thumbFrom(std::span<const std::uint8_t> data, int maxPixel) {
+  return thumbWithin(data, maxPixel);
+}
+
+std::optional<Thumb> reducedFrom(std::span<const std::uint8_t> data, int minPixel, int maxPixel) {
+  return thumbWithin(data, maxPixel, std::clamp(minPixel, 1, std::max(1, maxPixel)));
 }
 
 // ---- JPEG and base64 ----

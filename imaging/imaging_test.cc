@@ -441,6 +441,39 @@ TEST_F(CorpusTest, OrientationFilesAgree) {
   }
 }
 
+// reducedFrom decodes a JPEG at libjpeg's coarsest scale that keeps the
+// least size (1800 x 1200 at 1/8: 225 x 150), still upright and showing the
+// thumbnail's picture; above the largest size it is reduced like a thumbnail.
+TEST_F(CorpusTest, ReducedJpegsAreDecodedAtTheCoarsestScaleUpright) {
+  auto reference = thumbFrom(readFile(kCorpus + "/orientation/Landscape_1.jpg"), 256);
+  ASSERT_TRUE(reference);
+  auto refHash = dhash(reference->image);
+  ASSERT_TRUE(refHash);
+  for (int o : {1, 3, 6, 8}) {
+    const std::string name = "Landscape_" + std::to_string(o) + ".jpg";
+    SCOPED_TRACE(name);
+    const std::vector<std::uint8_t> bytes = readFile(kCorpus + "/orientation/" + name);
+    auto reduced = reducedFrom(bytes, 200, 256);
+    ASSERT_TRUE(reduced);
+    EXPECT_EQ(reduced->image.width(), 225);
+    EXPECT_EQ(reduced->image.height(), 150);
+    EXPECT_EQ(reduced->width, o <= 4 ? 1800 : 1200);
+    auto hash = dhash(reduced->image);
+    ASSERT_TRUE(hash);
+    EXPECT_LE(bitsApart(*hash, *refHash), 4);
+    // 1/8 would be below 240, so 1/4 (450 x 300), then reduced to 256.
+    auto bounded = reducedFrom(bytes, 240, 256);
+    ASSERT_TRUE(bounded);
+    EXPECT_EQ(bounded->image.width(), 256);
+    EXPECT_EQ(bounded->image.height(), 171);
+  }
+  // Damaged data fails here too instead of giving a half-grey picture.
+  std::vector<std::uint8_t> cut = readFile(kCorpus + "/orientation/Landscape_1.jpg");
+  cut.resize(cut.size() / 2);
+  EXPECT_FALSE(reducedFrom(cut, 200, 256));
+  EXPECT_FALSE(reducedFrom(readFile(kCorpus + "/damaged/corrupted.jpg"), 200, 256));
+}
+
 TEST_F(CorpusTest, IphoneHeicIsTurnedOnceAndSizedAsStored) {
   const std::string heic = kCorpus + "/heif/iphone_13_pro_max.HEIC";
   // Portrait: irot applied once, the EXIF orientation not on top of it.

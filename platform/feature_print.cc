@@ -216,9 +216,8 @@ std::optional<FeaturePrint> LayoutFeaturePrinter::printPixels(const imaging::Rgb
 
 namespace {
 
-// The upright pixels of encoded bytes, longer side at most `bound`.
-std::optional<imaging::RgbPixels> uprightPixels(std::span<const std::uint8_t> encoded, int bound) {
-  std::optional<imaging::Thumb> thumb = imaging::thumbFrom(encoded, bound);
+// The pixels of a decoded picture, if there is one.
+std::optional<imaging::RgbPixels> pixelsOf(const std::optional<imaging::Thumb>& thumb) {
   if (!thumb) return std::nullopt;
   return imaging::rgbPixels(thumb->image);
 }
@@ -226,7 +225,7 @@ std::optional<imaging::RgbPixels> uprightPixels(std::span<const std::uint8_t> en
 }  // namespace
 
 std::optional<FeaturePrint> LayoutFeaturePrinter::printFrom(std::span<const std::uint8_t> encoded) const {
-  std::optional<imaging::RgbPixels> pixels = uprightPixels(encoded, kThumbBound);
+  std::optional<imaging::RgbPixels> pixels = pixelsOf(imaging::thumbFrom(encoded, kThumbBound));
   return pixels ? printPixels(*pixels) : std::nullopt;
 }
 
@@ -268,6 +267,7 @@ constexpr int kDescriptorBytes = 32;  // ORB
 constexpr float kPositionScale = 16;  // positions are stored in 1/16 pixel
 static_assert(Verified::kLocalFeatureBytes == kDescriptorBytes + 4);
 static_assert(Verified::kWorkingSize * kPositionScale <= 65535);
+static_assert(Verified::kLeastWorkingSize <= Verified::kWorkingSize);
 
 // FAST corner thresholds of ORB: its usual one, and the one for smooth pictures.
 constexpr int kFastThreshold = 20;
@@ -435,7 +435,8 @@ std::optional<FeaturePrint> VerifiedFeaturePrinter::printPixels(const imaging::R
 }
 
 std::optional<FeaturePrint> VerifiedFeaturePrinter::printFrom(std::span<const std::uint8_t> encoded) const {
-  std::optional<imaging::RgbPixels> pixels = uprightPixels(encoded, kWorkingSize);
+  std::optional<imaging::RgbPixels> pixels =
+      pixelsOf(imaging::reducedFrom(encoded, kLeastWorkingSize, kWorkingSize));
   return pixels ? printPixels(*pixels) : std::nullopt;
 }
 
