@@ -55,6 +55,7 @@
 
 #include "imaging/decoders.h"
 #include "imaging/headers.h"
+#include "imaging/heif_grid.h"
 #include "imaging/vips_ref.h"
 
 namespace imaging {
@@ -204,13 +205,15 @@ bool flattenOverBlack(VipsRef& image) {
 
 // A HEIF primary image decoded by libheif itself, its tiles spread over
 // decodeThreads() threads, as 8-bit interleaved RGB with irot/imir applied:
-// the pixels libvips' HEIF loader gives, without its copies. `image` views
-// the decoded plane and must be released before the holder.
+// the pixels libvips' HEIF loader gives, without its copies. A grid of tiles
+// is decoded tile by tile on those threads (heif_grid.h), anything else by
+// libheif in one piece. `image` views the decoded pixels and must be
+// released before the holder.
 struct HeifDecode {
   heif_context* ctx = nullptr;
   heif_image_handle* handle = nullptr;
   heif_image* decoded = nullptr;
-  std::vector<std::uint8_t> packed;  // the rows without padding, when libheif padded them
+  std::unique_ptr<std::uint8_t[]> packed;  // the rows without padding: a grid's, or libheif's padded ones
   VipsRef image;
   ~HeifDecode() {
     image = VipsRef();
@@ -238,23 +241,36 @@ HeifOutcome decodeHeif(std::span<const std::uint8_t> data, const Header& header,
   heif_color_profile_type profile = heif_image_handle_get_color_profile_type(out.handle);
   const bool icc = profile == heif_color_profile_type_prof || profile == heif_color_profile_type_rICC;
   if (icc != header.hasIcc) return HeifOutcome::kNotHandled;
-  if (heif_decode_image(out.handle, &out.decoded, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr).code !=
-      heif_error_Ok)
-    return HeifOutcome::kFailed;
-  int stride = 0;
-  const std::uint8_t* plane = heif_image_get_plane_readonly(out.decoded, heif_channel_interleaved, &stride);
-  const int w = heif_image_get_width(out.decoded, heif_channel_interleaved);
-  const int h = heif_image_get_height(out.decoded, heif_channel_interleaved);
-  if (!plane || stride < 3 * w) return HeifOutcome::kFailed;
-  if (w != header.width || h != header.height) return HeifOutcome::kNotHandled;
-  // libvips wants rows without padding; libheif may pad them.
-  if (stride != 3 * w) {
-    out.packed.resize(static_cast<size_t>(3 * w) * h);
-    for (int y = 0; y < h; ++y)
-      std::memcpy(out.packed.data() + static_cast<size_t>(3 * w) * y, plane + static_cast<size_t>(stride) * y,
-                  static_cast<size_t>(3 * w));
-    plane = out.packed.data();
+  const std::uint8_t* plane = nullptr;
+  int w = 0, h = 0;
+  std::optional<detail::HeifGrid> grid = detail::heifGridOf(data);
+  std::optional<detail::RgbBuffer> tiled = grid ? detail::decodeHeifGrid(*grid, decodeThreads()) : std::nullopt;
+  if (tiled) {
+    w = tiled->width;
+    h = tiled->height;
+    out.packed = std::move(tiled->rgb);
+    plane = out.packed.get();
+  } else {
+    // Not a grid taken tile by tile, or a tile failed: libheif decodes the
+    // whole picture and decides.
+    if (heif_decode_image(out.handle, &out.decoded, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr).code !=
+        heif_error_Ok)
+      return HeifOutcome::kFailed;
+    int stride = 0;
+    plane = heif_image_get_plane_readonly(out.decoded, heif_channel_interleaved, &stride);
+    w = heif_image_get_width(out.decoded, heif_channel_interleaved);
+    h = heif_image_get_height(out.decoded, heif_channel_interleaved);
+    if (!plane || stride < 3 * w) return HeifOutcome::kFailed;
+    // libvips wants rows without padding; libheif may pad them.
+    if (stride != 3 * w && w == header.width && h == header.height) {
+      out.packed.reset(new std::uint8_t[static_cast<size_t>(3 * w) * h]);
+      for (int y = 0; y < h; ++y)
+        std::memcpy(out.packed.get() + static_cast<size_t>(3 * w) * y, plane + static_cast<size_t>(stride) * y,
+                    static_cast<size_t>(3 * w));
+      plane = out.packed.get();
+    }
   }
+  if (w != header.width || h != header.height) return HeifOutcome::kNotHandled;
   VipsRef rows(vips_image_new_from_memory(plane, static_cast<size_t>(3 * w) * h, w, h, 3, VIPS_FORMAT_UCHAR));
   if (!rows.p) {
     vips_error_clear();
