@@ -50,6 +50,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -290,6 +291,75 @@ HeifOutcome decodeHeif(std::span<const std::uint8_t> data, const Header& header,
   return HeifOutcome::kDecoded;
 }
 
+// The thumbnail of a picture decoded into memory, as 8-bit sRGB.
+std::optional<VipsRef> thumbnailPipeline(VipsImage* full, int maxPixel, const char* exportProfile) {
+  VipsImage* out = nullptr;
+  if (vips_thumbnail_image(full, &out, maxPixel, "height", maxPixel, "size", VIPS_SIZE_DOWN, "export_profile",
+                           exportProfile, nullptr)) {
+    vips_error_clear();
+    return std::nullopt;
+  }
+  VipsRef thumb(out);
+  if (!toSrgb8(thumb)) return std::nullopt;
+  return thumb;
+}
+
+// The thumbnail of a picture decoded into memory, computed in horizontal
+// bands on up to decodeThreads() threads, each band through a pipeline of
+// its own: libvips would give a small thumbnail, a single piece of work for
+// its thread pool, to one thread. Every output pixel depends only on its
+// position, so the bands together are the thumbnail libvips computes in one
+// piece.
+std::optional<VipsRef> thumbnailInBands(VipsImage* full, int maxPixel, const char* exportProfile) {
+  std::optional<VipsRef> whole = thumbnailPipeline(full, maxPixel, exportProfile);
+  if (!whole) return std::nullopt;
+  const int height = whole->p->Ysize;
+  const int bands = std::min(decodeThreads(), height);
+  VipsRef memory(bands > 1 ? vips_image_new_memory() : nullptr);
+  if (!memory.p || vips_image_pipelinev(memory.p, VIPS_DEMAND_STYLE_ANY, whole->p, nullptr) ||
+      vips_image_write_prepare(memory.p)) {
+    // One piece after all.
+    vips_error_clear();
+    VipsRef copy(vips_image_copy_memory(whole->p));
+    if (!copy.p) {
+      vips_error_clear();
+      return std::nullopt;
+    }
+    return copy;
+  }
+  const std::size_t rowBytes = VIPS_IMAGE_SIZEOF_LINE(memory.p);
+  std::atomic<bool> failed{false};
+  auto band = [&](int k) {
+    std::optional<VipsRef> own = k == 0 ? std::nullopt : thumbnailPipeline(full, maxPixel, exportProfile);
+    VipsImage* pipeline = k == 0 ? whole->p : own ? own->p : nullptr;
+    VipsRegion* region = pipeline ? vips_region_new(pipeline) : nullptr;
+    VipsRect rect{0, height * k / bands, whole->p->Xsize, height * (k + 1) / bands - height * k / bands};
+    if (!region || pipeline->Xsize != memory.p->Xsize || pipeline->Ysize != height ||
+        vips_region_prepare(region, &rect)) {
+      failed = true;
+    } else {
+      for (int y = rect.top; y < rect.top + rect.height; ++y)
+        std::memcpy(VIPS_IMAGE_ADDR(memory.p, 0, y), VIPS_REGION_ADDR(region, 0, y), rowBytes);
+    }
+    if (region) g_object_unref(region);
+  };
+  std::vector<std::thread> helpers;
+  for (int k = 1; k < bands; ++k) {
+    try {
+      helpers.emplace_back(band, k);
+    } catch (const std::system_error&) {
+      band(k);
+    }
+  }
+  band(0);
+  for (std::thread& t : helpers) t.join();
+  if (failed) {
+    vips_error_clear();
+    return std::nullopt;
+  }
+  return memory;
+}
+
 std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Header& header, int maxPixel) {
   if (maxPixel < 1) return std::nullopt;
   maxPixel = std::min(maxPixel, 10000000);
@@ -306,13 +376,9 @@ std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Heade
   HeifOutcome heifOutcome = isHeif(header) ? decodeHeif(data, header, heif) : HeifOutcome::kNotHandled;
   if (heifOutcome == HeifOutcome::kFailed) return std::nullopt;
   if (heifOutcome == HeifOutcome::kDecoded) {
-    VipsImage* out = nullptr;
-    if (vips_thumbnail_image(heif.image.p, &out, maxPixel, "height", maxPixel, "size", VIPS_SIZE_DOWN,
-                             "export_profile", exportProfile, nullptr)) {
-      vips_error_clear();
-      return std::nullopt;
-    }
-    thumb = VipsRef(out);
+    std::optional<VipsRef> memory = thumbnailInBands(heif.image.p, maxPixel, exportProfile);
+    if (!memory) return std::nullopt;
+    return Image(std::make_unique<Image::Impl>(Image::Impl{std::move(*memory)}));
   } else if (header.decoder != Decoder::kVips || isHeif(header) || isTiff(header)) {
     // The primary image (HEIF: never the thumbnail item), first page only.
     VipsRef full(header.decoder == Decoder::kRaw   ? detail::decodeRaw(data).value_or(VipsRef()).release()
