@@ -461,7 +461,7 @@ std::optional<HeifGrid> heifGridOf(Bytes file) {
     Reader ispe(props["ispe"][0]->payload);
     ispe.skip(4);
     const std::uint64_t tw = ispe.uint(4), th = ispe.uint(4);
-    if (!ispe.ok() || tw == 0 || th == 0 || tw > 65536 || th > 65536) return std::nullopt;
+    if (!ispe.ok() || tw == 0 || th == 0 || tw > 65536 || th > 65536 || tw * th > kMaxPixels) return std::nullopt;
     if (grid.tileWidth == 0) {
       grid.tileWidth = static_cast<int>(tw);
       grid.tileHeight = static_cast<int>(th);

@@ -329,7 +329,7 @@ std::optional<VipsRef> thumbnailInBands(VipsImage* full, int maxPixel, const cha
   }
   const std::size_t rowBytes = VIPS_IMAGE_SIZEOF_LINE(memory.p);
   std::atomic<bool> failed{false};
-  auto band = [&](int k) {
+  auto band = [&](int k, bool helper) {
     std::optional<VipsRef> own = k == 0 ? std::nullopt : thumbnailPipeline(full, maxPixel, exportProfile);
     VipsImage* pipeline = k == 0 ? whole->p : own ? own->p : nullptr;
     VipsRegion* region = pipeline ? vips_region_new(pipeline) : nullptr;
@@ -342,16 +342,19 @@ std::optional<VipsRef> thumbnailInBands(VipsImage* full, int maxPixel, const cha
         std::memcpy(VIPS_IMAGE_ADDR(memory.p, 0, y), VIPS_REGION_ADDR(region, 0, y), rowBytes);
     }
     if (region) g_object_unref(region);
+    own.reset();
+    // libvips keeps buffers per thread; a thread it did not start frees them itself.
+    if (helper) vips_thread_shutdown();
   };
   std::vector<std::thread> helpers;
   for (int k = 1; k < bands; ++k) {
     try {
-      helpers.emplace_back(band, k);
+      helpers.emplace_back(band, k, true);
     } catch (const std::system_error&) {
-      band(k);
+      band(k, false);
     }
   }
-  band(0);
+  band(0, false);
   for (std::thread& t : helpers) t.join();
   if (failed) {
     vips_error_clear();
