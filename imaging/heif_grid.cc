@@ -468,15 +468,16 @@ std::optional<HeifGrid> heifGridOf(Bytes file) {
     } else if (tw != static_cast<std::uint64_t>(grid.tileWidth) || th != static_cast<std::uint64_t>(grid.tileHeight)) {
       return std::nullopt;
     }
-    // The tile is converted with the colour properties the whole picture
-    // would be converted with: its own, or the grid's when it has none.
+    // The tile is converted with its own colour properties, as libheif
+    // converts the whole picture when the grid has none or the same ones
+    // (as phones write them); a grid with others is left to libheif.
     std::vector<Bytes> colour;
     for (const Box* b : props["colr"]) colour.push_back(b->whole);
-    if (!colour.empty() && !gridColour.empty() && !sameBoxes(colour, gridColour)) return std::nullopt;
+    if (!gridColour.empty() && !sameBoxes(colour, gridColour)) return std::nullopt;
     std::optional<std::vector<Bytes>> data = dataOf(it->second, file, idatData);
     if (!data) return std::nullopt;
     HeifTile tile{std::move(*data), {props["hvcC"][0]->whole, props["ispe"][0]->whole}};
-    for (Bytes c : colour.empty() ? gridColour : colour) tile.properties.push_back(c);
+    for (Bytes c : colour) tile.properties.push_back(c);
     grid.tiles.push_back(std::move(tile));
   }
   // The tiles cover the picture with no tile wholly outside it, and every
