@@ -10,200 +10,23 @@
 #include <system_error>
 #include <thread>
 
+#include "imaging/heif_meta.h"
 #include "imaging/imaging.h"
 
 namespace imaging::detail {
 
 namespace {
 
-using Bytes = std::span<const std::uint8_t>;
-
-// Big-endian reads over a span that refuse to run past its end.
-class Reader {
- public:
-  explicit Reader(Bytes b) : b_(b) {}
-  bool ok() const { return ok_; }
-  bool atEnd() const { return at_ >= b_.size(); }
-  std::size_t left() const { return ok_ ? b_.size() - at_ : 0; }
-  std::uint64_t uint(int bytes) {
-    if (bytes < 0 || !ok_ || b_.size() - at_ < static_cast<std::size_t>(bytes)) {
-      ok_ = false;
-      return 0;
-    }
-    std::uint64_t v = 0;
-    for (int k = 0; k < bytes; ++k) v = (v << 8) | b_[at_++];
-    return v;
-  }
-  std::string_view fourcc() {
-    if (!ok_ || left() < 4) {
-      ok_ = false;
-      return {};
-    }
-    std::string_view s(reinterpret_cast<const char*>(b_.data() + at_), 4);
-    at_ += 4;
-    return s;
-  }
-  Bytes rest() const { return ok_ ? b_.subspan(at_) : Bytes{}; }
-  void skip(std::size_t n) {
-    if (!ok_ || left() < n)
-      ok_ = false;
-    else
-      at_ += n;
-  }
-
- private:
-  Bytes b_;
-  std::size_t at_ = 0;
-  bool ok_ = true;
-};
-
-struct Box {
-  std::string_view type;
-  Bytes whole;    // header included
-  Bytes payload;  // after the header
-};
-
-// The boxes one after the other in `b`; nothing when any is malformed.
-std::optional<std::vector<Box>> boxesIn(Bytes b) {
-  std::vector<Box> boxes;
-  std::size_t at = 0;
-  while (at < b.size()) {
-    Reader r(b.subspan(at));
-    std::uint64_t size = r.uint(4);
-    std::string_view type = r.fourcc();
-    std::size_t header = 8;
-    if (size == 1) {
-      size = r.uint(8);
-      header = 16;
-    } else if (size == 0) {
-      size = b.size() - at;
-    }
-    if (!r.ok() || size < header || size > b.size() - at) return std::nullopt;
-    Bytes whole = b.subspan(at, static_cast<std::size_t>(size));
-    boxes.push_back({type, whole, whole.subspan(header)});
-    at += static_cast<std::size_t>(size);
-  }
-  return boxes;
-}
-
-const Box* find(const std::vector<Box>& boxes, std::string_view type) {
-  for (const Box& b : boxes)
-    if (b.type == type) return &b;
-  return nullptr;
-}
-
-struct Item {
-  std::string_view type;
-  int constructionMethod = -1;                                   // from iloc; -1: no location
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> extents;  // offset, length (base offset added)
-  std::vector<std::pair<bool, int>> properties;                  // essential, 1-based ipco index
-};
-
-// The items' types (iinf).
-bool readItemTypes(const Box& iinf, std::map<std::uint32_t, Item>& items) {
-  Reader r(iinf.payload);
-  const int version = static_cast<int>(r.uint(1));
-  r.skip(3);
-  r.uint(version == 0 ? 2 : 4);  // entry count: the boxes themselves say it
-  if (!r.ok()) return false;
-  std::optional<std::vector<Box>> entries = boxesIn(r.rest());
-  if (!entries) return false;
-  for (const Box& e : *entries) {
-    if (e.type != "infe") continue;
-    Reader f(e.payload);
-    const int v = static_cast<int>(f.uint(1));
-    f.skip(3);
-    if (v < 2) continue;  // no item type: never a grid or a tile taken here
-    const auto id = static_cast<std::uint32_t>(f.uint(v == 2 ? 2 : 4));
-    const std::uint64_t protection = f.uint(2);
-    std::string_view type = f.fourcc();
-    if (!f.ok()) return false;
-    if (protection != 0) type = "prot";  // protected items are not decoded here
-    items[id].type = type;
-  }
-  return true;
-}
-
-// Where the items' data are (iloc).
-bool readLocations(const Box& iloc, std::map<std::uint32_t, Item>& items) {
-  Reader r(iloc.payload);
-  const int version = static_cast<int>(r.uint(1));
-  r.skip(3);
-  const int sizes = static_cast<int>(r.uint(1));
-  const int sizes2 = static_cast<int>(r.uint(1));
-  const int offsetSize = sizes >> 4, lengthSize = sizes & 15, baseSize = sizes2 >> 4;
-  const int indexSize = version >= 1 ? sizes2 & 15 : 0;
-  for (int s : {offsetSize, lengthSize, baseSize, indexSize})
-    if (s != 0 && s != 4 && s != 8) return false;
-  if (version > 2) return false;
-  const std::uint64_t count = r.uint(version < 2 ? 2 : 4);
-  for (std::uint64_t k = 0; k < count && r.ok(); ++k) {
-    const auto id = static_cast<std::uint32_t>(r.uint(version < 2 ? 2 : 4));
-    const int method = version >= 1 ? static_cast<int>(r.uint(2) & 15) : 0;
-    const std::uint64_t reference = r.uint(2);
-    const std::uint64_t base = r.uint(baseSize);
-    const std::uint64_t extents = r.uint(2);
-    Item& item = items[id];
-    item.constructionMethod = reference == 0 ? method : -1;  // data in another file: not read here
-    item.extents.clear();
-    for (std::uint64_t e = 0; e < extents && r.ok(); ++e) {
-      r.uint(indexSize);
-      const std::uint64_t offset = r.uint(offsetSize);
-      const std::uint64_t length = r.uint(lengthSize);
-      if (offset > UINT64_MAX - base) return false;
-      item.extents.emplace_back(base + offset, length);
-    }
-  }
-  return r.ok();
-}
-
-// The items' property associations (ipma).
-bool readAssociations(const Box& ipma, std::map<std::uint32_t, Item>& items) {
-  Reader r(ipma.payload);
-  const int version = static_cast<int>(r.uint(1));
-  const std::uint64_t flags = r.uint(3);
-  const std::uint64_t count = r.uint(4);
-  for (std::uint64_t k = 0; k < count && r.ok(); ++k) {
-    const auto id = static_cast<std::uint32_t>(r.uint(version < 1 ? 2 : 4));
-    const std::uint64_t n = r.uint(1);
-    for (std::uint64_t a = 0; a < n && r.ok(); ++a) {
-      const std::uint64_t v = r.uint(flags & 1 ? 2 : 1);
-      const int bits = flags & 1 ? 15 : 7;
-      items[id].properties.emplace_back((v >> bits) != 0, static_cast<int>(v & ((1u << bits) - 1)));
-    }
-  }
-  return r.ok();
-}
-
-// The items a `dimg` reference of `from` names, in order (iref).
-std::optional<std::vector<std::uint32_t>> derivedFrom(const Box& iref, std::uint32_t from) {
-  Reader r(iref.payload);
-  const int version = static_cast<int>(r.uint(1));
-  r.skip(3);
-  if (!r.ok()) return std::nullopt;
-  std::optional<std::vector<Box>> refs = boxesIn(r.rest());
-  if (!refs) return std::nullopt;
-  const int idSize = version == 0 ? 2 : 4;
-  std::optional<std::vector<std::uint32_t>> found;
-  for (const Box& ref : *refs) {
-    if (ref.type != "dimg") continue;
-    Reader f(ref.payload);
-    if (f.uint(idSize) != from) continue;
-    if (found) return std::nullopt;  // two lists for one grid
-    const std::uint64_t n = f.uint(2);
-    std::vector<std::uint32_t> ids;
-    for (std::uint64_t k = 0; k < n && f.ok(); ++k) ids.push_back(static_cast<std::uint32_t>(f.uint(idSize)));
-    if (!f.ok()) return std::nullopt;
-    found = std::move(ids);
-  }
-  return found;
-}
+using heif::Box;
+using heif::ByteReader;
+using heif::Bytes;
+using heif::Item;
 
 // The item's data as spans of the file or of the idat box; nothing when out
 // of bounds or stored in a way not read here.
 std::optional<std::vector<Bytes>> dataOf(const Item& item, Bytes file, Bytes idat) {
-  if (item.constructionMethod != 0 && item.constructionMethod != 1) return std::nullopt;
-  const Bytes source = item.constructionMethod == 0 ? file : idat;
+  if (item.elsewhere || (item.construction != 0 && item.construction != 1)) return std::nullopt;
+  const Bytes source = item.construction == 0 ? file : idat;
   std::vector<Bytes> spans;
   for (auto [offset, length] : item.extents) {
     // A length of 0 ("to the end") is legal but unusual: left to libheif.
@@ -381,32 +204,15 @@ bool decodeTile(const HeifGrid& grid, std::size_t index, RgbBuffer& out) {
 }  // namespace
 
 std::optional<HeifGrid> heifGridOf(Bytes file) {
-  std::optional<std::vector<Box>> top = boxesIn(file);
+  std::optional<std::vector<Box>> top = heif::boxesIn(file);
   if (!top) return std::nullopt;
-  const Box* metaBox = find(*top, "meta");
-  if (!metaBox || metaBox->payload.size() < 4) return std::nullopt;
-  std::optional<std::vector<Box>> meta = boxesIn(metaBox->payload.subspan(4));
+  auto metaBox = std::find_if(top->begin(), top->end(), [](const Box& b) { return b.type == "meta"; });
+  std::optional<heif::Meta> meta = metaBox == top->end() ? std::nullopt : heif::readMeta(metaBox->payload);
   if (!meta) return std::nullopt;
-  const Box *pitm = find(*meta, "pitm"), *iinf = find(*meta, "iinf"), *iloc = find(*meta, "iloc"),
-            *iref = find(*meta, "iref"), *iprp = find(*meta, "iprp"), *idat = find(*meta, "idat");
-  if (!pitm || !iinf || !iloc || !iref || !iprp) return std::nullopt;
-  std::optional<std::vector<Box>> iprpBoxes = boxesIn(iprp->payload);
-  if (!iprpBoxes) return std::nullopt;
-  const Box* ipcoBox = find(*iprpBoxes, "ipco");
-  if (!ipcoBox) return std::nullopt;
-  std::optional<std::vector<Box>> ipco = boxesIn(ipcoBox->payload);
-  if (!ipco) return std::nullopt;
-
-  std::map<std::uint32_t, Item> items;
-  if (!readItemTypes(*iinf, items) || !readLocations(*iloc, items)) return std::nullopt;
-  for (const Box& b : *iprpBoxes)
-    if (b.type == "ipma" && !readAssociations(b, items)) return std::nullopt;
-
-  Reader p(pitm->payload);
-  const int pitmVersion = static_cast<int>(p.uint(1));
-  p.skip(3);
-  const auto primary = static_cast<std::uint32_t>(p.uint(pitmVersion == 0 ? 2 : 4));
-  if (!p.ok() || !items.count(primary) || items[primary].type != "grid") return std::nullopt;
+  std::map<std::uint32_t, Item>& items = meta->items;
+  const std::vector<Box>* ipco = &meta->properties;
+  const std::uint32_t primary = meta->primary;
+  if (!items.count(primary) || items[primary].type != "grid" || items[primary].isProtected) return std::nullopt;
   const Item& gridItem = items[primary];
 
   // Properties by kind; false for an index out of range or a kind not
@@ -415,7 +221,7 @@ std::optional<HeifGrid> heifGridOf(Bytes file) {
                             std::map<std::string_view, std::vector<const Box*>>& byType) {
     for (auto [essential, index] : item.properties) {
       if (index == 0) continue;  // "no property"
-      if (static_cast<std::size_t>(index) > ipco->size()) return false;
+      if (index > ipco->size()) return false;
       const Box& box = (*ipco)[static_cast<std::size_t>(index) - 1];
       if (std::find(allowed.begin(), allowed.end(), box.type) == allowed.end()) return false;
       byType[box.type].push_back(&box);
@@ -428,16 +234,16 @@ std::optional<HeifGrid> heifGridOf(Bytes file) {
   HeifGrid grid;
   if (gridProps["irot"].size() > 1) return std::nullopt;
   if (gridProps["irot"].size() == 1) {
-    Reader r(gridProps["irot"][0]->payload);
+    ByteReader r(gridProps["irot"][0]->payload);
     grid.quarterTurns = static_cast<int>(r.uint(1) & 3);
     if (!r.ok()) return std::nullopt;
   }
 
-  const Bytes idatData = idat ? idat->payload : Bytes{};
+  const Bytes idatData = meta->idat;
   std::optional<std::vector<Bytes>> gridData = dataOf(gridItem, file, idatData);
   if (!gridData) return std::nullopt;
   std::vector<std::uint8_t> descriptor = joined(*gridData);
-  Reader g(descriptor);
+  ByteReader g(descriptor);
   const std::uint64_t version = g.uint(1), flags = g.uint(1);
   grid.rows = static_cast<int>(g.uint(1)) + 1;
   grid.columns = static_cast<int>(g.uint(1)) + 1;
@@ -447,18 +253,23 @@ std::optional<HeifGrid> heifGridOf(Bytes file) {
   grid.width = static_cast<int>(width);
   grid.height = static_cast<int>(height);
 
-  std::optional<std::vector<std::uint32_t>> tileIds = derivedFrom(*iref, primary);
+  const std::vector<std::uint32_t>* tileIds = nullptr;
+  for (const auto& [type, to] : gridItem.references) {
+    if (type != "dimg") continue;
+    if (tileIds) return std::nullopt;  // two lists for one grid
+    tileIds = &to;
+  }
   if (!tileIds || tileIds->size() != static_cast<std::size_t>(grid.rows) * grid.columns) return std::nullopt;
   std::vector<Bytes> gridColour;
   for (const Box* b : gridProps["colr"]) gridColour.push_back(b->whole);
   for (std::uint32_t id : *tileIds) {
     auto it = items.find(id);
-    if (it == items.end() || it->second.type != "hvc1") return std::nullopt;
+    if (it == items.end() || it->second.type != "hvc1" || it->second.isProtected) return std::nullopt;
     std::map<std::string_view, std::vector<const Box*>> props;
     if (!sortProperties(it->second, {"hvcC", "ispe", "colr", "pixi"}, props) || props["hvcC"].size() != 1 ||
         props["ispe"].size() != 1)
       return std::nullopt;
-    Reader ispe(props["ispe"][0]->payload);
+    ByteReader ispe(props["ispe"][0]->payload);
     ispe.skip(4);
     const std::uint64_t tw = ispe.uint(4), th = ispe.uint(4);
     if (!ispe.ok() || tw == 0 || th == 0 || tw > 65536 || th > 65536 || tw * th > kMaxPixels) return std::nullopt;
