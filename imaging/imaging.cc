@@ -50,11 +50,13 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 
 #include "imaging/decoders.h"
 #include "imaging/headers.h"
+#include "imaging/heif_grid.h"
 #include "imaging/vips_ref.h"
 
 namespace imaging {
@@ -204,13 +206,15 @@ bool flattenOverBlack(VipsRef& image) {
 
 // A HEIF primary image decoded by libheif itself, its tiles spread over
 // decodeThreads() threads, as 8-bit interleaved RGB with irot/imir applied:
-// the pixels libvips' HEIF loader gives, without its copies. `image` views
-// the decoded plane and must be released before the holder.
+// the pixels libvips' HEIF loader gives, without its copies. A grid of tiles
+// is decoded tile by tile on those threads (heif_grid.h), anything else by
+// libheif in one piece. `image` views the decoded pixels and must be
+// released before the holder.
 struct HeifDecode {
   heif_context* ctx = nullptr;
   heif_image_handle* handle = nullptr;
   heif_image* decoded = nullptr;
-  std::vector<std::uint8_t> packed;  // the rows without padding, when libheif padded them
+  std::unique_ptr<std::uint8_t[]> packed;  // the rows without padding: a grid's, or libheif's padded ones
   VipsRef image;
   ~HeifDecode() {
     image = VipsRef();
@@ -238,23 +242,36 @@ HeifOutcome decodeHeif(std::span<const std::uint8_t> data, const Header& header,
   heif_color_profile_type profile = heif_image_handle_get_color_profile_type(out.handle);
   const bool icc = profile == heif_color_profile_type_prof || profile == heif_color_profile_type_rICC;
   if (icc != header.hasIcc) return HeifOutcome::kNotHandled;
-  if (heif_decode_image(out.handle, &out.decoded, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr).code !=
-      heif_error_Ok)
-    return HeifOutcome::kFailed;
-  int stride = 0;
-  const std::uint8_t* plane = heif_image_get_plane_readonly(out.decoded, heif_channel_interleaved, &stride);
-  const int w = heif_image_get_width(out.decoded, heif_channel_interleaved);
-  const int h = heif_image_get_height(out.decoded, heif_channel_interleaved);
-  if (!plane || stride < 3 * w) return HeifOutcome::kFailed;
-  if (w != header.width || h != header.height) return HeifOutcome::kNotHandled;
-  // libvips wants rows without padding; libheif may pad them.
-  if (stride != 3 * w) {
-    out.packed.resize(static_cast<size_t>(3 * w) * h);
-    for (int y = 0; y < h; ++y)
-      std::memcpy(out.packed.data() + static_cast<size_t>(3 * w) * y, plane + static_cast<size_t>(stride) * y,
-                  static_cast<size_t>(3 * w));
-    plane = out.packed.data();
+  const std::uint8_t* plane = nullptr;
+  int w = 0, h = 0;
+  std::optional<detail::HeifGrid> grid = detail::heifGridOf(data);
+  std::optional<detail::RgbBuffer> tiled = grid ? detail::decodeHeifGrid(*grid, decodeThreads()) : std::nullopt;
+  if (tiled) {
+    w = tiled->width;
+    h = tiled->height;
+    out.packed = std::move(tiled->rgb);
+    plane = out.packed.get();
+  } else {
+    // Not a grid taken tile by tile, or a tile failed: libheif decodes the
+    // whole picture and decides.
+    if (heif_decode_image(out.handle, &out.decoded, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr).code !=
+        heif_error_Ok)
+      return HeifOutcome::kFailed;
+    int stride = 0;
+    plane = heif_image_get_plane_readonly(out.decoded, heif_channel_interleaved, &stride);
+    w = heif_image_get_width(out.decoded, heif_channel_interleaved);
+    h = heif_image_get_height(out.decoded, heif_channel_interleaved);
+    if (!plane || stride < 3 * w) return HeifOutcome::kFailed;
+    // libvips wants rows without padding; libheif may pad them.
+    if (stride != 3 * w && w == header.width && h == header.height) {
+      out.packed.reset(new std::uint8_t[static_cast<size_t>(3 * w) * h]);
+      for (int y = 0; y < h; ++y)
+        std::memcpy(out.packed.get() + static_cast<size_t>(3 * w) * y, plane + static_cast<size_t>(stride) * y,
+                    static_cast<size_t>(3 * w));
+      plane = out.packed.get();
+    }
   }
+  if (w != header.width || h != header.height) return HeifOutcome::kNotHandled;
   VipsRef rows(vips_image_new_from_memory(plane, static_cast<size_t>(3 * w) * h, w, h, 3, VIPS_FORMAT_UCHAR));
   if (!rows.p) {
     vips_error_clear();
@@ -285,6 +302,78 @@ int jpegShrink(const Header& header, int minPixel) {
   return shrink;
 }
 
+// The thumbnail of a picture decoded into memory, as 8-bit sRGB.
+std::optional<VipsRef> thumbnailPipeline(VipsImage* full, int maxPixel, const char* exportProfile) {
+  VipsImage* out = nullptr;
+  if (vips_thumbnail_image(full, &out, maxPixel, "height", maxPixel, "size", VIPS_SIZE_DOWN, "export_profile",
+                           exportProfile, nullptr)) {
+    vips_error_clear();
+    return std::nullopt;
+  }
+  VipsRef thumb(out);
+  if (!toSrgb8(thumb)) return std::nullopt;
+  return thumb;
+}
+
+// The thumbnail of a picture decoded into memory, computed in horizontal
+// bands on up to decodeThreads() threads, each band through a pipeline of
+// its own: libvips would give a small thumbnail, a single piece of work for
+// its thread pool, to one thread. Every output pixel depends only on its
+// position, so the bands together are the thumbnail libvips computes in one
+// piece.
+std::optional<VipsRef> thumbnailInBands(VipsImage* full, int maxPixel, const char* exportProfile) {
+  std::optional<VipsRef> whole = thumbnailPipeline(full, maxPixel, exportProfile);
+  if (!whole) return std::nullopt;
+  const int height = whole->p->Ysize;
+  const int bands = std::min(decodeThreads(), height);
+  VipsRef memory(bands > 1 ? vips_image_new_memory() : nullptr);
+  if (!memory.p || vips_image_pipelinev(memory.p, VIPS_DEMAND_STYLE_ANY, whole->p, nullptr) ||
+      vips_image_write_prepare(memory.p)) {
+    // One piece after all.
+    vips_error_clear();
+    VipsRef copy(vips_image_copy_memory(whole->p));
+    if (!copy.p) {
+      vips_error_clear();
+      return std::nullopt;
+    }
+    return copy;
+  }
+  const std::size_t rowBytes = VIPS_IMAGE_SIZEOF_LINE(memory.p);
+  std::atomic<bool> failed{false};
+  auto band = [&](int k, bool helper) {
+    std::optional<VipsRef> own = k == 0 ? std::nullopt : thumbnailPipeline(full, maxPixel, exportProfile);
+    VipsImage* pipeline = k == 0 ? whole->p : own ? own->p : nullptr;
+    VipsRegion* region = pipeline ? vips_region_new(pipeline) : nullptr;
+    VipsRect rect{0, height * k / bands, whole->p->Xsize, height * (k + 1) / bands - height * k / bands};
+    if (!region || pipeline->Xsize != memory.p->Xsize || pipeline->Ysize != height ||
+        vips_region_prepare(region, &rect)) {
+      failed = true;
+    } else {
+      for (int y = rect.top; y < rect.top + rect.height; ++y)
+        std::memcpy(VIPS_IMAGE_ADDR(memory.p, 0, y), VIPS_REGION_ADDR(region, 0, y), rowBytes);
+    }
+    if (region) g_object_unref(region);
+    own.reset();
+    // libvips keeps buffers per thread; a thread it did not start frees them itself.
+    if (helper) vips_thread_shutdown();
+  };
+  std::vector<std::thread> helpers;
+  for (int k = 1; k < bands; ++k) {
+    try {
+      helpers.emplace_back(band, k, true);
+    } catch (const std::system_error&) {
+      band(k, false);
+    }
+  }
+  band(0, false);
+  for (std::thread& t : helpers) t.join();
+  if (failed) {
+    vips_error_clear();
+    return std::nullopt;
+  }
+  return memory;
+}
+
 // The picture bounded to maxPixel a side; minPixel > 0 lets a JPEG decode at
 // the coarsest scale still at least minPixel (reducedFrom).
 std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Header& header, int maxPixel,
@@ -304,13 +393,9 @@ std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Heade
   HeifOutcome heifOutcome = isHeif(header) ? decodeHeif(data, header, heif) : HeifOutcome::kNotHandled;
   if (heifOutcome == HeifOutcome::kFailed) return std::nullopt;
   if (heifOutcome == HeifOutcome::kDecoded) {
-    VipsImage* out = nullptr;
-    if (vips_thumbnail_image(heif.image.p, &out, maxPixel, "height", maxPixel, "size", VIPS_SIZE_DOWN,
-                             "export_profile", exportProfile, nullptr)) {
-      vips_error_clear();
-      return std::nullopt;
-    }
-    thumb = VipsRef(out);
+    std::optional<VipsRef> memory = thumbnailInBands(heif.image.p, maxPixel, exportProfile);
+    if (!memory) return std::nullopt;
+    return Image(std::make_unique<Image::Impl>(Image::Impl{std::move(*memory)}));
   } else if (header.decoder != Decoder::kVips || isHeif(header) || isTiff(header) ||
              (minPixel > 0 && isJpeg(header))) {
     // The primary image (HEIF: never the thumbnail item), first page only;
@@ -329,13 +414,9 @@ std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Heade
       vips_error_clear();
       return std::nullopt;
     }
-    VipsImage* out = nullptr;
-    if (vips_thumbnail_image(full.p, &out, maxPixel, "height", maxPixel, "size", VIPS_SIZE_DOWN, "export_profile",
-                             exportProfile, nullptr)) {
-      vips_error_clear();
-      return std::nullopt;
-    }
-    thumb = VipsRef(out);
+    std::optional<VipsRef> reduced = thumbnailPipeline(full.p, maxPixel, exportProfile);
+    if (!reduced) return std::nullopt;
+    thumb = std::move(*reduced);
   } else {
     VipsImage* out = nullptr;
     // fail_on must travel in the loader's option string: libvips 8.14's
