@@ -29,7 +29,7 @@ struct CropShare {
   double keep;
   double x, y;
 };
-inline constexpr CropShare kCropShares[] = {{0.85, 0.5, 0.5}};
+inline constexpr CropShare kCropShares[] = {{0.8, 0.5, 0.5}};
 
 // The Hamming radius of the extra hashes' candidates. Chosen from
 // bench/photodupes_recall (the README has the recall and the false
