@@ -613,6 +613,67 @@ std::optional<RgbPixels> rgbPixels(const Image& image) {
   return out;
 }
 
+std::optional<std::vector<std::uint8_t>> fromBase64(std::string_view text) {
+  if (text.size() % 4 != 0 || text.size() > static_cast<std::size_t>(INT32_MAX)) return std::nullopt;
+  std::vector<std::uint8_t> out(text.size() / 4 * 3);
+  const int n =
+      EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+  if (n < 0) return std::nullopt;
+  std::size_t pad = 0;
+  while (pad < 2 && pad < text.size() && text[text.size() - 1 - pad] == '=') ++pad;
+  out.resize(static_cast<std::size_t>(n) - pad);
+  return out;
+}
+
+// ---- regions ----
+
+std::optional<Image> cropped(const Image& image, Box box) {
+  std::optional<VipsRef> img = vipsOf(image);
+  if (!img || box.width < 1 || box.height < 1 || box.left < 0 || box.top < 0 || box.left > image.width() - box.width ||
+      box.top > image.height() - box.height)
+    return std::nullopt;
+  if (!vipsStep(*img, [&](VipsImage* in, VipsImage** out) {
+        return vips_crop(in, out, box.left, box.top, box.width, box.height, nullptr);
+      }))
+    return std::nullopt;
+  VipsRef memory(vips_image_copy_memory(img->p));
+  if (!memory.p) {
+    vips_error_clear();
+    return std::nullopt;
+  }
+  return Image(std::make_unique<Image::Impl>(Image::Impl{std::move(memory)}));
+}
+
+std::optional<Box> contentBox(const Image& image, double threshold) {
+  std::optional<VipsRef> opaque = opaqueRgb8(image);
+  if (!opaque) return std::nullopt;
+  Box box{0, 0, opaque->p->Xsize, opaque->p->Ysize};
+  // Trims against one corner's colour; false when libvips fails.
+  auto trimAgainst = [&](bool topLeft) {
+    VipsRef part;
+    if (vips_crop(opaque->p, &part.p, box.left, box.top, box.width, box.height, nullptr) != 0) return false;
+    double* colour = nullptr;
+    int bands = 0;
+    if (vips_getpoint(part.p, &colour, &bands, topLeft ? 0 : box.width - 1, topLeft ? 0 : box.height - 1, nullptr) != 0)
+      return false;
+    VipsArrayDouble* background = vips_array_double_new(colour, bands);
+    g_free(colour);
+    int left = 0, top = 0, width = 0, height = 0;
+    const int rc =
+        vips_find_trim(part.p, &left, &top, &width, &height, "threshold", threshold, "background", background, nullptr);
+    vips_area_unref(VIPS_AREA(background));
+    if (rc != 0) return false;
+    // Nothing differs from the corner: a flat image, nothing to trim.
+    if (width > 0 && height > 0) box = Box{box.left + left, box.top + top, width, height};
+    return true;
+  };
+  if (!trimAgainst(true) || !trimAgainst(false)) {
+    vips_error_clear();
+    return std::nullopt;
+  }
+  return box;
+}
+
 // ---- files ----
 
 struct ImageSource::Impl {

@@ -15,6 +15,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace imaging {
@@ -102,6 +103,26 @@ std::optional<std::string> jpegBase64(const Image& image, double quality);
 
 // Standard base64 (RFC 4648, with padding, no line breaks).
 std::string base64(std::span<const std::uint8_t> bytes);
+
+// Standard base64 decoding; nothing when the text is not valid base64.
+std::optional<std::vector<std::uint8_t>> fromBase64(std::string_view text);
+
+// A rectangle of an image, in pixels.
+struct Box {
+  int left = 0, top = 0, width = 0, height = 0;
+};
+
+// The part of `image` inside `box`, as a new image; nothing when the box
+// does not lie inside the image or is empty.
+std::optional<Image> cropped(const Image& image, Box box);
+
+// The image without its flat borders (padding, letterbox bars): the box of
+// the pixels that differ by more than `threshold` (in 8-bit levels, after a
+// 3 x 3 median that ignores JPEG noise) from the colour of the top-left
+// corner, then within that from the colour of its bottom-right corner, so
+// that borders of one colour on any sides go. The whole image when nothing
+// is flat.
+std::optional<Box> contentBox(const Image& image, double threshold);
 
 // 8-bit sRGB pixels, alpha composited over black, row-major, 3 bytes a pixel.
 struct RgbPixels {

@@ -31,7 +31,11 @@ class Statement {
     return *this;
   }
   Statement& blob(int i, const std::string& v) {
-    sqlite3_bind_blob(st_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    // An empty blob, not NULL (which a null data pointer would bind).
+    if (v.empty())
+      sqlite3_bind_zeroblob(st_, i, 0);
+    else
+      sqlite3_bind_blob(st_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
     return *this;
   }
   Statement& integer(int i, std::int64_t v) {
@@ -71,7 +75,8 @@ CREATE TABLE photos(
   created INTEGER NOT NULL DEFAULT 0,
   mod INTEGER NOT NULL DEFAULT 0,
   thumb TEXT NOT NULL DEFAULT '',
-  seen INTEGER NOT NULL);
+  seen INTEGER NOT NULL,
+  extra_hashes BLOB);
 CREATE TABLE runs(
   run INTEGER PRIMARY KEY,
   started INTEGER NOT NULL,
@@ -81,6 +86,27 @@ CREATE TABLE runs(
   cached INTEGER NOT NULL DEFAULT 0,
   failed INTEGER NOT NULL DEFAULT 0);
 )sql";
+
+// Schema 1 to 2: the extra hashes, unknown for every photo so far.
+const char* kMigrateTo2 = "ALTER TABLE photos ADD COLUMN extra_hashes BLOB; PRAGMA user_version=2;";
+
+// Extra hashes as a blob: 8 bytes each, least significant first.
+std::string hashesBlob(const std::vector<std::uint64_t>& hashes) {
+  std::string out;
+  for (std::uint64_t h : hashes)
+    for (int b = 0; b < 8; ++b) out.push_back(static_cast<char>(h >> (8 * b)));
+  return out;
+}
+
+std::vector<std::uint64_t> hashesOfBlob(const std::string& blob) {
+  std::vector<std::uint64_t> out;
+  for (std::size_t k = 0; k + 8 <= blob.size(); k += 8) {
+    std::uint64_t h = 0;
+    for (int b = 7; b >= 0; --b) h = h << 8 | static_cast<unsigned char>(blob[k + b]);
+    out.push_back(h);
+  }
+  return out;
+}
 
 std::int64_t nowSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
@@ -170,6 +196,8 @@ std::unique_ptr<Catalog> Catalog::open(const std::string& file, const std::strin
                        "); use that version, or choose another file with --catalog");
   if (!blank && std::stoi(*version) < 1) throw notOurs("unknown schema version " + *version);
 
+  c->writable_ = access == Access::kWrite;
+  c->version_ = blank ? kSchemaVersion : std::stoi(*version);
   if (access == Access::kWrite) {
     c->exec("PRAGMA journal_mode=WAL");
     c->exec("PRAGMA synchronous=NORMAL");
@@ -190,6 +218,12 @@ std::unique_ptr<Catalog> Catalog::open(const std::string& file, const std::strin
     throw CatalogError("the catalog " + file + " belongs to " + haveKind.value_or("?") + " " +
                        haveSource.value_or("?") + ", not to " + kind + " " + source +
                        "; choose the right file with --catalog");
+  if (access == Access::kWrite && c->version_ == 1) {
+    c->begin();
+    c->exec(kMigrateTo2);
+    c->commit();
+    c->version_ = 2;
+  }
   return c;
 }
 
@@ -220,7 +254,7 @@ void Catalog::finishRun(std::int64_t run, const std::string& outcome, const RunC
 void Catalog::putPhoto(const Photo& p, std::int64_t run) {
   Statement st(db_,
                "INSERT OR REPLACE INTO photos(id, path, name, state, err, sha, dhash, w, h, bytes, created, mod, "
-               "thumb, seen) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+               "thumb, seen, extra_hashes) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
   st.text(1, p.id).blob(2, p.path).text(3, p.name).text(4, p.state).text(5, p.err);
   if (p.sha.empty())
     st.null(6);
@@ -232,6 +266,10 @@ void Catalog::putPhoto(const Photo& p, std::int64_t run) {
     st.null(7);
   st.integer(8, p.w).integer(9, p.h).integer(10, p.bytes).integer(11, p.created).integer(12, p.mod);
   st.text(13, p.thumb).integer(14, run);
+  if (p.extraHashes)
+    st.blob(15, hashesBlob(*p.extraHashes));
+  else
+    st.null(15);
   if (!st.ok() || st.step() != SQLITE_DONE) fail("cannot store " + p.id);
 }
 
@@ -249,8 +287,18 @@ std::int64_t Catalog::dropUnseen(std::int64_t run) {
   return sqlite3_changes(db_);
 }
 
+void Catalog::setExtraHashes(const std::string& id, const std::vector<std::uint64_t>& hashes) {
+  Statement st(db_, "UPDATE photos SET extra_hashes=? WHERE id=?");
+  if (!st.ok() || st.blob(1, hashesBlob(hashes)).text(2, id).step() != SQLITE_DONE) fail("cannot update " + id);
+}
+
+std::string Catalog::columns(bool withThumb) const {
+  // A catalog of schema 1 opened for reading has no extra hashes yet.
+  return std::string("id, path, name, state, err, sha, dhash, w, h, bytes, created, mod, ") +
+         (version_ >= 2 ? "extra_hashes" : "NULL") + (withThumb ? ", thumb" : "");
+}
+
 namespace {
-const char* kColumns = "id, path, name, state, err, sha, dhash, w, h, bytes, created, mod";
 
 Photo photoFrom(const Statement& st, bool withThumb) {
   Photo p;
@@ -266,13 +314,14 @@ Photo photoFrom(const Statement& st, bool withThumb) {
   p.bytes = st.columnInt(9);
   p.created = st.columnInt(10);
   p.mod = st.columnInt(11);
-  if (withThumb) p.thumb = st.columnText(12);
+  if (!st.columnNull(12)) p.extraHashes = hashesOfBlob(st.columnText(12));
+  if (withThumb) p.thumb = st.columnText(13);
   return p;
 }
 }  // namespace
 
 std::vector<Photo> Catalog::photos(bool withThumbs) const {
-  std::string sql = std::string("SELECT ") + kColumns + (withThumbs ? ", thumb" : "") + " FROM photos ORDER BY id";
+  std::string sql = "SELECT " + columns(withThumbs) + " FROM photos ORDER BY id";
   Statement st(db_, sql.c_str());
   if (!st.ok()) fail("cannot read photos");
   std::vector<Photo> out;
@@ -283,7 +332,7 @@ std::vector<Photo> Catalog::photos(bool withThumbs) const {
 }
 
 std::optional<Photo> Catalog::photo(const std::string& id, bool withThumb) const {
-  std::string sql = std::string("SELECT ") + kColumns + (withThumb ? ", thumb" : "") + " FROM photos WHERE id=?";
+  std::string sql = "SELECT " + columns(withThumb) + " FROM photos WHERE id=?";
   Statement st(db_, sql.c_str());
   if (!st.ok()) fail("cannot read " + id);
   st.text(1, id);

@@ -43,6 +43,9 @@ struct Photo {
   std::optional<std::uint64_t> dhash;
   std::int64_t w = 0, h = 0, bytes = 0, created = 0, mod = 0;
   std::string thumb;  // base64 JPEG, at most 256 pixels a side; may be empty
+  // More difference hashes of the thumbnail (see candidates.h); nothing
+  // when not computed yet (a catalog from before they existed).
+  std::optional<std::vector<std::uint64_t>> extraHashes;
 
   // Has the fingerprints grouping needs.
   bool usable() const { return !sha.empty() && dhash.has_value(); }
@@ -56,7 +59,10 @@ struct RunCounts {
 
 class Catalog {
  public:
-  static constexpr int kSchemaVersion = 1;
+  // 2 added photos.extra_hashes; a catalog of schema 1 opened for writing
+  // gains the column (empty, filled in by the next scan), one opened for
+  // reading is read as it is.
+  static constexpr int kSchemaVersion = 2;
   static constexpr std::int32_t kApplicationId = 0x50447570;  // "PDup"
 
   enum class Access { kRead, kWrite };
@@ -72,6 +78,7 @@ class Catalog {
   Catalog& operator=(const Catalog&) = delete;
 
   const std::string& file() const { return file_; }
+  bool writable() const { return writable_; }
 
   // Transactions: records written between begin() and commit() land together.
   void begin();
@@ -90,6 +97,9 @@ class Catalog {
   // Photos not seen by `run` left the library: forget them. Returns how many.
   std::int64_t dropUnseen(std::int64_t run);
 
+  // Replaces a photo's extra hashes.
+  void setExtraHashes(const std::string& id, const std::vector<std::uint64_t>& hashes);
+
   // Every photo, in identifier order (thumbnails only when asked for).
   std::vector<Photo> photos(bool withThumbs) const;
   std::optional<Photo> photo(const std::string& id, bool withThumb) const;
@@ -102,11 +112,14 @@ class Catalog {
 
  private:
   Catalog(std::string file, sqlite3* db, int lockFd);
+  std::string columns(bool withThumb) const;
   [[noreturn]] void fail(const std::string& what) const;
 
   std::string file_;
   sqlite3* db_ = nullptr;
   int lockFd_ = -1;
+  bool writable_ = false;
+  int version_ = kSchemaVersion;
 };
 
 // The folder catalogs live in: $XDG_STATE_HOME/photodupes, else

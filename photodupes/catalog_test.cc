@@ -105,6 +105,60 @@ TEST(Catalog, RefusesForeignDamagedAndNewerFilesAndLeavesThemAlone) {
   EXPECT_EQ(contents(damaged), bytes);
 }
 
+TEST(Catalog, KeepsExtraHashesAndOpensACatalogOfThePreviousSchema) {
+  testsupport::TempDir dir;
+  const std::string file = dir.path() + "/cat.db";
+  auto put = [](Catalog& c, const std::string& id, std::optional<std::vector<std::uint64_t>> extra) {
+    Photo p;
+    p.id = p.path = id;
+    p.sha = "ab";
+    p.dhash = 0x8000000000000001ull;
+    p.extraHashes = std::move(extra);
+    c.putPhoto(p, 1);
+  };
+  auto extras = [&](const std::string& id) {
+    return Catalog::open(file, "library", "/lib", Catalog::Access::kRead)->photo(id, false)->extraHashes;
+  };
+  const std::vector<std::uint64_t> some = {0xfedcba9876543210ull, 1};
+  {
+    auto c = Catalog::open(file, "library", "/lib", Catalog::Access::kWrite);
+    c->begin();
+    put(*c, "some", some);
+    put(*c, "none", std::vector<std::uint64_t>{});  // computed: there were none
+    put(*c, "unknown", std::nullopt);
+    c->commit();
+  }
+  EXPECT_EQ(extras("some"), some);
+  EXPECT_EQ(extras("none"), std::vector<std::uint64_t>{});
+  EXPECT_EQ(extras("unknown"), std::nullopt);
+
+  // The same catalog as schema 1 left it.
+  Catalog::open(file, "library", "/lib", Catalog::Access::kWrite)
+      ->exec("ALTER TABLE photos DROP COLUMN extra_hashes; PRAGMA user_version=1; PRAGMA wal_checkpoint(TRUNCATE)");
+  const std::string before = contents(file);
+  {
+    // Read as it is, and left as it is.
+    auto c = Catalog::open(file, "library", "/lib", Catalog::Access::kRead);
+    const auto photos = c->photos(false);
+    ASSERT_EQ(photos.size(), 3u);
+    for (const Photo& p : photos) {
+      EXPECT_EQ(p.dhash, 0x8000000000000001ull);
+      EXPECT_FALSE(p.extraHashes) << p.id;
+    }
+  }
+  EXPECT_EQ(contents(file), before);
+  {
+    // Opened for writing, it gains the column and keeps every photo.
+    auto c = Catalog::open(file, "library", "/lib", Catalog::Access::kWrite);
+    EXPECT_EQ(c->photos(false).size(), 3u);
+    c->begin();
+    c->setExtraHashes("some", some);
+    c->commit();
+  }
+  EXPECT_EQ(extras("some"), some);
+  EXPECT_EQ(extras("none"), std::nullopt);
+}
+
 TEST(Catalog, SecondRunWaitsThenFailsClearly) {
   testsupport::TempDir dir;
   const std::string file = dir.path() + "/cat.db";

@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "photodupes/candidates.h"
 #include "photodupes/catalog.h"
 #include "photodupes/child_process.h"
 #include "photodupes/files.h"
@@ -161,7 +162,8 @@ int run(const std::vector<std::string>& argv) {
     if (a.command == "groups" || a.command == "report") {
       auto catalog = Catalog::open(file, "library", root, Catalog::Access::kRead);
       const bool report = a.command == "report";
-      const std::vector<Photo> photos = catalog->photos(report);
+      std::vector<Photo> photos = catalog->photos(report);
+      completeExtraHashes(*catalog, photos);
       VerifySource source{albumsweep, root, catalog->meta("allow_cloud") == "1"};
       const auto groups = findGroups(photos, a.radius, kNearPrintThreshold, simverifyVerifier(photos, source));
       if (!report) {

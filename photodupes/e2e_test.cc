@@ -6,12 +6,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "imaging/imaging.h"
 #include "photodupes/e2e_support.h"
+#include "photodupes/grouping.h"
+#include "testsupport/photo_edits.h"
 
 namespace photodupes::e2e {
 namespace {
@@ -197,6 +201,56 @@ TEST_F(PhotodupesE2E, FilesFindsTheSameGroupsInPlainFolders) {
   std::string runs =
       testsupport::runProcess({"/usr/bin/sqlite3", catalogFile(), "SELECT scanned, cached FROM runs ORDER BY run"}).out;
   EXPECT_EQ(runs, "14|0\n0|14\n");
+}
+
+// Copies whose scan hashes moved too far (a padded and a 15%-cropped one)
+// are grouped through the extra hashes, also from a catalog written before
+// the extra hashes existed.
+TEST(PhotodupesExtraCandidates, PaddedAndHeavilyCroppedCopiesJoinTheirOriginal) {
+  const std::string cameras = std::string(CORPUS_DIR) + "/cameras/";
+  if (!fs::exists(cameras)) GTEST_SKIP() << "no photo corpus at " << CORPUS_DIR;
+  testsupport::TempDir dir;
+  const std::string lib = dir.path() + "/library", state = dir.path() + "/state", file = dir.path() + "/cat.db";
+  const auto original = *imaging::readRegularFile(cameras + "fujifilm-dx10.jpg");
+  fs::create_directories(lib);
+  ASSERT_TRUE(testsupport::writeBytes(lib + "/original.jpg", original));
+  for (auto [name, edit] : {std::pair{"padded.jpg", testsupport::PhotoEdit::kPad},
+                            std::pair{"cropped.jpg", testsupport::PhotoEdit::kCrop15}}) {
+    auto bytes = testsupport::editPhoto(original, edit);
+    ASSERT_TRUE(bytes && testsupport::writeBytes(lib + "/" + name, *bytes)) << name;
+  }
+  ASSERT_TRUE(testsupport::writeBytes(lib + "/unrelated.jpg", *imaging::readRegularFile(cameras + "kodak-dc210.jpg")));
+  const GroupSet expected = {{"original.jpg", "padded.jpg", "cropped.jpg"}};
+
+  ASSERT_EQ(photodupes({"scan", "--library", lib, "--catalog", file}, state).exitStatus, 0);
+  {
+    // The scan hashes alone would not make them candidates.
+    auto catalog = Catalog::open(file, "library", lib, Catalog::Access::kRead);
+    const auto orig = catalog->photo("original.jpg", false);
+    ASSERT_TRUE(orig && orig->usable());
+    for (const char* copy : {"padded.jpg", "cropped.jpg"}) {
+      const auto p = catalog->photo(copy, false);
+      ASSERT_TRUE(p && p->usable() && p->extraHashes) << copy;
+      EXPECT_GT(std::popcount(*p->dhash ^ *orig->dhash), kDefaultRadius) << copy;
+    }
+  }
+  auto groups = photodupes({"groups", "--json", "--library", lib, "--catalog", file}, state);
+  ASSERT_EQ(groups.exitStatus, 0) << groups.err;
+  EXPECT_EQ(groupsOf(groups.out, lib), expected);
+
+  // The same catalog as the previous schema wrote it: read as it is (the
+  // extra hashes computed for the run), then completed by the next scan.
+  testsupport::runProcess(
+      {"/usr/bin/sqlite3", file, "ALTER TABLE photos DROP COLUMN extra_hashes; PRAGMA user_version=1"});
+  groups = photodupes({"groups", "--json", "--library", lib, "--catalog", file}, state);
+  ASSERT_EQ(groups.exitStatus, 0) << groups.err;
+  EXPECT_EQ(groupsOf(groups.out, lib), expected);
+  auto sql = [&](const std::string& query) { return testsupport::runProcess({"/usr/bin/sqlite3", file, query}).out; };
+  EXPECT_EQ(sql("PRAGMA user_version"), "1\n");
+  ASSERT_EQ(photodupes({"scan", "--library", lib, "--catalog", file}, state).exitStatus, 0);
+  EXPECT_EQ(sql("PRAGMA user_version; SELECT count(*) FROM photos WHERE extra_hashes IS NOT NULL"), "2\n4\n");
+  groups = photodupes({"groups", "--json", "--library", lib, "--catalog", file}, state);
+  EXPECT_EQ(groupsOf(groups.out, lib), expected);
 }
 
 }  // namespace

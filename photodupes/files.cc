@@ -11,6 +11,7 @@
 #include "albumsweep/scan_worker.h"
 #include "imaging/imaging.h"
 #include "jsonlines/text.h"
+#include "photodupes/candidates.h"
 #include "photodupes/catalog.h"
 #include "photodupes/child_process.h"
 #include "photodupes/grouping.h"
@@ -129,6 +130,7 @@ int runFiles(const FilesRequest& req, std::FILE* out, std::FILE* err) {
         p.w = h.value("w", 0);
         p.h = h.value("h", 0);
         if (thumbs[k].value("ok", false)) p.thumb = thumbs[k].value("b64", "");
+        p.extraHashes = extraHashesOfThumb(p.thumb);
         ++counts.scanned;
       } else {
         p.err = h.is_object() ? h.value("err", "read_failed") : "no_answer";
@@ -143,7 +145,8 @@ int runFiles(const FilesRequest& req, std::FILE* out, std::FILE* err) {
   catalog->finishRun(run, "complete", counts);
   catalog->commit();
 
-  const std::vector<Photo> photos = catalog->photos(req.reportFile.has_value());
+  std::vector<Photo> photos = catalog->photos(req.reportFile.has_value());
+  completeExtraHashes(*catalog, photos);
   VerifySource verify{req.albumsweep, "", true};
   const auto groups = findGroups(photos, req.radius, kNearPrintThreshold, simverifyVerifier(photos, verify));
   if (req.reportFile) {

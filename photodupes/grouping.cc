@@ -7,6 +7,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "photodupes/candidates.h"
+
 namespace photodupes {
 namespace {
 
@@ -194,6 +196,9 @@ std::vector<Group> findGroups(const std::vector<Photo>& photos, int radius, floa
   for (std::size_t r : reps) hashes.push_back(*photos[r].dhash);
   UnionFind uf(reps.size());
   for (auto [a, b] : nearPairs(hashes, radius)) uf.join(a, b);
+  std::vector<const Photo*> repPhotos;
+  for (std::size_t r : reps) repPhotos.push_back(&photos[r]);
+  for (auto [a, b] : extraCandidatePairs(repPhotos, kExtraRadius)) uf.join(a, b);
   std::map<std::uint32_t, std::vector<std::size_t>> components;
   for (std::uint32_t k = 0; k < reps.size(); ++k) components[uf.find(k)].push_back(reps[k]);
   std::vector<std::vector<std::size_t>> candidates;

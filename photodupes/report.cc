@@ -1,13 +1,12 @@
 #include "photodupes/report.h"
 
-#include <openssl/evp.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <stdexcept>
 
+#include "imaging/imaging.h"
 #include "jsonlines/text.h"
 #include "photodupes/output.h"
 
@@ -52,19 +51,6 @@ std::string urlPath(const std::string& raw) {
       out += hex[c & 15];
     }
   }
-  return out;
-}
-
-// The bytes of base64 text (the thumbnails the scan stored).
-std::optional<std::string> fromBase64(const std::string& text) {
-  if (text.size() % 4 != 0) return std::nullopt;
-  std::string out(text.size() / 4 * 3, '\0');
-  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
-  if (n < 0) return std::nullopt;
-  std::size_t pad = 0;
-  while (pad < 2 && pad < text.size() && text[text.size() - 1 - pad] == '=') ++pad;
-  out.resize(static_cast<std::size_t>(n) - pad);
   return out;
 }
 
@@ -190,9 +176,10 @@ void writeReport(const std::string& file, const std::vector<Photo>& photos, cons
           out << "<img alt=\"" << html(p.name) << "\" src=\"data:image/jpeg;base64," << p.thumb << "\">";
         } else {
           const std::string thumbName = std::to_string(n) + ".jpg";
-          auto bytes = fromBase64(p.thumb);
+          auto bytes = imaging::fromBase64(p.thumb);
           std::ofstream t(folder / thumbName, std::ios::binary | std::ios::trunc);
-          if (!bytes || !t.write(bytes->data(), static_cast<std::streamsize>(bytes->size())))
+          if (!bytes ||
+              !t.write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size())))
             throw std::runtime_error("cannot write thumbnails into " + folder.string());
           out << "<img alt=\"" << html(p.name) << "\" loading=\"lazy\" src=\"" << urlPath(folderName) << "/"
               << thumbName << "\">";

@@ -8,6 +8,7 @@
 #include <set>
 #include <vector>
 
+#include "photodupes/candidates.h"
 #include "photodupes/child_process.h"
 #include "photodupes/image_walk.h"
 #include "platform/folder_library_names.h"
@@ -192,6 +193,7 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
           p.dhash = std::stoull(hash, nullptr, 16);
         p.bytes = intKey(j, "bytes").value_or(0);
         p.thumb = textKey(j, "thumb");
+        p.extraHashes = extraHashesOfThumb(p.thumb);
         ++counts.scanned;
       } else {
         p.err = textKey(j, "err");
@@ -256,6 +258,10 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
   } else {
     outcome = "incomplete";
   }
+  // Photos stored before photodupes computed extra hashes (an older
+  // catalog) get theirs now.
+  std::vector<Photo> known = catalog.photos(false);
+  completeExtraHashes(catalog, known);
   catalog.begin();
   catalog.finishRun(run, outcome, counts);
   catalog.commit();

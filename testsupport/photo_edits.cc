@@ -2,6 +2,8 @@
 
 #include <vips/vips.h>
 
+#include <algorithm>
+
 #include "imaging/vips_ref.h"
 
 namespace testsupport {
@@ -39,6 +41,12 @@ const char* photoEditName(PhotoEdit edit) {
       return "captioned (12% bar)";
     case PhotoEdit::kPad:
       return "padded 10% white";
+    case PhotoEdit::kCrop15:
+      return "cropped 15% centred";
+    case PhotoEdit::kCrop20:
+      return "cropped 20% centred";
+    case PhotoEdit::kLetterbox:
+      return "letterboxed black 16:9";
   }
   return "?";
 }
@@ -75,6 +83,22 @@ std::optional<std::vector<std::uint8_t>> editPhoto(std::span<const std::uint8_t>
     case PhotoEdit::kCropCorner:
       vips_crop(img.p, &out.p, 0, 0, w - w / 10, h - h / 10, nullptr);
       break;
+    case PhotoEdit::kCrop15:
+      vips_crop(img.p, &out.p, w * 3 / 40, h * 3 / 40, w - 2 * (w * 3 / 40), h - 2 * (h * 3 / 40), nullptr);
+      break;
+    case PhotoEdit::kCrop20:
+      vips_crop(img.p, &out.p, w / 10, h / 10, w - 2 * (w / 10), h - 2 * (h / 10), nullptr);
+      break;
+    case PhotoEdit::kLetterbox: {
+      // The canvas grows the shorter way to 16:9 (9:16 for a portrait photo).
+      int canvasW = w, canvasH = h;
+      const int longer = std::max(w, h), shorter = std::min(w, h);
+      int& grow = longer * 9 < shorter * 16 ? (w >= h ? canvasW : canvasH) : (w >= h ? canvasH : canvasW);
+      grow = longer * 9 < shorter * 16 ? shorter * 16 / 9 : longer * 9 / 16;
+      vips_embed(img.p, &out.p, (canvasW - w) / 2, (canvasH - h) / 2, canvasW, canvasH, "extend", VIPS_EXTEND_BLACK,
+                 nullptr);
+      break;
+    }
     case PhotoEdit::kCaption: {
       const int bar = h * 12 / 100;
       VipsRef text, band, rgb;
