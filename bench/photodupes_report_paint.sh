@@ -22,7 +22,8 @@ for seed in 1 2 3 4 5 6; do
   vips bandjoin "$work/n$seed.v $work/n$seed.v $work/n$seed.v" "$work/c$seed.v"
   vips resize "$work/c$seed.v" "$work/t$seed.jpg[Q=70]" 8
 done
-# An empty scan makes the catalog; the groups are then written into it.
+# An empty scan makes the catalog; the groups are then written into it, with
+# their extra hashes computed (none), as a scan leaves them.
 "$bin" scan --library "$work/library" --catalog "$work/catalog.db"
 python3 - "$work" "$groups" <<'PY'
 import base64, random, sqlite3, sys
@@ -37,9 +38,9 @@ for g in range(groups):
     for m in range(2 + g % 2):
         i = f"folder{g % 50}/photo{g}-{m}.jpg"
         rows.append((i, f"{work}/library/{i}".encode(), f"photo{g}-{m}.jpg", "local", "", sha, h, 4032 - m, 3024,
-                     3_000_000 + rng.randrange(1_000_000), 1_600_000_000_000 + g * 1000, 1, thumbs[(g + m) % 6], 1))
-db.executemany("INSERT INTO photos(id, path, name, state, err, sha, dhash, w, h, bytes, created, mod, thumb, seen) "
-               "VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?)", rows)
+                     3_000_000 + rng.randrange(1_000_000), 1_600_000_000_000 + g * 1000, 1, thumbs[(g + m) % 6], 1, b""))
+db.executemany("INSERT INTO photos(id, path, name, state, err, sha, dhash, w, h, bytes, created, mod, thumb, seen, "
+               "extra_hashes) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)", rows)
 db.commit()
 print(f"{len(rows)} photos in {groups} groups")
 PY
