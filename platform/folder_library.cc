@@ -109,7 +109,7 @@ class Fd {
   int fd_ = -1;
 };
 
-constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+using folder::kFolderFlags;
 constexpr int kFileFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 
 // The root itself may be reached through a link (a Pictures folder that

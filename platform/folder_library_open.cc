@@ -11,8 +11,6 @@
 namespace platform::folder {
 namespace {
 
-constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
 // Whether openat2 may be tried: false once the kernel lacks it or a system
 // call filter refuses it (the lock-down does unless Landlock already
 // forbids every write, see lockdown.cc).

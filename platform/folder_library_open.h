@@ -2,11 +2,17 @@
 // following a symbolic link or leaving the root.
 #pragma once
 
+#include <fcntl.h>
+
 #include <cstddef>
 #include <string>
 #include <vector>
 
 namespace platform::folder {
+
+// How every folder below the root is opened, by the walk and by path
+// resolution alike: read-only, only a folder, never through a link.
+inline constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // How a path below the root is resolved.
 enum class Resolution {
