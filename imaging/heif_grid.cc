@@ -7,11 +7,10 @@
 #include <cstring>
 #include <map>
 #include <string_view>
-#include <system_error>
-#include <thread>
 
 #include "imaging/heif_meta.h"
 #include "imaging/imaging.h"
+#include "imaging/parallel.h"
 
 namespace imaging::detail {
 
@@ -312,23 +311,10 @@ std::optional<RgbBuffer> decodeHeifGrid(const HeifGrid& grid, int threads) {
   // are first touched by the threads that fill them.
   out.rgb.reset(new (std::nothrow) std::uint8_t[3 * static_cast<std::size_t>(out.width) * out.height]);
   if (!out.rgb) return std::nullopt;
-  std::atomic<std::size_t> next{0};
   std::atomic<bool> failed{false};
-  auto work = [&] {
-    for (std::size_t k; !failed.load(std::memory_order_relaxed) && (k = next.fetch_add(1)) < grid.tiles.size();)
-      if (!decodeTile(grid, k, out)) failed = true;
-  };
-  std::vector<std::thread> helpers;
-  const std::size_t wanted = std::min<std::size_t>(static_cast<std::size_t>(std::max(threads, 1)), grid.tiles.size());
-  for (std::size_t k = 1; k < wanted; ++k) {
-    try {
-      helpers.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;  // fewer threads; the tiles still all get decoded
-    }
-  }
-  work();
-  for (std::thread& t : helpers) t.join();
+  forEachOnThreads(grid.tiles.size(), threads, [&](std::size_t k) {
+    if (!failed.load(std::memory_order_relaxed) && !decodeTile(grid, k, out)) failed = true;
+  });
   if (failed) return std::nullopt;
   return out;
 }

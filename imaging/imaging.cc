@@ -51,13 +51,13 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <system_error>
 #include <thread>
 #include <utility>
 
 #include "imaging/decoders.h"
 #include "imaging/headers.h"
 #include "imaging/heif_grid.h"
+#include "imaging/parallel.h"
 #include "imaging/vips_ref.h"
 
 namespace imaging {
@@ -341,11 +341,12 @@ std::optional<VipsRef> thumbnailInBands(VipsImage* full, int maxPixel, const cha
   }
   const std::size_t rowBytes = VIPS_IMAGE_SIZEOF_LINE(memory.p);
   std::atomic<bool> failed{false};
-  auto band = [&](int k, bool helper) {
+  auto band = [&](std::size_t k) {
     std::optional<VipsRef> own = k == 0 ? std::nullopt : thumbnailPipeline(full, maxPixel, exportProfile);
     VipsImage* pipeline = k == 0 ? whole->p : own ? own->p : nullptr;
     VipsRegion* region = pipeline ? vips_region_new(pipeline) : nullptr;
-    VipsRect rect{0, height * k / bands, whole->p->Xsize, height * (k + 1) / bands - height * k / bands};
+    const int top = height * static_cast<int>(k) / bands, bottom = height * static_cast<int>(k + 1) / bands;
+    VipsRect rect{0, top, whole->p->Xsize, bottom - top};
     if (!region || pipeline->Xsize != memory.p->Xsize || pipeline->Ysize != height ||
         vips_region_prepare(region, &rect)) {
       failed = true;
@@ -354,20 +355,9 @@ std::optional<VipsRef> thumbnailInBands(VipsImage* full, int maxPixel, const cha
         std::memcpy(VIPS_IMAGE_ADDR(memory.p, 0, y), VIPS_REGION_ADDR(region, 0, y), rowBytes);
     }
     if (region) g_object_unref(region);
-    own.reset();
-    // libvips keeps buffers per thread; a thread it did not start frees them itself.
-    if (helper) vips_thread_shutdown();
   };
-  std::vector<std::thread> helpers;
-  for (int k = 1; k < bands; ++k) {
-    try {
-      helpers.emplace_back(band, k, true);
-    } catch (const std::system_error&) {
-      band(k, false);
-    }
-  }
-  band(0, false);
-  for (std::thread& t : helpers) t.join();
+  // libvips keeps buffers per thread; a thread it did not start frees them itself.
+  detail::forEachOnThreads(static_cast<std::size_t>(bands), bands, band, [] { vips_thread_shutdown(); });
   if (failed) {
     vips_error_clear();
     return std::nullopt;
