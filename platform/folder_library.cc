@@ -143,14 +143,16 @@ struct DirEntry {
 
 std::vector<DirEntry> listFolder(int dirFd) {
   std::vector<DirEntry> out;
-  int dupFd = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
-  if (dupFd < 0) return out;
-  DIR* dir = ::fdopendir(dupFd);
+  // A new open file of the folder, not a dup: dups share one read position,
+  // so two threads listing the same folder through dups of one descriptor
+  // (the kept root) would each get part of the listing.
+  int ownFd = ::openat(dirFd, ".", kFolderFlags);
+  if (ownFd < 0) return out;
+  DIR* dir = ::fdopendir(ownFd);
   if (dir == nullptr) {
-    ::close(dupFd);
+    ::close(ownFd);
     return out;
   }
-  ::rewinddir(dir);
   while (dirent* e = ::readdir(dir)) {
     std::string_view n(e->d_name);
     if (n == "." || n == "..") continue;

@@ -41,7 +41,9 @@ int openFolderBeneath(int rootFd, const std::vector<std::string>& parts, std::si
     int fd = openWithOpenat2(rootFd, parts, count);
     if (fd != -2) return fd;
   }
-  int cur = ::fcntl(rootFd, F_DUPFD_CLOEXEC, 0);
+  // The root itself is opened anew rather than dup'ed, so that the caller
+  // gets a read position of its own for listing it.
+  int cur = ::openat(rootFd, ".", kFolderFlags);
   for (std::size_t k = 0; k < count && cur >= 0; ++k) {
     int next = ::openat(cur, parts[k].c_str(), kFolderFlags);
     ::close(cur);
