@@ -118,24 +118,21 @@ void forEachPass(int radius, Lookup lookup) {
   }
 }
 
-// Hashes bucketed by a 16-bit key: bucket v holds sorted[offsets[v]..offsets[v + 1]), which are hashes[items[...]].
-struct Buckets {
-  std::vector<std::uint32_t> offsets = std::vector<std::uint32_t>(kBuckets + 1), items;
-  std::vector<std::uint64_t> sorted;
-  Buckets(std::size_t n, std::uint32_t spare) : items(n), sorted(n + spare) {}
-  template <typename Key>
-  void fill(std::span<const std::uint64_t> hashes, Key key) {
-    std::fill(offsets.begin(), offsets.end(), 0);
-    for (std::uint64_t h : hashes) ++offsets[key(h) + 1];
-    std::partial_sum(offsets.begin(), offsets.end(), offsets.begin());
-    std::vector<std::uint32_t> next(offsets.begin(), offsets.end() - 1);
-    for (std::uint32_t i = 0; i < hashes.size(); ++i) {
-      const std::uint32_t at = next[key(hashes[i])]++;
-      items[at] = i;
-      sorted[at] = hashes[i];
-    }
+// Sorts the hashes into buckets by a 16-bit key: bucket v holds sorted[offsets[v]..offsets[v + 1]), which are
+// hashes[items[...]]. `offsets` has a place per bucket and one more, `items` and `sorted` one per hash at least.
+template <typename Key>
+void bucketBy(std::span<const std::uint64_t> hashes, Key key, std::vector<std::uint32_t>& offsets,
+              std::vector<std::uint32_t>& items, std::vector<std::uint64_t>& sorted) {
+  std::fill(offsets.begin(), offsets.end(), 0);
+  for (std::uint64_t h : hashes) ++offsets[key(h) + 1];
+  std::partial_sum(offsets.begin(), offsets.end(), offsets.begin());
+  std::vector<std::uint32_t> next(offsets.begin(), offsets.end() - 1);
+  for (std::uint32_t i = 0; i < hashes.size(); ++i) {
+    const std::uint32_t at = next[key(hashes[i])]++;
+    items[at] = i;
+    sorted[at] = hashes[i];
   }
-};
+}
 
 }  // namespace
 
@@ -144,18 +141,12 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairs(std::span<const s
   if (radius < 0 || hashes.size() < 2) return pairs;
   radius = std::min(radius, 64);
   const std::uint32_t n = hashes.size();
-  Buckets b(n, kCopyRun);
-  std::vector<std::uint32_t> runPlaces(n + kCopyRun);
-  std::vector<std::uint64_t> runHashes(n + kCopyRun);
+  std::vector<std::uint32_t> offsets(kBuckets + 1), items(n), runAt(n + kCopyRun);
+  std::vector<std::uint64_t> sorted(n + kCopyRun), run(n + kCopyRun);
   // Buckets the hashes by `key`, then compares each hash with those in its own bucket (when `self`) and in the
   // buckets v ^ m above it for every mask m.
   forEachPass(radius, [&](auto key, bool self, const MasksByTopBit& masks, auto owns) {
-    b.fill(hashes, key);
-    // Plain pointers, which the pairs' growth cannot be taken to move.
-    const std::uint32_t *offsets = b.offsets.data(), *items = b.items.data();
-    const std::uint64_t* sorted = b.sorted.data();
-    std::uint64_t* run = runHashes.data();
-    std::uint32_t* runAt = runPlaces.data();
+    bucketBy(hashes, key, offsets, items, sorted);
     auto consider = [&](std::uint32_t x, std::uint32_t y) {
       if (owns(sorted[x] ^ sorted[y])) pairs.emplace_back(std::min(items[x], items[y]), std::max(items[x], items[y]));
     };
@@ -198,12 +189,12 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairsBetween(std::span<
   // Both sides bucketed by the pass's key, the buckets then visited in
   // order: the neighbours v ^ m of consecutive buckets v lie close in
   // memory, which looking each probe up on its own would not give.
-  Buckets ib(indexed.size(), 0), pb(probes.size(), 0);
+  std::vector<std::uint32_t> offsets(kBuckets + 1), items(indexed.size()), probeOffsets(kBuckets + 1),
+      probeItems(probes.size());
+  std::vector<std::uint64_t> sorted(indexed.size()), probeSorted(probes.size());
   forEachPass(radius, [&](auto key, bool self, const MasksByTopBit& masks, auto owns) {
-    ib.fill(indexed, key);
-    pb.fill(probes, key);
-    const std::uint32_t *offsets = ib.offsets.data(), *items = ib.items.data(), *probeItems = pb.items.data();
-    const std::uint64_t *sorted = ib.sorted.data(), *probeSorted = pb.sorted.data();
+    bucketBy(indexed, key, offsets, items, sorted);
+    bucketBy(probes, key, probeOffsets, probeItems, probeSorted);
     auto against = [&](std::uint32_t pbegin, std::uint32_t pend, std::uint32_t bucket) {
       for (std::uint32_t x = offsets[bucket], xend = offsets[bucket + 1]; x < xend; ++x)
         for (std::uint32_t y = pbegin; y < pend; ++y) {
@@ -212,7 +203,7 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairsBetween(std::span<
         }
     };
     for (std::uint32_t v = 0; v < kBuckets; ++v) {
-      const std::uint32_t pbegin = pb.offsets[v], pend = pb.offsets[v + 1];
+      const std::uint32_t pbegin = probeOffsets[v], pend = probeOffsets[v + 1];
       if (pbegin == pend) continue;
       if (self) against(pbegin, pend, v);
       for (std::uint32_t m : masks.masks) against(pbegin, pend, v ^ m);
