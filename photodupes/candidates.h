@@ -1,6 +1,7 @@
 // A second source of near-duplicate candidates, for the copies whose scan
 // hash moved too far from the original's: padded ones (a border, bars to
-// another aspect ratio, a screenshot of the photo) and heavily cropped ones.
+// another aspect ratio, a screenshot of the photo), heavily cropped ones and
+// ones cropped off a corner.
 //
 // From each photo's stored thumbnail photodupes computes a few more
 // difference hashes (the same dhash as the scan's): one of the thumbnail
