@@ -4,10 +4,12 @@
 // same run.
 //
 // Every record also carries extra hashes as a scan stores them (one per
-// crop of kCropShares, and a trimmed one for one photo in ten), random too,
-// and some pairs are planted that only the extra hashes join: a copy whose
-// scan hash lies within kExtraRadius of its original's first extra hash, as
-// a padded or cropped copy's does.
+// crop of kCropShares, and a trimmed one for one photo in ten) and corner
+// hashes (one per kCornerShares), random too, and some pairs are planted
+// that only these join: a copy whose scan hash lies within kExtraRadius of
+// its original's first extra hash, as a padded or cropped copy's does, or
+// within kCornerRadius of one of its corner hashes, as a copy cropped off
+// a corner does.
 //
 // Measures: reading the records from an SQLite catalog, finding the groups
 // (exact sets, multi-index candidates of both sources, components; the
@@ -58,11 +60,12 @@ int main(int argc, char** argv) {
   const std::size_t n = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 100000;
   const int radius = argc > 2 ? std::atoi(argv[2]) : photodupes::kDefaultRadius;
   const std::size_t planted = n / 50;        // groups of 3: a base and two copies within the radius
-  const std::size_t plantedExtra = n / 100;  // pairs joined by an extra hash only
+  const std::size_t plantedExtra = n / 100;  // pairs joined by an extra hash only, and as many by a corner hash
   const int crops = static_cast<int>(std::size(photodupes::kCropShares));
-  std::mt19937_64 rng(11);
-  auto flipUpTo = [&](std::uint64_t h, int most) {
-    for (int k = 0, flips = static_cast<int>(rng() % (most + 1)); k < flips; ++k) h ^= 1ull << (rng() % 64);
+  const int corners = static_cast<int>(std::size(photodupes::kCornerShares));
+  std::mt19937_64 rng(11), cornerRng(12);  // the corner hashes from their own stream
+  auto flipUpTo = [](std::mt19937_64& r, std::uint64_t h, int most) {
+    for (int k = 0, flips = static_cast<int>(r() % (most + 1)); k < flips; ++k) h ^= 1ull << (r() % 64);
     return h;
   };
 
@@ -77,18 +80,25 @@ int main(int argc, char** argv) {
     p.dhash = hash;
     p.extraHashes.emplace();
     for (int k = crops + (rng() % 10 == 0); k > 0; --k) p.extraHashes->push_back(rng());
+    p.cornerHashes.emplace();
+    for (int k = 0; k < corners; ++k) p.cornerHashes->push_back(cornerRng());
     p.w = 4032, p.h = 3024, p.bytes = 3000000 + static_cast<std::int64_t>(rng() % 1000000);
     photos.push_back(std::move(p));
   };
   for (std::size_t g = 0; g < planted; ++g) {
     const std::uint64_t base = rng();
     add(base, "base" + std::to_string(g));
-    for (int c = 0; c < 2; ++c) add(flipUpTo(base, radius), "copy" + std::to_string(g) + "-" + std::to_string(c));
+    for (int c = 0; c < 2; ++c) add(flipUpTo(rng, base, radius), "copy" + std::to_string(g) + "-" + std::to_string(c));
   }
   for (std::size_t g = 0; g < plantedExtra; ++g) {
     add(rng(), "xbase" + std::to_string(g));
     const std::uint64_t extra = photos.back().extraHashes->front();
-    add(flipUpTo(extra, photodupes::kExtraRadius), "xcopy" + std::to_string(g));
+    add(flipUpTo(rng, extra, photodupes::kExtraRadius), "xcopy" + std::to_string(g));
+  }
+  for (std::size_t g = 0; g < plantedExtra; ++g) {
+    add(cornerRng(), "cbase" + std::to_string(g));
+    const std::uint64_t corner = photos.back().cornerHashes->at(g % corners);
+    add(flipUpTo(cornerRng, corner, photodupes::kCornerRadius), "ccopy" + std::to_string(g));
   }
   while (photos.size() < n) add(rng(), "single" + std::to_string(photos.size()));
 
@@ -108,8 +118,11 @@ int main(int argc, char** argv) {
   auto catalog =
       photodupes::Catalog::open(dir + "/catalog.db", "library", "/library", photodupes::Catalog::Access::kRead);
   const auto loaded = catalog->photos(false);
-  std::size_t extraCount = 0;
-  for (const auto& p : loaded) extraCount += p.extraHashes ? p.extraHashes->size() : 0;
+  std::size_t extraCount = 0, cornerCount = 0;
+  for (const auto& p : loaded) {
+    extraCount += p.extraHashes ? p.extraHashes->size() : 0;
+    cornerCount += p.cornerHashes ? p.cornerHashes->size() : 0;
+  }
   const double loadSecs = secondsSince(t0);
   auto t1 = Clock::now();
   std::size_t candidates = 0;
@@ -126,7 +139,7 @@ int main(int argc, char** argv) {
   std::vector<const photodupes::Photo*> all;
   for (const auto& p : loaded) all.push_back(&p);
   auto tx = Clock::now();
-  const auto extraPairs = photodupes::extraCandidatePairs(all, photodupes::kExtraRadius);
+  const auto extraPairs = photodupes::extraCandidatePairs(all);
   const double extraSecs = secondsSince(tx);
 
   std::vector<std::uint64_t> hashes;
@@ -138,33 +151,39 @@ int main(int argc, char** argv) {
   const std::uint64_t brute = photodupes::countPairsBruteForce(hashes, radius);
   const double bruteSecs = secondsSince(t3);
 
-  std::size_t foundPlanted = 0, foundExtra = 0;
+  std::size_t foundPlanted = 0, foundExtra = 0, foundCorner = 0;
   std::map<std::string, std::size_t> groupOf;  // by SHA-256 stand-in
   for (std::size_t k = 0; k < groups.size(); ++k) {
     foundPlanted += groups[k].members.size() >= 3;
     for (const auto& m : groups[k].members) groupOf[loaded[m.photo].sha] = k;
   }
+  auto together = [&](const std::string& a, const std::string& b) {
+    auto x = groupOf.find(a), y = groupOf.find(b);
+    return x != groupOf.end() && y != groupOf.end() && x->second == y->second;
+  };
   for (std::size_t g = 0; g < plantedExtra; ++g) {
-    auto base = groupOf.find("xbase" + std::to_string(g)), copy = groupOf.find("xcopy" + std::to_string(g));
-    foundExtra += base != groupOf.end() && copy != groupOf.end() && base->second == copy->second;
+    foundExtra += together("xbase" + std::to_string(g), "xcopy" + std::to_string(g));
+    foundCorner += together("cbase" + std::to_string(g), "ccopy" + std::to_string(g));
   }
   std::printf(
-      "%zu records (%zu extra hashes), radius %d, %zu planted groups of 3, %zu planted pairs for the extra "
-      "hashes (radius %d)\n",
-      loaded.size(), extraCount, radius, planted, plantedExtra, photodupes::kExtraRadius);
+      "%zu records (%zu extra hashes, %zu corner hashes), radius %d, %zu planted groups of 3, %zu planted pairs "
+      "each for the extra hashes (radius %d) and the corner hashes (radius %d)\n",
+      loaded.size(), extraCount, cornerCount, radius, planted, plantedExtra, photodupes::kExtraRadius,
+      photodupes::kCornerRadius);
   std::printf("read the catalog:          %8.3f s\n", loadSecs);
   std::printf("find the groups:           %8.3f s  (%zu groups, %zu with 3+ members, %zu candidates checked)\n",
               groupSecs, groups.size(), foundPlanted, candidates);
   std::printf("peak memory added:         %8.1f MiB (peak RSS %.1f MiB)\n", (rssAfter - rssBefore) / 1024.0,
               rssAfter / 1024.0);
-  std::printf("extra-hash candidate pairs: %7.3f s  (%zu pairs, %zu planted found)\n", extraSecs, extraPairs.size(),
-              foundExtra);
+  std::printf("extra-hash candidate pairs: %7.3f s  (%zu pairs, %zu + %zu planted found)\n", extraSecs,
+              extraPairs.size(), foundExtra, foundCorner);
   std::printf("index pairs within radius: %8.3f s  (%zu pairs)\n", indexSecs, indexed.size());
   std::printf("all pairs, brute force:    %8.3f s  (%llu pairs)\n", bruteSecs, static_cast<unsigned long long>(brute));
   std::printf("index vs all pairs:        %8.1fx faster; groups vs all pairs: %.1fx faster\n", bruteSecs / indexSecs,
               bruteSecs / groupSecs);
   std::filesystem::remove_all(dir);
-  const bool ok = indexed.size() == brute && foundPlanted >= planted && foundExtra >= plantedExtra;
+  const bool ok =
+      indexed.size() == brute && foundPlanted >= planted && foundExtra >= plantedExtra && foundCorner >= plantedExtra;
   if (!ok) std::printf("MISMATCH: the index or the grouping missed pairs\n");
   return ok ? 0 : 1;
 }

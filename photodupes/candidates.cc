@@ -1,6 +1,8 @@
 #include "photodupes/candidates.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 
 #include "imaging/imaging.h"
@@ -41,37 +43,65 @@ ThumbHashes thumbHashes(const std::string& base64Jpeg, std::span<const CropShare
     box.height = std::max(1, static_cast<int>(std::lround(h * c.keep)));
     box.left = static_cast<int>(std::lround((w - box.width) * c.x));
     box.top = static_cast<int>(std::lround((h - box.height) * c.y));
-    if (auto hash = hashOf(box)) out.crops.push_back(*hash);
+    auto hash = hashOf(box);
+    if (!hash) return {};  // all or none, so that each hash's crop is known by its place
+    out.crops.push_back(*hash);
   }
   return out;
 }
 
-std::vector<std::uint64_t> extraHashesOfThumb(const std::string& base64Jpeg) {
-  ThumbHashes t = thumbHashes(base64Jpeg, kCropShares);
-  if (t.trimmed) t.crops.insert(t.crops.begin(), *t.trimmed);
-  return t.crops;
+void setThumbHashes(Photo& photo, const std::string& base64Jpeg) {
+  constexpr std::size_t kCrops = std::size(kCropShares), kCorners = std::size(kCornerShares);
+  std::array<CropShare, kCrops + kCorners> all;
+  std::copy(std::begin(kCropShares), std::end(kCropShares), all.begin());
+  std::copy(std::begin(kCornerShares), std::end(kCornerShares), all.begin() + kCrops);
+  ThumbHashes t = thumbHashes(base64Jpeg, all);
+  photo.extraHashes.emplace();
+  photo.cornerHashes.emplace();
+  if (t.crops.size() != all.size()) return;
+  if (t.trimmed) photo.extraHashes->push_back(*t.trimmed);
+  photo.extraHashes->insert(photo.extraHashes->end(), t.crops.begin(), t.crops.begin() + kCrops);
+  photo.cornerHashes->assign(t.crops.begin() + kCrops, t.crops.end());
+}
+
+ExtraDistances extraDistances(const Photo& a, const Photo& b) {
+  ExtraDistances d;
+  auto against = [](const std::optional<std::vector<std::uint64_t>>& hashes, const std::optional<std::uint64_t>& scan,
+                    int& best) {
+    if (!hashes || !scan) return;
+    for (std::uint64_t h : *hashes) best = std::min(best, std::popcount(h ^ *scan));
+  };
+  against(a.extraHashes, b.dhash, d.extra);
+  against(b.extraHashes, a.dhash, d.extra);
+  against(a.cornerHashes, b.dhash, d.corner);
+  against(b.cornerHashes, a.dhash, d.corner);
+  return d;
 }
 
 std::vector<std::pair<std::uint32_t, std::uint32_t>> extraCandidatePairs(std::span<const Photo* const> photos,
-                                                                         int radius) {
-  // Every hash with the photo it belongs to; the scan's hash is marked, so
-  // that pairs of two scan hashes are left to the first source and its own
-  // radius.
-  std::vector<std::uint64_t> hashes;
-  std::vector<std::uint32_t> owner;
-  std::vector<bool> scanHash;
+                                                                         int radius, int cornerRadius) {
+  // The scan hashes are looked up among the extra hashes, then among the
+  // corner hashes: each hash with the photo it belongs to.
+  std::vector<std::uint64_t> scans, extras, corners;
+  std::vector<std::uint32_t> scanOwner, extraOwner, cornerOwner;
   for (std::uint32_t k = 0; k < photos.size(); ++k) {
     const Photo& p = *photos[k];
     if (!p.dhash) continue;
-    hashes.push_back(*p.dhash), owner.push_back(k), scanHash.push_back(true);
+    scans.push_back(*p.dhash), scanOwner.push_back(k);
     if (p.extraHashes)
-      for (std::uint64_t h : *p.extraHashes) hashes.push_back(h), owner.push_back(k), scanHash.push_back(false);
+      for (std::uint64_t h : *p.extraHashes) extras.push_back(h), extraOwner.push_back(k);
+    if (p.cornerHashes)
+      for (std::uint64_t h : *p.cornerHashes) corners.push_back(h), cornerOwner.push_back(k);
   }
   std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
-  for (auto [i, j] : nearPairs(hashes, radius)) {
-    if (owner[i] == owner[j] || (scanHash[i] && scanHash[j])) continue;
-    pairs.emplace_back(std::min(owner[i], owner[j]), std::max(owner[i], owner[j]));
-  }
+  auto add = [&](const std::vector<std::uint64_t>& indexed, const std::vector<std::uint32_t>& owner, int r) {
+    for (auto [i, j] : nearPairsBetween(indexed, scans, r)) {
+      const std::uint32_t a = owner[i], b = scanOwner[j];
+      if (a != b) pairs.emplace_back(std::min(a, b), std::max(a, b));
+    }
+  };
+  add(extras, extraOwner, radius);
+  add(corners, cornerOwner, cornerRadius);
   std::sort(pairs.begin(), pairs.end());
   pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
   return pairs;
@@ -81,12 +111,12 @@ void completeExtraHashes(Catalog& catalog, std::vector<Photo>& photos) {
   constexpr int kPerTransaction = 64;
   int pending = 0;
   for (Photo& p : photos) {
-    if (p.extraHashes || !p.usable()) continue;
+    if ((p.extraHashes && p.cornerHashes) || !p.usable()) continue;
     const auto stored = catalog.photo(p.id, true);
-    p.extraHashes = extraHashesOfThumb(stored ? stored->thumb : std::string());
+    setThumbHashes(p, stored ? stored->thumb : std::string());
     if (!catalog.writable()) continue;
     if (pending == 0) catalog.begin();
-    catalog.setExtraHashes(p.id, *p.extraHashes);
+    catalog.setExtraHashes(p);
     if (++pending == kPerTransaction) catalog.commit(), pending = 0;
   }
   if (pending) catalog.commit();

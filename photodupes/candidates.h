@@ -1,15 +1,22 @@
 // A second source of near-duplicate candidates, for the copies whose scan
 // hash moved too far from the original's: padded ones (a border, bars to
-// another aspect ratio, a screenshot of the photo) and heavily cropped ones.
+// another aspect ratio, a screenshot of the photo), heavily cropped ones and
+// ones cropped off a corner.
 //
 // From each photo's stored thumbnail photodupes computes a few more
 // difference hashes (the same dhash as the scan's): one of the thumbnail
-// with its flat borders trimmed (only when there were any), and one of each
-// of a few crops of it (kCropShares). A padded copy's trimmed hash then
-// lies near its original's hash, and an original's crop hash near the hash
-// of a copy cropped that much. Candidate pairs are the pairs of photos with
-// any two of their hashes (the scan's and these) within kExtraRadius bits,
-// found by the same multi-index hash as the scan hashes' candidates.
+// with its flat borders trimmed (only when there were any), one of each of
+// a few centred crops of it (kCropShares), and one of each corner crop
+// (kCornerShares). A padded copy's trimmed hash then lies near its
+// original's scan hash, and an original's crop hash near the scan hash of
+// a copy cropped that much (off every side, or off two sides at a corner).
+//
+// So an extra hash only ever needs to meet another photo's scan hash:
+// candidate pairs are the pairs of photos where an extra hash of one lies
+// within kExtraRadius bits of the other's scan hash, or a corner hash
+// within kCornerRadius. Each kind is one lookup of the scan hashes in a
+// multi-index hash of the extra (or corner) hashes, never a join of all
+// hashes with each other.
 #pragma once
 
 #include <cstdint>
@@ -30,34 +37,50 @@ struct CropShare {
   double x, y;
 };
 inline constexpr CropShare kCropShares[] = {{0.8, 0.5, 0.5}};
+// 90% kept at each corner: a copy cut 10% off two sides that meet.
+inline constexpr CropShare kCornerShares[] = {{0.9, 0, 0}, {0.9, 1, 0}, {0.9, 0, 1}, {0.9, 1, 1}};
 
-// The Hamming radius of the extra hashes' candidates. Chosen from
-// bench/photodupes_recall (the README has the recall and the false
-// candidates at each radius).
+// The Hamming radii of the extra and the corner hashes' candidates. Chosen
+// from bench/photodupes_recall (the README has the recall and the false
+// candidates at each radius); the corner hashes, four a photo, use a
+// smaller radius, which they need for their recall and which keeps their
+// lookup cheap.
 inline constexpr int kExtraRadius = 8;
+inline constexpr int kCornerRadius = 7;
 
 // The hashes of a stored thumbnail (base64 JPEG) with its flat borders
-// trimmed (nothing when it has none) and of each of `crops`; all empty when
-// there is no thumbnail or it does not decode.
+// trimmed (nothing when it has none) and of each of `crops`, one per crop
+// in order; all empty when there is no thumbnail or it does not decode.
 struct ThumbHashes {
   std::optional<std::uint64_t> trimmed;
   std::vector<std::uint64_t> crops;
 };
 ThumbHashes thumbHashes(const std::string& base64Jpeg, std::span<const CropShare> crops);
 
-// The extra hashes of a stored thumbnail (base64 JPEG): the trimmed hash
-// first when the thumbnail has flat borders, then one per crop. Empty when
+// Sets the photo's extra hashes (the trimmed hash first when the thumbnail
+// has flat borders, then one per kCropShares) and corner hashes (one per
+// kCornerShares) from a stored thumbnail (base64 JPEG): both empty when
 // there is no thumbnail or it does not decode.
-std::vector<std::uint64_t> extraHashesOfThumb(const std::string& base64Jpeg);
+void setThumbHashes(Photo& photo, const std::string& base64Jpeg);
 
-// Pairs (a < b) of indexes into `photos` whose hashes (the scan's and the
-// extra ones) lie within `radius` bits of each other, in any combination.
-// Photos without extra hashes take part with their scan hash alone.
+// The smallest distance between an extra hash of either photo and the
+// other's scan hash, and the same for the corner hashes (65: none).
+struct ExtraDistances {
+  int extra = 65;
+  int corner = 65;
+};
+ExtraDistances extraDistances(const Photo& a, const Photo& b);
+
+// Pairs (a < b) of indexes into `photos` with an extra hash of one within
+// `radius` bits of the other's scan hash, or a corner hash within
+// `cornerRadius`. Photos without extra hashes take part with their scan
+// hash alone.
 std::vector<std::pair<std::uint32_t, std::uint32_t>> extraCandidatePairs(std::span<const Photo* const> photos,
-                                                                         int radius);
+                                                                         int radius = kExtraRadius,
+                                                                         int cornerRadius = kCornerRadius);
 
-// Computes the extra hashes of the photos that lack them (an older catalog,
-// or a scan cut short), from their thumbnails in the catalog: stored when
+// Computes the extra and corner hashes of the photos that lack them (an
+// older catalog, or a scan cut short), from their thumbnails in the catalog: stored when
 // the catalog is open for writing, else kept in `photos` only.
 void completeExtraHashes(Catalog& catalog, std::vector<Photo>& photos);
 

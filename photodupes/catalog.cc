@@ -76,7 +76,8 @@ CREATE TABLE photos(
   mod INTEGER NOT NULL DEFAULT 0,
   thumb TEXT NOT NULL DEFAULT '',
   seen INTEGER NOT NULL,
-  extra_hashes BLOB);
+  extra_hashes BLOB,
+  corner_hashes BLOB);
 CREATE TABLE runs(
   run INTEGER PRIMARY KEY,
   started INTEGER NOT NULL,
@@ -89,8 +90,10 @@ CREATE TABLE runs(
 
 // Schema 1 to 2: the extra hashes, unknown for every photo so far.
 const char* kMigrateTo2 = "ALTER TABLE photos ADD COLUMN extra_hashes BLOB; PRAGMA user_version=2;";
+// Schema 2 to 3: the corner hashes, unknown for every photo so far.
+const char* kMigrateTo3 = "ALTER TABLE photos ADD COLUMN corner_hashes BLOB; PRAGMA user_version=3;";
 
-// Extra hashes as a blob: 8 bytes each, least significant first.
+// Extra or corner hashes as a blob: 8 bytes each, least significant first.
 std::string hashesBlob(const std::vector<std::uint64_t>& hashes) {
   std::string out;
   for (std::uint64_t h : hashes)
@@ -106,6 +109,14 @@ std::vector<std::uint64_t> hashesOfBlob(const std::string& blob) {
     out.push_back(h);
   }
   return out;
+}
+
+// A set of hashes, or NULL when not computed.
+void bindHashes(Statement& st, int i, const std::optional<std::vector<std::uint64_t>>& hashes) {
+  if (hashes)
+    st.blob(i, hashesBlob(*hashes));
+  else
+    st.null(i);
 }
 
 std::int64_t nowSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
@@ -218,11 +229,12 @@ std::unique_ptr<Catalog> Catalog::open(const std::string& file, const std::strin
     throw CatalogError("the catalog " + file + " belongs to " + haveKind.value_or("?") + " " +
                        haveSource.value_or("?") + ", not to " + kind + " " + source +
                        "; choose the right file with --catalog");
-  if (access == Access::kWrite && c->version_ == 1) {
+  if (access == Access::kWrite && c->version_ < kSchemaVersion) {
     c->begin();
-    c->exec(kMigrateTo2);
+    if (c->version_ < 2) c->exec(kMigrateTo2);
+    c->exec(kMigrateTo3);
     c->commit();
-    c->version_ = 2;
+    c->version_ = kSchemaVersion;
   }
   return c;
 }
@@ -254,7 +266,7 @@ void Catalog::finishRun(std::int64_t run, const std::string& outcome, const RunC
 void Catalog::putPhoto(const Photo& p, std::int64_t run) {
   Statement st(db_,
                "INSERT OR REPLACE INTO photos(id, path, name, state, err, sha, dhash, w, h, bytes, created, mod, "
-               "thumb, seen, extra_hashes) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+               "thumb, seen, extra_hashes, corner_hashes) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
   st.text(1, p.id).blob(2, p.path).text(3, p.name).text(4, p.state).text(5, p.err);
   if (p.sha.empty())
     st.null(6);
@@ -266,10 +278,8 @@ void Catalog::putPhoto(const Photo& p, std::int64_t run) {
     st.null(7);
   st.integer(8, p.w).integer(9, p.h).integer(10, p.bytes).integer(11, p.created).integer(12, p.mod);
   st.text(13, p.thumb).integer(14, run);
-  if (p.extraHashes)
-    st.blob(15, hashesBlob(*p.extraHashes));
-  else
-    st.null(15);
+  bindHashes(st, 15, p.extraHashes);
+  bindHashes(st, 16, p.cornerHashes);
   if (!st.ok() || st.step() != SQLITE_DONE) fail("cannot store " + p.id);
 }
 
@@ -287,15 +297,19 @@ std::int64_t Catalog::dropUnseen(std::int64_t run) {
   return sqlite3_changes(db_);
 }
 
-void Catalog::setExtraHashes(const std::string& id, const std::vector<std::uint64_t>& hashes) {
-  Statement st(db_, "UPDATE photos SET extra_hashes=? WHERE id=?");
-  if (!st.ok() || st.blob(1, hashesBlob(hashes)).text(2, id).step() != SQLITE_DONE) fail("cannot update " + id);
+void Catalog::setExtraHashes(const Photo& p) {
+  Statement st(db_, "UPDATE photos SET extra_hashes=?, corner_hashes=? WHERE id=?");
+  if (!st.ok()) fail("cannot update " + p.id);
+  bindHashes(st, 1, p.extraHashes);
+  bindHashes(st, 2, p.cornerHashes);
+  if (st.text(3, p.id).step() != SQLITE_DONE) fail("cannot update " + p.id);
 }
 
 std::string Catalog::columns(bool withThumb) const {
-  // A catalog of schema 1 opened for reading has no extra hashes yet.
+  // A catalog of an older schema opened for reading lacks the newer hashes.
   return std::string("id, path, name, state, err, sha, dhash, w, h, bytes, created, mod, ") +
-         (version_ >= 2 ? "extra_hashes" : "NULL") + (withThumb ? ", thumb" : "");
+         (version_ >= 2 ? "extra_hashes" : "NULL") + (version_ >= 3 ? ", corner_hashes" : ", NULL") +
+         (withThumb ? ", thumb" : "");
 }
 
 namespace {
@@ -315,7 +329,8 @@ Photo photoFrom(const Statement& st, bool withThumb) {
   p.created = st.columnInt(10);
   p.mod = st.columnInt(11);
   if (!st.columnNull(12)) p.extraHashes = hashesOfBlob(st.columnText(12));
-  if (withThumb) p.thumb = st.columnText(13);
+  if (!st.columnNull(13)) p.cornerHashes = hashesOfBlob(st.columnText(13));
+  if (withThumb) p.thumb = st.columnText(14);
   return p;
 }
 }  // namespace

@@ -46,6 +46,7 @@ struct Photo {
   // More difference hashes of the thumbnail (see candidates.h); nothing
   // when not computed yet (a catalog from before they existed).
   std::optional<std::vector<std::uint64_t>> extraHashes;
+  std::optional<std::vector<std::uint64_t>> cornerHashes;  // likewise, of the corner crops
 
   // Has the fingerprints grouping needs.
   bool usable() const { return !sha.empty() && dhash.has_value(); }
@@ -59,10 +60,11 @@ struct RunCounts {
 
 class Catalog {
  public:
-  // 2 added photos.extra_hashes; a catalog of schema 1 opened for writing
-  // gains the column (empty, filled in by the next scan), one opened for
-  // reading is read as it is.
-  static constexpr int kSchemaVersion = 2;
+  // 2 added photos.extra_hashes, 3 photos.corner_hashes; a catalog of an
+  // older schema opened for writing gains the columns it lacks (empty,
+  // filled in by the next scan) in one transaction, one opened for reading
+  // is read as it is.
+  static constexpr int kSchemaVersion = 3;
   static constexpr std::int32_t kApplicationId = 0x50447570;  // "PDup"
 
   enum class Access { kRead, kWrite };
@@ -97,8 +99,9 @@ class Catalog {
   // Photos not seen by `run` left the library: forget them. Returns how many.
   std::int64_t dropUnseen(std::int64_t run);
 
-  // Replaces a photo's extra hashes.
-  void setExtraHashes(const std::string& id, const std::vector<std::uint64_t>& hashes);
+  // Replaces a photo's extra and corner hashes with those of `photo` (a
+  // missing set is stored as unknown).
+  void setExtraHashes(const Photo& photo);
 
   // Every photo, in identifier order (thumbnails only when asked for).
   std::vector<Photo> photos(bool withThumbs) const;

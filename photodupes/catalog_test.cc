@@ -105,7 +105,7 @@ TEST(Catalog, RefusesForeignDamagedAndNewerFilesAndLeavesThemAlone) {
   EXPECT_EQ(contents(damaged), bytes);
 }
 
-TEST(Catalog, KeepsExtraHashesAndOpensACatalogOfThePreviousSchema) {
+TEST(Catalog, KeepsExtraHashesAndOpensACatalogOfThePreviousSchemas) {
   testsupport::TempDir dir;
   const std::string file = dir.path() + "/cat.db";
   auto put = [](Catalog& c, const std::string& id, std::optional<std::vector<std::uint64_t>> extra) {
@@ -114,12 +114,13 @@ TEST(Catalog, KeepsExtraHashesAndOpensACatalogOfThePreviousSchema) {
     p.sha = "ab";
     p.dhash = 0x8000000000000001ull;
     p.extraHashes = std::move(extra);
+    if (p.extraHashes) p.cornerHashes = std::vector<std::uint64_t>{7, 8, 9, 0xffffffffffffffffull};
     c.putPhoto(p, 1);
   };
-  auto extras = [&](const std::string& id) {
-    return Catalog::open(file, "library", "/lib", Catalog::Access::kRead)->photo(id, false)->extraHashes;
+  auto stored = [&](const std::string& id) {
+    return *Catalog::open(file, "library", "/lib", Catalog::Access::kRead)->photo(id, false);
   };
-  const std::vector<std::uint64_t> some = {0xfedcba9876543210ull, 1};
+  const std::vector<std::uint64_t> some = {0xfedcba9876543210ull, 1}, corners = {7, 8, 9, 0xffffffffffffffffull};
   {
     auto c = Catalog::open(file, "library", "/lib", Catalog::Access::kWrite);
     c->begin();
@@ -128,13 +129,28 @@ TEST(Catalog, KeepsExtraHashesAndOpensACatalogOfThePreviousSchema) {
     put(*c, "unknown", std::nullopt);
     c->commit();
   }
-  EXPECT_EQ(extras("some"), some);
-  EXPECT_EQ(extras("none"), std::vector<std::uint64_t>{});
-  EXPECT_EQ(extras("unknown"), std::nullopt);
+  EXPECT_EQ(stored("some").extraHashes, some);
+  EXPECT_EQ(stored("some").cornerHashes, corners);
+  EXPECT_EQ(stored("none").extraHashes, std::vector<std::uint64_t>{});
+  EXPECT_EQ(stored("unknown").extraHashes, std::nullopt);
+  EXPECT_EQ(stored("unknown").cornerHashes, std::nullopt);
 
-  // The same catalog as schema 1 left it.
+  // The same catalog as schema 2 left it: read as it is, then upgraded in
+  // place, every photo and its extra hashes kept, the corner hashes unknown.
   Catalog::open(file, "library", "/lib", Catalog::Access::kWrite)
-      ->exec("ALTER TABLE photos DROP COLUMN extra_hashes; PRAGMA user_version=1; PRAGMA wal_checkpoint(TRUNCATE)");
+      ->exec("ALTER TABLE photos DROP COLUMN corner_hashes; PRAGMA user_version=2; PRAGMA wal_checkpoint(TRUNCATE)");
+  EXPECT_EQ(stored("some").extraHashes, some);
+  EXPECT_EQ(stored("some").cornerHashes, std::nullopt);
+  EXPECT_EQ(Catalog::open(file, "library", "/lib", Catalog::Access::kWrite)->photos(false).size(), 3u);
+  EXPECT_EQ(stored("some").extraHashes, some);
+  EXPECT_EQ(stored("none").extraHashes, std::vector<std::uint64_t>{});
+  EXPECT_EQ(stored("some").cornerHashes, std::nullopt);
+
+  // As schema 1 left it.
+  Catalog::open(file, "library", "/lib", Catalog::Access::kWrite)
+      ->exec(
+          "ALTER TABLE photos DROP COLUMN corner_hashes; ALTER TABLE photos DROP COLUMN extra_hashes; "
+          "PRAGMA user_version=1; PRAGMA wal_checkpoint(TRUNCATE)");
   const std::string before = contents(file);
   {
     // Read as it is, and left as it is.
@@ -144,19 +160,24 @@ TEST(Catalog, KeepsExtraHashesAndOpensACatalogOfThePreviousSchema) {
     for (const Photo& p : photos) {
       EXPECT_EQ(p.dhash, 0x8000000000000001ull);
       EXPECT_FALSE(p.extraHashes) << p.id;
+      EXPECT_FALSE(p.cornerHashes) << p.id;
     }
   }
   EXPECT_EQ(contents(file), before);
   {
-    // Opened for writing, it gains the column and keeps every photo.
+    // Opened for writing, it gains both columns and keeps every photo.
     auto c = Catalog::open(file, "library", "/lib", Catalog::Access::kWrite);
     EXPECT_EQ(c->photos(false).size(), 3u);
+    Photo p = *c->photo("some", false);
+    p.extraHashes = some;
+    p.cornerHashes = corners;
     c->begin();
-    c->setExtraHashes("some", some);
+    c->setExtraHashes(p);
     c->commit();
   }
-  EXPECT_EQ(extras("some"), some);
-  EXPECT_EQ(extras("none"), std::nullopt);
+  EXPECT_EQ(stored("some").extraHashes, some);
+  EXPECT_EQ(stored("some").cornerHashes, corners);
+  EXPECT_EQ(stored("none").extraHashes, std::nullopt);
 }
 
 TEST(Catalog, SecondRunWaitsThenFailsClearly) {

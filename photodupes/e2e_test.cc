@@ -203,9 +203,10 @@ TEST_F(PhotodupesE2E, FilesFindsTheSameGroupsInPlainFolders) {
   EXPECT_EQ(runs, "14|0\n0|14\n");
 }
 
-// Copies whose scan hashes moved too far (a padded and a 15%-cropped one)
-// are grouped through the extra hashes, also from a catalog written before
-// the extra hashes existed.
+// Copies whose scan hashes moved too far (a padded, a 15%-cropped and a
+// corner-cropped one) are grouped through the extra and corner hashes, an
+// unrelated photo is not, also from a catalog written before those hashes
+// existed.
 TEST(PhotodupesExtraCandidates, PaddedAndHeavilyCroppedCopiesJoinTheirOriginal) {
   const std::string cameras = std::string(CORPUS_DIR) + "/cameras/";
   if (!fs::exists(cameras)) GTEST_SKIP() << "no photo corpus at " << CORPUS_DIR;
@@ -215,12 +216,13 @@ TEST(PhotodupesExtraCandidates, PaddedAndHeavilyCroppedCopiesJoinTheirOriginal) 
   fs::create_directories(lib);
   ASSERT_TRUE(testsupport::writeBytes(lib + "/original.jpg", original));
   for (auto [name, edit] : {std::pair{"padded.jpg", testsupport::PhotoEdit::kPad},
-                            std::pair{"cropped.jpg", testsupport::PhotoEdit::kCrop15}}) {
+                            std::pair{"cropped.jpg", testsupport::PhotoEdit::kCrop15},
+                            std::pair{"corner.jpg", testsupport::PhotoEdit::kCropCorner}}) {
     auto bytes = testsupport::editPhoto(original, edit);
     ASSERT_TRUE(bytes && testsupport::writeBytes(lib + "/" + name, *bytes)) << name;
   }
   ASSERT_TRUE(testsupport::writeBytes(lib + "/unrelated.jpg", *imaging::readRegularFile(cameras + "kodak-dc210.jpg")));
-  const GroupSet expected = {{"original.jpg", "padded.jpg", "cropped.jpg"}};
+  const GroupSet expected = {{"original.jpg", "padded.jpg", "cropped.jpg", "corner.jpg"}};
 
   ASSERT_EQ(photodupes({"scan", "--library", lib, "--catalog", file}, state).exitStatus, 0);
   {
@@ -228,9 +230,9 @@ TEST(PhotodupesExtraCandidates, PaddedAndHeavilyCroppedCopiesJoinTheirOriginal) 
     auto catalog = Catalog::open(file, "library", lib, Catalog::Access::kRead);
     const auto orig = catalog->photo("original.jpg", false);
     ASSERT_TRUE(orig && orig->usable());
-    for (const char* copy : {"padded.jpg", "cropped.jpg"}) {
+    for (const char* copy : {"padded.jpg", "cropped.jpg", "corner.jpg"}) {
       const auto p = catalog->photo(copy, false);
-      ASSERT_TRUE(p && p->usable() && p->extraHashes) << copy;
+      ASSERT_TRUE(p && p->usable() && p->extraHashes && p->cornerHashes) << copy;
       EXPECT_GT(std::popcount(*p->dhash ^ *orig->dhash), kDefaultRadius) << copy;
     }
   }
@@ -238,17 +240,21 @@ TEST(PhotodupesExtraCandidates, PaddedAndHeavilyCroppedCopiesJoinTheirOriginal) 
   ASSERT_EQ(groups.exitStatus, 0) << groups.err;
   EXPECT_EQ(groupsOf(groups.out, lib), expected);
 
-  // The same catalog as the previous schema wrote it: read as it is (the
-  // extra hashes computed for the run), then completed by the next scan.
-  testsupport::runProcess(
-      {"/usr/bin/sqlite3", file, "ALTER TABLE photos DROP COLUMN extra_hashes; PRAGMA user_version=1"});
+  // The same catalog as the first schema wrote it: read as it is (the
+  // extra and corner hashes computed for the run), then completed by the
+  // next scan.
+  testsupport::runProcess({"/usr/bin/sqlite3", file,
+                           "ALTER TABLE photos DROP COLUMN corner_hashes; ALTER TABLE photos DROP COLUMN "
+                           "extra_hashes; PRAGMA user_version=1"});
   groups = photodupes({"groups", "--json", "--library", lib, "--catalog", file}, state);
   ASSERT_EQ(groups.exitStatus, 0) << groups.err;
   EXPECT_EQ(groupsOf(groups.out, lib), expected);
   auto sql = [&](const std::string& query) { return testsupport::runProcess({"/usr/bin/sqlite3", file, query}).out; };
   EXPECT_EQ(sql("PRAGMA user_version"), "1\n");
   ASSERT_EQ(photodupes({"scan", "--library", lib, "--catalog", file}, state).exitStatus, 0);
-  EXPECT_EQ(sql("PRAGMA user_version; SELECT count(*) FROM photos WHERE extra_hashes IS NOT NULL"), "2\n4\n");
+  EXPECT_EQ(sql("PRAGMA user_version; SELECT count(*) FROM photos WHERE extra_hashes IS NOT NULL AND "
+                "corner_hashes IS NOT NULL"),
+            "3\n5\n");
   groups = photodupes({"groups", "--json", "--library", lib, "--catalog", file}, state);
   EXPECT_EQ(groupsOf(groups.out, lib), expected);
 }

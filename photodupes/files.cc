@@ -130,7 +130,7 @@ int runFiles(const FilesRequest& req, std::FILE* out, std::FILE* err) {
         p.w = h.value("w", 0);
         p.h = h.value("h", 0);
         if (thumbs[k].value("ok", false)) p.thumb = thumbs[k].value("b64", "");
-        p.extraHashes = extraHashesOfThumb(p.thumb);
+        setThumbHashes(p, p.thumb);
         ++counts.scanned;
       } else {
         p.err = h.is_object() ? h.value("err", "read_failed") : "no_answer";

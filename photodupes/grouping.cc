@@ -54,40 +54,99 @@ struct UnionFind {
   }
 };
 
+// The lookups that find every pair of hashes within `radius` bits, at most once each. With chunk distances d0..d3
+// summing to at most the radius and s = radius / 4: either some chunk differs in fewer than s bits (pass A, on every
+// chunk), or every chunk in s or more, and then at most radius - 4s of them in more than s, so one of the first
+// radius - 4s + 1 chunks differs in exactly s bits (pass B, on those chunks only). When the radius is 4s, every chunk
+// then differs in exactly s bits, so one half of chunk 0 and one half of chunk 1 differ in at most s / 2 bits each:
+// pass B looks up those four pairs of halves instead where that is fewer buckets (at s = 3: 4 x 81 rather than 560;
+// not at s = 2: 120 rather than 4 x 81).
+//
+// Calls lookup(key, self, masks, owns) once per pass: a pair is found where the two hashes' 16-bit keys are equal
+// (when `self`) or differ by one of `masks`, and `owns`, given the two hashes' difference, says whether this pass is
+// the first to find it.
+template <typename Lookup>
+void forEachPass(int radius, Lookup lookup) {
+  auto bitsIn = [](std::uint64_t diff, int chunk) { return std::popcount(chunkOf(diff, chunk)); };
+  auto chunkKey = [](int c) { return [c](std::uint64_t h) { return chunkOf(h, c); }; };
+  auto chunkMasks = [](int low, int high) {
+    return MasksByTopBit([=](std::uint32_t m) { return std::popcount(m) >= low && std::popcount(m) <= high; });
+  };
+  const int s = std::min(radius / kChunks, kChunkBits);
+  const int passBChunks = std::min(radius - kChunks * s + 1, kChunks);
+  auto choose = [](int n, int k) {
+    double c = 1;
+    for (int i = 0; i < k; ++i) c = c * (n - i) / (i + 1);
+    return c;
+  };
+  double halfMasks = 0;  // masks of 8 bits with at most s / 2 set
+  for (int k = 0; k <= s / 2; ++k) halfMasks += choose(kChunkBits / 2, k);
+  const bool byHalves = s > 0 && radius == kChunks * s && 4 * halfMasks * halfMasks < choose(kChunkBits, s);
+  if (s > 0) {
+    const auto masks = chunkMasks(1, s - 1);
+    for (int c = 0; c < kChunks; ++c)
+      lookup(chunkKey(c), true, masks, [&](std::uint64_t diff) {
+        for (int e = 0; e < c; ++e)
+          if (bitsIn(diff, e) < s) return false;
+        return true;
+      });
+  }
+  if (!byHalves) {
+    const auto masks = chunkMasks(std::max(s, 1), s);
+    for (int c = 0; c < passBChunks; ++c)
+      lookup(chunkKey(c), s == 0, masks, [&](std::uint64_t diff) {
+        for (int e = 0; e < kChunks; ++e)
+          if (bitsIn(diff, e) < s || (e < c && bitsIn(diff, e) == s)) return false;
+        return true;
+      });
+  } else {
+    const int t = s / 2;
+    const auto masks =
+        MasksByTopBit([=](std::uint32_t m) { return std::popcount(m & 0xff) <= t && std::popcount(m >> 8) <= t; });
+    auto closeHalves = [=](std::uint64_t diff, int k) {
+      return std::popcount(halfOf(diff, 0, k & 1)) <= t && std::popcount(halfOf(diff, 1, k >> 1)) <= t;
+    };
+    for (int k = 0; k < 4; ++k)
+      lookup([k](std::uint64_t h) { return halfOf(h, 0, k & 1) | halfOf(h, 1, k >> 1) << 8; }, true, masks,
+             [&](std::uint64_t diff) {
+               for (int e = 0; e < kChunks; ++e)
+                 if (bitsIn(diff, e) < s) return false;
+               for (int e = 0; e < k; ++e)
+                 if (closeHalves(diff, e)) return false;
+               return true;
+             });
+  }
+}
+
+// Sorts the hashes into buckets by a 16-bit key: bucket v holds sorted[offsets[v]..offsets[v + 1]), which are
+// hashes[items[...]]. `offsets` has a place per bucket and one more, `items` and `sorted` one per hash at least.
+template <typename Key>
+void bucketBy(std::span<const std::uint64_t> hashes, Key key, std::vector<std::uint32_t>& offsets,
+              std::vector<std::uint32_t>& items, std::vector<std::uint64_t>& sorted) {
+  std::fill(offsets.begin(), offsets.end(), 0);
+  for (std::uint64_t h : hashes) ++offsets[key(h) + 1];
+  std::partial_sum(offsets.begin(), offsets.end(), offsets.begin());
+  std::vector<std::uint32_t> next(offsets.begin(), offsets.end() - 1);
+  for (std::uint32_t i = 0; i < hashes.size(); ++i) {
+    const std::uint32_t at = next[key(hashes[i])]++;
+    items[at] = i;
+    sorted[at] = hashes[i];
+  }
+}
+
 }  // namespace
 
 std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairs(std::span<const std::uint64_t> hashes, int radius) {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
   if (radius < 0 || hashes.size() < 2) return pairs;
   radius = std::min(radius, 64);
-  // With chunk distances d0..d3 summing to at most the radius and s =
-  // radius / 4: either some chunk differs in fewer than s bits (pass A, on
-  // every chunk), or every chunk in s or more, and then at most radius - 4s
-  // of them in more than s, so one of the first radius - 4s + 1 chunks
-  // differs in exactly s bits (pass B, on those chunks only). When the
-  // radius is 4s, every chunk then differs in exactly s bits, so one half of
-  // chunk 0 and one half of chunk 1 differ in at most s / 2 bits each: pass
-  // B looks up those four pairs of halves instead, far fewer buckets.
-  const int s = std::min(radius / kChunks, kChunkBits);
-  const int passBChunks = std::min(radius - kChunks * s + 1, kChunks);
   const std::uint32_t n = hashes.size();
   std::vector<std::uint32_t> offsets(kBuckets + 1), items(n), runAt(n + kCopyRun);
   std::vector<std::uint64_t> sorted(n + kCopyRun), run(n + kCopyRun);
-
-  auto bitsIn = [](std::uint64_t diff, int chunk) { return std::popcount(chunkOf(diff, chunk)); };
-  // Buckets the hashes by `key` (16 bits of each), then compares each hash
-  // with those in its own bucket (when `self`) and in the buckets v ^ m for
-  // every mask m; `owns` says whether this lookup is the first to find a pair.
-  auto join = [&](auto key, bool self, const MasksByTopBit& masks, auto owns) {
-    std::fill(offsets.begin(), offsets.end(), 0);
-    for (std::uint64_t h : hashes) ++offsets[key(h) + 1];
-    std::partial_sum(offsets.begin(), offsets.end(), offsets.begin());
-    std::vector<std::uint32_t> fill(offsets.begin(), offsets.end() - 1);
-    for (std::uint32_t i = 0; i < n; ++i) {
-      const std::uint32_t at = fill[key(hashes[i])]++;
-      items[at] = i;
-      sorted[at] = hashes[i];
-    }
+  // Buckets the hashes by `key`, then compares each hash with those in its own bucket (when `self`) and in the
+  // buckets v ^ m above it for every mask m.
+  forEachPass(radius, [&](auto key, bool self, const MasksByTopBit& masks, auto owns) {
+    bucketBy(hashes, key, offsets, items, sorted);
     auto consider = [&](std::uint32_t x, std::uint32_t y) {
       if (owns(sorted[x] ^ sorted[y])) pairs.emplace_back(std::min(items[x], items[y]), std::max(items[x], items[y]));
     };
@@ -116,45 +175,40 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairs(std::span<const s
         for (std::uint32_t k = 0; k < count; ++k)
           if (std::popcount(sorted[x] ^ run[k]) <= radius) consider(x, runAt[k]);
     }
-  };
-  auto chunkKey = [](int c) { return [c](std::uint64_t h) { return chunkOf(h, c); }; };
-  auto chunkMasks = [](int low, int high) {
-    return MasksByTopBit([=](std::uint32_t m) { return std::popcount(m) >= low && std::popcount(m) <= high; });
-  };
-  if (s > 0) {
-    const auto masks = chunkMasks(1, s - 1);
-    for (int c = 0; c < kChunks; ++c)
-      join(chunkKey(c), true, masks, [&](std::uint64_t diff) {
-        for (int e = 0; e < c; ++e)
-          if (bitsIn(diff, e) < s) return false;
-        return true;
-      });
-  }
-  if (s == 0 || radius > kChunks * s) {
-    const auto masks = chunkMasks(std::max(s, 1), s);
-    for (int c = 0; c < passBChunks; ++c)
-      join(chunkKey(c), s == 0, masks, [&](std::uint64_t diff) {
-        for (int e = 0; e < kChunks; ++e)
-          if (bitsIn(diff, e) < s || (e < c && bitsIn(diff, e) == s)) return false;
-        return true;
-      });
-  } else {
-    const int t = s / 2;
-    const auto masks =
-        MasksByTopBit([=](std::uint32_t m) { return std::popcount(m & 0xff) <= t && std::popcount(m >> 8) <= t; });
-    auto closeHalves = [=](std::uint64_t diff, int k) {
-      return std::popcount(halfOf(diff, 0, k & 1)) <= t && std::popcount(halfOf(diff, 1, k >> 1)) <= t;
+  });
+  std::sort(pairs.begin(), pairs.end());
+  return pairs;
+}
+
+std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairsBetween(std::span<const std::uint64_t> indexed,
+                                                                      std::span<const std::uint64_t> probes,
+                                                                      int radius) {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
+  if (radius < 0 || indexed.empty() || probes.empty()) return pairs;
+  radius = std::min(radius, 64);
+  // Both sides bucketed by the pass's key, the buckets then visited in
+  // order: the neighbours v ^ m of consecutive buckets v lie close in
+  // memory, which looking each probe up on its own would not give.
+  std::vector<std::uint32_t> offsets(kBuckets + 1), items(indexed.size()), probeOffsets(kBuckets + 1),
+      probeItems(probes.size());
+  std::vector<std::uint64_t> sorted(indexed.size()), probeSorted(probes.size());
+  forEachPass(radius, [&](auto key, bool self, const MasksByTopBit& masks, auto owns) {
+    bucketBy(indexed, key, offsets, items, sorted);
+    bucketBy(probes, key, probeOffsets, probeItems, probeSorted);
+    auto against = [&](std::uint32_t pbegin, std::uint32_t pend, std::uint32_t bucket) {
+      for (std::uint32_t x = offsets[bucket], xend = offsets[bucket + 1]; x < xend; ++x)
+        for (std::uint32_t y = pbegin; y < pend; ++y) {
+          const std::uint64_t diff = sorted[x] ^ probeSorted[y];
+          if (std::popcount(diff) <= radius && owns(diff)) pairs.emplace_back(items[x], probeItems[y]);
+        }
     };
-    for (int k = 0; k < 4; ++k)
-      join([k](std::uint64_t h) { return halfOf(h, 0, k & 1) | halfOf(h, 1, k >> 1) << 8; }, true, masks,
-           [&](std::uint64_t diff) {
-             for (int e = 0; e < kChunks; ++e)
-               if (bitsIn(diff, e) < s) return false;
-             for (int e = 0; e < k; ++e)
-               if (closeHalves(diff, e)) return false;
-             return true;
-           });
-  }
+    for (std::uint32_t v = 0; v < kBuckets; ++v) {
+      const std::uint32_t pbegin = probeOffsets[v], pend = probeOffsets[v + 1];
+      if (pbegin == pend) continue;
+      if (self) against(pbegin, pend, v);
+      for (std::uint32_t m : masks.masks) against(pbegin, pend, v ^ m);
+    }
+  });
   std::sort(pairs.begin(), pairs.end());
   return pairs;
 }
@@ -198,7 +252,7 @@ std::vector<Group> findGroups(const std::vector<Photo>& photos, int radius, floa
   for (auto [a, b] : nearPairs(hashes, radius)) uf.join(a, b);
   std::vector<const Photo*> repPhotos;
   for (std::size_t r : reps) repPhotos.push_back(&photos[r]);
-  for (auto [a, b] : extraCandidatePairs(repPhotos, kExtraRadius)) uf.join(a, b);
+  for (auto [a, b] : extraCandidatePairs(repPhotos)) uf.join(a, b);
   std::map<std::uint32_t, std::vector<std::size_t>> components;
   for (std::uint32_t k = 0; k < reps.size(); ++k) components[uf.find(k)].push_back(reps[k]);
   std::vector<std::vector<std::size_t>> candidates;

@@ -40,6 +40,14 @@ inline constexpr float kNearPrintThreshold = platform::kSamePhotoDistance;
 // chunk, so only hashes in neighbouring buckets of some chunk are compared.
 std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairs(std::span<const std::uint64_t> hashes, int radius);
 
+// All pairs (i, j) of a hash indexed[i] and a hash probes[j] within `radius`
+// bits of each other, sorted, through the same multi-index hash: for a few
+// probes against many hashes, or hashes of two kinds that need not be
+// compared among themselves.
+std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairsBetween(std::span<const std::uint64_t> indexed,
+                                                                      std::span<const std::uint64_t> probes,
+                                                                      int radius);
+
 // The same count by comparing every pair: the reference of benchmarks and
 // tests.
 std::uint64_t countPairsBruteForce(std::span<const std::uint64_t> hashes, int radius);

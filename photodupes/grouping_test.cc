@@ -30,13 +30,24 @@ TEST(NearPairs, FindsExactlyThePairsWithinTheRadius) {
     h = i % 3 ? h ^ 1ull << (32 + rng() % 32) : shared | rng() << 32;
     hashes.push_back(h);
   }
-  for (int radius : {0, 1, 3, 4, 7, 11, 12, 13, 15, 16, 20}) {
+  // Between two sets: the hashes at odd places looked up among those at
+  // even places (planted neighbours and crowded buckets fall on both sides),
+  // against every pair of the two.
+  std::vector<std::uint64_t> even, odd;
+  for (std::size_t k = 0; k < hashes.size(); ++k) (k % 2 ? odd : even).push_back(hashes[k]);
+  for (int radius : {0, 1, 3, 4, 7, 8, 11, 12, 13, 15, 16, 20}) {
     const auto pairs = nearPairs(hashes, radius);
     EXPECT_TRUE(std::is_sorted(pairs.begin(), pairs.end())) << "radius " << radius;
     EXPECT_EQ(std::adjacent_find(pairs.begin(), pairs.end()), pairs.end())
         << "a pair reported twice at radius " << radius;
     for (auto [i, j] : pairs) EXPECT_LE(std::popcount(hashes[i] ^ hashes[j]), radius);
     EXPECT_EQ(pairs.size(), countPairsBruteForce(hashes, radius)) << "radius " << radius;
+
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> all;
+    for (std::uint32_t i = 0; i < even.size(); ++i)
+      for (std::uint32_t j = 0; j < odd.size(); ++j)
+        if (std::popcount(even[i] ^ odd[j]) <= radius) all.emplace_back(i, j);
+    EXPECT_EQ(nearPairsBetween(even, odd, radius), all) << "radius " << radius;
   }
 }
 

@@ -193,7 +193,7 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
           p.dhash = std::stoull(hash, nullptr, 16);
         p.bytes = intKey(j, "bytes").value_or(0);
         p.thumb = textKey(j, "thumb");
-        p.extraHashes = extraHashesOfThumb(p.thumb);
+        setThumbHashes(p, p.thumb);
         ++counts.scanned;
       } else {
         p.err = textKey(j, "err");
@@ -258,8 +258,8 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
   } else {
     outcome = "incomplete";
   }
-  // Photos stored before photodupes computed extra hashes (an older
-  // catalog) get theirs now.
+  // Photos stored before photodupes computed extra or corner hashes (an
+  // older catalog) get theirs now.
   std::vector<Photo> known = catalog.photos(false);
   completeExtraHashes(catalog, known);
   catalog.begin();

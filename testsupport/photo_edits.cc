@@ -37,6 +37,8 @@ const char* photoEditName(PhotoEdit edit) {
       return "cropped 5% each side";
     case PhotoEdit::kCropCorner:
       return "cropped 10% right+bottom";
+    case PhotoEdit::kCropCornerTopLeft:
+      return "cropped 10% left+top";
     case PhotoEdit::kCaption:
       return "captioned (12% bar)";
     case PhotoEdit::kPad:
@@ -82,6 +84,9 @@ std::optional<std::vector<std::uint8_t>> editPhoto(std::span<const std::uint8_t>
       break;
     case PhotoEdit::kCropCorner:
       vips_crop(img.p, &out.p, 0, 0, w - w / 10, h - h / 10, nullptr);
+      break;
+    case PhotoEdit::kCropCornerTopLeft:
+      vips_crop(img.p, &out.p, w / 10, h / 10, w - w / 10, h - h / 10, nullptr);
       break;
     case PhotoEdit::kCrop15:
       vips_crop(img.p, &out.p, w * 3 / 40, h * 3 / 40, w - 2 * (w * 3 / 40), h - 2 * (h * 3 / 40), nullptr);
