@@ -45,6 +45,11 @@ std::optional<VipsRef> thumbnailPipeline(VipsImage* full, int maxPixel, const ch
 
 namespace {
 
+// The largest number of rows shrunk to one here: 255 * 257 still fits 16
+// bits. Larger shrinks (thumbnails of pictures over 514 times their size)
+// are left to libvips.
+constexpr int kMaxRowShrink = 257;
+
 // Computes the pipelines `build()` makes in horizontal bands, one pipeline
 // per band, on up to `threads` threads: libvips would give a small
 // thumbnail, a single piece of work for its thread pool, to one thread.
@@ -94,19 +99,19 @@ std::optional<VipsRef> computeInBands(Build build, int threads) {
   return memory;
 }
 
-// Every `n` rows of packed 8-bit rows (`rowBytes` each, `rows` of them, a
-// multiple of n) summed and rounded to one, as libvips' vertical box shrink
-// of 8-bit pixels does: (sum + n / 2) / n.
-template <typename Sum>
+// Every `n` rows of packed 8-bit rows (`rowBytes` each) summed and rounded
+// to one, as libvips' vertical box shrink of 8-bit pixels does:
+// (sum + n / 2) / n, here looked up in `quotient`. Output rows
+// [firstOut, endOut); n <= kMaxRowShrink, so that sums fit 16 bits.
 void shrinkRows(const std::uint8_t* in, std::size_t rowBytes, int firstOut, int endOut, int n,
                 const std::uint8_t* quotient, std::uint8_t* out) {
-  std::vector<Sum> sum(rowBytes);
+  std::vector<std::uint16_t> sum(rowBytes);
   for (int r = firstOut; r < endOut; ++r) {
     const std::uint8_t* src = in + rowBytes * static_cast<std::size_t>(r) * n;
     for (std::size_t x = 0; x < rowBytes; ++x) sum[x] = src[x];
     for (int k = 1; k < n; ++k) {
       src += rowBytes;
-      for (std::size_t x = 0; x < rowBytes; ++x) sum[x] = static_cast<Sum>(sum[x] + src[x]);
+      for (std::size_t x = 0; x < rowBytes; ++x) sum[x] = static_cast<std::uint16_t>(sum[x] + src[x]);
     }
     std::uint8_t* dst = out + rowBytes * static_cast<std::size_t>(r);
     for (std::size_t x = 0; x < rowBytes; ++x) dst[x] = quotient[sum[x]];
@@ -130,10 +135,7 @@ std::optional<Shrunk> shrinkVertically(VipsImage* full, const std::uint8_t* rgb,
   const int jobs = std::max(1, std::min(threads, rows));
   forEachOnThreads(static_cast<std::size_t>(jobs), jobs, [&](std::size_t k) {
     const int first = rows * static_cast<int>(k) / jobs, end = rows * static_cast<int>(k + 1) / jobs;
-    if (n <= 257)  // 255 * n fits 16 bits
-      shrinkRows<std::uint16_t>(rgb, rowBytes, first, end, n, quotient.data(), s.rgb.get());
-    else
-      shrinkRows<std::uint32_t>(rgb, rowBytes, first, end, n, quotient.data(), s.rgb.get());
+    shrinkRows(rgb, rowBytes, first, end, n, quotient.data(), s.rgb.get());
   });
   s.image = VipsRef(vips_image_new_from_memory(s.rgb.get(), rowBytes * rows, full->Xsize, rows, 3, VIPS_FORMAT_UCHAR));
   if (!s.image.p || !vipsStep(s.image, [&](VipsImage* in, VipsImage** out) {
@@ -178,19 +180,21 @@ std::optional<VipsRef> pipelineAfterShrink(VipsImage* shrunk, double factor, int
 std::optional<VipsRef> thumbnailInMemory(VipsImage* full, const std::uint8_t* rgb, int maxPixel,
                                          const char* exportProfile, int threads) {
   auto own = [&] { return thumbnailPipeline(full, maxPixel, exportProfile); };
-  // The factor vips_thumbnail_image reduces both sides by, and the box
-  // shrink libvips' vertical reduction starts with.
+  // The factor vips_thumbnail_image reduces both sides by (it hands on its
+  // inverse, the scale, which libvips inverts again), and the box shrink
+  // libvips' vertical reduction starts with.
   const double factor =
       1.0 / (1.0 / std::max(static_cast<double>(full->Xsize) / maxPixel, static_cast<double>(full->Ysize) / maxPixel));
-  const int n = static_cast<int>(std::min(std::floor(factor / 2.0), 1e6));
+  const double shrink = std::floor(factor / 2.0);
   // Only where that shrink takes whole groups of rows and the thumbnail's
   // rows cover the picture's exactly: otherwise libvips shifts the rest of
   // the reduction by amounts of its own.
   const double rows = full->Ysize / factor;
   const bool icc = vips_image_get_typeof(full, VIPS_META_ICC_NAME) != 0;
-  if (!rgb || n < 2 || full->Ysize % n != 0 || rows != std::round(rows) || full->Bands != 3 ||
-      full->BandFmt != VIPS_FORMAT_UCHAR || (exportProfile && !icc))
+  if (!rgb || shrink < 2 || shrink > kMaxRowShrink || full->Ysize % static_cast<int>(shrink) != 0 ||
+      rows != std::round(rows) || full->Bands != 3 || full->BandFmt != VIPS_FORMAT_UCHAR || (exportProfile && !icc))
     return computeInBands(own, threads);
+  const int n = static_cast<int>(shrink);
   std::optional<VipsRef> reference = own();  // a pipeline only: its size
   std::optional<Shrunk> shrunk = reference ? shrinkVertically(full, rgb, n, threads) : std::nullopt;
   if (!shrunk) return computeInBands(own, threads);
