@@ -57,7 +57,7 @@
 #include "imaging/decoders.h"
 #include "imaging/headers.h"
 #include "imaging/heif_grid.h"
-#include "imaging/parallel.h"
+#include "imaging/thumbnail.h"
 #include "imaging/vips_ref.h"
 
 namespace imaging {
@@ -179,26 +179,6 @@ PixelSize storedSize(std::span<const std::uint8_t> data, const Header& header) {
   return PixelSize{header.width, header.height};
 }
 
-// Converts a decoded image to what Image promises: 8-bit sRGB, 3 bands or
-// 4 with alpha.
-bool toSrgb8(VipsRef& image) {
-  VipsInterpretation t = vips_image_get_interpretation(image.p);
-  if (t != VIPS_INTERPRETATION_sRGB || image.p->BandFmt != VIPS_FORMAT_UCHAR) {
-    if (!vipsStep(image, [](VipsImage* in, VipsImage** out) {
-          return vips_colourspace(in, out, VIPS_INTERPRETATION_sRGB, nullptr);
-        }))
-      return false;
-  }
-  if (image.p->BandFmt != VIPS_FORMAT_UCHAR &&
-      !vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_cast(in, out, VIPS_FORMAT_UCHAR, nullptr); }))
-    return false;
-  if (image.p->Bands > 4 &&
-      !vipsStep(image, [](VipsImage* in, VipsImage** out) { return vips_extract_band(in, out, 0, "n", 4, nullptr); }))
-    return false;
-  if (image.p->Bands < 3) return false;
-  return true;
-}
-
 // Drops the alpha band by compositing over black.
 bool flattenOverBlack(VipsRef& image) {
   if (image.p->Bands != 4) return true;
@@ -216,6 +196,7 @@ struct HeifDecode {
   heif_image_handle* handle = nullptr;
   heif_image* decoded = nullptr;
   std::unique_ptr<std::uint8_t[]> packed;  // the rows without padding: a grid's, or libheif's padded ones
+  const std::uint8_t* rgb = nullptr;       // the pixels `image` views, packed rows
   VipsRef image;
   ~HeifDecode() {
     image = VipsRef();
@@ -289,6 +270,7 @@ HeifOutcome decodeHeif(std::span<const std::uint8_t> data, const Header& header,
     vips_image_set_blob_copy(rows.p, VIPS_META_ICC_NAME, blob.data(), blob.size());
   }
   out.image = std::move(rows);
+  out.rgb = plane;
   return HeifOutcome::kDecoded;
 }
 
@@ -301,68 +283,6 @@ int jpegShrink(const Header& header, int minPixel) {
   int shrink = 1;
   while (shrink < 8 && (longer + 2 * shrink - 1) / (2 * shrink) >= minPixel) shrink *= 2;
   return shrink;
-}
-
-// The thumbnail of a picture decoded into memory, as 8-bit sRGB.
-std::optional<VipsRef> thumbnailPipeline(VipsImage* full, int maxPixel, const char* exportProfile) {
-  VipsImage* out = nullptr;
-  if (vips_thumbnail_image(full, &out, maxPixel, "height", maxPixel, "size", VIPS_SIZE_DOWN, "export_profile",
-                           exportProfile, nullptr)) {
-    vips_error_clear();
-    return std::nullopt;
-  }
-  VipsRef thumb(out);
-  if (!toSrgb8(thumb)) return std::nullopt;
-  return thumb;
-}
-
-// The thumbnail of a picture decoded into memory, computed in horizontal
-// bands on up to decodeThreads() threads, each band through a pipeline of
-// its own: libvips would give a small thumbnail, a single piece of work for
-// its thread pool, to one thread. Every output pixel depends only on its
-// position, so the bands together are the thumbnail libvips computes in one
-// piece.
-std::optional<VipsRef> thumbnailInBands(VipsImage* full, int maxPixel, const char* exportProfile) {
-  std::optional<VipsRef> whole = thumbnailPipeline(full, maxPixel, exportProfile);
-  if (!whole) return std::nullopt;
-  const int height = whole->p->Ysize;
-  const int bands = std::min(decodeThreads(), height);
-  VipsRef memory(bands > 1 ? vips_image_new_memory() : nullptr);
-  if (!memory.p || vips_image_pipelinev(memory.p, VIPS_DEMAND_STYLE_ANY, whole->p, nullptr) ||
-      vips_image_write_prepare(memory.p)) {
-    // One piece after all.
-    vips_error_clear();
-    VipsRef copy(vips_image_copy_memory(whole->p));
-    if (!copy.p) {
-      vips_error_clear();
-      return std::nullopt;
-    }
-    return copy;
-  }
-  const std::size_t rowBytes = VIPS_IMAGE_SIZEOF_LINE(memory.p);
-  std::atomic<bool> failed{false};
-  auto band = [&](std::size_t k) {
-    std::optional<VipsRef> own = k == 0 ? std::nullopt : thumbnailPipeline(full, maxPixel, exportProfile);
-    VipsImage* pipeline = k == 0 ? whole->p : own ? own->p : nullptr;
-    VipsRegion* region = pipeline ? vips_region_new(pipeline) : nullptr;
-    const int top = height * static_cast<int>(k) / bands, bottom = height * static_cast<int>(k + 1) / bands;
-    VipsRect rect{0, top, whole->p->Xsize, bottom - top};
-    if (!region || pipeline->Xsize != memory.p->Xsize || pipeline->Ysize != height ||
-        vips_region_prepare(region, &rect)) {
-      failed = true;
-    } else {
-      for (int y = rect.top; y < rect.top + rect.height; ++y)
-        std::memcpy(VIPS_IMAGE_ADDR(memory.p, 0, y), VIPS_REGION_ADDR(region, 0, y), rowBytes);
-    }
-    if (region) g_object_unref(region);
-  };
-  // libvips keeps buffers per thread; a thread it did not start frees them itself.
-  detail::forEachOnThreads(static_cast<std::size_t>(bands), bands, band, [] { vips_thread_shutdown(); });
-  if (failed) {
-    vips_error_clear();
-    return std::nullopt;
-  }
-  return memory;
 }
 
 // The picture bounded to maxPixel a side; minPixel > 0 lets a JPEG decode at
@@ -384,7 +304,8 @@ std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Heade
   HeifOutcome heifOutcome = isHeif(header) ? decodeHeif(data, header, heif) : HeifOutcome::kNotHandled;
   if (heifOutcome == HeifOutcome::kFailed) return std::nullopt;
   if (heifOutcome == HeifOutcome::kDecoded) {
-    std::optional<VipsRef> memory = thumbnailInBands(heif.image.p, maxPixel, exportProfile);
+    std::optional<VipsRef> memory =
+        detail::thumbnailInMemory(heif.image.p, heif.rgb, maxPixel, exportProfile, decodeThreads());
     if (!memory) return std::nullopt;
     return Image(std::make_unique<Image::Impl>(Image::Impl{std::move(*memory)}));
   } else if (header.decoder != Decoder::kVips || isHeif(header) || isTiff(header) ||
@@ -405,7 +326,7 @@ std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Heade
       vips_error_clear();
       return std::nullopt;
     }
-    std::optional<VipsRef> reduced = thumbnailPipeline(full.p, maxPixel, exportProfile);
+    std::optional<VipsRef> reduced = detail::thumbnailPipeline(full.p, maxPixel, exportProfile);
     if (!reduced) return std::nullopt;
     thumb = std::move(*reduced);
   } else {
@@ -420,7 +341,7 @@ std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Heade
     }
     thumb = VipsRef(out);
   }
-  if (!toSrgb8(thumb)) return std::nullopt;
+  if (!detail::toSrgb8(thumb)) return std::nullopt;
   // Decode now, while the encoded bytes are alive; the result owns its pixels.
   VipsRef memory(vips_image_copy_memory(thumb.p));
   if (!memory.p) {

@@ -5,9 +5,11 @@
 #include <vips/vips.h>
 
 #include <bit>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
+#include "imaging/thumbnail.h"
 #include "testsupport/images.h"
 
 namespace imaging {
@@ -299,6 +301,52 @@ TEST_F(ImagingTest, EmbeddedIccProfileIsHonoured) {
   // over a hundred.
   EXPECT_LE(worst, 12);
   EXPECT_LE(sum / ra->rgb.size(), 2.0);
+}
+
+// A decoded picture's thumbnail box-shrinks its rows itself before libvips
+// takes over: the bytes must be vips_thumbnail_image's, whatever the factor
+// (whole or not, up to what 16-bit sums hold and beyond), with an ICC profile too,
+// and where the rows do not split evenly or the thumbnail's rows do not
+// cover the picture's exactly (both left to libvips).
+TEST_F(ImagingTest, ThumbnailOfDecodedRowsEqualsLibvips) {
+  struct Case {
+    int width, height, maxPixel;
+    bool p3;
+  };
+  VipsBlob* p3 = nullptr;
+  ASSERT_EQ(vips_profile_load("p3", &p3, nullptr), 0);
+  for (Case c : {Case{1200, 900, 100, false}, Case{700, 1000, 96, false}, Case{1008, 756, 64, true},
+                 Case{20560, 1028, 40, false}, Case{20640, 1032, 40, false}, Case{1000, 750, 64, false}, Case{4000, 60, 100, false}}) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " at " + std::to_string(c.maxPixel));
+    std::vector<std::uint8_t> rgb(3 * static_cast<std::size_t>(c.width) * c.height);
+    std::uint32_t noise = 7;
+    for (std::size_t i = 0; i < rgb.size(); ++i) {
+      noise = noise * 1103515245u + 12345u;
+      const std::size_t x = i / 3 % c.width, y = i / 3 / c.width;
+      rgb[i] = x < 8 ? 255 : static_cast<std::uint8_t>(i % 3 * 70 + x / 5 + y / 3 + (noise >> 26));
+    }
+    VipsImage* full = vips_image_new_from_memory(rgb.data(), rgb.size(), c.width, c.height, 3, VIPS_FORMAT_UCHAR);
+    ASSERT_NE(full, nullptr);
+    if (c.p3) {
+      std::size_t bytes = 0;
+      const void* profile = vips_blob_get(p3, &bytes);
+      vips_image_set_blob_copy(full, VIPS_META_ICC_NAME, profile, bytes);
+    }
+    const char* exportProfile = c.p3 ? "srgb" : nullptr;
+    std::optional<VipsRef> want = detail::thumbnailPipeline(full, c.maxPixel, exportProfile);
+    ASSERT_TRUE(want);
+    VipsRef wantMemory(vips_image_copy_memory(want->p));
+    std::optional<VipsRef> got = detail::thumbnailInMemory(full, rgb.data(), c.maxPixel, exportProfile, 3);
+    ASSERT_TRUE(got);
+    ASSERT_EQ(got->p->Xsize, wantMemory.p->Xsize);
+    ASSERT_EQ(got->p->Ysize, wantMemory.p->Ysize);
+    ASSERT_EQ(got->p->Bands, wantMemory.p->Bands);
+    EXPECT_EQ(std::memcmp(VIPS_IMAGE_ADDR(got->p, 0, 0), VIPS_IMAGE_ADDR(wantMemory.p, 0, 0),
+                          VIPS_IMAGE_SIZEOF_IMAGE(got->p)),
+              0);
+    g_object_unref(full);
+  }
+  vips_area_unref(VIPS_AREA(p3));
 }
 
 // ---- JPEG and base64 ----
