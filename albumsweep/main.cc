@@ -8,7 +8,6 @@
 // under those threads and could crash them, or let them write after the
 // closing lines. _exit ends every thread at once and runs nothing. All the
 // state that matters lives on the heap and is deliberately never freed.
-#include <malloc.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -36,16 +35,6 @@ namespace {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Pictures' buffers (file bytes, decoded pixels) come and go by the
-  // megabyte while the inventory's small blocks stay for the whole run.
-  // glibc would otherwise raise its mmap threshold after the first such
-  // buffer and carve the later ones from the heap, where the small blocks
-  // that land between them keep the freed pages from going back: peak
-  // memory then grew by about 3 KB per photo. A fixed threshold maps every
-  // block above it and unmaps it on free, so peak memory stays flat, at the
-  // cost of fresh pages for each picture (about 1 ms of system time for a
-  // small photo, next to nothing for a 12-megapixel one).
-  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
   jsonlines::makeStdoutLineBuffered();
   // A host that stops reading must not kill us with SIGPIPE mid-run; writes
   // then fail quietly and the run ends as usual.
