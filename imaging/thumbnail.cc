@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "imaging/parallel.h"
@@ -50,14 +51,14 @@ namespace {
 // are left to libvips.
 constexpr int kMaxRowShrink = 257;
 
-// Computes the pipelines `build()` makes in horizontal bands, one pipeline
-// per band, on up to `threads` threads: libvips would give a small
+// Computes the pipeline `whole`, which `build()` made, in horizontal bands
+// on up to `threads` threads: `whole` for the first band and one more
+// pipeline from `build()` for each other band. libvips would give a small
 // thumbnail, a single piece of work for its thread pool, to one thread.
 // Every output pixel depends only on its position, so the bands together
 // are the image libvips computes in one piece.
 template <typename Build>
-std::optional<VipsRef> computeInBands(Build build, int threads) {
-  std::optional<VipsRef> whole = build();
+std::optional<VipsRef> computeInBands(std::optional<VipsRef> whole, Build build, int threads) {
   if (!whole) return std::nullopt;
   const int height = whole->p->Ysize;
   const int bands = std::min(threads, height);
@@ -200,19 +201,19 @@ std::optional<VipsRef> thumbnailInMemory(VipsImage* full, const std::uint8_t* rg
   // the reduction by amounts of its own.
   const double rows = full->Ysize / factor;
   const bool icc = vips_image_get_typeof(full, VIPS_META_ICC_NAME) != 0;
-  if (!rgb || shrink < 2 || shrink > kMaxRowShrink || full->Ysize % static_cast<int>(shrink) != 0 ||
+  std::optional<VipsRef> reference = own();  // a pipeline, nothing computed yet
+  if (!reference || !rgb || shrink < 2 || shrink > kMaxRowShrink || full->Ysize % static_cast<int>(shrink) != 0 ||
       rows != std::round(rows) || full->Bands != 3 || full->BandFmt != VIPS_FORMAT_UCHAR || (exportProfile && !icc))
-    return computeInBands(own, threads);
+    return computeInBands(std::move(reference), own, threads);
   const int n = static_cast<int>(shrink);
-  std::optional<VipsRef> reference = own();  // a pipeline only: its size
-  std::optional<Shrunk> shrunk = reference ? shrinkVertically(full, rgb, n, threads) : std::nullopt;
-  if (!shrunk) return computeInBands(own, threads);
+  std::optional<Shrunk> shrunk = shrinkVertically(full, rgb, n, threads);
+  if (!shrunk) return computeInBands(std::move(reference), own, threads);
   auto fast = [&] { return pipelineAfterShrink(shrunk->image.p, factor, n, exportProfile); };
   std::optional<VipsRef> probe = fast();
   if (!probe || probe->p->Xsize != reference->p->Xsize || probe->p->Ysize != reference->p->Ysize ||
       probe->p->Bands != reference->p->Bands)
-    return computeInBands(own, threads);
-  return computeInBands(fast, threads);
+    return computeInBands(std::move(reference), own, threads);
+  return computeInBands(std::move(probe), fast, threads);
 }
 
 }  // namespace imaging::detail
