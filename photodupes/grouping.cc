@@ -17,12 +17,12 @@ constexpr int kChunkBits = 16;
 constexpr std::uint32_t kBuckets = 1u << kChunkBits;
 constexpr std::uint32_t kCopyRun = 4;  // bucket entries copied in one go: most buckets hold fewer
 
-// The number of bits in which two hashes differ. Written out rather than
-// std::popcount, which for a baseline x86-64 build is a call into the
-// compiler's runtime library: this is a handful of inlined instructions, and
-// comparing hashes is most of what finding near pairs does.
-inline int bitsApart(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t x = a ^ b;
+// The number of bits set in x: with x the XOR of two hashes, the bits in
+// which they differ. Written out rather than std::popcount, which for a
+// baseline x86-64 build is a call into the compiler's runtime library: this
+// is a handful of inlined instructions, and comparing hashes is most of what
+// finding near pairs does.
+inline int bitsSet(std::uint64_t x) {
   x -= (x >> 1) & 0x5555555555555555ull;
   x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
   x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0full;
@@ -168,7 +168,7 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairs(std::span<const s
       if (self)
         for (std::uint32_t x = vb; x < ve; ++x)
           for (std::uint32_t y = x + 1; y < ve; ++y)
-            if (bitsApart(sorted[x], sorted[y]) <= radius) consider(x, y);
+            if (bitsSet(sorted[x] ^ sorted[y]) <= radius) consider(x, y);
       // The hashes of the neighbouring buckets above v, copied into one run
       // and then scanned like a plain array.
       std::uint32_t count = 0;
@@ -185,7 +185,7 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairs(std::span<const s
       }
       for (std::uint32_t x = vb; x < ve; ++x)
         for (std::uint32_t k = 0; k < count; ++k)
-          if (bitsApart(sorted[x], run[k]) <= radius) consider(x, runAt[k]);
+          if (bitsSet(sorted[x] ^ run[k]) <= radius) consider(x, runAt[k]);
     }
   });
   std::sort(pairs.begin(), pairs.end());
@@ -211,7 +211,7 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairsBetween(std::span<
       for (std::uint32_t x = offsets[bucket], xend = offsets[bucket + 1]; x < xend; ++x)
         for (std::uint32_t y = pbegin; y < pend; ++y) {
           const std::uint64_t diff = sorted[x] ^ probeSorted[y];
-          if (bitsApart(diff, 0) <= radius && owns(diff)) pairs.emplace_back(items[x], probeItems[y]);
+          if (bitsSet(diff) <= radius && owns(diff)) pairs.emplace_back(items[x], probeItems[y]);
         }
     };
     for (std::uint32_t v = 0; v < kBuckets; ++v) {
@@ -228,7 +228,7 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairsBetween(std::span<
 std::uint64_t countPairsBruteForce(std::span<const std::uint64_t> hashes, int radius) {
   std::uint64_t count = 0;
   for (std::size_t i = 0; i < hashes.size(); ++i)
-    for (std::size_t j = i + 1; j < hashes.size(); ++j) count += bitsApart(hashes[i], hashes[j]) <= radius;
+    for (std::size_t j = i + 1; j < hashes.size(); ++j) count += bitsSet(hashes[i] ^ hashes[j]) <= radius;
   return count;
 }
 
