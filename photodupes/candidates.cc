@@ -107,7 +107,7 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> extraCandidatePairs(std::sp
   return pairs;
 }
 
-void completeExtraHashes(Catalog& catalog, std::vector<Photo>& photos) {
+void completeThumbHashes(Catalog& catalog, std::vector<Photo>& photos) {
   constexpr int kPerTransaction = 64;
   int pending = 0;
   for (Photo& p : photos) {
@@ -116,7 +116,7 @@ void completeExtraHashes(Catalog& catalog, std::vector<Photo>& photos) {
     setThumbHashes(p, stored ? stored->thumb : std::string());
     if (!catalog.writable()) continue;
     if (pending == 0) catalog.begin();
-    catalog.setExtraHashes(p);
+    catalog.updateThumbHashes(p);
     if (++pending == kPerTransaction) catalog.commit(), pending = 0;
   }
   if (pending) catalog.commit();

@@ -82,6 +82,6 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> extraCandidatePairs(std::sp
 // Computes the extra and corner hashes of the photos that lack them (an
 // older catalog, or a scan cut short), from their thumbnails in the catalog: stored when
 // the catalog is open for writing, else kept in `photos` only.
-void completeExtraHashes(Catalog& catalog, std::vector<Photo>& photos);
+void completeThumbHashes(Catalog& catalog, std::vector<Photo>& photos);
 
 }  // namespace photodupes

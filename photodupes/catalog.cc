@@ -297,7 +297,7 @@ std::int64_t Catalog::dropUnseen(std::int64_t run) {
   return sqlite3_changes(db_);
 }
 
-void Catalog::setExtraHashes(const Photo& p) {
+void Catalog::updateThumbHashes(const Photo& p) {
   Statement st(db_, "UPDATE photos SET extra_hashes=?, corner_hashes=? WHERE id=?");
   if (!st.ok()) fail("cannot update " + p.id);
   bindHashes(st, 1, p.extraHashes);

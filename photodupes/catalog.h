@@ -101,7 +101,7 @@ class Catalog {
 
   // Replaces a photo's extra and corner hashes with those of `photo` (a
   // missing set is stored as unknown).
-  void setExtraHashes(const Photo& photo);
+  void updateThumbHashes(const Photo& photo);
 
   // Every photo, in identifier order (thumbnails only when asked for).
   std::vector<Photo> photos(bool withThumbs) const;

@@ -172,7 +172,7 @@ TEST(Catalog, KeepsExtraHashesAndOpensACatalogOfThePreviousSchemas) {
     p.extraHashes = some;
     p.cornerHashes = corners;
     c->begin();
-    c->setExtraHashes(p);
+    c->updateThumbHashes(p);
     c->commit();
   }
   EXPECT_EQ(stored("some").extraHashes, some);

@@ -163,7 +163,7 @@ int run(const std::vector<std::string>& argv) {
       auto catalog = Catalog::open(file, "library", root, Catalog::Access::kRead);
       const bool report = a.command == "report";
       std::vector<Photo> photos = catalog->photos(report);
-      completeExtraHashes(*catalog, photos);
+      completeThumbHashes(*catalog, photos);
       VerifySource source{albumsweep, root, catalog->meta("allow_cloud") == "1"};
       const auto groups = findGroups(photos, a.radius, kNearPrintThreshold, simverifyVerifier(photos, source));
       if (!report) {

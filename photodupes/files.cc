@@ -146,7 +146,7 @@ int runFiles(const FilesRequest& req, std::FILE* out, std::FILE* err) {
   catalog->commit();
 
   std::vector<Photo> photos = catalog->photos(req.reportFile.has_value());
-  completeExtraHashes(*catalog, photos);
+  completeThumbHashes(*catalog, photos);
   VerifySource verify{req.albumsweep, "", true};
   const auto groups = findGroups(photos, req.radius, kNearPrintThreshold, simverifyVerifier(photos, verify));
   if (req.reportFile) {

@@ -261,7 +261,7 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
   // Photos stored before photodupes computed extra or corner hashes (an
   // older catalog) get theirs now.
   std::vector<Photo> known = catalog.photos(false);
-  completeExtraHashes(catalog, known);
+  completeThumbHashes(catalog, known);
   catalog.begin();
   catalog.finishRun(run, outcome, counts);
   catalog.commit();
