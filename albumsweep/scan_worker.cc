@@ -162,7 +162,7 @@ void fingerprint(PreparedAsset& p) {
   if (!p.toFingerprint) return;
   std::shared_ptr<platform::ImageData> data = std::move(p.toFingerprint);
   AssetResult& r = p.result;
-  const std::vector<std::uint8_t>* bytes = data->bytes();
+  const std::optional<std::span<const std::uint8_t>> bytes = data->bytes();
   if (!bytes || bytes->empty()) {
     r.state = "unknown";
     r.err = bytes ? "no_data" : "read_failed";

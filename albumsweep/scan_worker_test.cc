@@ -212,9 +212,9 @@ TEST_F(ScanWorkerTest, DataChangingAfterTheAnswerGivesOneConsistentRecord) {
     std::vector<std::uint8_t> now;
     int reads = 0;
     std::int64_t size() const override { return oldSize; }
-    const std::vector<std::uint8_t>* bytes() override {
+    std::optional<std::span<const std::uint8_t>> bytes() override {
       ++reads;
-      return &now;
+      return now;
     }
   };
   struct ChangingLibrary : FakePhotoLibrary {

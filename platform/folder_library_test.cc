@@ -493,23 +493,29 @@ TEST_F(FolderLibraryTest, OriginalDataIsThePrimaryFilesBytes) {
 }
 
 // Lazy data: the answer carries the open file's size and reads nothing
-// until the bytes are asked for; they are then the file as it is by then.
+// until the bytes are asked for; they are then the file as it is by then,
+// shorter or megabytes longer than it was.
 TEST_F(FolderLibraryTest, LazyDataIsReadOnlyWhenAskedFor) {
   auto lib = openFolderLibrary(root);
   auto asset = lib->fetchAssetsWithLocalIdentifiers(std::vector<std::string>{"new.jpg"});
   ASSERT_EQ(asset.size(), 1u);
-  std::shared_ptr<ImageData> data;
-  lib->requestLazyImageData(asset[0], {}, [&](std::shared_ptr<ImageData> d, const ImageResultInfo* info) {
-    EXPECT_TRUE(info && !info->hasError);
-    data = std::move(d);
-  });
-  ASSERT_TRUE(data);
   const std::vector<std::uint8_t> before = fileBytes(root + "/new.jpg");
-  EXPECT_EQ(data->size(), static_cast<std::int64_t>(before.size()));
-  std::vector<std::uint8_t> after(before.begin(), before.begin() + static_cast<std::ptrdiff_t>(before.size() / 2));
-  ASSERT_TRUE(testsupport::writeBytes(root + "/new.jpg", after));  // rewritten in place
-  ASSERT_TRUE(data->bytes());
-  EXPECT_EQ(*data->bytes(), after);
+  std::vector<std::uint8_t> shorter(before.begin(), before.begin() + static_cast<std::ptrdiff_t>(before.size() / 2));
+  std::vector<std::uint8_t> longer = before;
+  for (std::size_t k = 0; k < (std::size_t{3} << 20); ++k) longer.push_back(static_cast<std::uint8_t>(k * 7));
+  for (const auto& after : {shorter, longer}) {
+    ASSERT_TRUE(testsupport::writeBytes(root + "/new.jpg", before));
+    std::shared_ptr<ImageData> data;
+    lib->requestLazyImageData(asset[0], {}, [&](std::shared_ptr<ImageData> d, const ImageResultInfo* info) {
+      EXPECT_TRUE(info && !info->hasError);
+      data = std::move(d);
+    });
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->size(), static_cast<std::int64_t>(before.size()));
+    ASSERT_TRUE(testsupport::writeBytes(root + "/new.jpg", after));  // rewritten in place
+    ASSERT_TRUE(data->bytes());
+    EXPECT_EQ(std::vector<std::uint8_t>(data->bytes()->begin(), data->bytes()->end()), after);
+  }
   Asset gone;
   gone.localIdentifier = "gone.jpg";
   bool failed = false;

@@ -94,9 +94,9 @@ class ImageData {
   virtual ~ImageData() = default;
   // The byte count when the request was answered (a file's size at open).
   virtual std::int64_t size() const = 0;
-  // The bytes, read on the first call and kept; nullptr when they cannot
-  // be read. Their count may differ from size() when the file changed.
-  virtual const std::vector<std::uint8_t>* bytes() = 0;
+  // The bytes, read on the first call and kept; none when they cannot be
+  // read. Their count may differ from size() when the file changed.
+  virtual std::optional<std::span<const std::uint8_t>> bytes() = 0;
 };
 
 // Bytes already in memory.
@@ -104,7 +104,7 @@ class InMemoryImageData : public ImageData {
  public:
   explicit InMemoryImageData(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
   std::int64_t size() const override { return static_cast<std::int64_t>(bytes_.size()); }
-  const std::vector<std::uint8_t>* bytes() override { return &bytes_; }
+  std::optional<std::span<const std::uint8_t>> bytes() override { return bytes_; }
 
  private:
   std::vector<std::uint8_t> bytes_;
