@@ -15,6 +15,7 @@
 // the first scan of 500 twelve-megapixel photos).
 //
 // Usage: albumsweep_bench [--count N] [--megapixels M] [--memory 500,5000] [--keep]
+// (--keep leaves the work folder and its libraries in /tmp, and says where)
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -227,16 +228,38 @@ std::vector<std::string> makeSeeds(const std::string& dir) {
 }
 
 // A library of `count` photos in folders of 100, byte copies of the seeds.
-std::vector<std::string> makeLibrary(const std::string& root, const std::vector<std::string>& seeds, int count) {
+// A library of `count` photos, the seeds copied in turn. With `inTurn`,
+// copy k is dated k seconds before copy 0, so that a scan (newest first)
+// meets the seeds in the same repeating order in a library of any size; the
+// seeds must then carry no capture date, which would come first.
+std::vector<std::string> makeLibrary(const std::string& root, const std::vector<std::string>& seeds, int count,
+                                     bool inTurn = false) {
   std::vector<std::string> files;
+  const auto now = fs::file_time_type::clock::now();
   for (int k = 0; k < count; ++k) {
     std::string folder = root + "/roll" + std::to_string(k / 100);
     fs::create_directories(folder);
     std::string path = folder + "/IMG_" + std::to_string(k) + ".jpg";
     fs::copy_file(seeds[k % seeds.size()], path, fs::copy_options::overwrite_existing);
+    if (inTurn) fs::last_write_time(path, now - std::chrono::seconds(k));
     files.push_back(path);
   }
   return files;
+}
+
+// The seeds re-encoded without their metadata (capture date, orientation,
+// colour profile), for makeLibrary's `inTurn`.
+std::vector<std::string> undatedSeeds(const std::string& dir, const std::vector<std::string>& seeds) {
+  fs::create_directories(dir);
+  std::vector<std::string> out;
+  for (const auto& seed : seeds) {
+    VipsImage* in = vips_image_new_from_file(seed.c_str(), nullptr);
+    std::string path = dir + "/" + fs::path(seed).filename().string();
+    if (in && vips_jpegsave(in, path.c_str(), "Q", 90, "strip", TRUE, nullptr) == 0) out.push_back(path);
+    else vips_error_clear();
+    if (in) g_object_unref(in);
+  }
+  return out;
 }
 
 long countRecords(const std::string& outPath) {
@@ -324,15 +347,20 @@ int main(int argc, char** argv) {
   fs::remove_all(lib);
   fs::remove_all(work + "/thumbs");
 
-  // Peak memory against the number of assets.
+  // Peak memory against the number of assets. A library of copies would
+  // otherwise hold each seed's copies in a row (they share a capture date):
+  // 13 twelve-megapixel photos in a row among 5,000, none among 500, and
+  // the peak would measure that rather than the count.
+  const std::vector<std::string> memorySeeds = memoryCounts.empty() ? seeds : undatedSeeds(work + "/undated", seeds);
   for (int n : memoryCounts) {
     std::string memLib = work + "/memory" + std::to_string(n);
-    makeLibrary(memLib, seeds, n);
+    makeLibrary(memLib, memorySeeds, n, true);
     ChildRun r = launcher.run({ALBUMSWEEP_BIN, "--library", memLib, "--deadline", "3600"}, scanOut);
     std::printf("peak memory, %5d assets: %7.1f MB max RSS  (%.1f s, %ld records)\n", n, r.maxRssKb / 1024.0,
                 r.seconds, countRecords(scanOut));
-    fs::remove_all(memLib);
+    if (!keep) fs::remove_all(memLib);
   }
-  if (!keep) fs::remove_all(work);
+  if (keep) std::printf("kept: %s\n", work.c_str());
+  else fs::remove_all(work);
   return 0;
 }
