@@ -413,7 +413,10 @@ class FileData : public ImageData {
   std::optional<std::span<const std::uint8_t>> bytes() override {
     if (!read_) {
       read_ = true;
-      bytes_ = readAll<MappedBytes>(file_, ImageRequestOptions{});
+      try {
+        bytes_ = readAll<MappedBytes>(file_, ImageRequestOptions{});
+      } catch (const std::bad_alloc&) {  // no memory for a file this large: it cannot be read
+      }
       file_.fd.reset();
     }
     if (!bytes_) return std::nullopt;
