@@ -22,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -46,8 +47,17 @@ struct ChildRun {
   double seconds = 0;     // wall time
   double cpuSeconds = 0;  // user + system time
   long maxRssKb = 0;
+  long medianRssKb = 0;  // of samples taken every 10 ms: what the run holds most of the time
   int status = -1;
 };
+
+// The child's resident set, from /proc; 0 when it cannot be read.
+long residentKb(pid_t pid) {
+  std::ifstream statm("/proc/" + std::to_string(pid) + "/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
 
 // Runs argv with standard input from /dev/null and standard output into
 // outPath, and measures it.
@@ -68,7 +78,15 @@ ChildRun spawnAndWait(const std::vector<std::string>& argv, const std::string& o
   if (rc != 0) return run;
   int status = 0;
   rusage usage{};
-  wait4(pid, &status, 0, &usage);
+  std::vector<long> samples;
+  while (wait4(pid, &status, WNOHANG, &usage) == 0) {
+    if (long kb = residentKb(pid); kb > 0) samples.push_back(kb);
+    usleep(10000);
+  }
+  if (!samples.empty()) {
+    std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
+    run.medianRssKb = samples[samples.size() / 2];
+  }
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   run.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
                    usage.ru_stime.tv_usec / 1e6;
@@ -356,8 +374,8 @@ int main(int argc, char** argv) {
     std::string memLib = work + "/memory" + std::to_string(n);
     makeLibrary(memLib, memorySeeds, n, true);
     ChildRun r = launcher.run({ALBUMSWEEP_BIN, "--library", memLib, "--deadline", "3600"}, scanOut);
-    std::printf("peak memory, %5d assets: %7.1f MB max RSS  (%.1f s, %ld records)\n", n, r.maxRssKb / 1024.0,
-                r.seconds, countRecords(scanOut));
+    std::printf("peak memory, %5d assets: %7.1f MB max RSS, %7.1f MB median RSS  (%.1f s, %ld records)\n", n,
+                r.maxRssKb / 1024.0, r.medianRssKb / 1024.0, r.seconds, countRecords(scanOut));
     if (!keep) fs::remove_all(memLib);
   }
   if (keep) std::printf("kept: %s\n", work.c_str());
