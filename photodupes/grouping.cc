@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstring>
 #include <numeric>
 #include <string>
 #include <unordered_map>
@@ -130,20 +131,70 @@ void forEachPass(int radius, Lookup lookup) {
   }
 }
 
-// Sorts the hashes into buckets by a 16-bit key: bucket v holds sorted[offsets[v]..offsets[v + 1]), which are
-// hashes[items[...]]. `offsets` has a place per bucket and one more, `items` and `sorted` one per hash at least.
-template <typename Key>
-void bucketBy(std::span<const std::uint64_t> hashes, Key key, std::vector<std::uint32_t>& offsets,
-              std::vector<std::uint32_t>& items, std::vector<std::uint64_t>& sorted) {
-  std::fill(offsets.begin(), offsets.end(), 0);
-  for (std::uint64_t h : hashes) ++offsets[key(h) + 1];
-  std::partial_sum(offsets.begin(), offsets.end(), offsets.begin());
-  std::vector<std::uint32_t> next(offsets.begin(), offsets.end() - 1);
-  for (std::uint32_t i = 0; i < hashes.size(); ++i) {
-    const std::uint32_t at = next[key(hashes[i])]++;
-    items[at] = i;
-    sorted[at] = hashes[i];
+// Hashes sorted into buckets by a 16-bit key: bucket v holds entries begin(v)..end(v), entry e being hash(e) =
+// hashes[item(e)]. The sorted hashes have kCopyRun places more than there are hashes, so that a bucket's first
+// kCopyRun entries can always be copied in one go.
+class Buckets {
+ public:
+  explicit Buckets(std::size_t n) : offsets_(kBuckets + 1), items_(n), sorted_(n + kCopyRun) {}
+
+  template <typename Key>
+  void fill(std::span<const std::uint64_t> hashes, Key key) {
+    std::fill(offsets_.begin(), offsets_.end(), 0);
+    for (std::uint64_t h : hashes) ++offsets_[key(h) + 1];
+    std::partial_sum(offsets_.begin(), offsets_.end(), offsets_.begin());
+    std::vector<std::uint32_t> next(offsets_.begin(), offsets_.end() - 1);
+    for (std::uint32_t i = 0; i < hashes.size(); ++i) {
+      const std::uint32_t at = next[key(hashes[i])]++;
+      items_[at] = i;
+      sorted_[at] = hashes[i];
+    }
   }
+  std::uint32_t begin(std::uint32_t v) const { return offsets_[v]; }
+  std::uint32_t end(std::uint32_t v) const { return offsets_[v + 1]; }
+  std::uint64_t hash(std::uint32_t e) const { return sorted_[e]; }
+  std::uint32_t item(std::uint32_t e) const { return items_[e]; }
+  const std::uint64_t* hashesFrom(std::uint32_t e) const { return sorted_.data() + e; }
+
+ private:
+  std::vector<std::uint32_t> offsets_, items_;
+  std::vector<std::uint64_t> sorted_;
+};
+
+// The hashes of several buckets copied one after the other, to be scanned like a plain array. Which bucket entry a
+// place holds is not kept: the few places that match are found again by walking the same buckets (entryAt).
+class Run {
+ public:
+  explicit Run(std::size_t n) : hashes_(n + kCopyRun) {}
+  void clear() { count_ = 0; }
+  void add(const Buckets& b, std::uint32_t v) {
+    const std::uint32_t first = b.begin(v), len = b.end(v) - first;
+    std::memcpy(hashes_.data() + count_, b.hashesFrom(first), kCopyRun * sizeof(std::uint64_t));
+    if (len > kCopyRun) [[unlikely]]
+      std::memcpy(hashes_.data() + count_ + kCopyRun, b.hashesFrom(first + kCopyRun),
+                  (len - kCopyRun) * sizeof(std::uint64_t));
+    count_ += len;
+  }
+  std::uint32_t size() const { return count_; }
+  const std::uint64_t* hashes() const { return hashes_.data(); }
+
+ private:
+  std::vector<std::uint64_t> hashes_;
+  std::uint32_t count_ = 0;
+};
+
+// The bucket entry at place k of a run of the buckets that forEachBucket(fn) calls fn with.
+template <typename ForEachBucket>
+std::uint32_t entryAt(const Buckets& b, std::uint32_t k, ForEachBucket forEachBucket) {
+  std::uint32_t found = 0;
+  bool done = false;
+  forEachBucket([&](std::uint32_t v) {
+    const std::uint32_t len = b.end(v) - b.begin(v);
+    if (done) return;
+    if (k < len) found = b.begin(v) + k, done = true;
+    k -= len;
+  });
+  return found;
 }
 
 }  // namespace
@@ -152,40 +203,39 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairs(std::span<const s
   std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
   if (radius < 0 || hashes.size() < 2) return pairs;
   radius = std::min(radius, 64);
-  const std::uint32_t n = hashes.size();
-  std::vector<std::uint32_t> offsets(kBuckets + 1), items(n), runAt(n + kCopyRun);
-  std::vector<std::uint64_t> sorted(n + kCopyRun), run(n + kCopyRun);
+  Buckets b(hashes.size());
+  Run run(hashes.size());
   // Buckets the hashes by `key`, then compares each hash with those in its own bucket (when `self`) and in the
   // buckets v ^ m above it for every mask m.
   forEachPass(radius, [&](auto key, bool self, const MasksByTopBit& masks, auto owns) {
-    bucketBy(hashes, key, offsets, items, sorted);
+    b.fill(hashes, key);
     auto consider = [&](std::uint32_t x, std::uint32_t y) {
-      if (owns(sorted[x] ^ sorted[y])) pairs.emplace_back(std::min(items[x], items[y]), std::max(items[x], items[y]));
+      if (owns(b.hash(x) ^ b.hash(y)))
+        pairs.emplace_back(std::min(b.item(x), b.item(y)), std::max(b.item(x), b.item(y)));
     };
     for (std::uint32_t v = 0; v < kBuckets; ++v) {
-      const std::uint32_t vb = offsets[v], ve = offsets[v + 1];
+      const std::uint32_t vb = b.begin(v), ve = b.end(v);
       if (vb == ve) continue;
       if (self)
         for (std::uint32_t x = vb; x < ve; ++x)
           for (std::uint32_t y = x + 1; y < ve; ++y)
-            if (bitsSet(sorted[x] ^ sorted[y]) <= radius) consider(x, y);
-      // The hashes of the neighbouring buckets above v, copied into one run
-      // and then scanned like a plain array.
-      std::uint32_t count = 0;
-      for (std::uint32_t zeros = ~v & (kBuckets - 1); zeros != 0; zeros &= zeros - 1) {
-        const int t = std::countr_zero(zeros);
-        for (std::uint32_t k = masks.begin[t]; k < masks.begin[t + 1]; ++k) {
-          const std::uint32_t ub = offsets[v ^ masks.masks[k]], len = offsets[(v ^ masks.masks[k]) + 1] - ub;
-          for (std::uint32_t j = 0, copy = std::max(len, kCopyRun); j < copy; ++j) {
-            run[count + j] = sorted[ub + j];
-            runAt[count + j] = ub + j;
-          }
-          count += len;
+            if (bitsSet(b.hash(x) ^ b.hash(y)) <= radius) consider(x, y);
+      auto neighbours = [&](auto fn) {
+        // The masks whose top bit is clear in v, a run of such bits at a time.
+        for (std::uint32_t zeros = ~v & (kBuckets - 1); zeros != 0;) {
+          const int low = std::countr_zero(zeros), high = low + std::countr_one(zeros >> low);
+          for (std::uint32_t k = masks.begin[low]; k < masks.begin[high]; ++k) fn(v ^ masks.masks[k]);
+          zeros &= ~0u << high;
         }
+      };
+      run.clear();
+      neighbours([&](std::uint32_t u) { run.add(b, u); });
+      const std::uint64_t* h = run.hashes();
+      for (std::uint32_t x = vb; x < ve; ++x) {
+        const std::uint64_t q = b.hash(x);
+        for (std::uint32_t k = 0, count = run.size(); k < count; ++k)
+          if (bitsSet(q ^ h[k]) <= radius) consider(x, entryAt(b, k, neighbours));
       }
-      for (std::uint32_t x = vb; x < ve; ++x)
-        for (std::uint32_t k = 0; k < count; ++k)
-          if (bitsSet(sorted[x] ^ run[k]) <= radius) consider(x, runAt[k]);
     }
   });
   std::sort(pairs.begin(), pairs.end());
@@ -201,24 +251,28 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairsBetween(std::span<
   // Both sides bucketed by the pass's key, the buckets then visited in
   // order: the neighbours v ^ m of consecutive buckets v lie close in
   // memory, which looking each probe up on its own would not give.
-  std::vector<std::uint32_t> offsets(kBuckets + 1), items(indexed.size()), probeOffsets(kBuckets + 1),
-      probeItems(probes.size());
-  std::vector<std::uint64_t> sorted(indexed.size()), probeSorted(probes.size());
+  Buckets b(indexed.size()), p(probes.size());
+  Run run(indexed.size());
   forEachPass(radius, [&](auto key, bool self, const MasksByTopBit& masks, auto owns) {
-    bucketBy(indexed, key, offsets, items, sorted);
-    bucketBy(probes, key, probeOffsets, probeItems, probeSorted);
-    auto against = [&](std::uint32_t pbegin, std::uint32_t pend, std::uint32_t bucket) {
-      for (std::uint32_t x = offsets[bucket], xend = offsets[bucket + 1]; x < xend; ++x)
-        for (std::uint32_t y = pbegin; y < pend; ++y) {
-          const std::uint64_t diff = sorted[x] ^ probeSorted[y];
-          if (bitsSet(diff) <= radius && owns(diff)) pairs.emplace_back(items[x], probeItems[y]);
-        }
-    };
+    b.fill(indexed, key);
+    p.fill(probes, key);
     for (std::uint32_t v = 0; v < kBuckets; ++v) {
-      const std::uint32_t pbegin = probeOffsets[v], pend = probeOffsets[v + 1];
-      if (pbegin == pend) continue;
-      if (self) against(pbegin, pend, v);
-      for (std::uint32_t m : masks.masks) against(pbegin, pend, v ^ m);
+      const std::uint32_t pb = p.begin(v), pe = p.end(v);
+      if (pb == pe) continue;
+      auto neighbours = [&](auto fn) {
+        if (self) fn(v);
+        for (std::uint32_t m : masks.masks) fn(v ^ m);
+      };
+      run.clear();
+      neighbours([&](std::uint32_t u) { run.add(b, u); });
+      const std::uint64_t* h = run.hashes();
+      for (std::uint32_t y = pb; y < pe; ++y) {
+        const std::uint64_t q = p.hash(y);
+        for (std::uint32_t k = 0, count = run.size(); k < count; ++k) {
+          const std::uint64_t diff = q ^ h[k];
+          if (bitsSet(diff) <= radius && owns(diff)) pairs.emplace_back(b.item(entryAt(b, k, neighbours)), p.item(y));
+        }
+      }
     }
   });
   std::sort(pairs.begin(), pairs.end());
