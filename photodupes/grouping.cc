@@ -6,6 +6,7 @@
 #include <cstring>
 #include <numeric>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 
 #include "photodupes/candidates.h"
@@ -23,12 +24,12 @@ constexpr std::uint32_t kCopyRun = 4;  // bucket entries copied in one go: most 
 // baseline x86-64 build is a call into the compiler's runtime library: this
 // is a handful of inlined instructions, and comparing hashes is most of what
 // finding near pairs does.
-inline int bitsSet(std::uint64_t x) {
+inline std::uint64_t bitsSetPerByte(std::uint64_t x) {
   x -= (x >> 1) & 0x5555555555555555ull;
   x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
-  x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0full;
-  return static_cast<int>((x * 0x0101010101010101ull) >> 56);
+  return (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0full;
 }
+inline int bitsSet(std::uint64_t x) { return static_cast<int>((bitsSetPerByte(x) * 0x0101010101010101ull) >> 56); }
 
 inline std::uint32_t chunkOf(std::uint64_t h, int c) {
   return static_cast<std::uint32_t>(h >> (c * kChunkBits)) & 0xffff;
@@ -75,9 +76,20 @@ struct UnionFind {
 // pass B looks up those four pairs of halves instead where that is fewer buckets (at s = 3: 4 x 81 rather than 560;
 // not at s = 2: 120 rather than 4 x 81).
 //
-// Calls lookup(key, self, masks, owns) once per pass: a pair is found where the two hashes' 16-bit keys are equal
-// (when `self`) or differ by one of `masks`, and `owns`, given the two hashes' difference, says whether this pass is
+// Calls lookup(key, pass, owns) once per pass: a pair is found where the two hashes' 16-bit keys are equal (when
+// pass.self) or differ by one of pass.masks, and `owns`, given the two hashes' difference, says whether this pass is
 // the first to find it.
+//
+// A pair that a pass owns and finds through a mask differs in at least some bits in the 32-bit half of the hashes
+// that holds the key, so in at most pass.otherHalf bits in the other half: the lookups compare that half first
+// (scanRun), which rules out most hashes of a bucket's neighbours for less than a full comparison each.
+struct Pass {
+  bool self = false;
+  const MasksByTopBit& masks;
+  bool keyLow = true;  // the key's bits are among the hashes' low 32 bits, else among the high ones
+  int otherHalf = 64;
+};
+
 template <typename Lookup>
 void forEachPass(int radius, Lookup lookup) {
   auto bitsIn = [](std::uint64_t diff, int chunk) { return std::popcount(chunkOf(diff, chunk)); };
@@ -97,8 +109,9 @@ void forEachPass(int radius, Lookup lookup) {
   const bool byHalves = s > 0 && radius == kChunks * s && 4 * halfMasks * halfMasks < choose(kChunkBits, s);
   if (s > 0) {
     const auto masks = chunkMasks(1, s - 1);
+    // Chunk c differs in at least one bit (a mask's), and chunk c - 1 (if it shares c's half) in at least s.
     for (int c = 0; c < kChunks; ++c)
-      lookup(chunkKey(c), true, masks, [&](std::uint64_t diff) {
+      lookup(chunkKey(c), Pass{true, masks, c < kChunks / 2, radius - 1 - (c % 2 ? s : 0)}, [&](std::uint64_t diff) {
         for (int e = 0; e < c; ++e)
           if (bitsIn(diff, e) < s) return false;
         return true;
@@ -106,8 +119,9 @@ void forEachPass(int radius, Lookup lookup) {
   }
   if (!byHalves) {
     const auto masks = chunkMasks(std::max(s, 1), s);
+    // Chunk c differs in s bits, the other chunk of its half in s, or s + 1 if it comes first.
     for (int c = 0; c < passBChunks; ++c)
-      lookup(chunkKey(c), s == 0, masks, [&](std::uint64_t diff) {
+      lookup(chunkKey(c), Pass{s == 0, masks, c < kChunks / 2, radius - 2 * s - (c % 2)}, [&](std::uint64_t diff) {
         for (int e = 0; e < kChunks; ++e)
           if (bitsIn(diff, e) < s || (e < c && bitsIn(diff, e) == s)) return false;
         return true;
@@ -119,8 +133,10 @@ void forEachPass(int radius, Lookup lookup) {
     auto closeHalves = [=](std::uint64_t diff, int k) {
       return std::popcount(halfOf(diff, 0, k & 1)) <= t && std::popcount(halfOf(diff, 1, k >> 1)) <= t;
     };
+    // Chunks 0 and 1 differ in s bits each.
     for (int k = 0; k < 4; ++k)
-      lookup([k](std::uint64_t h) { return halfOf(h, 0, k & 1) | halfOf(h, 1, k >> 1) << 8; }, true, masks,
+      lookup([k](std::uint64_t h) { return halfOf(h, 0, k & 1) | halfOf(h, 1, k >> 1) << 8; },
+             Pass{true, masks, true, radius - 2 * s},
              [&](std::uint64_t diff) {
                for (int e = 0; e < kChunks; ++e)
                  if (bitsIn(diff, e) < s) return false;
@@ -155,6 +171,7 @@ class Buckets {
   std::uint64_t hash(std::uint32_t e) const { return sorted_[e]; }
   std::uint32_t item(std::uint32_t e) const { return items_[e]; }
   const std::uint64_t* hashesFrom(std::uint32_t e) const { return sorted_.data() + e; }
+  const std::uint32_t* offsets() const { return offsets_.data(); }
 
  private:
   std::vector<std::uint32_t> offsets_, items_;
@@ -165,21 +182,30 @@ class Buckets {
 // place holds is not kept: the few places that match are found again by walking the same buckets (entryAt).
 class Run {
  public:
-  explicit Run(std::size_t n) : hashes_(n + kCopyRun) {}
-  void clear() { count_ = 0; }
-  void add(const Buckets& b, std::uint32_t v) {
-    const std::uint32_t first = b.begin(v), len = b.end(v) - first;
-    std::memcpy(hashes_.data() + count_, b.hashesFrom(first), kCopyRun * sizeof(std::uint64_t));
-    if (len > kCopyRun) [[unlikely]]
-      std::memcpy(hashes_.data() + count_ + kCopyRun, b.hashesFrom(first + kCopyRun),
-                  (len - kCopyRun) * sizeof(std::uint64_t));
-    count_ += len;
+  explicit Run(std::size_t n) : hashes_(n + kCopyRun), maybe_(n / 2 + 1) {}
+  // Copies the hashes of the buckets that forEachBucket(fn) calls fn with.
+  template <typename ForEachBucket>
+  void fill(const Buckets& b, ForEachBucket forEachBucket) {
+    const std::uint32_t* offsets = b.offsets();
+    const std::uint64_t* sorted = b.hashesFrom(0);
+    std::uint64_t* to = hashes_.data();
+    std::uint32_t count = 0;
+    forEachBucket([&](std::uint32_t v) {
+      const std::uint32_t first = offsets[v], len = offsets[v + 1] - first;
+      std::memcpy(to + count, sorted + first, kCopyRun * sizeof(std::uint64_t));
+      if (len > kCopyRun) [[unlikely]]
+        std::memcpy(to + count + kCopyRun, sorted + first + kCopyRun, (len - kCopyRun) * sizeof(std::uint64_t));
+      count += len;
+    });
+    count_ = count;
   }
   std::uint32_t size() const { return count_; }
   const std::uint64_t* hashes() const { return hashes_.data(); }
+  std::uint32_t* maybe() { return maybe_.data(); }  // room for a place of every two
 
  private:
   std::vector<std::uint64_t> hashes_;
+  std::vector<std::uint32_t> maybe_;
   std::uint32_t count_ = 0;
 };
 
@@ -197,6 +223,35 @@ std::uint32_t entryAt(const Buckets& b, std::uint32_t k, ForEachBucket forEachBu
   return found;
 }
 
+// Calls hit(k) for every place k of `run` whose hash lies within `radius` bits of q, where it can differ in at most
+// `otherHalf` bits in the 32-bit half of the hashes that does not hold the key (the high half when `keyLow`).
+// The hashes are taken two at a time: their halves side by side are compared with q's in one count, which rules out
+// both at once where each half differs in more bits (most of them). The places of the pairs left are noted without
+// a branch, then compared in full.
+template <bool keyLow, typename Hit>
+inline void scanRun(std::uint64_t q, Run& run, int radius, int otherHalf, Hit hit) {
+  constexpr int kShift = keyLow ? 32 : 0;
+  constexpr std::uint64_t kHalf = 0xffffffffull, kTops = 0x8000000080000000ull;
+  const std::uint64_t qq = ((q >> kShift) & kHalf) * 0x100000001ull;
+  // Added to the two halves' counts (at most 32 each, in bytes 3 and 7), sets the top bit of those that exceed
+  // otherHalf.
+  const std::uint64_t bias = static_cast<std::uint64_t>(127 - std::clamp(otherHalf, -1, 64)) * 0x0100000001000000ull;
+  const std::uint64_t* h = run.hashes();
+  std::uint32_t* maybe = run.maybe();
+  const std::uint32_t count = run.size();
+  std::uint32_t left = 0;
+  for (std::uint32_t k = 0; k < count; k += 2) {
+    const std::uint64_t two = ((h[k] >> kShift) & kHalf) | ((h[k + 1] >> kShift) << 32);
+    maybe[left] = k;
+    left += ((bitsSetPerByte(two ^ qq) * 0x01010101ull + bias) & kTops) != kTops;
+  }
+  for (std::uint32_t i = 0; i < left; ++i) {
+    const std::uint32_t k = maybe[i];
+    if (bitsSet(q ^ h[k]) <= radius) hit(k);
+    if (k + 1 < count && bitsSet(q ^ h[k + 1]) <= radius) hit(k + 1);
+  }
+}
+
 }  // namespace
 
 std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairs(std::span<const std::uint64_t> hashes, int radius) {
@@ -207,36 +262,38 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairs(std::span<const s
   Run run(hashes.size());
   // Buckets the hashes by `key`, then compares each hash with those in its own bucket (when `self`) and in the
   // buckets v ^ m above it for every mask m.
-  forEachPass(radius, [&](auto key, bool self, const MasksByTopBit& masks, auto owns) {
+  forEachPass(radius, [&](auto key, const Pass& pass, auto owns) {
     b.fill(hashes, key);
     auto consider = [&](std::uint32_t x, std::uint32_t y) {
       if (owns(b.hash(x) ^ b.hash(y)))
         pairs.emplace_back(std::min(b.item(x), b.item(y)), std::max(b.item(x), b.item(y)));
     };
-    for (std::uint32_t v = 0; v < kBuckets; ++v) {
-      const std::uint32_t vb = b.begin(v), ve = b.end(v);
-      if (vb == ve) continue;
-      if (self)
+    auto scanBuckets = [&](auto keyLow) {
+      for (std::uint32_t v = 0; v < kBuckets; ++v) {
+        const std::uint32_t vb = b.begin(v), ve = b.end(v);
+        if (vb == ve) continue;
+        if (pass.self)
+          for (std::uint32_t x = vb; x < ve; ++x)
+            for (std::uint32_t y = x + 1; y < ve; ++y)
+              if (bitsSet(b.hash(x) ^ b.hash(y)) <= radius) consider(x, y);
+        auto neighbours = [&](auto fn) {
+          // The masks whose top bit is clear in v, a run of such bits at a time.
+          for (std::uint32_t zeros = ~v & (kBuckets - 1); zeros != 0;) {
+            const int low = std::countr_zero(zeros), high = low + std::countr_one(zeros >> low);
+            for (std::uint32_t k = pass.masks.begin[low]; k < pass.masks.begin[high]; ++k) fn(v ^ pass.masks.masks[k]);
+            zeros &= ~0u << high;
+          }
+        };
+        run.fill(b, neighbours);
         for (std::uint32_t x = vb; x < ve; ++x)
-          for (std::uint32_t y = x + 1; y < ve; ++y)
-            if (bitsSet(b.hash(x) ^ b.hash(y)) <= radius) consider(x, y);
-      auto neighbours = [&](auto fn) {
-        // The masks whose top bit is clear in v, a run of such bits at a time.
-        for (std::uint32_t zeros = ~v & (kBuckets - 1); zeros != 0;) {
-          const int low = std::countr_zero(zeros), high = low + std::countr_one(zeros >> low);
-          for (std::uint32_t k = masks.begin[low]; k < masks.begin[high]; ++k) fn(v ^ masks.masks[k]);
-          zeros &= ~0u << high;
-        }
-      };
-      run.clear();
-      neighbours([&](std::uint32_t u) { run.add(b, u); });
-      const std::uint64_t* h = run.hashes();
-      for (std::uint32_t x = vb; x < ve; ++x) {
-        const std::uint64_t q = b.hash(x);
-        for (std::uint32_t k = 0, count = run.size(); k < count; ++k)
-          if (bitsSet(q ^ h[k]) <= radius) consider(x, entryAt(b, k, neighbours));
+          scanRun<decltype(keyLow)::value>(b.hash(x), run, radius, pass.otherHalf,
+                                           [&](std::uint32_t k) { consider(x, entryAt(b, k, neighbours)); });
       }
-    }
+    };
+    if (pass.keyLow)
+      scanBuckets(std::true_type());
+    else
+      scanBuckets(std::false_type());
   });
   std::sort(pairs.begin(), pairs.end());
   return pairs;
@@ -253,27 +310,33 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairsBetween(std::span<
   // memory, which looking each probe up on its own would not give.
   Buckets b(indexed.size()), p(probes.size());
   Run run(indexed.size());
-  forEachPass(radius, [&](auto key, bool self, const MasksByTopBit& masks, auto owns) {
+  forEachPass(radius, [&](auto key, const Pass& pass, auto owns) {
     b.fill(indexed, key);
     p.fill(probes, key);
-    for (std::uint32_t v = 0; v < kBuckets; ++v) {
-      const std::uint32_t pb = p.begin(v), pe = p.end(v);
-      if (pb == pe) continue;
-      auto neighbours = [&](auto fn) {
-        if (self) fn(v);
-        for (std::uint32_t m : masks.masks) fn(v ^ m);
-      };
-      run.clear();
-      neighbours([&](std::uint32_t u) { run.add(b, u); });
-      const std::uint64_t* h = run.hashes();
-      for (std::uint32_t y = pb; y < pe; ++y) {
-        const std::uint64_t q = p.hash(y);
-        for (std::uint32_t k = 0, count = run.size(); k < count; ++k) {
-          const std::uint64_t diff = q ^ h[k];
-          if (bitsSet(diff) <= radius && owns(diff)) pairs.emplace_back(b.item(entryAt(b, k, neighbours)), p.item(y));
-        }
+    auto scanBuckets = [&](auto keyLow) {
+      for (std::uint32_t v = 0; v < kBuckets; ++v) {
+        const std::uint32_t pb = p.begin(v), pe = p.end(v);
+        if (pb == pe) continue;
+        auto consider = [&](std::uint32_t x, std::uint32_t y) {
+          if (owns(b.hash(x) ^ p.hash(y))) pairs.emplace_back(b.item(x), p.item(y));
+        };
+        if (pass.self)
+          for (std::uint32_t x = b.begin(v), xe = b.end(v); x < xe; ++x)
+            for (std::uint32_t y = pb; y < pe; ++y)
+              if (bitsSet(b.hash(x) ^ p.hash(y)) <= radius) consider(x, y);
+        auto neighbours = [&](auto fn) {
+          for (std::uint32_t m : pass.masks.masks) fn(v ^ m);
+        };
+        run.fill(b, neighbours);
+        for (std::uint32_t y = pb; y < pe; ++y)
+          scanRun<decltype(keyLow)::value>(p.hash(y), run, radius, pass.otherHalf,
+                                           [&](std::uint32_t k) { consider(entryAt(b, k, neighbours), y); });
       }
-    }
+    };
+    if (pass.keyLow)
+      scanBuckets(std::true_type());
+    else
+      scanBuckets(std::false_type());
   });
   std::sort(pairs.begin(), pairs.end());
   return pairs;
