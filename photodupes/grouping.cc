@@ -158,6 +158,7 @@ class Buckets {
   void fill(std::span<const std::uint64_t> hashes, Key key) {
     std::fill(offsets_.begin(), offsets_.end(), 0);
     for (std::uint64_t h : hashes) ++offsets_[key(h) + 1];
+    largest_ = *std::max_element(offsets_.begin(), offsets_.end());
     std::partial_sum(offsets_.begin(), offsets_.end(), offsets_.begin());
     std::vector<std::uint32_t> next(offsets_.begin(), offsets_.end() - 1);
     for (std::uint32_t i = 0; i < hashes.size(); ++i) {
@@ -172,17 +173,24 @@ class Buckets {
   std::uint32_t item(std::uint32_t e) const { return items_[e]; }
   const std::uint64_t* hashesFrom(std::uint32_t e) const { return sorted_.data() + e; }
   const std::uint32_t* offsets() const { return offsets_.data(); }
+  std::uint32_t largest() const { return largest_; }  // the most entries of one bucket
 
  private:
   std::vector<std::uint32_t> offsets_, items_;
   std::vector<std::uint64_t> sorted_;
+  std::uint32_t largest_ = 0;
 };
 
 // The hashes of several buckets copied one after the other, to be scanned like a plain array. Which bucket entry a
 // place holds is not kept: the few places that match are found again by walking the same buckets (entryAt).
 class Run {
  public:
-  explicit Run(std::size_t n) : hashes_(n + kCopyRun), maybe_(n / 2 + 1) {}
+  // Makes room for runs of up to `n` hashes.
+  void reserve(std::size_t n) {
+    if (n + kCopyRun <= hashes_.size()) return;
+    hashes_.resize(n + kCopyRun);
+    maybe_.resize(n / 2 + 1);
+  }
   // Copies the hashes of the buckets that forEachBucket(fn) calls fn with.
   template <typename ForEachBucket>
   void fill(const Buckets& b, ForEachBucket forEachBucket) {
@@ -259,11 +267,12 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairs(std::span<const s
   if (radius < 0 || hashes.size() < 2) return pairs;
   radius = std::min(radius, 64);
   Buckets b(hashes.size());
-  Run run(hashes.size());
+  Run run;
   // Buckets the hashes by `key`, then compares each hash with those in its own bucket (when `self`) and in the
   // buckets v ^ m above it for every mask m.
   forEachPass(radius, [&](auto key, const Pass& pass, auto owns) {
     b.fill(hashes, key);
+    run.reserve(std::min<std::size_t>(hashes.size(), std::size_t{b.largest()} * pass.masks.masks.size()));
     auto consider = [&](std::uint32_t x, std::uint32_t y) {
       if (owns(b.hash(x) ^ b.hash(y)))
         pairs.emplace_back(std::min(b.item(x), b.item(y)), std::max(b.item(x), b.item(y)));
@@ -309,9 +318,10 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairsBetween(std::span<
   // order: the neighbours v ^ m of consecutive buckets v lie close in
   // memory, which looking each probe up on its own would not give.
   Buckets b(indexed.size()), p(probes.size());
-  Run run(indexed.size());
+  Run run;
   forEachPass(radius, [&](auto key, const Pass& pass, auto owns) {
     b.fill(indexed, key);
+    run.reserve(std::min<std::size_t>(indexed.size(), std::size_t{b.largest()} * pass.masks.masks.size()));
     p.fill(probes, key);
     auto scanBuckets = [&](auto keyLow) {
       for (std::uint32_t v = 0; v < kBuckets; ++v) {
