@@ -6,7 +6,6 @@
 #include <cstring>
 #include <numeric>
 #include <string>
-#include <type_traits>
 #include <unordered_map>
 
 #include "photodupes/candidates.h"
@@ -148,14 +147,14 @@ void forEachPass(int radius, Lookup lookup) {
 }
 
 // Hashes sorted into buckets by a 16-bit key: bucket v holds entries begin(v)..end(v), entry e being hash(e) =
-// hashes[item(e)]. The sorted hashes have kCopyRun places more than there are hashes, so that a bucket's first
-// kCopyRun entries can always be copied in one go.
+// hashes[item(e)], and halves()[e] the 32 bits of it at the `halfShift` given to fill. The halves have kCopyRun places
+// more than there are hashes, so that a bucket's first kCopyRun halves can always be copied in one go.
 class Buckets {
  public:
-  explicit Buckets(std::size_t n) : offsets_(kBuckets + 1), items_(n), sorted_(n + kCopyRun) {}
+  explicit Buckets(std::size_t n) : offsets_(kBuckets + 1), items_(n), sorted_(n), halves_(n + kCopyRun) {}
 
   template <typename Key>
-  void fill(std::span<const std::uint64_t> hashes, Key key) {
+  void fill(std::span<const std::uint64_t> hashes, Key key, int halfShift) {
     std::fill(offsets_.begin(), offsets_.end(), 0);
     for (std::uint64_t h : hashes) ++offsets_[key(h) + 1];
     largest_ = *std::max_element(offsets_.begin(), offsets_.end());
@@ -165,99 +164,90 @@ class Buckets {
       const std::uint32_t at = next[key(hashes[i])]++;
       items_[at] = i;
       sorted_[at] = hashes[i];
+      halves_[at] = static_cast<std::uint32_t>(hashes[i] >> halfShift);
     }
   }
   std::uint32_t begin(std::uint32_t v) const { return offsets_[v]; }
   std::uint32_t end(std::uint32_t v) const { return offsets_[v + 1]; }
   std::uint64_t hash(std::uint32_t e) const { return sorted_[e]; }
   std::uint32_t item(std::uint32_t e) const { return items_[e]; }
-  const std::uint64_t* hashesFrom(std::uint32_t e) const { return sorted_.data() + e; }
+  const std::uint32_t* halves() const { return halves_.data(); }
   const std::uint32_t* offsets() const { return offsets_.data(); }
   std::uint32_t largest() const { return largest_; }  // the most entries of one bucket
 
  private:
   std::vector<std::uint32_t> offsets_, items_;
   std::vector<std::uint64_t> sorted_;
+  std::vector<std::uint32_t> halves_;
   std::uint32_t largest_ = 0;
 };
 
-// The hashes of several buckets copied one after the other, to be scanned like a plain array. Which bucket entry a
-// place holds is not kept: the few places that match are found again by walking the same buckets (entryAt).
+// The halves of the hashes of several buckets copied one after the other, to be scanned like a plain array, with
+// the bucket entry each came from.
 class Run {
  public:
   // Makes room for runs of up to `n` hashes.
   void reserve(std::size_t n) {
-    if (n + kCopyRun <= hashes_.size()) return;
-    hashes_.resize(n + kCopyRun);
+    if (n + kCopyRun <= halves_.size()) return;
+    halves_.resize(n + kCopyRun);
+    entries_.resize(n + kCopyRun);
     maybe_.resize(n / 2 + 1);
   }
-  // Copies the hashes of the buckets that forEachBucket(fn) calls fn with.
+  // Copies the buckets that forEachBucket(fn) calls fn with.
   template <typename ForEachBucket>
   void fill(const Buckets& b, ForEachBucket forEachBucket) {
     const std::uint32_t* offsets = b.offsets();
-    const std::uint64_t* sorted = b.hashesFrom(0);
-    std::uint64_t* to = hashes_.data();
+    const std::uint32_t* halves = b.halves();
+    std::uint32_t* toHalves = halves_.data();
+    std::uint32_t* toEntries = entries_.data();
     std::uint32_t count = 0;
     forEachBucket([&](std::uint32_t v) {
       const std::uint32_t first = offsets[v], len = offsets[v + 1] - first;
-      std::memcpy(to + count, sorted + first, kCopyRun * sizeof(std::uint64_t));
+      std::memcpy(toHalves + count, halves + first, kCopyRun * sizeof(std::uint32_t));
+      for (std::uint32_t j = 0; j < kCopyRun; ++j) toEntries[count + j] = first + j;
       if (len > kCopyRun) [[unlikely]]
-        std::memcpy(to + count + kCopyRun, sorted + first + kCopyRun, (len - kCopyRun) * sizeof(std::uint64_t));
+        for (std::uint32_t j = kCopyRun; j < len; ++j)
+          toHalves[count + j] = halves[first + j], toEntries[count + j] = first + j;
       count += len;
     });
     count_ = count;
   }
   std::uint32_t size() const { return count_; }
-  const std::uint64_t* hashes() const { return hashes_.data(); }
+  const std::uint32_t* halves() const { return halves_.data(); }
+  const std::uint32_t* entries() const { return entries_.data(); }
   std::uint32_t* maybe() { return maybe_.data(); }  // room for a place of every two
 
  private:
-  std::vector<std::uint64_t> hashes_;
-  std::vector<std::uint32_t> maybe_;
+  std::vector<std::uint32_t> halves_, entries_, maybe_;
   std::uint32_t count_ = 0;
 };
 
-// The bucket entry at place k of a run of the buckets that forEachBucket(fn) calls fn with.
-template <typename ForEachBucket>
-std::uint32_t entryAt(const Buckets& b, std::uint32_t k, ForEachBucket forEachBucket) {
-  std::uint32_t found = 0;
-  bool done = false;
-  forEachBucket([&](std::uint32_t v) {
-    const std::uint32_t len = b.end(v) - b.begin(v);
-    if (done) return;
-    if (k < len) found = b.begin(v) + k, done = true;
-    k -= len;
-  });
-  return found;
-}
-
-// Calls hit(k) for every place k of `run` whose hash lies within `radius` bits of q, where it can differ in at most
-// `otherHalf` bits in the 32-bit half of the hashes that does not hold the key (the high half when `keyLow`).
-// The hashes are taken two at a time: their halves side by side are compared with q's in one count, which rules out
-// both at once where each half differs in more bits (most of them). The places of the pairs left are noted without
-// a branch, then compared in full.
-template <bool keyLow, typename Hit>
-inline void scanRun(std::uint64_t q, Run& run, int radius, int otherHalf, Hit hit) {
-  constexpr int kShift = keyLow ? 32 : 0;
-  constexpr std::uint64_t kHalf = 0xffffffffull, kTops = 0x8000000080000000ull;
-  const std::uint64_t qq = ((q >> kShift) & kHalf) * 0x100000001ull;
+// Calls hit(e) for every bucket entry e in `run` whose hash lies within `radius` bits of q, where it can differ in at
+// most `otherHalf` bits in the run's halves (qHalf being q's). The halves are taken two at a time, side by side, and
+// compared with q's in one count, which rules out both at once where each differs in more bits (most of them). The
+// places of the pairs left are noted without a branch, then compared in full.
+template <typename Hit>
+inline void scanRun(std::uint64_t q, std::uint32_t qHalf, Run& run, const Buckets& b, int radius, int otherHalf,
+                    Hit hit) {
+  constexpr std::uint64_t kTops = 0x8000000080000000ull;
+  const std::uint64_t qq = qHalf * 0x100000001ull;
   // Added to the two halves' counts (at most 32 each, in bytes 3 and 7), sets the top bit of those that exceed
   // otherHalf.
   const std::uint64_t bias = static_cast<std::uint64_t>(127 - std::clamp(otherHalf, -1, 64)) * 0x0100000001000000ull;
-  const std::uint64_t* h = run.hashes();
+  const std::uint32_t* halves = run.halves();
+  const std::uint32_t* entries = run.entries();
   std::uint32_t* maybe = run.maybe();
   const std::uint32_t count = run.size();
   std::uint32_t left = 0;
   for (std::uint32_t k = 0; k < count; k += 2) {
-    const std::uint64_t two = ((h[k] >> kShift) & kHalf) | ((h[k + 1] >> kShift) << 32);
+    std::uint64_t two;
+    std::memcpy(&two, halves + k, sizeof two);
     maybe[left] = k;
     left += ((bitsSetPerByte(two ^ qq) * 0x01010101ull + bias) & kTops) != kTops;
   }
-  for (std::uint32_t i = 0; i < left; ++i) {
-    const std::uint32_t k = maybe[i];
-    if (bitsSet(q ^ h[k]) <= radius) hit(k);
-    if (k + 1 < count && bitsSet(q ^ h[k + 1]) <= radius) hit(k + 1);
-  }
+  for (std::uint32_t i = 0; i < left; ++i)
+    for (std::uint32_t k = maybe[i], end = std::min(k + 2, count); k < end; ++k)
+      if (bitsSet(q ^ b.hash(entries[k])) <= radius) hit(entries[k]);
 }
 
 }  // namespace
@@ -271,38 +261,31 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairs(std::span<const s
   // Buckets the hashes by `key`, then compares each hash with those in its own bucket (when `self`) and in the
   // buckets v ^ m above it for every mask m.
   forEachPass(radius, [&](auto key, const Pass& pass, auto owns) {
-    b.fill(hashes, key);
+    b.fill(hashes, key, pass.keyLow ? 32 : 0);
     run.reserve(std::min<std::size_t>(hashes.size(), std::size_t{b.largest()} * pass.masks.masks.size()));
     auto consider = [&](std::uint32_t x, std::uint32_t y) {
       if (owns(b.hash(x) ^ b.hash(y)))
         pairs.emplace_back(std::min(b.item(x), b.item(y)), std::max(b.item(x), b.item(y)));
     };
-    auto scanBuckets = [&](auto keyLow) {
-      for (std::uint32_t v = 0; v < kBuckets; ++v) {
-        const std::uint32_t vb = b.begin(v), ve = b.end(v);
-        if (vb == ve) continue;
-        if (pass.self)
-          for (std::uint32_t x = vb; x < ve; ++x)
-            for (std::uint32_t y = x + 1; y < ve; ++y)
-              if (bitsSet(b.hash(x) ^ b.hash(y)) <= radius) consider(x, y);
-        auto neighbours = [&](auto fn) {
-          // The masks whose top bit is clear in v, a run of such bits at a time.
-          for (std::uint32_t zeros = ~v & (kBuckets - 1); zeros != 0;) {
-            const int low = std::countr_zero(zeros), high = low + std::countr_one(zeros >> low);
-            for (std::uint32_t k = pass.masks.begin[low]; k < pass.masks.begin[high]; ++k) fn(v ^ pass.masks.masks[k]);
-            zeros &= ~0u << high;
-          }
-        };
-        run.fill(b, neighbours);
+    for (std::uint32_t v = 0; v < kBuckets; ++v) {
+      const std::uint32_t vb = b.begin(v), ve = b.end(v);
+      if (vb == ve) continue;
+      if (pass.self)
         for (std::uint32_t x = vb; x < ve; ++x)
-          scanRun<decltype(keyLow)::value>(b.hash(x), run, radius, pass.otherHalf,
-                                           [&](std::uint32_t k) { consider(x, entryAt(b, k, neighbours)); });
-      }
-    };
-    if (pass.keyLow)
-      scanBuckets(std::true_type());
-    else
-      scanBuckets(std::false_type());
+          for (std::uint32_t y = x + 1; y < ve; ++y)
+            if (bitsSet(b.hash(x) ^ b.hash(y)) <= radius) consider(x, y);
+      auto neighbours = [&](auto fn) {
+        // The masks whose top bit is clear in v, a run of such bits at a time.
+        for (std::uint32_t zeros = ~v & (kBuckets - 1); zeros != 0;) {
+          const int low = std::countr_zero(zeros), high = low + std::countr_one(zeros >> low);
+          for (std::uint32_t k = pass.masks.begin[low]; k < pass.masks.begin[high]; ++k) fn(v ^ pass.masks.masks[k]);
+          zeros &= ~0u << high;
+        }
+      };
+      run.fill(b, neighbours);
+      for (std::uint32_t x = vb; x < ve; ++x)
+        scanRun(b.hash(x), b.halves()[x], run, b, radius, pass.otherHalf, [&](std::uint32_t y) { consider(x, y); });
+    }
   });
   std::sort(pairs.begin(), pairs.end());
   return pairs;
@@ -320,33 +303,26 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairsBetween(std::span<
   Buckets b(indexed.size()), p(probes.size());
   Run run;
   forEachPass(radius, [&](auto key, const Pass& pass, auto owns) {
-    b.fill(indexed, key);
+    b.fill(indexed, key, pass.keyLow ? 32 : 0);
     run.reserve(std::min<std::size_t>(indexed.size(), std::size_t{b.largest()} * pass.masks.masks.size()));
-    p.fill(probes, key);
-    auto scanBuckets = [&](auto keyLow) {
-      for (std::uint32_t v = 0; v < kBuckets; ++v) {
-        const std::uint32_t pb = p.begin(v), pe = p.end(v);
-        if (pb == pe) continue;
-        auto consider = [&](std::uint32_t x, std::uint32_t y) {
-          if (owns(b.hash(x) ^ p.hash(y))) pairs.emplace_back(b.item(x), p.item(y));
-        };
-        if (pass.self)
-          for (std::uint32_t x = b.begin(v), xe = b.end(v); x < xe; ++x)
-            for (std::uint32_t y = pb; y < pe; ++y)
-              if (bitsSet(b.hash(x) ^ p.hash(y)) <= radius) consider(x, y);
-        auto neighbours = [&](auto fn) {
-          for (std::uint32_t m : pass.masks.masks) fn(v ^ m);
-        };
-        run.fill(b, neighbours);
-        for (std::uint32_t y = pb; y < pe; ++y)
-          scanRun<decltype(keyLow)::value>(p.hash(y), run, radius, pass.otherHalf,
-                                           [&](std::uint32_t k) { consider(entryAt(b, k, neighbours), y); });
-      }
-    };
-    if (pass.keyLow)
-      scanBuckets(std::true_type());
-    else
-      scanBuckets(std::false_type());
+    p.fill(probes, key, pass.keyLow ? 32 : 0);
+    for (std::uint32_t v = 0; v < kBuckets; ++v) {
+      const std::uint32_t pb = p.begin(v), pe = p.end(v);
+      if (pb == pe) continue;
+      auto consider = [&](std::uint32_t x, std::uint32_t y) {
+        if (owns(b.hash(x) ^ p.hash(y))) pairs.emplace_back(b.item(x), p.item(y));
+      };
+      if (pass.self)
+        for (std::uint32_t x = b.begin(v), xe = b.end(v); x < xe; ++x)
+          for (std::uint32_t y = pb; y < pe; ++y)
+            if (bitsSet(b.hash(x) ^ p.hash(y)) <= radius) consider(x, y);
+      auto neighbours = [&](auto fn) {
+        for (std::uint32_t m : pass.masks.masks) fn(v ^ m);
+      };
+      run.fill(b, neighbours);
+      for (std::uint32_t y = pb; y < pe; ++y)
+        scanRun(p.hash(y), p.halves()[y], run, b, radius, pass.otherHalf, [&](std::uint32_t x) { consider(x, y); });
+    }
   });
   std::sort(pairs.begin(), pairs.end());
   return pairs;
