@@ -204,7 +204,10 @@ class Run {
     forEachBucket([&](std::uint32_t v) {
       const std::uint32_t first = offsets[v], len = offsets[v + 1] - first;
       std::memcpy(toHalves + count, halves + first, kCopyRun * sizeof(std::uint32_t));
-      for (std::uint32_t j = 0; j < kCopyRun; ++j) toEntries[count + j] = first + j;
+      // Written as one array, which the compiler stores in one go (as a loop it stored them one by one).
+      static_assert(kCopyRun == 4);
+      const std::uint32_t entries[kCopyRun] = {first, first + 1, first + 2, first + 3};
+      std::memcpy(toEntries + count, entries, sizeof entries);
       if (len > kCopyRun) [[unlikely]]
         for (std::uint32_t j = kCopyRun; j < len; ++j)
           toHalves[count + j] = halves[first + j], toEntries[count + j] = first + j;
