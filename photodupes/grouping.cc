@@ -18,16 +18,17 @@ constexpr int kChunkBits = 16;
 constexpr std::uint32_t kBuckets = 1u << kChunkBits;
 constexpr std::uint32_t kCopyRun = 4;  // bucket entries copied in one go: most buckets hold fewer
 
-// The number of bits set in x: with x the XOR of two hashes, the bits in
-// which they differ. Written out rather than std::popcount, which for a
-// baseline x86-64 build is a call into the compiler's runtime library: this
-// is a handful of inlined instructions, and comparing hashes is most of what
-// finding near pairs does.
+// The number of bits set in each byte of x, in that byte.
 inline std::uint64_t bitsSetPerByte(std::uint64_t x) {
   x -= (x >> 1) & 0x5555555555555555ull;
   x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
   return (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0full;
 }
+// The number of bits set in x: with x the XOR of two hashes, the bits in
+// which they differ. Written out rather than std::popcount, which for a
+// baseline x86-64 build is a call into the compiler's runtime library: this
+// is a handful of inlined instructions, and comparing hashes is most of what
+// finding near pairs does.
 inline int bitsSet(std::uint64_t x) { return static_cast<int>((bitsSetPerByte(x) * 0x0101010101010101ull) >> 56); }
 
 inline std::uint32_t chunkOf(std::uint64_t h, int c) {
