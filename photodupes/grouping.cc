@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstring>
 #include <numeric>
 #include <string>
 #include <unordered_map>
@@ -17,17 +18,18 @@ constexpr int kChunkBits = 16;
 constexpr std::uint32_t kBuckets = 1u << kChunkBits;
 constexpr std::uint32_t kCopyRun = 4;  // bucket entries copied in one go: most buckets hold fewer
 
+// The number of bits set in each byte of x, in that byte.
+inline std::uint64_t bitsSetPerByte(std::uint64_t x) {
+  x -= (x >> 1) & 0x5555555555555555ull;
+  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+  return (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0full;
+}
 // The number of bits set in x: with x the XOR of two hashes, the bits in
 // which they differ. Written out rather than std::popcount, which for a
 // baseline x86-64 build is a call into the compiler's runtime library: this
 // is a handful of inlined instructions, and comparing hashes is most of what
 // finding near pairs does.
-inline int bitsSet(std::uint64_t x) {
-  x -= (x >> 1) & 0x5555555555555555ull;
-  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
-  x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0full;
-  return static_cast<int>((x * 0x0101010101010101ull) >> 56);
-}
+inline int bitsSet(std::uint64_t x) { return static_cast<int>((bitsSetPerByte(x) * 0x0101010101010101ull) >> 56); }
 
 inline std::uint32_t chunkOf(std::uint64_t h, int c) {
   return static_cast<std::uint32_t>(h >> (c * kChunkBits)) & 0xffff;
@@ -74,9 +76,20 @@ struct UnionFind {
 // pass B looks up those four pairs of halves instead where that is fewer buckets (at s = 3: 4 x 81 rather than 560;
 // not at s = 2: 120 rather than 4 x 81).
 //
-// Calls lookup(key, self, masks, owns) once per pass: a pair is found where the two hashes' 16-bit keys are equal
-// (when `self`) or differ by one of `masks`, and `owns`, given the two hashes' difference, says whether this pass is
+// Calls lookup(key, pass, owns) once per pass: a pair is found where the two hashes' 16-bit keys are equal (when
+// pass.self) or differ by one of pass.masks, and `owns`, given the two hashes' difference, says whether this pass is
 // the first to find it.
+//
+// A pair that a pass owns and finds through a mask differs in at least some bits in the 32-bit half of the hashes
+// that holds the key, so in at most pass.otherHalf bits in the other half: the lookups compare that half first
+// (scanRun), which rules out most hashes of a bucket's neighbours for less than a full comparison each.
+struct Pass {
+  bool self = false;
+  const MasksByTopBit& masks;
+  bool keyLow = true;  // the key's bits are among the hashes' low 32 bits, else among the high ones
+  int otherHalf = 64;
+};
+
 template <typename Lookup>
 void forEachPass(int radius, Lookup lookup) {
   auto bitsIn = [](std::uint64_t diff, int chunk) { return std::popcount(chunkOf(diff, chunk)); };
@@ -96,8 +109,9 @@ void forEachPass(int radius, Lookup lookup) {
   const bool byHalves = s > 0 && radius == kChunks * s && 4 * halfMasks * halfMasks < choose(kChunkBits, s);
   if (s > 0) {
     const auto masks = chunkMasks(1, s - 1);
+    // Chunk c differs in at least one bit (a mask's), and chunk c - 1 (if it shares c's half) in at least s.
     for (int c = 0; c < kChunks; ++c)
-      lookup(chunkKey(c), true, masks, [&](std::uint64_t diff) {
+      lookup(chunkKey(c), Pass{true, masks, c < kChunks / 2, radius - 1 - (c % 2 ? s : 0)}, [&](std::uint64_t diff) {
         for (int e = 0; e < c; ++e)
           if (bitsIn(diff, e) < s) return false;
         return true;
@@ -105,8 +119,9 @@ void forEachPass(int radius, Lookup lookup) {
   }
   if (!byHalves) {
     const auto masks = chunkMasks(std::max(s, 1), s);
+    // Chunk c differs in s bits, the other chunk of its half in s, or s + 1 if it comes first.
     for (int c = 0; c < passBChunks; ++c)
-      lookup(chunkKey(c), s == 0, masks, [&](std::uint64_t diff) {
+      lookup(chunkKey(c), Pass{s == 0, masks, c < kChunks / 2, radius - 2 * s - (c % 2)}, [&](std::uint64_t diff) {
         for (int e = 0; e < kChunks; ++e)
           if (bitsIn(diff, e) < s || (e < c && bitsIn(diff, e) == s)) return false;
         return true;
@@ -118,8 +133,10 @@ void forEachPass(int radius, Lookup lookup) {
     auto closeHalves = [=](std::uint64_t diff, int k) {
       return std::popcount(halfOf(diff, 0, k & 1)) <= t && std::popcount(halfOf(diff, 1, k >> 1)) <= t;
     };
+    // Chunks 0 and 1 differ in s bits each.
     for (int k = 0; k < 4; ++k)
-      lookup([k](std::uint64_t h) { return halfOf(h, 0, k & 1) | halfOf(h, 1, k >> 1) << 8; }, true, masks,
+      lookup([k](std::uint64_t h) { return halfOf(h, 0, k & 1) | halfOf(h, 1, k >> 1) << 8; },
+             Pass{true, masks, true, radius - 2 * s},
              [&](std::uint64_t diff) {
                for (int e = 0; e < kChunks; ++e)
                  if (bitsIn(diff, e) < s) return false;
@@ -130,20 +147,111 @@ void forEachPass(int radius, Lookup lookup) {
   }
 }
 
-// Sorts the hashes into buckets by a 16-bit key: bucket v holds sorted[offsets[v]..offsets[v + 1]), which are
-// hashes[items[...]]. `offsets` has a place per bucket and one more, `items` and `sorted` one per hash at least.
-template <typename Key>
-void bucketBy(std::span<const std::uint64_t> hashes, Key key, std::vector<std::uint32_t>& offsets,
-              std::vector<std::uint32_t>& items, std::vector<std::uint64_t>& sorted) {
-  std::fill(offsets.begin(), offsets.end(), 0);
-  for (std::uint64_t h : hashes) ++offsets[key(h) + 1];
-  std::partial_sum(offsets.begin(), offsets.end(), offsets.begin());
-  std::vector<std::uint32_t> next(offsets.begin(), offsets.end() - 1);
-  for (std::uint32_t i = 0; i < hashes.size(); ++i) {
-    const std::uint32_t at = next[key(hashes[i])]++;
-    items[at] = i;
-    sorted[at] = hashes[i];
+// Hashes sorted into buckets by a 16-bit key: bucket v holds entries begin(v)..end(v), entry e being hash(e) =
+// hashes[item(e)], and halves()[e] the 32 bits of it at the `halfShift` given to fill. The halves have kCopyRun places
+// more than there are hashes, so that a bucket's first kCopyRun halves can always be copied in one go.
+class Buckets {
+ public:
+  explicit Buckets(std::size_t n) : offsets_(kBuckets + 1), items_(n), sorted_(n), halves_(n + kCopyRun) {}
+
+  template <typename Key>
+  void fill(std::span<const std::uint64_t> hashes, Key key, int halfShift) {
+    std::fill(offsets_.begin(), offsets_.end(), 0);
+    for (std::uint64_t h : hashes) ++offsets_[key(h) + 1];
+    largest_ = *std::max_element(offsets_.begin(), offsets_.end());
+    std::partial_sum(offsets_.begin(), offsets_.end(), offsets_.begin());
+    std::vector<std::uint32_t> next(offsets_.begin(), offsets_.end() - 1);
+    for (std::uint32_t i = 0; i < hashes.size(); ++i) {
+      const std::uint32_t at = next[key(hashes[i])]++;
+      items_[at] = i;
+      sorted_[at] = hashes[i];
+      halves_[at] = static_cast<std::uint32_t>(hashes[i] >> halfShift);
+    }
   }
+  std::uint32_t begin(std::uint32_t v) const { return offsets_[v]; }
+  std::uint32_t end(std::uint32_t v) const { return offsets_[v + 1]; }
+  std::uint64_t hash(std::uint32_t e) const { return sorted_[e]; }
+  std::uint32_t item(std::uint32_t e) const { return items_[e]; }
+  const std::uint32_t* halves() const { return halves_.data(); }
+  const std::uint32_t* offsets() const { return offsets_.data(); }
+  std::uint32_t largest() const { return largest_; }  // the most entries of one bucket
+
+ private:
+  std::vector<std::uint32_t> offsets_, items_;
+  std::vector<std::uint64_t> sorted_;
+  std::vector<std::uint32_t> halves_;
+  std::uint32_t largest_ = 0;
+};
+
+// The halves of the hashes of several buckets copied one after the other, to be scanned like a plain array, with
+// the bucket entry each came from.
+class Run {
+ public:
+  // Makes room for runs of up to `n` hashes.
+  void reserve(std::size_t n) {
+    if (n + kCopyRun <= halves_.size()) return;
+    halves_.resize(n + kCopyRun);
+    entries_.resize(n + kCopyRun);
+    maybe_.resize(n / 2 + 1);
+  }
+  // Copies the buckets that forEachBucket(fn) calls fn with.
+  template <typename ForEachBucket>
+  void fill(const Buckets& b, ForEachBucket forEachBucket) {
+    const std::uint32_t* offsets = b.offsets();
+    const std::uint32_t* halves = b.halves();
+    std::uint32_t* toHalves = halves_.data();
+    std::uint32_t* toEntries = entries_.data();
+    std::uint32_t count = 0;
+    forEachBucket([&](std::uint32_t v) {
+      const std::uint32_t first = offsets[v], len = offsets[v + 1] - first;
+      std::memcpy(toHalves + count, halves + first, kCopyRun * sizeof(std::uint32_t));
+      // Written as one array, which the compiler stores in one go (as a loop it stored them one by one).
+      static_assert(kCopyRun == 4);
+      const std::uint32_t entries[kCopyRun] = {first, first + 1, first + 2, first + 3};
+      std::memcpy(toEntries + count, entries, sizeof entries);
+      if (len > kCopyRun) [[unlikely]]
+        for (std::uint32_t j = kCopyRun; j < len; ++j)
+          toHalves[count + j] = halves[first + j], toEntries[count + j] = first + j;
+      count += len;
+    });
+    count_ = count;
+  }
+  std::uint32_t size() const { return count_; }
+  const std::uint32_t* halves() const { return halves_.data(); }
+  const std::uint32_t* entries() const { return entries_.data(); }
+  std::uint32_t* maybe() { return maybe_.data(); }  // room for a place of every two
+
+ private:
+  std::vector<std::uint32_t> halves_, entries_, maybe_;
+  std::uint32_t count_ = 0;
+};
+
+// Calls hit(e) for every bucket entry e in `run` whose hash lies within `radius` bits of q, where it can differ in at
+// most `otherHalf` bits in the run's halves (qHalf being q's). The halves are taken two at a time, side by side, and
+// compared with q's in one count, which rules out both at once where each differs in more bits (most of them). The
+// places of the pairs left are noted without a branch, then compared in full.
+template <typename Hit>
+inline void scanRun(std::uint64_t q, std::uint32_t qHalf, Run& run, const Buckets& b, int radius, int otherHalf,
+                    Hit hit) {
+  constexpr std::uint64_t kTops = 0x8000000080000000ull;
+  const std::uint64_t qq = qHalf * 0x100000001ull;
+  // Added to the two halves' counts (at most 32 each, in bytes 3 and 7), sets the top bit of those that exceed
+  // otherHalf.
+  const std::uint64_t bias = static_cast<std::uint64_t>(127 - std::clamp(otherHalf, -1, 64)) * 0x0100000001000000ull;
+  const std::uint32_t* halves = run.halves();
+  const std::uint32_t* entries = run.entries();
+  std::uint32_t* maybe = run.maybe();
+  const std::uint32_t count = run.size();
+  std::uint32_t left = 0;
+  for (std::uint32_t k = 0; k < count; k += 2) {
+    std::uint64_t two;
+    std::memcpy(&two, halves + k, sizeof two);
+    maybe[left] = k;
+    left += ((bitsSetPerByte(two ^ qq) * 0x01010101ull + bias) & kTops) != kTops;
+  }
+  for (std::uint32_t i = 0; i < left; ++i)
+    for (std::uint32_t k = maybe[i], end = std::min(k + 2, count); k < end; ++k)
+      if (bitsSet(q ^ b.hash(entries[k])) <= radius) hit(entries[k]);
 }
 
 }  // namespace
@@ -152,40 +260,35 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairs(std::span<const s
   std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
   if (radius < 0 || hashes.size() < 2) return pairs;
   radius = std::min(radius, 64);
-  const std::uint32_t n = hashes.size();
-  std::vector<std::uint32_t> offsets(kBuckets + 1), items(n), runAt(n + kCopyRun);
-  std::vector<std::uint64_t> sorted(n + kCopyRun), run(n + kCopyRun);
+  Buckets b(hashes.size());
+  Run run;
   // Buckets the hashes by `key`, then compares each hash with those in its own bucket (when `self`) and in the
   // buckets v ^ m above it for every mask m.
-  forEachPass(radius, [&](auto key, bool self, const MasksByTopBit& masks, auto owns) {
-    bucketBy(hashes, key, offsets, items, sorted);
+  forEachPass(radius, [&](auto key, const Pass& pass, auto owns) {
+    b.fill(hashes, key, pass.keyLow ? 32 : 0);
+    run.reserve(std::min<std::size_t>(hashes.size(), std::size_t{b.largest()} * pass.masks.masks.size()));
     auto consider = [&](std::uint32_t x, std::uint32_t y) {
-      if (owns(sorted[x] ^ sorted[y])) pairs.emplace_back(std::min(items[x], items[y]), std::max(items[x], items[y]));
+      if (owns(b.hash(x) ^ b.hash(y)))
+        pairs.emplace_back(std::min(b.item(x), b.item(y)), std::max(b.item(x), b.item(y)));
     };
     for (std::uint32_t v = 0; v < kBuckets; ++v) {
-      const std::uint32_t vb = offsets[v], ve = offsets[v + 1];
+      const std::uint32_t vb = b.begin(v), ve = b.end(v);
       if (vb == ve) continue;
-      if (self)
+      if (pass.self)
         for (std::uint32_t x = vb; x < ve; ++x)
           for (std::uint32_t y = x + 1; y < ve; ++y)
-            if (bitsSet(sorted[x] ^ sorted[y]) <= radius) consider(x, y);
-      // The hashes of the neighbouring buckets above v, copied into one run
-      // and then scanned like a plain array.
-      std::uint32_t count = 0;
-      for (std::uint32_t zeros = ~v & (kBuckets - 1); zeros != 0; zeros &= zeros - 1) {
-        const int t = std::countr_zero(zeros);
-        for (std::uint32_t k = masks.begin[t]; k < masks.begin[t + 1]; ++k) {
-          const std::uint32_t ub = offsets[v ^ masks.masks[k]], len = offsets[(v ^ masks.masks[k]) + 1] - ub;
-          for (std::uint32_t j = 0, copy = std::max(len, kCopyRun); j < copy; ++j) {
-            run[count + j] = sorted[ub + j];
-            runAt[count + j] = ub + j;
-          }
-          count += len;
+            if (bitsSet(b.hash(x) ^ b.hash(y)) <= radius) consider(x, y);
+      auto neighbours = [&](auto fn) {
+        // The masks whose top bit is clear in v, a run of such bits at a time.
+        for (std::uint32_t zeros = ~v & (kBuckets - 1); zeros != 0;) {
+          const int low = std::countr_zero(zeros), high = low + std::countr_one(zeros >> low);
+          for (std::uint32_t k = pass.masks.begin[low]; k < pass.masks.begin[high]; ++k) fn(v ^ pass.masks.masks[k]);
+          zeros &= ~0u << high;
         }
-      }
+      };
+      run.fill(b, neighbours);
       for (std::uint32_t x = vb; x < ve; ++x)
-        for (std::uint32_t k = 0; k < count; ++k)
-          if (bitsSet(sorted[x] ^ run[k]) <= radius) consider(x, runAt[k]);
+        scanRun(b.hash(x), b.halves()[x], run, b, radius, pass.otherHalf, [&](std::uint32_t y) { consider(x, y); });
     }
   });
   std::sort(pairs.begin(), pairs.end());
@@ -201,24 +304,28 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairsBetween(std::span<
   // Both sides bucketed by the pass's key, the buckets then visited in
   // order: the neighbours v ^ m of consecutive buckets v lie close in
   // memory, which looking each probe up on its own would not give.
-  std::vector<std::uint32_t> offsets(kBuckets + 1), items(indexed.size()), probeOffsets(kBuckets + 1),
-      probeItems(probes.size());
-  std::vector<std::uint64_t> sorted(indexed.size()), probeSorted(probes.size());
-  forEachPass(radius, [&](auto key, bool self, const MasksByTopBit& masks, auto owns) {
-    bucketBy(indexed, key, offsets, items, sorted);
-    bucketBy(probes, key, probeOffsets, probeItems, probeSorted);
-    auto against = [&](std::uint32_t pbegin, std::uint32_t pend, std::uint32_t bucket) {
-      for (std::uint32_t x = offsets[bucket], xend = offsets[bucket + 1]; x < xend; ++x)
-        for (std::uint32_t y = pbegin; y < pend; ++y) {
-          const std::uint64_t diff = sorted[x] ^ probeSorted[y];
-          if (bitsSet(diff) <= radius && owns(diff)) pairs.emplace_back(items[x], probeItems[y]);
-        }
-    };
+  Buckets b(indexed.size()), p(probes.size());
+  Run run;
+  forEachPass(radius, [&](auto key, const Pass& pass, auto owns) {
+    b.fill(indexed, key, pass.keyLow ? 32 : 0);
+    run.reserve(std::min<std::size_t>(indexed.size(), std::size_t{b.largest()} * pass.masks.masks.size()));
+    p.fill(probes, key, pass.keyLow ? 32 : 0);
     for (std::uint32_t v = 0; v < kBuckets; ++v) {
-      const std::uint32_t pbegin = probeOffsets[v], pend = probeOffsets[v + 1];
-      if (pbegin == pend) continue;
-      if (self) against(pbegin, pend, v);
-      for (std::uint32_t m : masks.masks) against(pbegin, pend, v ^ m);
+      const std::uint32_t pb = p.begin(v), pe = p.end(v);
+      if (pb == pe) continue;
+      auto consider = [&](std::uint32_t x, std::uint32_t y) {
+        if (owns(b.hash(x) ^ p.hash(y))) pairs.emplace_back(b.item(x), p.item(y));
+      };
+      if (pass.self)
+        for (std::uint32_t x = b.begin(v), xe = b.end(v); x < xe; ++x)
+          for (std::uint32_t y = pb; y < pe; ++y)
+            if (bitsSet(b.hash(x) ^ p.hash(y)) <= radius) consider(x, y);
+      auto neighbours = [&](auto fn) {
+        for (std::uint32_t m : pass.masks.masks) fn(v ^ m);
+      };
+      run.fill(b, neighbours);
+      for (std::uint32_t y = pb; y < pe; ++y)
+        scanRun(p.hash(y), p.halves()[y], run, b, radius, pass.otherHalf, [&](std::uint32_t x) { consider(x, y); });
     }
   });
   std::sort(pairs.begin(), pairs.end());

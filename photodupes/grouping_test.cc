@@ -51,6 +51,44 @@ TEST(NearPairs, FindsExactlyThePairsWithinTheRadius) {
   }
 }
 
+TEST(NearPairs, FindsEverySplitOfTheRadiusOverTheChunksOnce) {
+  // For every way to spread d differing bits over the four 16-bit chunks,
+  // d at the radius and one past it, a pair of hashes that differ in that
+  // many bits of each chunk, at random places: each pass of the index rules
+  // out candidates by how many bits they may differ in outside its key,
+  // which is tightest at the radius.
+  std::mt19937_64 rng(11);
+  for (int radius : {7, 8, 12}) {
+    std::vector<std::uint64_t> hashes, even, odd;
+    for (int d = radius; d <= radius + 1; ++d)
+      for (int d0 = 0; d0 <= d; ++d0)
+        for (int d1 = 0; d0 + d1 <= d; ++d1)
+          for (int d2 = 0; d0 + d1 + d2 <= d; ++d2) {
+            const int split[4] = {d0, d1, d2, d - d0 - d1 - d2};
+            const std::uint64_t base = rng();
+            std::uint64_t copy = base;
+            for (int c = 0; c < 4; ++c)
+              for (int flipped = 0; flipped < split[c];) {
+                const std::uint64_t bit = 1ull << (c * 16 + rng() % 16);
+                if ((copy ^ base) & bit) continue;
+                copy ^= bit, ++flipped;
+              }
+            hashes.insert(hashes.end(), {base, copy});
+            even.push_back(base), odd.push_back(copy);
+          }
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> all;
+    for (std::uint32_t i = 0; i < hashes.size(); ++i)
+      for (std::uint32_t j = i + 1; j < hashes.size(); ++j)
+        if (std::popcount(hashes[i] ^ hashes[j]) <= radius) all.emplace_back(i, j);
+    EXPECT_EQ(nearPairs(hashes, radius), all) << "radius " << radius;
+    all.clear();
+    for (std::uint32_t i = 0; i < even.size(); ++i)
+      for (std::uint32_t j = 0; j < odd.size(); ++j)
+        if (std::popcount(even[i] ^ odd[j]) <= radius) all.emplace_back(i, j);
+    EXPECT_EQ(nearPairsBetween(even, odd, radius), all) << "radius " << radius;
+  }
+}
+
 Photo photo(std::string path, std::string sha, std::uint64_t hash, std::int64_t w, std::int64_t created = 0,
             std::int64_t bytes = 1000) {
   Photo p;
