@@ -439,9 +439,12 @@ class FolderLibrary : public PhotoLibrary {
   }
 
   std::vector<Asset> fetchAssets(MediaType type, const FetchOptions& options) override {
+    auto wanted = [&](const Entry& e) { return e.asset.mediaType == type && (options.includeHidden || !e.asset.hidden); };
     std::vector<Asset> out;
+    // Room for the answer and no more: a scan keeps it for the whole run.
+    out.reserve(static_cast<std::size_t>(std::count_if(inventory().begin(), inventory().end(), wanted)));
     for (const Entry& e : inventory())
-      if (e.asset.mediaType == type && (options.includeHidden || !e.asset.hidden)) out.push_back(e.asset);
+      if (wanted(e)) out.push_back(e.asset);
     return out;
   }
 
