@@ -8,7 +8,8 @@
 //   - the reference, in the same run over the same files: `sha256sum` plus
 //     `vipsthumbnail -s 256`, the two things a scan does to every photo,
 //     and the scan's time as a ratio of it;
-//   - peak memory (max RSS of the child) of scans of 500 and 5,000 photos.
+//   - peak memory (max RSS of the child) of scans of 500 and 5,000 photos,
+//     on a library of mixed photos and on one of 12-megapixel photos.
 //
 // With --megapixels M the photos are instead eight generated photo-like
 // JPEGs of M megapixels, copied (`--count 500 --megapixels 12 --memory ""`:
@@ -246,27 +247,34 @@ std::vector<std::string> makeSeeds(const std::string& dir) {
 }
 
 // A library of `count` photos in folders of 100, byte copies of the seeds.
-// A library of `count` photos, the seeds copied in turn. With `inTurn`,
-// copy k is dated k seconds before copy 0, so that a scan (newest first)
-// meets the seeds in the same repeating order in a library of any size; the
-// seeds must then carry no capture date, which would come first.
+// How makeLibrary fills a library from its seeds.
+enum class Copies {
+  kPlain,   // copied in turn
+  kInTurn,  // copied in turn, copy k dated k seconds before copy 0, so that a scan (newest first) meets the seeds in
+            // the same repeating order in a library of any size; the seeds must carry no capture date
+  kLinked,  // hard links: any number of large photos on little disk
+};
+
+// A library of `count` photos made from the seeds in turn.
 std::vector<std::string> makeLibrary(const std::string& root, const std::vector<std::string>& seeds, int count,
-                                     bool inTurn = false) {
+                                     Copies how = Copies::kPlain) {
   std::vector<std::string> files;
   const auto now = fs::file_time_type::clock::now();
   for (int k = 0; k < count; ++k) {
     std::string folder = root + "/roll" + std::to_string(k / 100);
     fs::create_directories(folder);
     std::string path = folder + "/IMG_" + std::to_string(k) + ".jpg";
-    fs::copy_file(seeds[k % seeds.size()], path, fs::copy_options::overwrite_existing);
-    if (inTurn) fs::last_write_time(path, now - std::chrono::seconds(k));
+    const std::string& seed = seeds[k % seeds.size()];
+    if (how == Copies::kLinked) fs::create_hard_link(seed, path);
+    else fs::copy_file(seed, path, fs::copy_options::overwrite_existing);
+    if (how == Copies::kInTurn) fs::last_write_time(path, now - std::chrono::seconds(k));
     files.push_back(path);
   }
   return files;
 }
 
 // The seeds re-encoded without their metadata (capture date, orientation,
-// colour profile), for makeLibrary's `inTurn`.
+// colour profile), for Copies::kInTurn.
 std::vector<std::string> undatedSeeds(const std::string& dir, const std::vector<std::string>& seeds) {
   fs::create_directories(dir);
   std::vector<std::string> out;
@@ -365,18 +373,42 @@ int main(int argc, char** argv) {
   fs::remove_all(lib);
   fs::remove_all(work + "/thumbs");
 
-  // Peak memory against the number of assets. A library of copies would
-  // otherwise hold each seed's copies in a row (they share a capture date):
-  // 13 twelve-megapixel photos in a row among 5,000, none among 500, and
-  // the peak would measure that rather than the count.
-  const std::vector<std::string> memorySeeds = memoryCounts.empty() ? seeds : undatedSeeds(work + "/undated", seeds);
-  for (int n : memoryCounts) {
-    std::string memLib = work + "/memory" + std::to_string(n);
-    makeLibrary(memLib, memorySeeds, n, true);
-    ChildRun r = launcher.run({ALBUMSWEEP_BIN, "--library", memLib, "--deadline", "3600"}, scanOut);
-    std::printf("peak memory, %5d assets: %7.1f MB max RSS, %7.1f MB median RSS  (%.1f s, %ld records)\n", n,
-                r.maxRssKb / 1024.0, r.medianRssKb / 1024.0, r.seconds, countRecords(scanOut));
-    if (!keep) fs::remove_all(memLib);
+  // Peak memory against the number of assets, on two kinds of library.
+  // Mixed: the seeds, re-encoded without their capture date and met in the
+  // same repeating order in a library of any size (copies sharing a date
+  // would otherwise stand in a row: 13 twelve-megapixel photos in a row
+  // among 5,000, none among 500). Its peak is the highest of brief spikes
+  // (two of its few large photos decoded at once), and a longer run meets
+  // more of them. 12 MP: every photo alike, so that what a run meets does
+  // not change with its length and any growth is the scan's own.
+  struct MemoryLibrary {
+    const char* name;
+    std::vector<std::string> seeds;
+    Copies how;
+  };
+  std::vector<MemoryLibrary> kinds;
+  if (!memoryCounts.empty()) {
+    kinds.push_back({"mixed", undatedSeeds(work + "/undated", seeds), Copies::kInTurn});
+    fs::create_directories(work + "/large");
+    kinds.push_back({"12 MP", makeLargeSeeds(work + "/large", 12), Copies::kLinked});
+  }
+  for (std::size_t k = 0; k < kinds.size(); ++k) {
+    const MemoryLibrary& kind = kinds[k];
+    std::vector<std::pair<int, ChildRun>> runs;
+    for (int n : memoryCounts) {
+      std::string memLib = work + "/memory" + std::to_string(k) + "-" + std::to_string(n) + "-" + std::to_string(runs.size());
+      makeLibrary(memLib, kind.seeds, n, kind.how);
+      ChildRun r = launcher.run({ALBUMSWEEP_BIN, "--library", memLib, "--deadline", "3600"}, scanOut);
+      std::printf("peak memory, %s, %5d assets: %7.1f MB max RSS, %7.1f MB median RSS  (%.1f s, %ld records)\n",
+                  kind.name, n, r.maxRssKb / 1024.0, r.medianRssKb / 1024.0, r.seconds, countRecords(scanOut));
+      runs.emplace_back(n, r);
+      if (!keep) fs::remove_all(memLib);
+    }
+    if (runs.size() >= 2 && runs.back().first != runs.front().first)
+      std::printf("  max RSS grows by %.2f KB per asset (%d to %d assets)\n",
+                  double(runs.back().second.maxRssKb - runs.front().second.maxRssKb) /
+                      (runs.back().first - runs.front().first),
+                  runs.front().first, runs.back().first);
   }
   if (keep) std::printf("kept: %s\n", work.c_str());
   else fs::remove_all(work);
