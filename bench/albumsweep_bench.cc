@@ -389,8 +389,9 @@ int main(int argc, char** argv) {
   std::vector<MemoryLibrary> kinds;
   if (!memoryCounts.empty()) {
     kinds.push_back({"mixed", undatedSeeds(work + "/undated", seeds), Copies::kInTurn});
-    fs::create_directories(work + "/large");
-    kinds.push_back({"12 MP", makeLargeSeeds(work + "/large", 12), Copies::kLinked});
+    // The throughput run's own seeds when they are already the 12-megapixel ones.
+    if (megapixels != 12) fs::create_directories(work + "/large");
+    kinds.push_back({"12 MP", megapixels == 12 ? seeds : makeLargeSeeds(work + "/large", 12), Copies::kLinked});
   }
   for (std::size_t k = 0; k < kinds.size(); ++k) {
     const MemoryLibrary& kind = kinds[k];
