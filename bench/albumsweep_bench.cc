@@ -382,13 +382,15 @@ int main(int argc, char** argv) {
   // more of them. 12 MP: every photo alike, so that what a run meets does
   // not change with its length and any growth is the scan's own.
   struct MemoryLibrary {
-    const char* name;
+    std::string name;
     std::vector<std::string> seeds;
     Copies how;
   };
   std::vector<MemoryLibrary> kinds;
   if (!memoryCounts.empty()) {
-    kinds.push_back({"mixed", undatedSeeds(work + "/undated", seeds), Copies::kInTurn});
+    // With --megapixels the throughput run's seeds are all of one size.
+    std::string first = megapixels > 0 ? std::to_string(megapixels) + " MP in turn" : "mixed";
+    kinds.push_back({first, undatedSeeds(work + "/undated", seeds), Copies::kInTurn});
     // The throughput run's own seeds when they are already the 12-megapixel ones.
     if (megapixels != 12) fs::create_directories(work + "/large");
     kinds.push_back({"12 MP", megapixels == 12 ? seeds : makeLargeSeeds(work + "/large", 12), Copies::kLinked});
@@ -401,7 +403,7 @@ int main(int argc, char** argv) {
       makeLibrary(memLib, kind.seeds, n, kind.how);
       ChildRun r = launcher.run({ALBUMSWEEP_BIN, "--library", memLib, "--deadline", "3600"}, scanOut);
       std::printf("peak memory, %s, %5d assets: %7.1f MB max RSS, %7.1f MB median RSS  (%.1f s, %ld records)\n",
-                  kind.name, n, r.maxRssKb / 1024.0, r.medianRssKb / 1024.0, r.seconds, countRecords(scanOut));
+                  kind.name.c_str(), n, r.maxRssKb / 1024.0, r.medianRssKb / 1024.0, r.seconds, countRecords(scanOut));
       runs.emplace_back(n, r);
       if (!keep) fs::remove_all(memLib);
     }
