@@ -438,8 +438,11 @@ class FolderLibrary : public PhotoLibrary {
     std::thread([access = probes_.access, root = root_, done = std::move(done)] { done(access(root)); }).detach();
   }
 
+  // Hidden assets are listed only when the options ask for them.
+  static bool listed(const Entry& e, const FetchOptions& options) { return options.includeHidden || !e.asset.hidden; }
+
   std::vector<Asset> fetchAssets(MediaType type, const FetchOptions& options) override {
-    auto wanted = [&](const Entry& e) { return e.asset.mediaType == type && (options.includeHidden || !e.asset.hidden); };
+    auto wanted = [&](const Entry& e) { return e.asset.mediaType == type && listed(e, options); };
     std::vector<Asset> out;
     // Room for the answer and no more: a scan keeps it for the whole run.
     out.reserve(static_cast<std::size_t>(std::count_if(inventory().begin(), inventory().end(), wanted)));
@@ -449,10 +452,7 @@ class FolderLibrary : public PhotoLibrary {
   }
 
   std::int64_t countAssets(const FetchOptions& options) override {
-    std::int64_t n = 0;
-    for (const Entry& e : inventory())
-      if (options.includeHidden || !e.asset.hidden) ++n;
-    return n;
+    return std::count_if(inventory().begin(), inventory().end(), [&](const Entry& e) { return listed(e, options); });
   }
 
   std::vector<Asset> fetchAssetsWithLocalIdentifiers(std::span<const std::string> identifiers) override {
