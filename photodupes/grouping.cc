@@ -148,14 +148,15 @@ void forEachPass(int radius, Lookup lookup) {
 }
 
 // Hashes sorted into buckets by a 16-bit key: bucket v holds entries begin(v)..end(v), entry e being hash(e) =
-// hashes[item(e)], and halves()[e] the 32 bits of it at the `halfShift` given to fill. The halves have kCopyRun places
+// hashes[item(e)], and halves()[e] the 32 bits of it outside the half that holds the pass's key. The halves have kCopyRun places
 // more than there are hashes, so that a bucket's first kCopyRun halves can always be copied in one go.
 class Buckets {
  public:
   explicit Buckets(std::size_t n) : offsets_(kBuckets + 1), items_(n), sorted_(n), halves_(n + kCopyRun) {}
 
   template <typename Key>
-  void fill(std::span<const std::uint64_t> hashes, Key key, int halfShift) {
+  void fill(std::span<const std::uint64_t> hashes, Key key, const Pass& pass) {
+    const int halfShift = pass.keyLow ? 32 : 0;
     std::fill(offsets_.begin(), offsets_.end(), 0);
     for (std::uint64_t h : hashes) ++offsets_[key(h) + 1];
     largest_ = *std::max_element(offsets_.begin(), offsets_.end());
@@ -265,7 +266,7 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairs(std::span<const s
   // Buckets the hashes by `key`, then compares each hash with those in its own bucket (when `self`) and in the
   // buckets v ^ m above it for every mask m.
   forEachPass(radius, [&](auto key, const Pass& pass, auto owns) {
-    b.fill(hashes, key, pass.keyLow ? 32 : 0);
+    b.fill(hashes, key, pass);
     run.reserve(std::min<std::size_t>(hashes.size(), std::size_t{b.largest()} * pass.masks.masks.size()));
     auto consider = [&](std::uint32_t x, std::uint32_t y) {
       if (owns(b.hash(x) ^ b.hash(y)))
@@ -307,9 +308,9 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairsBetween(std::span<
   Buckets b(indexed.size()), p(probes.size());
   Run run;
   forEachPass(radius, [&](auto key, const Pass& pass, auto owns) {
-    b.fill(indexed, key, pass.keyLow ? 32 : 0);
+    b.fill(indexed, key, pass);
     run.reserve(std::min<std::size_t>(indexed.size(), std::size_t{b.largest()} * pass.masks.masks.size()));
-    p.fill(probes, key, pass.keyLow ? 32 : 0);
+    p.fill(probes, key, pass);
     for (std::uint32_t v = 0; v < kBuckets; ++v) {
       const std::uint32_t pb = p.begin(v), pe = p.end(v);
       if (pb == pe) continue;
