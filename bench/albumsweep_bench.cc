@@ -246,7 +246,6 @@ std::vector<std::string> makeSeeds(const std::string& dir) {
   return seeds;
 }
 
-// A library of `count` photos in folders of 100, byte copies of the seeds.
 // How makeLibrary fills a library from its seeds.
 enum class Copies {
   kPlain,   // copied in turn
@@ -255,7 +254,7 @@ enum class Copies {
   kLinked,  // hard links: any number of large photos on little disk
 };
 
-// A library of `count` photos made from the seeds in turn.
+// A library of `count` photos in folders of 100, made from the seeds in turn.
 std::vector<std::string> makeLibrary(const std::string& root, const std::vector<std::string>& seeds, int count,
                                      Copies how = Copies::kPlain) {
   std::vector<std::string> files;
