@@ -47,6 +47,11 @@ class Statement {
     return *this;
   }
   int step() { return sqlite3_step(st_); }
+  void reset() {
+    sqlite3_reset(st_);
+    sqlite3_clear_bindings(st_);
+  }
+  sqlite3_stmt* raw() const { return st_; }
   std::string columnText(int i) const {
     const void* p = sqlite3_column_blob(st_, i);
     return p ? std::string(static_cast<const char*>(p), sqlite3_column_bytes(st_, i)) : std::string();
@@ -77,7 +82,12 @@ CREATE TABLE photos(
   thumb TEXT NOT NULL DEFAULT '',
   seen INTEGER NOT NULL,
   extra_hashes BLOB,
-  corner_hashes BLOB);
+  corner_hashes BLOB,
+  st_dev INTEGER, st_ino INTEGER, st_size INTEGER, st_mtime_ns INTEGER, st_ctime_ns INTEGER,
+  content_share REAL, colour INTEGER);
+CREATE TABLE distances(
+  measurer TEXT NOT NULL, a TEXT NOT NULL, b TEXT NOT NULL, dist REAL NOT NULL,
+  PRIMARY KEY(measurer, a, b)) WITHOUT ROWID;
 CREATE TABLE runs(
   run INTEGER PRIMARY KEY,
   started INTEGER NOT NULL,
@@ -92,6 +102,17 @@ CREATE TABLE runs(
 const char* kMigrateTo2 = "ALTER TABLE photos ADD COLUMN extra_hashes BLOB; PRAGMA user_version=2;";
 // Schema 2 to 3: the corner hashes, unknown for every photo so far.
 const char* kMigrateTo3 = "ALTER TABLE photos ADD COLUMN corner_hashes BLOB; PRAGMA user_version=3;";
+// Schema 3 to 4: the file's stat and the thumbnail's facts, unknown so far,
+// and the measured distances.
+const char* kMigrateTo4 = R"sql(
+ALTER TABLE photos ADD COLUMN st_dev INTEGER; ALTER TABLE photos ADD COLUMN st_ino INTEGER;
+ALTER TABLE photos ADD COLUMN st_size INTEGER; ALTER TABLE photos ADD COLUMN st_mtime_ns INTEGER;
+ALTER TABLE photos ADD COLUMN st_ctime_ns INTEGER;
+ALTER TABLE photos ADD COLUMN content_share REAL; ALTER TABLE photos ADD COLUMN colour INTEGER;
+CREATE TABLE distances(
+  measurer TEXT NOT NULL, a TEXT NOT NULL, b TEXT NOT NULL, dist REAL NOT NULL,
+  PRIMARY KEY(measurer, a, b)) WITHOUT ROWID;
+PRAGMA user_version=4;)sql";
 
 // Extra or corner hashes as a blob: 8 bytes each, least significant first.
 std::string hashesBlob(const std::vector<std::uint64_t>& hashes) {
@@ -117,6 +138,24 @@ void bindHashes(Statement& st, int i, const std::optional<std::vector<std::uint6
     st.blob(i, hashesBlob(*hashes));
   else
     st.null(i);
+}
+
+void bindStat(Statement& st, int i, const std::optional<FileStat>& s) {
+  if (!s) {
+    for (int k = 0; k < 5; ++k) st.null(i + k);
+    return;
+  }
+  st.integer(i, static_cast<std::int64_t>(s->dev)).integer(i + 1, static_cast<std::int64_t>(s->ino));
+  st.integer(i + 2, s->size).integer(i + 3, s->mtimeNs).integer(i + 4, s->ctimeNs);
+}
+
+void bindFacts(Statement& st, int i, const std::optional<ThumbFacts>& f) {
+  if (!f) {
+    st.null(i).null(i + 1);
+    return;
+  }
+  sqlite3_bind_double(st.raw(), i, f->contentShare);
+  st.integer(i + 1, f->colour ? 1 : 0);
 }
 
 std::int64_t nowSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
@@ -232,7 +271,8 @@ std::unique_ptr<Catalog> Catalog::open(const std::string& file, const std::strin
   if (access == Access::kWrite && c->version_ < kSchemaVersion) {
     c->begin();
     if (c->version_ < 2) c->exec(kMigrateTo2);
-    c->exec(kMigrateTo3);
+    if (c->version_ < 3) c->exec(kMigrateTo3);
+    c->exec(kMigrateTo4);
     c->commit();
     c->version_ = kSchemaVersion;
   }
@@ -266,7 +306,8 @@ void Catalog::finishRun(std::int64_t run, const std::string& outcome, const RunC
 void Catalog::putPhoto(const Photo& p, std::int64_t run) {
   Statement st(db_,
                "INSERT OR REPLACE INTO photos(id, path, name, state, err, sha, dhash, w, h, bytes, created, mod, "
-               "thumb, seen, extra_hashes, corner_hashes) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+               "thumb, seen, extra_hashes, corner_hashes, st_dev, st_ino, st_size, st_mtime_ns, st_ctime_ns, content_share, "
+               "colour) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
   st.text(1, p.id).blob(2, p.path).text(3, p.name).text(4, p.state).text(5, p.err);
   if (p.sha.empty())
     st.null(6);
@@ -280,7 +321,51 @@ void Catalog::putPhoto(const Photo& p, std::int64_t run) {
   st.text(13, p.thumb).integer(14, run);
   bindHashes(st, 15, p.extraHashes);
   bindHashes(st, 16, p.cornerHashes);
+  bindStat(st, 17, p.stat);
+  bindFacts(st, 22, p.facts);
   if (!st.ok() || st.step() != SQLITE_DONE) fail("cannot store " + p.id);
+}
+
+void Catalog::updateStat(const std::string& id, const std::optional<FileStat>& stat) {
+  if (version_ < 4) return;
+  Statement st(db_, "UPDATE photos SET st_dev=?, st_ino=?, st_size=?, st_mtime_ns=?, st_ctime_ns=? WHERE id=?");
+  if (!st.ok()) fail("cannot update " + id);
+  bindStat(st, 1, stat);
+  if (st.text(6, id).step() != SQLITE_DONE) fail("cannot update " + id);
+}
+
+std::vector<Catalog::Distance> Catalog::distances(const std::string& measurer) const {
+  std::vector<Distance> out;
+  if (version_ < 4) return out;
+  Statement st(db_, "SELECT a, b, dist FROM distances WHERE measurer=?");
+  if (!st.ok()) fail("cannot read distances");
+  st.text(1, measurer);
+  int rc;
+  while ((rc = st.step()) == SQLITE_ROW)
+    out.push_back({st.columnText(0), st.columnText(1), static_cast<float>(sqlite3_column_double(st.raw(), 2))});
+  if (rc != SQLITE_DONE) fail("cannot read distances");
+  return out;
+}
+
+bool Catalog::putDistances(const std::string& measurer, const std::vector<Distance>& distances) {
+  if (version_ < 4 || distances.empty() || sqlite3_db_readonly(db_, "main") == 1) return false;
+  try {
+    begin();
+    Statement st(db_, "INSERT OR REPLACE INTO distances(measurer, a, b, dist) VALUES(?,?,?,?)");
+    if (!st.ok()) fail("cannot store distances");
+    for (const Distance& d : distances) {
+      const bool inOrder = d.a < d.b;
+      st.text(1, measurer).text(2, inOrder ? d.a : d.b).text(3, inOrder ? d.b : d.a);
+      sqlite3_bind_double(st.raw(), 4, d.dist);
+      if (st.step() != SQLITE_DONE) fail("cannot store distances");
+      st.reset();
+    }
+    commit();
+    return true;
+  } catch (const CatalogError&) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
+  }
 }
 
 bool Catalog::markUnchanged(const std::string& id, std::int64_t bytes, std::int64_t mod, std::int64_t created,
@@ -298,17 +383,20 @@ std::int64_t Catalog::dropUnseen(std::int64_t run) {
 }
 
 void Catalog::updateThumbHashes(const Photo& p) {
-  Statement st(db_, "UPDATE photos SET extra_hashes=?, corner_hashes=? WHERE id=?");
+  Statement st(db_, "UPDATE photos SET extra_hashes=?, corner_hashes=?, content_share=?, colour=? WHERE id=?");
   if (!st.ok()) fail("cannot update " + p.id);
   bindHashes(st, 1, p.extraHashes);
   bindHashes(st, 2, p.cornerHashes);
-  if (st.text(3, p.id).step() != SQLITE_DONE) fail("cannot update " + p.id);
+  bindFacts(st, 3, p.facts);
+  if (st.text(5, p.id).step() != SQLITE_DONE) fail("cannot update " + p.id);
 }
 
 std::string Catalog::columns(bool withThumb) const {
   // A catalog of an older schema opened for reading lacks the newer hashes.
   return std::string("id, path, name, state, err, sha, dhash, w, h, bytes, created, mod, ") +
          (version_ >= 2 ? "extra_hashes" : "NULL") + (version_ >= 3 ? ", corner_hashes" : ", NULL") +
+         (version_ >= 4 ? ", st_dev, st_ino, st_size, st_mtime_ns, st_ctime_ns, content_share, colour"
+                        : ", NULL, NULL, NULL, NULL, NULL, NULL, NULL") +
          (withThumb ? ", thumb" : "");
 }
 
@@ -330,7 +418,12 @@ Photo photoFrom(const Statement& st, bool withThumb) {
   p.mod = st.columnInt(11);
   if (!st.columnNull(12)) p.extraHashes = hashesOfBlob(st.columnText(12));
   if (!st.columnNull(13)) p.cornerHashes = hashesOfBlob(st.columnText(13));
-  if (withThumb) p.thumb = st.columnText(14);
+  if (!st.columnNull(14) && !st.columnNull(15) && !st.columnNull(17) && !st.columnNull(18))
+    p.stat = FileStat{static_cast<std::uint64_t>(st.columnInt(14)), static_cast<std::uint64_t>(st.columnInt(15)),
+                      st.columnInt(16), st.columnInt(17), st.columnInt(18)};
+  if (!st.columnNull(19) && !st.columnNull(20))
+    p.facts = ThumbFacts{sqlite3_column_double(st.raw(), 19), st.columnInt(20) != 0};
+  if (withThumb) p.thumb = st.columnText(21);
   return p;
 }
 }  // namespace

@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "photodupes/keeper.h"
+
 struct sqlite3;
 
 namespace photodupes {
@@ -30,6 +32,16 @@ namespace photodupes {
 class CatalogError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// Who a file is and what state it is in, from stat(2): what tells that a
+// file is unchanged since it was fingerprinted. Anything that rewrites a
+// file changes its change time, even when size and modification time are
+// set back.
+struct FileStat {
+  std::uint64_t dev = 0, ino = 0;
+  std::int64_t size = 0, mtimeNs = 0, ctimeNs = 0;
+  bool operator==(const FileStat&) const = default;
 };
 
 // One photo as the catalog keeps it.
@@ -47,6 +59,11 @@ struct Photo {
   // when not computed yet (a catalog from before they existed).
   std::optional<std::vector<std::uint64_t>> extraHashes;
   std::optional<std::vector<std::uint64_t>> cornerHashes;  // likewise, of the corner crops
+  // The file as it was when its fingerprints were taken: nothing when not
+  // known (a catalog from before it was kept, or a file that changed while
+  // it was read), and then the file counts as changed.
+  std::optional<FileStat> stat;
+  std::optional<ThumbFacts> facts;  // of the stored thumbnail; nothing when not computed yet
 
   // Has the fingerprints grouping needs.
   bool usable() const { return !sha.empty() && dhash.has_value(); }
@@ -60,11 +77,12 @@ struct RunCounts {
 
 class Catalog {
  public:
-  // 2 added photos.extra_hashes, 3 photos.corner_hashes; a catalog of an
-  // older schema opened for writing gains the columns it lacks (empty,
-  // filled in by the next scan) in one transaction, one opened for reading
-  // is read as it is.
-  static constexpr int kSchemaVersion = 3;
+  // 2 added photos.extra_hashes, 3 photos.corner_hashes, 4 the file's
+  // stat and the thumbnail's facts, and the table of measured distances; a
+  // catalog of an older schema opened for writing gains what it lacks
+  // (empty, filled in by the next scan) in one transaction, one opened for
+  // reading is read as it is.
+  static constexpr int kSchemaVersion = 4;
   static constexpr std::int32_t kApplicationId = 0x50447570;  // "PDup"
 
   enum class Access { kRead, kWrite };
@@ -99,9 +117,23 @@ class Catalog {
   // Photos not seen by `run` left the library: forget them. Returns how many.
   std::int64_t dropUnseen(std::int64_t run);
 
-  // Replaces a photo's extra and corner hashes with those of `photo` (a
-  // missing set is stored as unknown).
+  // Replaces a photo's extra and corner hashes and thumbnail facts with
+  // those of `photo` (a missing set is stored as unknown).
   void updateThumbHashes(const Photo& photo);
+  // Replaces what is known of a photo's file (nothing: unknown).
+  void updateStat(const std::string& id, const std::optional<FileStat>& stat);
+
+  // Feature-print distances measured between two contents (by SHA-256, in
+  // either order) by one build of the measuring program (`measurer`). Empty
+  // on a catalog of an older schema.
+  struct Distance {
+    std::string a, b;
+    float dist = 0;
+  };
+  std::vector<Distance> distances(const std::string& measurer) const;
+  // Stores distances; false when the catalog cannot take them (an older
+  // schema, or a file it may not write), which only costs measuring again.
+  bool putDistances(const std::string& measurer, const std::vector<Distance>& distances);
 
   // Every photo, in identifier order (thumbnails only when asked for).
   std::vector<Photo> photos(bool withThumbs) const;

@@ -115,6 +115,7 @@ TEST(Catalog, KeepsExtraHashesAndOpensACatalogOfThePreviousSchemas) {
     p.dhash = 0x8000000000000001ull;
     p.extraHashes = std::move(extra);
     if (p.extraHashes) p.cornerHashes = std::vector<std::uint64_t>{7, 8, 9, 0xffffffffffffffffull};
+    if (p.extraHashes) p.stat = FileStat{~0ull, 1ull << 63, 3, -4, 5}, p.facts = ThumbFacts{0.5, false};
     c.putPhoto(p, 1);
   };
   auto stored = [&](const std::string& id) {
@@ -134,11 +135,21 @@ TEST(Catalog, KeepsExtraHashesAndOpensACatalogOfThePreviousSchemas) {
   EXPECT_EQ(stored("none").extraHashes, std::vector<std::uint64_t>{});
   EXPECT_EQ(stored("unknown").extraHashes, std::nullopt);
   EXPECT_EQ(stored("unknown").cornerHashes, std::nullopt);
+  EXPECT_EQ(stored("some").stat, (FileStat{~0ull, 1ull << 63, 3, -4, 5}));
+  EXPECT_EQ(stored("some").facts->contentShare, 0.5);
+  EXPECT_EQ(stored("unknown").stat, std::nullopt);
 
+  // What schema 4 added, taken away again.
+  const std::string before4 =
+      "ALTER TABLE photos DROP COLUMN st_dev; ALTER TABLE photos DROP COLUMN st_ino; "
+      "ALTER TABLE photos DROP COLUMN st_size; ALTER TABLE photos DROP COLUMN st_mtime_ns; "
+      "ALTER TABLE photos DROP COLUMN st_ctime_ns; ALTER TABLE photos DROP COLUMN content_share; "
+      "ALTER TABLE photos DROP COLUMN colour; DROP TABLE distances; ";
   // The same catalog as schema 2 left it: read as it is, then upgraded in
   // place, every photo and its extra hashes kept, the corner hashes unknown.
   Catalog::open(file, "library", "/lib", Catalog::Access::kWrite)
-      ->exec("ALTER TABLE photos DROP COLUMN corner_hashes; PRAGMA user_version=2; PRAGMA wal_checkpoint(TRUNCATE)");
+      ->exec(before4 +
+             "ALTER TABLE photos DROP COLUMN corner_hashes; PRAGMA user_version=2; PRAGMA wal_checkpoint(TRUNCATE)");
   EXPECT_EQ(stored("some").extraHashes, some);
   EXPECT_EQ(stored("some").cornerHashes, std::nullopt);
   EXPECT_EQ(Catalog::open(file, "library", "/lib", Catalog::Access::kWrite)->photos(false).size(), 3u);
@@ -149,6 +160,7 @@ TEST(Catalog, KeepsExtraHashesAndOpensACatalogOfThePreviousSchemas) {
   // As schema 1 left it.
   Catalog::open(file, "library", "/lib", Catalog::Access::kWrite)
       ->exec(
+          before4 +
           "ALTER TABLE photos DROP COLUMN corner_hashes; ALTER TABLE photos DROP COLUMN extra_hashes; "
           "PRAGMA user_version=1; PRAGMA wal_checkpoint(TRUNCATE)");
   const std::string before = contents(file);
@@ -161,7 +173,9 @@ TEST(Catalog, KeepsExtraHashesAndOpensACatalogOfThePreviousSchemas) {
       EXPECT_EQ(p.dhash, 0x8000000000000001ull);
       EXPECT_FALSE(p.extraHashes) << p.id;
       EXPECT_FALSE(p.cornerHashes) << p.id;
+      EXPECT_FALSE(p.stat) << p.id;
     }
+    EXPECT_TRUE(c->distances("any").empty());
   }
   EXPECT_EQ(contents(file), before);
   {

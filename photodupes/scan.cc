@@ -10,6 +10,7 @@
 
 #include "photodupes/candidates.h"
 #include "photodupes/child_process.h"
+#include "photodupes/file_state.h"
 #include "photodupes/image_walk.h"
 #include "platform/folder_library_names.h"
 
@@ -108,10 +109,31 @@ std::string accessAdvice(const std::string& answer, const std::string& root) {
 int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
   // What the catalog knows already: albumsweep answers unchanged photos with a
   // short cached record instead of hashing them again.
+  // Only files whose whole stat still matches are offered: anything else
+  // (also a file rewritten at the same size with its modification time set
+  // back) is fingerprinted again. Every known file's stat, taken before the
+  // scan, also tells whether it changed while it was read.
+  const std::int64_t startedNs = fileClockNs();
+  std::map<std::string, FileStat> before;
   json skip = json::array();
-  for (const Photo& p : catalog.photos(false))
-    if (p.state == "local" && p.usable()) skip.push_back({{"id", p.id}, {"mod", p.mod}, {"size", p.bytes}});
+  for (const Photo& p : catalog.photos(false)) {
+    const auto now = statFile(p.path);
+    if (now) before.emplace(p.id, *now);
+    if (p.state == "local" && p.usable() && unchangedSince(p, now))
+      skip.push_back({{"id", p.id}, {"mod", p.mod}, {"size", p.bytes}});
+  }
   const std::string manifest = json{{"skip", std::move(skip)}}.dump();
+  // The stat to keep with a record just arrived: the file's, when it did not
+  // change while it was read; else nothing, so that the next scan reads it again.
+  auto statAfterRead = [&](const std::string& id, const std::string& path, std::int64_t bytes,
+                           std::int64_t mod) -> std::optional<FileStat> {
+    const auto now = statFile(path);
+    const auto was = before.find(id);
+    if (!now || !readWhileUnchanged(was == before.end() ? std::nullopt : std::optional<FileStat>(was->second), *now,
+                                    bytes, mod, startedNs))
+      return std::nullopt;
+    return now;
+  };
 
   catalog.begin();
   const std::int64_t run = catalog.startRun();
@@ -163,8 +185,9 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
     const auto path = pathOfIdentifier(req.root, id);
     const bool ok = j.value("ok", false);
     if (ok && j.value("cached", false)) {
-      if (catalog.markUnchanged(id, intKey(j, "bytes").value_or(0), intKey(j, "mod").value_or(0),
-                                intKey(j, "created").value_or(0), textKey(j, "name"), run)) {
+      const std::int64_t bytes = intKey(j, "bytes").value_or(0), mod = intKey(j, "mod").value_or(0);
+      if (catalog.markUnchanged(id, bytes, mod, intKey(j, "created").value_or(0), textKey(j, "name"), run)) {
+        if (path) catalog.updateStat(id, statAfterRead(id, *path, bytes, mod));
         ++counts.cached;
       } else {
         // Not known after all: left out, so that the next run scans it.
@@ -194,6 +217,7 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
         p.bytes = intKey(j, "bytes").value_or(0);
         p.thumb = textKey(j, "thumb");
         setThumbHashes(p, p.thumb);
+        p.stat = statAfterRead(id, *path, p.bytes, p.mod);
         ++counts.scanned;
       } else {
         p.err = textKey(j, "err");
