@@ -22,6 +22,15 @@ constexpr double kMinKept = 0.25;
 
 }  // namespace
 
+std::optional<imaging::Box> flatBordersTrimmed(const imaging::Image& image) {
+  const int w = image.width(), h = image.height();
+  auto box = imaging::contentBox(image, kTrimThreshold);
+  if (!box) return std::nullopt;
+  const bool trimmed = box->width <= w * (1 - kMinTrimmed) || box->height <= h * (1 - kMinTrimmed);
+  if (trimmed && box->width >= w * kMinKept && box->height >= h * kMinKept) return box;
+  return std::nullopt;
+}
+
 ThumbHashes thumbHashes(const std::string& base64Jpeg, std::span<const CropShare> crops) {
   ThumbHashes out;
   auto bytes = base64Jpeg.empty() ? std::nullopt : imaging::fromBase64(base64Jpeg);
@@ -33,10 +42,7 @@ ThumbHashes thumbHashes(const std::string& base64Jpeg, std::span<const CropShare
     auto part = imaging::cropped(image, box);
     return part ? imaging::dhash(*part) : std::nullopt;
   };
-  if (auto box = imaging::contentBox(image, kTrimThreshold)) {
-    const bool trimmed = box->width <= w * (1 - kMinTrimmed) || box->height <= h * (1 - kMinTrimmed);
-    if (trimmed && box->width >= w * kMinKept && box->height >= h * kMinKept) out.trimmed = hashOf(*box);
-  }
+  if (auto box = flatBordersTrimmed(image)) out.trimmed = hashOf(*box);
   for (const CropShare& c : crops) {
     imaging::Box box;
     box.width = std::max(1, static_cast<int>(std::lround(w * c.keep)));
@@ -56,6 +62,7 @@ void setThumbHashes(Photo& photo, const std::string& base64Jpeg) {
   std::copy(std::begin(kCropShares), std::end(kCropShares), all.begin());
   std::copy(std::begin(kCornerShares), std::end(kCornerShares), all.begin() + kCrops);
   ThumbHashes t = thumbHashes(base64Jpeg, all);
+  photo.facts = thumbFacts(base64Jpeg);
   photo.extraHashes.emplace();
   photo.cornerHashes.emplace();
   if (t.crops.size() != all.size()) return;
@@ -111,7 +118,7 @@ void completeThumbHashes(Catalog& catalog, std::vector<Photo>& photos) {
   constexpr int kPerTransaction = 64;
   int pending = 0;
   for (Photo& p : photos) {
-    if ((p.extraHashes && p.cornerHashes) || !p.usable()) continue;
+    if ((p.extraHashes && p.cornerHashes && p.facts) || !p.usable()) continue;
     const auto stored = catalog.photo(p.id, true);
     setThumbHashes(p, stored ? stored->thumb : std::string());
     if (!catalog.writable()) continue;

@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "imaging/imaging.h"
 #include "photodupes/catalog.h"
 
 namespace photodupes {
@@ -48,6 +49,10 @@ inline constexpr CropShare kCornerShares[] = {{0.9, 0, 0}, {0.9, 1, 0}, {0.9, 0,
 inline constexpr int kExtraRadius = 8;
 inline constexpr int kCornerRadius = 7;
 
+// The box of a thumbnail without its flat borders (padding, letterbox
+// bars); nothing when it has none worth trimming.
+std::optional<imaging::Box> flatBordersTrimmed(const imaging::Image& image);
+
 // The hashes of a stored thumbnail (base64 JPEG) with its flat borders
 // trimmed (nothing when it has none) and of each of `crops`, one per crop
 // in order; all empty when there is no thumbnail or it does not decode.
@@ -57,7 +62,7 @@ struct ThumbHashes {
 };
 ThumbHashes thumbHashes(const std::string& base64Jpeg, std::span<const CropShare> crops);
 
-// Sets the photo's extra hashes (the trimmed hash first when the thumbnail
+// Sets the photo's thumbnail facts (keeper.h), its extra hashes (the trimmed hash first when the thumbnail
 // has flat borders, then one per kCropShares) and corner hashes (one per
 // kCornerShares) from a stored thumbnail (base64 JPEG): both empty when
 // there is no thumbnail or it does not decode.
@@ -79,7 +84,7 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> extraCandidatePairs(std::sp
                                                                          int radius = kExtraRadius,
                                                                          int cornerRadius = kCornerRadius);
 
-// Computes the extra and corner hashes of the photos that lack them (an
+// Computes the extra and corner hashes and thumbnail facts of the photos that lack them (an
 // older catalog, or a scan cut short), from their thumbnails in the catalog: stored when
 // the catalog is open for writing, else kept in `photos` only.
 void completeThumbHashes(Catalog& catalog, std::vector<Photo>& photos);
