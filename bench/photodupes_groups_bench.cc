@@ -11,12 +11,19 @@
 // within kCornerRadius of one of its corner hashes, as a copy cropped off
 // a corner does.
 //
+// Then a dense cluster on its own: kDense photos sharing one hash, near
+// copies of each other in tens, as a burst's (same size, capture times in
+// sequence).
+//
 // Measures: reading the records from an SQLite catalog, finding the groups
-// (exact sets, multi-index candidates of both sources, components; the
-// feature-print check
-// is replaced by one that confirms every candidate, so only photodupes' own
-// work is timed), and the peak memory it adds. Times are processor time. Checks that every planted
-// group is found and that the index finds exactly the brute-force count.
+// (exact sets, multi-index candidates of both sources, the keeper walk; the
+// feature-print check is replaced by planted distances, under the threshold
+// for the pairs planted together and over it for every other candidate, the
+// false candidates unrelated hashes give, so only photodupes' own work is
+// timed), and the peak memory it adds; then the dense cluster alone. Times
+// are processor time. Checks that every planted group is found whole, that
+// no two plantings are joined, and that the index finds exactly the
+// brute-force count.
 //
 //   build/bench/photodupes_groups_bench [records [radius]]
 #include <sys/resource.h>
@@ -102,6 +109,16 @@ int main(int argc, char** argv) {
     add(flipUpTo(cornerRng, corner, photodupes::kCornerRadius), "ccopy" + std::to_string(g));
   }
   while (photos.size() < n) add(rng(), "single" + std::to_string(photos.size()));
+  // The dense cluster, measured on its own after the library.
+  constexpr std::size_t kDense = 2000;
+  std::vector<photodupes::Photo> dense;
+  const std::uint64_t flat = rng();
+  for (std::size_t k = 0; k < kDense; ++k) {
+    add(flat, "dense" + std::to_string(k));
+    photos.back().bytes = 3000000, photos.back().created = 1000 + static_cast<std::int64_t>(k);  // a burst's
+    dense.push_back(std::move(photos.back()));
+    photos.pop_back();
+  }
 
   const std::string dir = std::filesystem::temp_directory_path() / ("photodupes-bench-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
@@ -126,16 +143,41 @@ int main(int argc, char** argv) {
   }
   const double loadSecs = secondsSince(t0);
   auto t1 = Clock::now();
-  std::size_t candidates = 0;
-  auto confirmAll = [&](const std::vector<std::vector<std::size_t>>& groups) {
-    std::map<std::size_t, float> d;
-    for (const auto& g : groups)
-      for (std::size_t k = 1; k < g.size(); ++k) d[g[k]] = 0.1f, ++candidates;
-    return d;
+  // The planting a record belongs to: "base7" and "copy7-1" are planting
+  // "7", "dense23" is "d2" (tens), every single record its own.
+  auto planting = [](const std::string& sha) {
+    if (sha.rfind("dense", 0) == 0) return "d" + std::to_string(std::stoul(sha.substr(5)) / 10);
+    if (sha.rfind("single", 0) == 0) return sha;
+    const auto digit = sha.find_first_of("0123456789");
+    const bool second = sha.rfind("xbase", 0) == 0 || sha.rfind("xcopy", 0) == 0 || sha.rfind("cbase", 0) == 0 ||
+                        sha.rfind("ccopy", 0) == 0;  // the extra- or corner-hash plantings
+    const std::string kind = second ? sha.substr(0, 1) : "";
+    return kind + sha.substr(digit, sha.find('-') == std::string::npos ? std::string::npos : sha.find('-') - digit);
   };
-  const auto groups = photodupes::findGroups(loaded, radius, photodupes::kNearPrintThreshold, confirmAll);
+  std::size_t candidates = 0, falseCandidates = 0;
+  auto planted_ = [&](const std::vector<photodupes::Photo>& of) {
+    return [&](const std::vector<photodupes::PhotoPair>& pairs) {
+      std::map<photodupes::PhotoPair, float> d;
+      for (const auto& p : pairs) {
+        const bool same = planting(of[p.first].sha) == planting(of[p.second].sha);
+        d[p] = same ? 0.1f : 0.8f, ++candidates, falseCandidates += !same;
+      }
+      return d;
+    };
+  };
+  const auto groups = photodupes::findGroups(loaded, radius, photodupes::kNearPrintThreshold, planted_(loaded));
   const double groupSecs = secondsSince(t1);
   const long rssAfter = peakKiB();
+  const std::size_t allCandidates = candidates, allFalse = falseCandidates;
+
+  candidates = 0;
+  auto td = Clock::now();
+  const auto denseGroups = photodupes::findGroups(dense, radius, photodupes::kNearPrintThreshold, planted_(dense));
+  const double denseSecs = secondsSince(td);
+  const std::size_t denseCandidates = candidates;
+  std::size_t denseRemoved = 0;
+  for (const auto& g : denseGroups)
+    for (const auto& m : g.members) denseRemoved += !m.keep;
 
   std::vector<const photodupes::Photo*> all;
   for (const auto& p : loaded) all.push_back(&p);
@@ -160,11 +202,15 @@ int main(int argc, char** argv) {
   const std::uint64_t brute = photodupes::countPairsBruteForce(hashes, radius);
   const double bruteSecs = secondsSince(t3);
 
-  std::size_t foundPlanted = 0, foundExtra = 0, foundCorner = 0;
+  std::size_t foundPlanted = 0, foundExtra = 0, foundCorner = 0, joined = 0;
   std::map<std::string, std::size_t> groupOf;  // by SHA-256 stand-in
   for (std::size_t k = 0; k < groups.size(); ++k) {
-    foundPlanted += groups[k].members.size() >= 3;
-    for (const auto& m : groups[k].members) groupOf[loaded[m.photo].sha] = k;
+    const std::string& keeper = loaded[groups[k].members[0].photo].sha;
+    foundPlanted += groups[k].members.size() >= 3 && (keeper.rfind("base", 0) == 0 || keeper.rfind("copy", 0) == 0);
+    for (const auto& m : groups[k].members) {
+      groupOf[loaded[m.photo].sha] = k;
+      joined += planting(loaded[m.photo].sha) != planting(loaded[groups[k].members[0].photo].sha);
+    }
   }
   auto together = [&](const std::string& a, const std::string& b) {
     auto x = groupOf.find(a), y = groupOf.find(b);
@@ -180,8 +226,13 @@ int main(int argc, char** argv) {
       loaded.size(), extraCount, cornerCount, radius, planted, plantedExtra, photodupes::kExtraRadius,
       photodupes::kCornerRadius);
   std::printf("read the catalog:          %8.3f s\n", loadSecs);
-  std::printf("find the groups:           %8.3f s  (%zu groups, %zu with 3+ members, %zu candidates checked)\n",
-              groupSecs, groups.size(), foundPlanted, candidates);
+  std::printf(
+      "find the groups:           %8.3f s  (%zu groups, %zu planted groups of 3 whole, %zu candidate pairs measured, "
+      "%zu of them false, %zu members of another planting)\n",
+      groupSecs, groups.size(), foundPlanted, allCandidates, allFalse, joined);
+  std::printf("dense cluster of %zu:     %8.3f s  (%zu pairs measured, at most %zu; %zu groups, %zu to remove)\n",
+              dense.size(), denseSecs, denseCandidates, dense.size() * photodupes::kMaxPartners, denseGroups.size(),
+              denseRemoved);
   std::printf("peak memory added:         %8.1f MiB (peak RSS %.1f MiB)\n", (rssAfter - rssBefore) / 1024.0,
               rssAfter / 1024.0);
   std::printf("extra-hash candidate pairs: %7.3f s  (%zu pairs, %zu + %zu planted found)\n", extraSecs,
@@ -192,8 +243,8 @@ int main(int argc, char** argv) {
   std::printf("index vs all pairs:        %8.1fx faster; groups vs all pairs: %.1fx faster\n", bruteSecs / indexSecs,
               bruteSecs / groupSecs);
   std::filesystem::remove_all(dir);
-  const bool ok =
-      indexed.size() == brute && foundPlanted >= planted && foundExtra >= plantedExtra && foundCorner >= plantedExtra;
+  const bool ok = indexed.size() == brute && foundPlanted >= planted && foundExtra >= plantedExtra &&
+                  foundCorner >= plantedExtra && joined == 0;
   if (!ok) std::printf("MISMATCH: the index or the grouping missed pairs\n");
   return ok ? 0 : 1;
 }

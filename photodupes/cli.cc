@@ -11,6 +11,8 @@
 #include "photodupes/candidates.h"
 #include "photodupes/catalog.h"
 #include "photodupes/child_process.h"
+#include "photodupes/current_groups.h"
+#include "photodupes/file_state.h"
 #include "photodupes/files.h"
 #include "photodupes/grouping.h"
 #include "photodupes/output.h"
@@ -52,7 +54,13 @@ Commands:
       The same for any folders of image files (also read-only ones), with a
       catalog of their own; prints the groups, or writes the report with -o.
 
-Keeper: the most pixels, then the oldest capture date, then the shortest path.
+Keeper: the most pixels of its own content (flat borders a copy added do
+not count), then the least loss (colour over grey, no added borders, the
+camera's own raw, HEIC or JPEG file over a conversion, the larger file in
+the same format), then a capture date from the camera, the oldest capture
+date, the oldest modification time, and the shortest path. Raw files are
+never listed for removal. Before groups are printed, every member's file is
+checked against the catalog: photos changed since the last scan are left out.
 The library is --library DIR, else your pictures folder (XDG_PICTURES_DIR,
 else ~/Pictures). Catalogs live in $XDG_STATE_HOME/photodupes (else
 ~/.local/state/photodupes), one per library, unless --catalog FILE is given.
@@ -165,7 +173,13 @@ int run(const std::vector<std::string>& argv) {
       std::vector<Photo> photos = catalog->photos(report);
       completeThumbHashes(*catalog, photos);
       VerifySource source{albumsweep, root, catalog->meta("allow_cloud") == "1"};
-      const auto groups = findGroups(photos, a.radius, kNearPrintThreshold, simverifyVerifier(photos, source));
+      const auto current =
+          currentGroups(photos, a.radius, kNearPrintThreshold,
+                        cachedVerifier(*catalog, photos, measurerOf(albumsweep), simverifyVerifier(photos, source)),
+                        statFile);
+      if (auto notice = changedNotice(current.changed, "run `photodupes scan`"); !notice.empty())
+        std::fprintf(stderr, "photodupes: %s\n", notice.c_str());
+      const auto& groups = current.groups;
       if (!report) {
         writeGroups(stdout, photos, groups, format, a.zero);
         return kExitOk;

@@ -2,7 +2,9 @@
 // time through the real albumsweep, and through stand-ins of albumsweep that
 // misbehave.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -92,6 +94,34 @@ TEST_F(PhotodupesE2E, FindsTheGroupsMadeAndScansNothingTwice) {
   expected.erase({"originals/Nikon_D70.jpg", "copies/nikon copy.jpg"});
   expected.insert({"originals/Panasonic_DMC-FZ30.jpg", "originals/Ricoh_Caplio_RR330.jpg"});
   EXPECT_EQ(groupsOf(after.out, lib()), expected);
+}
+
+TEST_F(PhotodupesE2E, FilesChangedSinceTheScanAreNeverListedAndAreReadAgain) {
+  ASSERT_EQ(photodupes({"scan", "--library", lib()}, state()).exitStatus, 0);
+  ASSERT_EQ(photodupes({"groups", "--library", lib()}, state()).exitStatus, 0);  // the user looks at the groups,
+  // then rewrites an exact copy with other bytes of the same size and sets its times back, and deletes a keeper.
+  const std::string copy = lib() + "/copies/nikon copy.jpg";
+  struct stat was;
+  ASSERT_EQ(::stat(copy.c_str(), &was), 0);
+  auto bytes = *imaging::readRegularFile(copy);
+  for (std::size_t k = bytes.size() / 2; k < bytes.size() / 2 + 64; ++k) bytes[k] ^= 0x55;
+  ASSERT_TRUE(testsupport::writeBytes(copy, bytes));
+  const timespec times[2] = {was.st_atim, was.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, copy.c_str(), times, 0), 0);
+  fs::remove(lib() + "/originals/Pentax_K10D.jpg");
+
+  auto notKept = photodupes({"groups", "--not-kept", "-0", "--library", lib()}, state());
+  ASSERT_EQ(notKept.exitStatus, 0) << notKept.err;
+  EXPECT_EQ(notKept.out.find("nikon copy.jpg"), std::string::npos);
+  EXPECT_EQ(notKept.out.find("pentax-half.jpg"), std::string::npos);
+  EXPECT_NE(notKept.err.find("2 photos changed or left since the last scan"), std::string::npos) << notKept.err << notKept.out;
+  EXPECT_NE(notKept.out.find("kodak-half again.jpg"), std::string::npos);  // the other groups stand
+
+  ASSERT_EQ(photodupes({"scan", "--library", lib()}, state()).exitStatus, 0);
+  const std::string runs = testsupport::runProcess({"/usr/bin/sqlite3", catalogFile(),
+                                                    "SELECT scanned + failed FROM runs ORDER BY run DESC LIMIT 1"})
+                               .out;
+  EXPECT_EQ(runs, "1\n");  // the rewritten copy, although its size and modification time are as they were
 }
 
 TEST_F(PhotodupesE2E, AScanKilledHalfWayEndsLikeAnUninterruptedOne) {
@@ -244,6 +274,10 @@ TEST(PhotodupesExtraCandidates, PaddedAndHeavilyCroppedCopiesJoinTheirOriginal) 
   // extra and corner hashes computed for the run), then completed by the
   // next scan.
   testsupport::runProcess({"/usr/bin/sqlite3", file,
+                           "ALTER TABLE photos DROP COLUMN st_dev; ALTER TABLE photos DROP COLUMN st_ino; "
+                           "ALTER TABLE photos DROP COLUMN st_size; ALTER TABLE photos DROP COLUMN st_mtime_ns; "
+                           "ALTER TABLE photos DROP COLUMN st_ctime_ns; ALTER TABLE photos DROP COLUMN content_share; "
+                           "ALTER TABLE photos DROP COLUMN colour; DROP TABLE distances; "
                            "ALTER TABLE photos DROP COLUMN corner_hashes; ALTER TABLE photos DROP COLUMN "
                            "extra_hashes; PRAGMA user_version=1"});
   groups = photodupes({"groups", "--json", "--library", lib, "--catalog", file}, state);
@@ -254,7 +288,7 @@ TEST(PhotodupesExtraCandidates, PaddedAndHeavilyCroppedCopiesJoinTheirOriginal) 
   ASSERT_EQ(photodupes({"scan", "--library", lib, "--catalog", file}, state).exitStatus, 0);
   EXPECT_EQ(sql("PRAGMA user_version; SELECT count(*) FROM photos WHERE extra_hashes IS NOT NULL AND "
                 "corner_hashes IS NOT NULL"),
-            "3\n5\n");
+            "4\n5\n");
   groups = photodupes({"groups", "--json", "--library", lib, "--catalog", file}, state);
   EXPECT_EQ(groupsOf(groups.out, lib), expected);
 }

@@ -14,6 +14,8 @@
 #include "photodupes/candidates.h"
 #include "photodupes/catalog.h"
 #include "photodupes/child_process.h"
+#include "photodupes/current_groups.h"
+#include "photodupes/file_state.h"
 #include "photodupes/grouping.h"
 #include "photodupes/image_walk.h"
 #include "photodupes/report.h"
@@ -26,18 +28,12 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-struct FileFacts {
-  std::int64_t mod = 0, bytes = 0;
-};
-
-// Image files below the folders, with their modification time and size.
-std::map<std::string, FileFacts> imageFiles(const std::vector<std::string>& folders) {
-  std::map<std::string, FileFacts> files;
+// Image files below the folders, with their stat.
+std::map<std::string, FileStat> imageFiles(const std::vector<std::string>& folders) {
+  std::map<std::string, FileStat> files;
   for (const std::string& root : folders)
     forEachImageFile(root, [&](const std::string& path) {
-      struct stat st;
-      if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-        files[path] = {static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000, st.st_size};
+      if (auto st = statFile(path)) files[path] = *st;
     });
   return files;
 }
@@ -90,8 +86,9 @@ int runFiles(const FilesRequest& req, std::FILE* out, std::FILE* err) {
   catalog->begin();
   for (const auto& [path, facts] : all) {
     auto k = known.find(path);
-    if (k != known.end() && k->second.usable() && k->second.mod == facts.mod && k->second.bytes == facts.bytes) {
-      catalog->markUnchanged(path, facts.bytes, facts.mod, facts.mod, k->second.name, run);
+    if (k != known.end() && k->second.usable() && unchangedSince(k->second, facts)) {
+      catalog->markUnchanged(path, facts.size, modMillis(facts), modMillis(facts), k->second.name, run);
+      catalog->updateStat(path, facts);
       ++counts.cached;
     } else if (jsonlines::isValidUtf8(path)) {
       todo.push_back(path);
@@ -117,14 +114,16 @@ int runFiles(const FilesRequest& req, std::FILE* out, std::FILE* err) {
       Photo p;
       p.id = p.path = batch[k];
       p.name = fs::path(batch[k]).filename().string();
-      auto facts = all.find(batch[k]);
-      if (facts != all.end()) p.mod = p.created = facts->second.mod;
+      const FileStat& walked = all.at(batch[k]);
+      p.mod = p.created = modMillis(walked);
       const json& h = hashes[k];
       auto data = imaging::readRegularFile(batch[k]);
       if (h.value("ok", false) && data) {
         p.state = "local";
         p.sha = albumsweep::sha256Hex(*data);
         p.bytes = static_cast<std::int64_t>(data->size());
+        // Kept only when the file did not change while it was read.
+        if (auto now = statFile(batch[k]); now && readWhileUnchanged(walked, *now, p.bytes, p.mod, 0)) p.stat = now;
         const std::string hash = h.value("hash", "");
         if (hash.size() == 16) p.dhash = std::stoull(hash, nullptr, 16);
         p.w = h.value("w", 0);
@@ -148,7 +147,13 @@ int runFiles(const FilesRequest& req, std::FILE* out, std::FILE* err) {
   std::vector<Photo> photos = catalog->photos(req.reportFile.has_value());
   completeThumbHashes(*catalog, photos);
   VerifySource verify{req.albumsweep, "", true};
-  const auto groups = findGroups(photos, req.radius, kNearPrintThreshold, simverifyVerifier(photos, verify));
+  const auto current =
+      currentGroups(photos, req.radius, kNearPrintThreshold,
+                    cachedVerifier(*catalog, photos, measurerOf(req.albumsweep), simverifyVerifier(photos, verify)),
+                    statFile);
+  if (auto notice = changedNotice(current.changed, "run the same `photodupes files` again"); !notice.empty())
+    std::fprintf(err, "photodupes: %s\n", notice.c_str());
+  const auto& groups = current.groups;
   if (req.reportFile) {
     std::string title;
     for (const std::string& f : folders) title += (title.empty() ? "" : ", ") + f;

@@ -4,11 +4,15 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <map>
 #include <numeric>
+#include <set>
+#include <tuple>
 #include <string>
 #include <unordered_map>
 
 #include "photodupes/candidates.h"
+#include "photodupes/keeper.h"
 
 namespace photodupes {
 namespace {
@@ -52,19 +56,6 @@ struct MasksByTopBit {
         if (keep(m)) masks.push_back(m);
     }
     begin[kChunkBits] = masks.size();
-  }
-};
-
-struct UnionFind {
-  std::vector<std::uint32_t> parent;
-  explicit UnionFind(std::size_t n) : parent(n) { std::iota(parent.begin(), parent.end(), 0); }
-  std::uint32_t find(std::uint32_t x) {
-    while (parent[x] != x) x = parent[x] = parent[parent[x]];
-    return x;
-  }
-  void join(std::uint32_t a, std::uint32_t b) {
-    a = find(a), b = find(b);
-    if (a != b) parent[std::max(a, b)] = std::min(a, b);
   }
 };
 
@@ -340,82 +331,170 @@ std::uint64_t countPairsBruteForce(std::span<const std::uint64_t> hashes, int ra
   return count;
 }
 
-bool keeperBefore(const Photo& a, const Photo& b) {
-  const std::int64_t pa = a.w * a.h, pb = b.w * b.h;
-  if (pa != pb) return pa > pb;
-  // An unknown capture date (0) counts as the newest.
-  const bool ka = a.created != 0, kb = b.created != 0;
-  if (ka != kb) return ka;
-  if (a.created != b.created) return a.created < b.created;
-  if (a.path.size() != b.path.size()) return a.path.size() < b.path.size();
-  return a.path < b.path;
+namespace {
+
+// The candidate pairs among the representatives (indexes into reps), each
+// photo's kMaxPartners nearest kept (a pair stays when it is among the
+// nearest of either photo), so that a cluster of n photos sharing one hash
+// costs at most n * kMaxPartners measurements, not n^2 / 2.
+std::vector<std::pair<std::uint32_t, std::uint32_t>> boundedCandidates(const std::vector<Photo>& photos,
+                                                                       const std::vector<std::size_t>& reps,
+                                                                       int radius) {
+  std::vector<std::uint64_t> hashes;
+  std::vector<const Photo*> repPhotos;
+  for (std::size_t r : reps) hashes.push_back(*photos[r].dhash), repPhotos.push_back(&photos[r]);
+  auto pairs = nearPairs(hashes, radius);
+  auto extra = extraCandidatePairs(repPhotos);
+  pairs.insert(pairs.end(), extra.begin(), extra.end());
+  std::sort(pairs.begin(), pairs.end());
+  pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
+
+  // Nearest by hash distance, then by place in keeper order (the reps' order):
+  // where hashes cannot tell photos apart, neighbours in size and capture
+  // time, as a burst's photos are.
+  std::vector<std::vector<std::tuple<int, std::uint32_t, std::uint32_t>>> near(reps.size());
+  for (std::uint32_t k = 0; k < pairs.size(); ++k) {
+    const auto [i, j] = pairs[k];
+    const Photo &a = *repPhotos[i], &b = *repPhotos[j];
+    const ExtraDistances e = extraDistances(a, b);
+    const int d = std::min({bitsSet(*a.dhash ^ *b.dhash), e.extra, e.corner});
+    near[i].emplace_back(d, j - i, k);
+    near[j].emplace_back(d, j - i, k);
+  }
+  std::vector<char> kept(pairs.size(), 0);
+  for (auto& n : near) {
+    if (n.size() > kMaxPartners) std::nth_element(n.begin(), n.begin() + kMaxPartners, n.end());
+    for (std::size_t k = 0; k < std::min(n.size(), kMaxPartners); ++k) kept[std::get<2>(n[k])] = 1;
+  }
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
+  for (std::uint32_t k = 0; k < pairs.size(); ++k)
+    if (kept[k]) out.push_back(pairs[k]);
+  return out;
 }
 
-std::vector<Group> findGroups(const std::vector<Photo>& photos, int radius, float threshold, const Verifier& verify) {
-  // Exact sets by SHA-256, each with its best member as representative.
-  std::unordered_map<std::string, std::vector<std::size_t>> bySha;
-  bySha.reserve(photos.size());
+}  // namespace
+
+std::vector<Group> findGroups(const std::vector<Photo>& photos, int radius, float threshold, const Verifier& verify,
+                              const std::vector<char>& leaveOut) {
+  // The photos taking part: usable, not left out, and one path per file (a
+  // file reached by two paths is not a copy of itself), in keeper order.
+  std::vector<std::size_t> live;
+  std::vector<KeeperKey> keys(photos.size());
   for (std::size_t i = 0; i < photos.size(); ++i)
-    if (photos[i].usable()) bySha[photos[i].sha].push_back(i);
-  auto better = [&](std::size_t a, std::size_t b) { return keeperBefore(photos[a], photos[b]); };
-  std::vector<std::size_t> reps;
-  for (auto& [sha, members] : bySha) {
-    std::sort(members.begin(), members.end(), better);
-    reps.push_back(members.front());
-  }
-  std::sort(reps.begin(), reps.end());
+    if (photos[i].usable() && (leaveOut.empty() || !leaveOut[i])) live.push_back(i), keys[i] = keeperKey(photos[i]);
+  std::sort(live.begin(), live.end(), [&](std::size_t a, std::size_t b) {
+    if (keys[a] != keys[b]) return keys[a] > keys[b];
+    return photos[a].path < photos[b].path;
+  });
+  std::set<std::pair<std::uint64_t, std::uint64_t>> files;
+  std::erase_if(live, [&](std::size_t i) {
+    const auto& st = photos[i].stat;
+    return st && !files.insert({st->dev, st->ino}).second;
+  });
 
-  // Near candidates among the representatives, joined into components.
-  std::vector<std::uint64_t> hashes;
-  for (std::size_t r : reps) hashes.push_back(*photos[r].dhash);
-  UnionFind uf(reps.size());
-  for (auto [a, b] : nearPairs(hashes, radius)) uf.join(a, b);
-  std::vector<const Photo*> repPhotos;
-  for (std::size_t r : reps) repPhotos.push_back(&photos[r]);
-  for (auto [a, b] : extraCandidatePairs(repPhotos)) uf.join(a, b);
-  std::map<std::uint32_t, std::vector<std::size_t>> components;
-  for (std::uint32_t k = 0; k < reps.size(); ++k) components[uf.find(k)].push_back(reps[k]);
-  std::vector<std::vector<std::size_t>> candidates;
-  for (auto& [root, members] : components) {
-    if (members.size() < 2) continue;
-    std::sort(members.begin(), members.end(), better);
-    candidates.push_back(members);
-  }
-  std::map<std::size_t, float> dist;
-  if (!candidates.empty()) dist = verify(candidates);
+  // Byte-identical copies collapse onto their best member.
+  std::unordered_map<std::string, std::vector<std::size_t>> bySha;  // members in keeper order
+  bySha.reserve(live.size());
+  for (std::size_t i : live) bySha[photos[i].sha].push_back(i);
+  std::vector<std::size_t> reps;  // in keeper order
+  for (std::size_t i : live)
+    if (bySha[photos[i].sha].front() == i) reps.push_back(i);
 
-  std::vector<Group> groups;
-  auto finish = [&](Group g) {
-    for (std::size_t k = 1; k < g.members.size(); ++k) g.bytesFreed += photos[g.members[k].photo].bytes;
-    groups.push_back(std::move(g));
-  };
-  std::unordered_map<std::string, bool> grouped;
-  for (const auto& cand : candidates) {
-    const Photo& keeper = photos[cand.front()];
-    Group g;
-    for (std::size_t m : bySha[keeper.sha]) g.members.push_back({m, m == cand.front(), true, 0.0f, 0});
-    std::vector<Member> near;
-    for (std::size_t k = 1; k < cand.size(); ++k) {
-      auto d = dist.find(cand[k]);
-      if (d == dist.end() || !(d->second < threshold)) continue;
-      const int bits = std::popcount(*photos[cand[k]].dhash ^ *keeper.dhash);
-      for (std::size_t m : bySha[photos[cand[k]].sha]) near.push_back({m, false, false, d->second, bits});
-      grouped[photos[cand[k]].sha] = true;
+  // Every candidate pair measured, the better keeper first.
+  const auto pairs = boundedCandidates(photos, reps, radius);
+  std::vector<PhotoPair> ask;
+  for (auto [a, b] : pairs) ask.emplace_back(reps[a], reps[b]);  // reps are in keeper order: a < b
+  const auto dist = ask.empty() ? std::map<PhotoPair, float>() : verify(ask);
+  std::vector<std::vector<std::pair<std::uint32_t, float>>> confirmed(reps.size());
+  for (auto [a, b] : pairs)
+    if (auto d = dist.find({reps[a], reps[b]}); d != dist.end() && d->second < threshold) {
+      confirmed[a].emplace_back(b, d->second);
+      confirmed[b].emplace_back(a, d->second);
     }
-    if (near.empty()) continue;  // nothing confirmed: the keeper's own copies form an exact group below
-    grouped[keeper.sha] = true;
-    std::stable_sort(near.begin(), near.end(), [](const Member& a, const Member& b) { return a.dist < b.dist; });
-    g.members.insert(g.members.end(), near.begin(), near.end());
+
+  // Walk the photos in keeper order: one not yet placed with confirmed
+  // partners not yet placed becomes a keeper and takes them. Its partners
+  // all come later (an earlier one would have taken it), so a keeper is
+  // always the better photo, and members are one hop from their keeper.
+  constexpr std::uint32_t kNone = ~0u;
+  std::vector<std::uint32_t> keeperOf(reps.size(), kNone);  // a member's keeper; a keeper's own index
+  std::vector<std::uint32_t> members(reps.size(), 0);       // a keeper's count of members
+  for (std::uint32_t k = 0; k < reps.size(); ++k) {
+    if (keeperOf[k] != kNone) continue;
+    for (auto [q, d] : confirmed[k])
+      if (keeperOf[q] == kNone) keeperOf[q] = k, ++members[k];
+    if (members[k]) keeperOf[k] = k;
+  }
+  // Then each member goes to the nearest keeper it is confirmed with, as
+  // long as the group it leaves keeps a member.
+  auto distance = [&](std::uint32_t a, std::uint32_t b) {
+    for (auto [q, d] : confirmed[a])
+      if (q == b) return d;
+    return 1e9f;
+  };
+  for (std::uint32_t m = 0; m < reps.size(); ++m) {
+    const std::uint32_t now = keeperOf[m];
+    if (now == kNone || now == m) continue;
+    std::uint32_t best = now;
+    float bestDist = distance(m, now);
+    for (auto [q, d] : confirmed[m])
+      if (keeperOf[q] == q && (d < bestDist || (d == bestDist && q < best))) best = q, bestDist = d;
+    if (best != now && members[now] > 1) --members[now], ++members[best], keeperOf[m] = best;
+  }
+
+  std::map<std::uint32_t, Group> byKeeper;
+  auto member = [&](std::size_t photo, std::uint32_t keeperRep, bool exact, float d) {
+    Member m{photo, false, exact, d, bitsSet(*photos[photo].dhash ^ *photos[reps[keeperRep]].dhash)};
+    // A raw file is a camera original: never proposed for removal.
+    m.keep = isRawFile(photos[photo].path);
+    return m;
+  };
+  for (std::uint32_t k = 0; k < reps.size(); ++k) {
+    if (keeperOf[k] != k) continue;
+    Group& g = byKeeper[k];
+    for (std::size_t i : bySha[photos[reps[k]].sha]) {
+      g.members.push_back(member(i, k, true, 0));
+      if (i == reps[k]) g.members.back().keep = true;
+    }
+  }
+  for (std::uint32_t m = 0; m < reps.size(); ++m) {
+    if (keeperOf[m] == kNone || keeperOf[m] == m) continue;
+    const float d = distance(m, keeperOf[m]);
+    for (std::size_t i : bySha[photos[reps[m]].sha]) byKeeper[keeperOf[m]].members.push_back(member(i, keeperOf[m], false, d));
+  }
+  // A photo with confirmed partners that all went to other keepers: its own
+  // copies make a group around it; without copies it is shown, kept, beside
+  // its nearest partner.
+  std::vector<Group> groups;
+  for (std::uint32_t k = 0; k < reps.size(); ++k) {
+    const auto& copies = bySha[photos[reps[k]].sha];
+    if (keeperOf[k] != kNone) continue;
+    if (copies.size() > 1) {
+      Group g;
+      for (std::size_t i : copies) g.members.push_back(member(i, k, true, 0));
+      g.members.front().keep = true;
+      groups.push_back(std::move(g));
+    } else if (!confirmed[k].empty()) {
+      auto nearest = std::min_element(confirmed[k].begin(), confirmed[k].end(),
+                                       [](const auto& a, const auto& b) { return a.second < b.second || (a.second == b.second && a.first < b.first); });
+      Member m{reps[k], true, false, nearest->second, bitsSet(*photos[reps[k]].dhash ^ *photos[reps[nearest->first]].dhash)};
+      m.relatedTo = reps[nearest->first];
+      byKeeper[keeperOf[nearest->first]].members.push_back(m);
+    }
+  }
+  for (auto& [k, g] : byKeeper) {
+    // Keeper first, then its exact copies, near members by distance, then the photos kept beside them.
+    std::stable_sort(g.members.begin() + 1, g.members.end(), [](const Member& a, const Member& b) {
+      auto rank = [](const Member& m) { return m.relatedTo ? 2 : m.exact ? 0 : 1; };
+      if (rank(a) != rank(b)) return rank(a) < rank(b);
+      return a.dist < b.dist;
+    });
     g.near = true;
-    finish(std::move(g));
+    groups.push_back(std::move(g));
   }
-  for (std::size_t r : reps) {
-    const auto& members = bySha[photos[r].sha];
-    if (members.size() < 2 || grouped.count(photos[r].sha)) continue;
-    Group g;
-    for (std::size_t m : members) g.members.push_back({m, m == r, true, 0.0f, 0});
-    finish(std::move(g));
-  }
+  for (Group& g : groups)
+    for (const Member& m : g.members)
+      if (!m.keep) g.bytesFreed += photos[m.photo].bytes;
   std::sort(groups.begin(), groups.end(), [&](const Group& a, const Group& b) {
     if (a.bytesFreed != b.bytesFreed) return a.bytesFreed > b.bytesFreed;
     return photos[a.members[0].photo].path < photos[b.members[0].photo].path;

@@ -3,18 +3,25 @@
 // Exact duplicates share their SHA-256. Near duplicates are found in two
 // steps: candidates whose difference hashes lie within a Hamming radius of
 // each other (found through a multi-index hash, never by comparing all
-// pairs), then a check of every candidate against its group's keeper with
-// the feature print (albumsweep simverify), keeping the members closer than
-// a threshold.
+// pairs), then the feature-print distance of every candidate pair
+// (albumsweep simverify); a pair under the threshold is confirmed.
 //
-// Keeper rule: the member with the most pixels; among those the oldest
-// capture date (an unknown date counts as newest); then the shortest path;
-// then the path that sorts first.
+// Confirmed pairs do not chain (a~b and b~c do not make a~c), so a group is
+// a keeper and the photos confirmed against it: byte-identical copies
+// collapse onto their best member; the photos are walked in keeper order
+// (keeper.h), and one not yet placed that has confirmed partners not yet
+// placed becomes a keeper and takes them; then each member moves to the
+// nearest keeper it is confirmed with, as long as its old group keeps a
+// member. So every photo listed for removal was measured under the
+// threshold against its own group's keeper, which is kept; a photo whose
+// confirmed partners all went to other keepers is shown kept beside its
+// nearest one; and the same catalog gives the same groups on every run.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -52,31 +59,41 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> nearPairsBetween(std::span<
 // tests.
 std::uint64_t countPairsBruteForce(std::span<const std::uint64_t> hashes, int radius);
 
-// True when `a` is the better keeper.
-bool keeperBefore(const Photo& a, const Photo& b);
+// A photo's candidates are measured against at most this many of its
+// nearest candidates (by hash distance), so a cluster of n photos sharing
+// one hash (a burst, scanned pages, flat pictures) costs at most
+// n * kMaxPartners measurements rather than n^2 / 2.
+inline constexpr std::size_t kMaxPartners = 24;
 
 struct Member {
   std::size_t photo = 0;  // index into the photos given to findGroups
-  bool keep = false;
-  bool exact = true;  // same bytes as the keeper
-  float dist = 0;     // feature-print distance to the keeper (near members)
-  int bits = 0;       // Hamming distance of the difference hashes to the keeper's
+  bool keep = false;      // the keeper, a raw file (a camera original), or a photo shown beside a member
+  bool exact = true;      // same bytes as the keeper
+  float dist = 0;         // feature-print distance to the keeper (near members), or to relatedTo
+  int bits = 0;           // Hamming distance of the difference hashes to the keeper's (or relatedTo's)
+  // Kept, shown because it is confirmed against this member (not against
+  // the keeper).
+  std::optional<std::size_t> relatedTo = std::nullopt;
 };
 
 struct Group {
-  std::vector<Member> members;  // keeper first, then exact copies, then near ones by distance
+  std::vector<Member> members;  // keeper first, then exact copies, near ones by distance, then related ones
   bool near = false;            // holds at least one near (not byte-identical) member
-  std::int64_t bytesFreed = 0;  // bytes of every member but the keeper
+  std::int64_t bytesFreed = 0;  // bytes of the members not kept
 };
 
-// Verifies candidate groups: each group lists photo indexes, keeper first;
-// answers the feature-print distance of every other member it could
-// measure, by photo index. Throws std::runtime_error when verifying fails
-// as a whole.
-using Verifier = std::function<std::map<std::size_t, float>(const std::vector<std::vector<std::size_t>>& groups)>;
+// Two photos by index into the photos given to findGroups.
+using PhotoPair = std::pair<std::size_t, std::size_t>;
 
-// The groups of `photos` (photos without fingerprints are left out), sorted
-// by bytes to free, largest first.
-std::vector<Group> findGroups(const std::vector<Photo>& photos, int radius, float threshold, const Verifier& verify);
+// Measures the feature-print distance of candidate pairs (the better keeper
+// first); answers each pair it could measure, keyed as asked. Throws
+// std::runtime_error when measuring fails as a whole.
+using Verifier = std::function<std::map<PhotoPair, float>(const std::vector<PhotoPair>& pairs)>;
+
+// The groups of `photos` (photos without fingerprints, and those marked in
+// `leaveOut`, are left out; of photos with the same device and inode only
+// one takes part), sorted by bytes to free, largest first.
+std::vector<Group> findGroups(const std::vector<Photo>& photos, int radius, float threshold, const Verifier& verify,
+                              const std::vector<char>& leaveOut = {});
 
 }  // namespace photodupes

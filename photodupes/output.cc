@@ -11,10 +11,17 @@ Summary summarize(const std::vector<Group>& groups) {
   Summary s;
   s.groups = groups.size();
   for (const Group& g : groups) {
-    s.notKept += g.members.size() - 1;
+    for (const Member& m : g.members) s.notKept += !m.keep;
     s.bytesFreed += g.bytesFreed;
   }
   return s;
+}
+
+std::string memberReason(const Group& group, const Member& m) {
+  if (&m == &group.members.front()) return "keeper";
+  if (m.relatedTo) return "related";
+  if (m.keep) return "kept";
+  return m.exact ? "exact" : "near";
 }
 
 std::string humanBytes(std::int64_t bytes) {
@@ -44,8 +51,9 @@ void writeGroups(std::FILE* out, const std::vector<Photo>& photos, const std::ve
                  bool zero) {
   if (format == Format::kNotKept) {
     for (const Group& g : groups)
-      for (std::size_t k = 1; k < g.members.size(); ++k) {
-        const std::string& p = photos[g.members[k].photo].path;
+      for (const Member& m : g.members) {
+        if (m.keep) continue;
+        const std::string& p = photos[m.photo].path;
         std::fwrite(p.data(), 1, p.size(), out);
         std::fputc(zero ? '\0' : '\n', out);
       }
@@ -62,14 +70,13 @@ void writeGroups(std::FILE* out, const std::vector<Photo>& photos, const std::ve
         json j = {{"path", jsonlines::validUtf8(p.path)},
                   {"id", p.id},
                   {"keep", m.keep},
-                  {"reason", m.keep    ? "keeper"
-                             : m.exact ? "exact"
-                                       : "near"},
+                  {"reason", memberReason(g, m)},
                   {"w", p.w},
                   {"h", p.h},
                   {"bytes", p.bytes},
                   {"created", p.created}};
         if (!m.exact) j["dist"] = m.dist, j["bits"] = m.bits;
+        if (m.relatedTo) j["related_to"] = jsonlines::validUtf8(photos[*m.relatedTo].path);
         members.push_back(std::move(j));
       }
       list.push_back({{"reason", g.near ? "near" : "exact"},
@@ -90,12 +97,13 @@ void writeGroups(std::FILE* out, const std::vector<Photo>& photos, const std::ve
     for (const Member& m : g.members) {
       const Photo& p = photos[m.photo];
       char why[64];
-      if (m.keep)
+      const std::string reason = memberReason(g, m);
+      if (reason == "keeper")
         std::snprintf(why, sizeof why, "keep");
-      else if (m.exact)
-        std::snprintf(why, sizeof why, "exact");
+      else if (reason == "near" || reason == "related")
+        std::snprintf(why, sizeof why, "%s %.3f/%db", reason.c_str(), m.dist, m.bits);
       else
-        std::snprintf(why, sizeof why, "near %.3f/%db", m.dist, m.bits);
+        std::snprintf(why, sizeof why, "%s", reason.c_str());
       std::fprintf(out, "  %-16s %s  (%lldx%lld, %s, %s)\n", why, jsonlines::validUtf8(p.path).c_str(),
                    static_cast<long long>(p.w), static_cast<long long>(p.h), humanBytes(p.bytes).c_str(),
                    captureDate(p.created).c_str());

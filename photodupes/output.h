@@ -25,12 +25,18 @@ Summary summarize(const std::vector<Group>& groups);
 // members with full paths, the keeper marked "keep".
 // JSON: {"summary":{"groups","not_kept","bytes_freed"},"groups":[{"reason":
 // "exact"|"near","bytes_freed","keeper","members":[{"path","id","keep",
-// "reason","dist","bits","w","h","bytes","created"}]}]}; paths that are not
+// "reason","dist","bits","related_to","w","h","bytes","created"}]}]}
+// (memberReason; "related_to" for related members); paths that are not
 // UTF-8 show U+FFFD there.
-// Not kept: the exact path bytes of every member but the keepers, each
-// followed by a zero byte when `zero`, else a line feed.
+// Not kept: the exact path bytes of every member not kept, each followed by
+// a zero byte when `zero`, else a line feed.
 void writeGroups(std::FILE* out, const std::vector<Photo>& photos, const std::vector<Group>& groups, Format format,
                  bool zero);
+
+// Why a member is in its group: "keeper", "exact" or "near" (to be
+// removed), "related" (kept: confirmed against another member, not the
+// keeper) or "kept" (a raw file, a camera original, never removed).
+std::string memberReason(const Group& group, const Member& member);
 
 std::string humanBytes(std::int64_t bytes);    // "1.2 MB"
 std::string captureDate(std::int64_t millis);  // "2023-05-01 14:02" (local time), "unknown" for 0

@@ -153,8 +153,8 @@ void writeReport(const std::string& file, const std::vector<Photo>& photos, cons
         << (pages > 1 ? ", page " + std::to_string(k + 1) : "") << "</title><style>" << kStyle
         << "</style></head><body>\n<header><h1>Duplicate photos in " << html(title) << "</h1>\n<p class=\"summary\">"
         << s.groups << " groups, " << s.notKept << " files not kept, " << humanBytes(s.bytesFreed) << " to free</p>\n"
-        << "<p class=\"rule\">Groups are sorted by the bytes they free. The suggested keeper (green) has the most "
-           "pixels, then the oldest capture date, then the shortest path. Near duplicates show their feature-print "
+        << "<p class=\"rule\">Groups are sorted by the bytes they free. The suggested keeper (green) has "
+        << kKeeperRule << ". Near duplicates show their feature-print "
            "distance to the keeper (0 is identical) and how many bits of the difference hash differ. Click a "
            "thumbnail to enlarge it.</p>\n";
     if (pages > 1) writePageLinks(out, page, starts, k);
@@ -185,14 +185,20 @@ void writeReport(const std::string& file, const std::vector<Photo>& photos, cons
               << thumbName << "\">";
         }
         out << "</a><figcaption><span class=\"tag\">"
-            << (m.keep    ? "keep"
-                : m.exact ? "exact copy"
-                          : "near")
+            << (&m == &g.members.front() ? "keep"
+                : m.relatedTo            ? "related, kept"
+                : m.keep                 ? "kept (raw)"
+                : m.exact                ? "exact copy"
+                                         : "near")
             << "</span> " << html(path.filename().string()) << "<br>" << html(path.parent_path().string()) << "<br>"
             << p.w << "&times;" << p.h << " &middot; " << humanBytes(p.bytes) << "<br>" << captureDate(p.created)
             << "<br>";
-        if (m.keep)
+        if (&m == &g.members.front())
           out << "keeper";
+        else if (m.relatedTo)
+          out << "kept: a near duplicate of " << html(photos[*m.relatedTo].name) << ", not of the keeper";
+        else if (m.keep)
+          out << "camera raw file, kept";
         else if (m.exact)
           out << "same bytes as the keeper";
         else {

@@ -1,9 +1,12 @@
 #include "photodupes/verify.h"
 
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <unordered_map>
 
+#include "albumsweep/scan_worker.h"
+#include "imaging/imaging.h"
 #include "jsonlines/text.h"
 #include "photodupes/child_process.h"
 #include "photodupes/scan.h"
@@ -11,27 +14,29 @@
 namespace photodupes {
 
 Verifier simverifyVerifier(const std::vector<Photo>& photos, const VerifySource& source) {
-  return [&photos, source](const std::vector<std::vector<std::size_t>>& groups) {
+  return [&photos, source](const std::vector<PhotoPair>& pairs) {
     using nlohmann::json;
-    std::unordered_map<std::string, std::size_t> byKey;
+    auto nameOf = [&](std::size_t i) -> const std::string& { return source.byPath ? photos[i].path : photos[i].id; };
+    // Star groups: each first photo with every photo it is paired with.
+    std::map<std::size_t, std::vector<std::size_t>> stars;
+    for (auto [a, b] : pairs)
+      if (jsonlines::isValidUtf8(nameOf(a)) && jsonlines::isValidUtf8(nameOf(b))) stars[a].push_back(b);
+    std::unordered_map<std::string, std::size_t> byName;
     json request = json::array();
-    for (const auto& g : groups) {
-      json names = json::array();
-      for (std::size_t m : g) {
-        const std::string& key = source.byPath ? photos[m].path : photos[m].id;
-        if (!jsonlines::isValidUtf8(key)) continue;
-        names.push_back(key);
-        byKey[key] = m;
-      }
+    for (const auto& [a, others] : stars) {
+      json names = json::array({nameOf(a)});
+      byName[nameOf(a)] = a;
+      for (std::size_t b : others) names.push_back(nameOf(b)), byName[nameOf(b)] = b;
       request.push_back(std::move(names));
     }
+    std::map<PhotoPair, float> dist;
+    if (request.empty()) return dist;
     std::vector<std::string> argv = {source.albumsweep, "simverify", "--deadline", "inf"};
     if (source.byPath)
       argv.push_back("--files");
     else
       argv.insert(argv.end(), {"--library", source.root});
 
-    std::map<std::size_t, float> dist;
     std::string problem;
     auto onRecord = [&](json& j) {
       if (j.contains("fatal")) {
@@ -46,18 +51,61 @@ Verifier simverifyVerifier(const std::vector<Photo>& photos, const VerifySource&
         problem = "albumsweep simverify stopped before it had checked every candidate";
         return false;
       }
+      auto a = j.find("a");
       auto b = j.find("b");
       auto d = j.find("dist");
-      if (b != j.end() && b->is_string() && d != j.end() && d->is_number()) {
-        auto m = byKey.find(b->get<std::string>());
-        if (m != byKey.end()) dist[m->second] = d->get<float>();
+      if (a != j.end() && a->is_string() && b != j.end() && b->is_string() && d != j.end() && d->is_number()) {
+        auto ia = byName.find(a->get<std::string>());
+        auto ib = byName.find(b->get<std::string>());
+        if (ia != byName.end() && ib != byName.end()) dist[{ia->second, ib->second}] = d->get<float>();
       }
-      return true;  // failure records: that member stays unconfirmed
+      return true;  // failure records: that pair stays unmeasured
     };
     auto r = runJsonChild(argv, json{{"groups", std::move(request)}}.dump(), "albumsweep simverify", onRecord);
     if (problem.empty()) problem = r.problem;
     if (!problem.empty()) throw std::runtime_error(problem);
     return dist;
+  };
+}
+
+std::string measurerOf(const std::string& program) {
+  auto bytes = imaging::readRegularFile(program);
+  return bytes ? albumsweep::sha256Hex(*bytes) : std::string();
+}
+
+Verifier cachedVerifier(Catalog& catalog, const std::vector<Photo>& photos, const std::string& measurer,
+                        Verifier measure) {
+  // Loaded on the first call; what is measured later joins it, so a run
+  // that asks again (groups found anew after a file changed) measures
+  // nothing twice, also where the catalog cannot store it.
+  struct Memory {
+    bool loaded = false;
+    std::unordered_map<std::string, float> known;
+  };
+  auto memory = std::make_shared<Memory>();
+  return [&catalog, &photos, measurer, measure = std::move(measure), memory](const std::vector<PhotoPair>& pairs) {
+    auto key = [](const std::string& a, const std::string& b) { return a < b ? a + ':' + b : b + ':' + a; };
+    if (!memory->loaded && !measurer.empty())
+      for (const Catalog::Distance& d : catalog.distances(measurer)) memory->known.emplace(key(d.a, d.b), d.dist);
+    memory->loaded = true;
+    std::map<PhotoPair, float> out;
+    std::vector<PhotoPair> todo;
+    for (const PhotoPair& p : pairs) {
+      auto k = memory->known.find(key(photos[p.first].sha, photos[p.second].sha));
+      if (k != memory->known.end())
+        out[p] = k->second;
+      else
+        todo.push_back(p);
+    }
+    if (todo.empty()) return out;
+    std::vector<Catalog::Distance> measured;
+    for (const auto& [p, d] : measure(todo)) {
+      out[p] = d;
+      measured.push_back({photos[p.first].sha, photos[p.second].sha, d});
+      memory->known.emplace(key(photos[p.first].sha, photos[p.second].sha), d);
+    }
+    if (!measurer.empty()) catalog.putDistances(measurer, measured);
+    return out;
   };
 }
 

@@ -1,6 +1,5 @@
-// Confirms near-duplicate candidates with `albumsweep simverify`: each
-// group goes out with its keeper first, and the feature-print distance of
-// every other member comes back.
+// Measures near-duplicate candidate pairs with `albumsweep simverify`, and
+// keeps the distances in the catalog so that a pair is measured once.
 #pragma once
 
 #include <string>
@@ -20,8 +19,21 @@ struct VerifySource {
   bool byPath = false;
 };
 
-// A Verifier over `photos` (which must outlive it). Members whose path is
-// not valid UTF-8 cannot be named in the request and stay unconfirmed.
+// A Verifier over `photos` (which must outlive it): the pairs go out as
+// star groups around their first photo, and each answer is read back as the
+// pair it names. A pair with a photo that cannot be named in the request
+// (a name that is not valid UTF-8) is left unmeasured.
 Verifier simverifyVerifier(const std::vector<Photo>& photos, const VerifySource& source);
+
+// Who measures: the SHA-256 of the program's executable, so that distances
+// measured by another build are measured again. Empty when it cannot be read.
+std::string measurerOf(const std::string& program);
+
+// `measure` behind the catalog's table of distances: pairs of contents
+// (SHA-256) that `measurer` measured before are answered from the catalog;
+// the others are measured and stored, when the catalog can take them. The
+// catalog and photos must outlive it; an empty measurer stores nothing.
+Verifier cachedVerifier(Catalog& catalog, const std::vector<Photo>& photos, const std::string& measurer,
+                        Verifier measure);
 
 }  // namespace photodupes
