@@ -3,9 +3,12 @@
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -160,9 +163,17 @@ void bindFacts(Statement& st, int i, const std::optional<ThumbFacts>& f) {
 
 std::int64_t nowSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
+// The lock file of a catalog: beside the file itself, whatever path names it
+// (a symbolic link to the catalog locks the same file). -1 where a reader
+// cannot create one (read-only storage): nobody can change the catalog there.
 int lockCatalog(const std::string& file, Catalog::Access access, std::chrono::milliseconds wait) {
-  const std::string lockFile = file + ".lock";
+  std::error_code ec;
+  const fs::path real = fs::canonical(file, ec);
+  const std::string lockFile = (ec ? fs::path(file) : real).string() + ".lock";
   int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0 && access == Catalog::Access::kRead && (errno == EROFS || errno == EACCES))
+    fd = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 && access == Catalog::Access::kRead && (errno == EROFS || errno == EACCES || errno == ENOENT)) return -1;
   if (fd < 0) throw CatalogError("cannot open the lock file " + lockFile + ": " + std::strerror(errno));
   const int op = (access == Catalog::Access::kWrite ? LOCK_EX : LOCK_SH) | LOCK_NB;
   const auto until = std::chrono::steady_clock::now() + wait;
@@ -181,6 +192,67 @@ int lockCatalog(const std::string& file, Catalog::Access access, std::chrono::mi
   return fd;
 }
 
+// What a file's first bytes say about it, read without SQLite: opening a
+// database that is not ours for writing could change it (SQLite checkpoints
+// and removes another program's write-ahead log when it closes).
+enum class FileKind { kMissing, kOurs, kBlank, kNotOurs };
+struct Inspection {
+  FileKind kind = FileKind::kMissing;
+  std::string why;  // for kNotOurs
+};
+
+Inspection inspect(const std::string& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno == ENOENT) return {FileKind::kMissing, ""};
+    return {FileKind::kNotOurs, std::string("cannot be read: ") + std::strerror(errno)};
+  }
+  struct stat st;
+  unsigned char h[108] = {};
+  const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  const ssize_t got = regular ? pread(fd, h, sizeof h, 0) : 0;
+  ::close(fd);
+  if (!regular) return {FileKind::kNotOurs, "not a regular file"};
+  if (st.st_size == 0) return {FileKind::kNotOurs, "an empty file"};
+  if (got < static_cast<ssize_t>(sizeof h) || std::memcmp(h, "SQLite format 3", 16) != 0)
+    return {FileKind::kNotOurs, "not an SQLite database"};
+  auto be32 = [&](int at) {
+    return static_cast<std::uint32_t>(h[at]) << 24 | static_cast<std::uint32_t>(h[at + 1]) << 16 |
+           static_cast<std::uint32_t>(h[at + 2]) << 8 | h[at + 3];
+  };
+  const std::uint32_t appId = be32(68);
+  if (appId == static_cast<std::uint32_t>(Catalog::kApplicationId)) return {FileKind::kOurs, ""};
+  if (appId != 0) return {FileKind::kNotOurs, "another program's database"};
+  // Application id 0: a database created and never filled (one page, no
+  // table on it, no write-ahead log beside it), else someone else's.
+  struct stat wal;
+  const bool walData = ::stat((file + "-wal").c_str(), &wal) == 0 && wal.st_size > 0;
+  const unsigned cells = static_cast<unsigned>(h[103]) << 8 | h[104];
+  if (be32(28) <= 1 && cells == 0 && !walData) return {FileKind::kBlank, ""};
+  return {FileKind::kNotOurs, "another program's database"};
+}
+
+CatalogError notOurs(const std::string& file, const std::string& why) {
+  return CatalogError(file + " is not a usable photodupes catalog (" + why +
+                      "); it was left untouched: move it away, or choose another file with --catalog");
+}
+
+// A file name SQLite takes as a URI, for opening read-only storage.
+std::string fileUri(const std::string& file) {
+  std::string uri = "file:";
+  const std::string absolute = fs::absolute(file).string();
+  for (unsigned char c : absolute) {
+    if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+      uri += static_cast<char>(c);
+    } else {
+      char buf[4];
+      std::snprintf(buf, sizeof buf, "%%%02X", c);
+      uri += buf;
+    }
+  }
+  return uri;
+}
+
 }  // namespace
 
 Catalog::Catalog(std::string file, sqlite3* db, int lockFd) : file_(std::move(file)), db_(db), lockFd_(lockFd) {}
@@ -196,55 +268,80 @@ void Catalog::fail(const std::string& what) const {
 
 std::unique_ptr<Catalog> Catalog::open(const std::string& file, const std::string& kind, const std::string& source,
                                        Access access, std::chrono::milliseconds lockWait) {
-  std::error_code ec;
-  const bool exists = fs::exists(file, ec);
-  if (!exists && access == Access::kRead)
+  auto c = openFile(file, access, lockWait, kind, source);
+  auto haveKind = c->meta("kind");
+  auto haveSource = c->meta("source");
+  if (haveKind != kind || haveSource != source)
+    throw CatalogError("the catalog " + file + " belongs to " + haveKind.value_or("?") + " " +
+                       haveSource.value_or("?") + ", not to " + kind + " " + source +
+                       "; choose the right file with --catalog");
+  return c;
+}
+
+std::optional<std::string> Catalog::sourceOf(const std::string& file, const std::string& kind) {
+  auto c = openFile(file, Access::kRead, std::chrono::milliseconds(2000), "", "");
+  if (c->meta("kind") != kind) return std::nullopt;
+  return c->meta("source");
+}
+
+std::unique_ptr<Catalog> Catalog::openFile(const std::string& file, Access access, std::chrono::milliseconds lockWait,
+                                           const std::string& kind, const std::string& source) {
+  Inspection found = inspect(file);
+  if (found.kind == FileKind::kMissing && access == Access::kRead)
     throw CatalogError("no catalog at " + file + " yet: run `photodupes scan` first");
-  if (!exists) {
-    fs::create_directories(fs::path(file).parent_path(), ec);
-    if (ec) throw CatalogError("cannot create the folder of " + file + ": " + ec.message());
-  } else if (!fs::is_regular_file(file, ec)) {
-    throw CatalogError(file + " is not a regular file, so it cannot be a photodupes catalog");
-  }
+  if (found.kind == FileKind::kNotOurs) throw notOurs(file, found.why);
+  if (found.kind == FileKind::kMissing) create(file, kind, source);
+  if (found.kind == FileKind::kBlank && access == Access::kRead)
+    throw CatalogError("the catalog " + file + " is empty: run `photodupes scan` first");
+
   const int lockFd = lockCatalog(file, access, lockWait);
+  // A reader that may not write the catalog or its folder (read-only
+  // storage, another user's folder) opens it read-only, as a file that
+  // does not change.
+  const std::string folder = fs::path(file).parent_path().empty() ? "." : fs::path(file).parent_path().string();
+  const bool canWrite = ::access(file.c_str(), W_OK) == 0 && ::access(folder.c_str(), W_OK) == 0;
   sqlite3* db = nullptr;
-  const int flags = SQLITE_OPEN_READWRITE | (exists ? 0 : SQLITE_OPEN_CREATE) | SQLITE_OPEN_NOMUTEX;
-  if (sqlite3_open_v2(file.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+  int rc;
+  if (access == Access::kRead && !canWrite)
+    rc = sqlite3_open_v2((fileUri(file) + "?immutable=1").c_str(), &db,
+                         SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
+  else
+    rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
     std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
     sqlite3_close_v2(db);
-    ::close(lockFd);
+    if (lockFd >= 0) ::close(lockFd);
     throw CatalogError("cannot open the catalog " + file + ": " + msg);
   }
   std::unique_ptr<Catalog> c(new Catalog(file, db, lockFd));
   sqlite3_busy_timeout(db, static_cast<int>(lockWait.count()));
 
-  // Read the header before anything writes: a file that is not a database,
-  // or a damaged one, must be left exactly as it is.
   auto single = [&](const char* sql) -> std::optional<std::string> {
     Statement st(db, sql);
     if (!st.ok()) return std::nullopt;
-    int rc = st.step();
-    if (rc == SQLITE_ROW) return st.columnText(0);
-    if (rc == SQLITE_DONE) return std::string();
+    int step = st.step();
+    if (step == SQLITE_ROW) return st.columnText(0);
+    if (step == SQLITE_DONE) return std::string();
     return std::nullopt;
   };
-  const auto notOurs = [&](const std::string& why) {
-    return CatalogError(file + " is not a usable photodupes catalog (" + why +
-                        "); it was left untouched: move it away, or choose another file with --catalog");
-  };
-  auto appId = single("PRAGMA application_id");
-  if (!appId) throw notOurs(sqlite3_errmsg(db));
   auto check = single("PRAGMA quick_check");
-  if (!check || *check != "ok") throw notOurs(check ? "damaged: " + *check : std::string(sqlite3_errmsg(db)));
+  if (!check || *check != "ok") {
+    // One line: the first problem found, however many there are.
+    std::string first = check ? check->substr(0, check->find('\n')) : std::string(sqlite3_errmsg(db));
+    throw CatalogError(file + " is damaged (" + first +
+                       "); it was left untouched: move it away (the next scan starts a new catalog), or choose "
+                       "another file with --catalog");
+  }
+  auto appId = single("PRAGMA application_id");
   auto version = single("PRAGMA user_version");
   auto tables = single("SELECT count(*) FROM sqlite_master");
-  if (!version || !tables) throw notOurs(sqlite3_errmsg(db));
+  if (!appId || !version || !tables) throw notOurs(file, sqlite3_errmsg(db));
   const bool blank = *appId == "0" && *version == "0" && *tables == "0";
-  if (!blank && *appId != std::to_string(kApplicationId)) throw notOurs("another program's database");
+  if (!blank && *appId != std::to_string(kApplicationId)) throw notOurs(file, "another program's database");
   if (!blank && std::stoi(*version) > kSchemaVersion)
     throw CatalogError(file + " was written by a newer photodupes (schema " + *version +
                        "); use that version, or choose another file with --catalog");
-  if (!blank && std::stoi(*version) < 1) throw notOurs("unknown schema version " + *version);
+  if (!blank && std::stoi(*version) < 1) throw notOurs(file, "unknown schema version " + *version);
 
   c->writable_ = access == Access::kWrite;
   c->version_ = blank ? kSchemaVersion : std::stoi(*version);
@@ -252,22 +349,7 @@ std::unique_ptr<Catalog> Catalog::open(const std::string& file, const std::strin
     c->exec("PRAGMA journal_mode=WAL");
     c->exec("PRAGMA synchronous=NORMAL");
   }
-  if (blank) {
-    if (access == Access::kRead) throw CatalogError("the catalog " + file + " is empty: run `photodupes scan` first");
-    c->begin();
-    c->exec(kSchema);
-    c->exec("PRAGMA application_id=" + std::to_string(kApplicationId));
-    c->exec("PRAGMA user_version=" + std::to_string(kSchemaVersion));
-    c->setMeta("kind", kind);
-    c->setMeta("source", source);
-    c->commit();
-  }
-  auto haveKind = c->meta("kind");
-  auto haveSource = c->meta("source");
-  if (haveKind != kind || haveSource != source)
-    throw CatalogError("the catalog " + file + " belongs to " + haveKind.value_or("?") + " " +
-                       haveSource.value_or("?") + ", not to " + kind + " " + source +
-                       "; choose the right file with --catalog");
+  if (blank) c->initialize(kind, source);
   if (access == Access::kWrite && c->version_ < kSchemaVersion) {
     c->begin();
     if (c->version_ < 2) c->exec(kMigrateTo2);
@@ -277,6 +359,51 @@ std::unique_ptr<Catalog> Catalog::open(const std::string& file, const std::strin
     c->version_ = kSchemaVersion;
   }
   return c;
+}
+
+void Catalog::initialize(const std::string& kind, const std::string& source) {
+  begin();
+  exec(kSchema);
+  exec("PRAGMA application_id=" + std::to_string(kApplicationId));
+  exec("PRAGMA user_version=" + std::to_string(kSchemaVersion));
+  setMeta("kind", kind);
+  setMeta("source", source);
+  commit();
+}
+
+void Catalog::create(const std::string& file, const std::string& kind, const std::string& source) {
+  // Made whole under another name, then linked into place: the name never
+  // holds a half-made catalog, and a file another run put there first wins.
+  const fs::path target(file);
+  std::error_code ec;
+  if (!target.parent_path().empty()) {
+    fs::create_directories(target.parent_path(), ec);
+    if (ec) throw CatalogError("cannot create the folder of " + file + ": " + ec.message());
+  }
+  const std::string temp = file + ".new-" + std::to_string(::getpid());
+  ::unlink(temp.c_str());
+  {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(temp.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+      std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
+      sqlite3_close_v2(db);
+      ::unlink(temp.c_str());
+      throw CatalogError("cannot create the catalog " + file + ": " + msg);
+    }
+    Catalog made(temp, db, -1);
+    try {
+      made.exec("PRAGMA journal_mode=WAL");
+      made.initialize(kind, source);
+    } catch (...) {
+      ::unlink(temp.c_str());
+      throw;
+    }
+  }
+  const int linked = ::link(temp.c_str(), file.c_str());
+  const int err = errno;
+  ::unlink(temp.c_str());
+  if (linked != 0 && err != EEXIST) throw CatalogError("cannot create the catalog " + file + ": " + std::strerror(err));
 }
 
 void Catalog::exec(const std::string& sql) {

@@ -4,14 +4,20 @@
 // - One file per library, under $XDG_STATE_HOME/photodupes/ (else
 //   ~/.local/state/photodupes/), or wherever --catalog says.
 // - Versioned schema: the database carries our application id and a schema
-//   version (PRAGMA application_id / user_version). A database that is not
-//   ours, one written by a newer photodupes, or a damaged one is refused
-//   with an error naming the file; it is never replaced or repaired.
+//   version (PRAGMA application_id / user_version). A file that is not ours
+//   (told from its first bytes, before SQLite opens it, so another
+//   program's database is never touched), one written by a newer
+//   photodupes, or a damaged one is refused with one line naming the file;
+//   it is never replaced or repaired, and nothing is created beside it.
+// - A new catalog is made whole under another name and then linked into
+//   place, so its name never holds a half-made one.
 // - Records are written in transactions (write-ahead log), so a process
 //   killed at any moment loses at most the open transaction.
-// - One run at a time: a run holds an advisory lock on "<file>.lock"
-//   (exclusive to change the catalog, shared to read it). A second run waits
-//   up to `lockWait` and then fails with a clear message.
+// - One run at a time: a run holds an advisory lock on "<file>.lock" beside
+//   the file itself, whatever path names it (exclusive to change the
+//   catalog, shared to read it). A second run waits up to `lockWait` and
+//   then fails with a clear message. A reader on storage it may not write
+//   opens the catalog read-only, without a lock.
 #pragma once
 
 #include <chrono>
@@ -93,6 +99,10 @@ class Catalog {
   static std::unique_ptr<Catalog> open(const std::string& file, const std::string& kind, const std::string& source,
                                        Access access,
                                        std::chrono::milliseconds lockWait = std::chrono::milliseconds(2000));
+  // The source of kind `kind` a catalog file belongs to; nothing when it
+  // belongs to another kind. Throws CatalogError as open() does.
+  static std::optional<std::string> sourceOf(const std::string& file, const std::string& kind);
+
   ~Catalog();
   Catalog(const Catalog&) = delete;
   Catalog& operator=(const Catalog&) = delete;
@@ -147,6 +157,10 @@ class Catalog {
 
  private:
   Catalog(std::string file, sqlite3* db, int lockFd);
+  static std::unique_ptr<Catalog> openFile(const std::string& file, Access access, std::chrono::milliseconds lockWait,
+                                           const std::string& kind, const std::string& source);
+  static void create(const std::string& file, const std::string& kind, const std::string& source);
+  void initialize(const std::string& kind, const std::string& source);
   std::string columns(bool withThumb) const;
   [[noreturn]] void fail(const std::string& what) const;
 
