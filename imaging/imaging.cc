@@ -299,7 +299,8 @@ std::optional<VipsRef> fullPicture(std::span<const std::uint8_t> data, const Hea
                                                              VIPS_FAIL_ON_ERROR, nullptr)
                : isTiff(header) ? vips_image_new_from_buffer(data.data(), data.size(), "", "page", 0, "fail_on",
                                                              VIPS_FAIL_ON_ERROR, nullptr)
-                                : vips_image_new_from_buffer(data.data(), data.size(), "", "fail_on",
+                                : vips_image_new_from_buffer(data.data(), data.size(), "", "access",
+                                                             VIPS_ACCESS_SEQUENTIAL, "fail_on",
                                                              VIPS_FAIL_ON_ERROR, nullptr));
   if (!full.p) {
     vips_error_clear();
@@ -400,13 +401,14 @@ std::vector<std::optional<Image>> thumbnailsOf(std::span<const std::uint8_t> dat
   for (size_t k = 0; k < maxPixels.size(); ++k) {
     if (maxPixels[k] < 1) continue;
     const int maxPixel = std::min(maxPixels[k], 10000000);
-    if (heifOutcome == HeifOutcome::kDecoded) {
-      std::optional<VipsRef> memory =
-          detail::thumbnailInMemory(heif.image.p, heif.rgb, maxPixel, exportProfile, decodeThreads());
-      if (memory) out[k] = Image(std::make_unique<Image::Impl>(Image::Impl{std::move(*memory)}));
-    } else if (std::optional<VipsRef> reduced = detail::thumbnailPipeline(full->p, maxPixel, exportProfile)) {
-      out[k] = computed(std::move(*reduced));
-    }
+    // Packed 8-bit RGB in memory takes thumbnailInMemory's fast vertical pass.
+    VipsImage* picture = heifOutcome == HeifOutcome::kDecoded ? heif.image.p : full->p;
+    const std::uint8_t* rgb = heifOutcome == HeifOutcome::kDecoded ? heif.rgb
+                              : picture->Bands == 3 && picture->BandFmt == VIPS_FORMAT_UCHAR
+                                  ? static_cast<const std::uint8_t*>(VIPS_IMAGE_ADDR(picture, 0, 0))
+                                  : nullptr;
+    std::optional<VipsRef> memory = detail::thumbnailInMemory(picture, rgb, maxPixel, exportProfile, decodeThreads());
+    if (memory) out[k] = Image(std::make_unique<Image::Impl>(Image::Impl{std::move(*memory)}));
   }
   return out;
 }
