@@ -285,21 +285,61 @@ int jpegShrink(const Header& header, int minPixel) {
   return shrink;
 }
 
+// The full picture as a libvips image, not decoded yet where libvips loads
+// it: a camera raw or BMP decoded by its own decoder, HEIF's primary image
+// (never the thumbnail item), a TIFF's first page, a JPEG at DCT scale
+// 1/jpegShrinkBy; nothing when it cannot be read.
+std::optional<VipsRef> fullPicture(std::span<const std::uint8_t> data, const Header& header, int jpegShrinkBy) {
+  VipsRef full(header.decoder == Decoder::kRaw   ? detail::decodeRaw(data).value_or(VipsRef()).release()
+               : header.decoder == Decoder::kBmp ? detail::decodeBmp(data).value_or(VipsRef()).release()
+               : isHeif(header) ? vips_image_new_from_buffer(data.data(), data.size(), "", "thumbnail", FALSE, "page", 0,
+                                                             "fail_on", VIPS_FAIL_ON_ERROR, nullptr)
+               : isJpeg(header) ? vips_image_new_from_buffer(data.data(), data.size(), "", "shrink", jpegShrinkBy,
+                                                             "access", VIPS_ACCESS_SEQUENTIAL, "fail_on",
+                                                             VIPS_FAIL_ON_ERROR, nullptr)
+               : isTiff(header) ? vips_image_new_from_buffer(data.data(), data.size(), "", "page", 0, "fail_on",
+                                                             VIPS_FAIL_ON_ERROR, nullptr)
+                                : vips_image_new_from_buffer(data.data(), data.size(), "", "access",
+                                                             VIPS_ACCESS_SEQUENTIAL, "fail_on",
+                                                             VIPS_FAIL_ON_ERROR, nullptr));
+  if (!full.p) {
+    vips_error_clear();
+    return std::nullopt;
+  }
+  return full;
+}
+
+// A thumbnail pipeline computed into memory as 8-bit sRGB, while the
+// encoded bytes are alive; the result owns its pixels.
+std::optional<Image> computed(VipsRef thumb) {
+  if (!detail::toSrgb8(thumb)) return std::nullopt;
+  VipsRef memory(vips_image_copy_memory(thumb.p));
+  if (!memory.p) {
+    vips_error_clear();
+    return std::nullopt;
+  }
+  return Image(std::make_unique<Image::Impl>(Image::Impl{std::move(memory)}));
+}
+
+bool declaresTooManyPixels(const Header& header) {
+  return header.width < 1 || header.height < 1 ||
+         static_cast<std::uint64_t>(header.width) * static_cast<std::uint64_t>(header.height) > kMaxPixels;
+}
+
+// With an embedded profile, colour-manage into sRGB (libvips 8.14 ignores
+// the profile otherwise). Without one, no transform at all: an lcms round
+// trip through the built-in sRGB profile shifts colours visibly.
+const char* exportProfileFor(const Header& header) { return header.hasIcc ? "srgb" : nullptr; }
+
 // The picture bounded to maxPixel a side; minPixel > 0 lets a JPEG decode at
 // the coarsest scale still at least minPixel (reducedFrom).
 std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Header& header, int maxPixel,
                                  int minPixel = 0) {
   if (maxPixel < 1) return std::nullopt;
   maxPixel = std::min(maxPixel, 10000000);
-  if (header.width < 1 || header.height < 1 ||
-      static_cast<std::uint64_t>(header.width) * static_cast<std::uint64_t>(header.height) > kMaxPixels)
-    return std::nullopt;
+  if (declaresTooManyPixels(header)) return std::nullopt;
 
-  // With an embedded profile, colour-manage into sRGB (libvips 8.14 ignores
-  // the profile otherwise). Without one, no transform at all: an lcms round
-  // trip through the built-in sRGB profile shifts colours visibly.
-  const char* exportProfile = header.hasIcc ? "srgb" : nullptr;
-  VipsRef thumb;
+  const char* exportProfile = exportProfileFor(header);
   HeifDecode heif;  // outlives `thumb`'s pixels: they are copied to memory below
   HeifOutcome heifOutcome = isHeif(header) ? decodeHeif(data, header, heif) : HeifOutcome::kNotHandled;
   if (heifOutcome == HeifOutcome::kFailed) return std::nullopt;
@@ -308,47 +348,69 @@ std::optional<Image> thumbnailOf(std::span<const std::uint8_t> data, const Heade
         detail::thumbnailInMemory(heif.image.p, heif.rgb, maxPixel, exportProfile, decodeThreads());
     if (!memory) return std::nullopt;
     return Image(std::make_unique<Image::Impl>(Image::Impl{std::move(*memory)}));
-  } else if (header.decoder != Decoder::kVips || isHeif(header) || isTiff(header) ||
-             (minPixel > 0 && isJpeg(header))) {
-    // The primary image (HEIF: never the thumbnail item), first page only;
-    // a JPEG at the scale reducedFrom asks for.
-    VipsRef full(header.decoder == Decoder::kRaw   ? detail::decodeRaw(data).value_or(VipsRef()).release()
-                 : header.decoder == Decoder::kBmp ? detail::decodeBmp(data).value_or(VipsRef()).release()
-                 : isHeif(header) ? vips_image_new_from_buffer(data.data(), data.size(), "", "thumbnail", FALSE, "page",
-                                                               0, "fail_on", VIPS_FAIL_ON_ERROR, nullptr)
-                 : isJpeg(header) ? vips_image_new_from_buffer(data.data(), data.size(), "", "shrink",
-                                                               jpegShrink(header, minPixel), "access",
-                                                               VIPS_ACCESS_SEQUENTIAL, "fail_on", VIPS_FAIL_ON_ERROR,
-                                                               nullptr)
-                                  : vips_image_new_from_buffer(data.data(), data.size(), "", "page", 0, "fail_on",
-                                                               VIPS_FAIL_ON_ERROR, nullptr));
-    if (!full.p) {
-      vips_error_clear();
-      return std::nullopt;
-    }
-    std::optional<VipsRef> reduced = detail::thumbnailPipeline(full.p, maxPixel, exportProfile);
-    if (!reduced) return std::nullopt;
-    thumb = std::move(*reduced);
-  } else {
-    VipsImage* out = nullptr;
-    // fail_on must travel in the loader's option string: libvips 8.14's
-    // thumbnail_buffer does not hand its own fail_on to the loader.
-    if (vips_thumbnail_buffer(const_cast<std::uint8_t*>(data.data()), data.size(), &out, maxPixel, "height", maxPixel,
-                              "size", VIPS_SIZE_DOWN, "option_string", "fail_on=error", "export_profile", exportProfile,
-                              nullptr)) {
-      vips_error_clear();
-      return std::nullopt;
-    }
-    thumb = VipsRef(out);
   }
-  if (!detail::toSrgb8(thumb)) return std::nullopt;
-  // Decode now, while the encoded bytes are alive; the result owns its pixels.
-  VipsRef memory(vips_image_copy_memory(thumb.p));
-  if (!memory.p) {
+  if (header.decoder != Decoder::kVips || isHeif(header) || isTiff(header) || (minPixel > 0 && isJpeg(header))) {
+    // A JPEG at the scale reducedFrom asks for.
+    std::optional<VipsRef> full = fullPicture(data, header, minPixel > 0 ? jpegShrink(header, minPixel) : 1);
+    if (!full) return std::nullopt;
+    std::optional<VipsRef> reduced = detail::thumbnailPipeline(full->p, maxPixel, exportProfile);
+    if (!reduced) return std::nullopt;
+    return computed(std::move(*reduced));
+  }
+  VipsImage* out = nullptr;
+  // fail_on must travel in the loader's option string: libvips 8.14's
+  // thumbnail_buffer does not hand its own fail_on to the loader.
+  if (vips_thumbnail_buffer(const_cast<std::uint8_t*>(data.data()), data.size(), &out, maxPixel, "height", maxPixel,
+                            "size", VIPS_SIZE_DOWN, "option_string", "fail_on=error", "export_profile", exportProfile,
+                            nullptr)) {
     vips_error_clear();
     return std::nullopt;
   }
-  return Image(std::make_unique<Image::Impl>(Image::Impl{std::move(memory)}));
+  return computed(VipsRef(out));
+}
+
+// Thumbnails bounded to each of maxPixels, each the pixels thumbnailOf
+// gives for its size, decoding the picture once for all of them where its
+// decode does not depend on the size. It does for JPEG and WebP, which
+// libvips decodes straight at a reduced scale chosen by the size, and for
+// the other formats libvips thumbnails from the file: those once per size.
+std::vector<std::optional<Image>> thumbnailsOf(std::span<const std::uint8_t> data, const Header& header,
+                                               std::span<const int> maxPixels) {
+  std::vector<std::optional<Image>> out;
+  const bool sizeFree = header.decoder != Decoder::kVips || isHeif(header) || isTiff(header) ||
+                        header.loader.rfind("pngload", 0) == 0 || header.loader.rfind("gifload", 0) == 0;
+  if (maxPixels.size() < 2 || !sizeFree) {
+    for (int maxPixel : maxPixels) out.push_back(thumbnailOf(data, header, maxPixel));
+    return out;
+  }
+  out.resize(maxPixels.size());
+  if (declaresTooManyPixels(header)) return out;
+  const char* exportProfile = exportProfileFor(header);
+  HeifDecode heif;
+  HeifOutcome heifOutcome = isHeif(header) ? decodeHeif(data, header, heif) : HeifOutcome::kNotHandled;
+  if (heifOutcome == HeifOutcome::kFailed) return out;
+  std::optional<VipsRef> full;
+  if (heifOutcome == HeifOutcome::kNotHandled) {
+    full = fullPicture(data, header, 1);
+    if (full) full = VipsRef(vips_image_copy_memory(full->p));  // decoded once, here
+    if (!full || !full->p) {
+      vips_error_clear();
+      return out;
+    }
+  }
+  for (size_t k = 0; k < maxPixels.size(); ++k) {
+    if (maxPixels[k] < 1) continue;
+    const int maxPixel = std::min(maxPixels[k], 10000000);
+    // Packed 8-bit RGB in memory takes thumbnailInMemory's fast vertical pass.
+    VipsImage* picture = heifOutcome == HeifOutcome::kDecoded ? heif.image.p : full->p;
+    const std::uint8_t* rgb = heifOutcome == HeifOutcome::kDecoded ? heif.rgb
+                              : picture->Bands == 3 && picture->BandFmt == VIPS_FORMAT_UCHAR
+                                  ? static_cast<const std::uint8_t*>(VIPS_IMAGE_ADDR(picture, 0, 0))
+                                  : nullptr;
+    std::optional<VipsRef> memory = detail::thumbnailInMemory(picture, rgb, maxPixel, exportProfile, decodeThreads());
+    if (memory) out[k] = Image(std::make_unique<Image::Impl>(Image::Impl{std::move(*memory)}));
+  }
+  return out;
 }
 
 // The image as a new reference, or nothing for an empty Image.
@@ -681,6 +743,11 @@ std::optional<ImageSource> imageSource(const std::string& path) {
 std::optional<Image> makeThumb(const ImageSource& source, int maxPixel) {
   if (!source.impl()) return std::nullopt;
   return thumbnailOf(source.impl()->bytes, source.impl()->header, maxPixel);
+}
+
+std::vector<std::optional<Image>> makeThumbs(const ImageSource& source, std::span<const int> maxPixels) {
+  if (!source.impl()) return std::vector<std::optional<Image>>(maxPixels.size());
+  return thumbnailsOf(source.impl()->bytes, source.impl()->header, maxPixels);
 }
 
 PixelSize pixelSize(const ImageSource& source) {

@@ -165,6 +165,14 @@ std::optional<ImageSource> imageSource(const std::string& path);
 // data is damaged or cut short, or it declares more than kMaxPixels pixels.
 std::optional<Image> makeThumb(const ImageSource& source, int maxPixel);
 
+// Thumbnails of the source's first image, one per entry of maxPixels, each
+// the pixels makeThumb gives for that size. The picture is decoded once for
+// all of them where the decode does not depend on the size (HEIF, TIFF,
+// PNG, GIF, BMP, camera raws); JPEG and WebP, which decode straight at a
+// reduced scale the size chooses, and the rarer formats are decoded once
+// per size.
+std::vector<std::optional<Image>> makeThumbs(const ImageSource& source, std::span<const int> maxPixels);
+
 // Stored pixel size of the source's first image; 0 where unknown.
 PixelSize pixelSize(const ImageSource& source);
 

@@ -14,6 +14,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "imaging/imaging.h"
+#include "platform/colour_difference.h"
 
 namespace platform {
 namespace {
@@ -273,7 +274,7 @@ static_assert(Verified::kLeastWorkingSize <= Verified::kWorkingSize);
 constexpr int kFastThreshold = 20;
 constexpr int kLowFastThreshold = 5;
 // Fewer keypoints than this on either side: no geometric verification.
-constexpr int kMinFeatures = 12;
+constexpr int kMinFeatures = Verified::kMinFeatures;
 // Lowe's ratio test: the best match must be clearly better than the second.
 constexpr float kMatchRatio = 0.8f;
 // RANSAC: largest reprojection error of an inlier, in working-size pixels.
@@ -413,6 +414,19 @@ imaging::RgbPixels withoutFlatEdges(const imaging::RgbPixels& in) {
   return out;
 }
 
+// The mean CIELAB colour of sRGB pixels (alpha already composited).
+Lab meanLab(const imaging::RgbPixels& pixels) {
+  cv::Mat rgb(pixels.height, pixels.width, CV_8UC3, const_cast<std::uint8_t*>(pixels.rgb.data()));
+  cv::Mat unit, lab;
+  rgb.convertTo(unit, CV_32FC3, 1.0 / 255);
+  cv::cvtColor(unit, lab, cv::COLOR_RGB2Lab);
+  cv::Scalar mean = cv::mean(lab);
+  return {float(mean[0]), float(mean[1]), float(mean[2])};
+}
+
+// Whether a print's picture has structure: enough keypoints to be verified.
+bool hasStructure(const LocalView& view) { return view.count >= kMinFeatures; }
+
 }  // namespace
 
 VerifiedFeaturePrinter::VerifiedFeaturePrinter() { setUpOpenCv(); }
@@ -420,10 +434,12 @@ VerifiedFeaturePrinter::VerifiedFeaturePrinter() { setUpOpenCv(); }
 std::optional<FeaturePrint> VerifiedFeaturePrinter::printPixels(const imaging::RgbPixels& pixels) const {
   if (pixels.width <= 0 || pixels.height <= 0 || pixels.rgb.size() < size_t(pixels.width) * pixels.height * 3)
     return std::nullopt;
-  std::optional<FeaturePrint> print = LayoutFeaturePrinter().printPixels(withoutFlatEdges(pixels));
+  const imaging::RgbPixels content = withoutFlatEdges(pixels);
+  std::optional<FeaturePrint> print = LayoutFeaturePrinter().printPixels(content);
   if (!print) return std::nullopt;
   print->revision = kRevision;
   try {
+    print->colour = meanLab(content);
     cv::Mat rgb(pixels.height, pixels.width, CV_8UC3, const_cast<std::uint8_t*>(pixels.rgb.data()));
     cv::Mat grey;
     cv::cvtColor(rgb, grey, cv::COLOR_RGB2GRAY);
@@ -463,7 +479,15 @@ std::optional<float> VerifiedFeaturePrinter::distance(const FeaturePrint& a, con
   std::optional<int> n = inliers(a, b);
   if (!global || !n) return std::nullopt;
   float verified = std::clamp(float(*n - kChanceInliers) / float(kSureInliers - kChanceInliers), 0.0f, 1.0f);
-  return *global * (1 - kLocalPull * verified);
+  float d = *global * (1 - kLocalPull * verified);
+  // inliers() has checked both local parts.
+  if (hasStructure(*localView(a.local)) && hasStructure(*localView(b.local))) return d;
+  for (float c : a.colour)
+    if (!std::isfinite(c)) return std::nullopt;
+  for (float c : b.colour)
+    if (!std::isfinite(c)) return std::nullopt;
+  float colour = kSamePhotoDistance * deltaE2000(a.colour, b.colour) / kSameColourDeltaE;
+  return std::max(d, std::min(1.0f, colour));
 }
 
 const FeaturePrinter& defaultFeaturePrinter() {

@@ -8,11 +8,11 @@ foreach(module core imgproc features2d calib3d)
   list(APPEND OPENCV_MODULES ${OPENCV_${module}_LIBRARY})
 endforeach()
 
-add_library(platform_feature_print feature_print.cc)
+add_library(platform_feature_print feature_print.cc colour_difference.cc)
 target_include_directories(platform_feature_print PUBLIC ${PROJECT_SOURCE_DIR})
 target_include_directories(platform_feature_print SYSTEM PRIVATE ${OPENCV_INCLUDE_DIR})
 target_link_libraries(platform_feature_print PUBLIC imaging PRIVATE ${OPENCV_MODULES})
 
 add_project_test(platform_feature_print_test
-  SOURCES feature_print_test.cc
+  SOURCES feature_print_test.cc colour_difference_test.cc
   LIBS platform_feature_print testsupport_images PkgConfig::VIPS)

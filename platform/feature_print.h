@@ -35,6 +35,7 @@
 // can take this one's place; callers never look inside a print.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -51,6 +52,7 @@ struct FeaturePrint {
   int revision = 0;                 // which printer made it; prints of different revisions do not compare
   std::vector<float> values;        // the global part, fixed length for a given revision
   std::vector<std::uint8_t> local;  // local features (revision 2), at most a bounded number
+  std::array<float, 3> colour{};    // mean CIELAB colour (revision 2) of the part the global part covers
 };
 
 // The distance at or below which two pictures count as the same photo (an
@@ -121,6 +123,18 @@ class VerifiedFeaturePrinter : public FeaturePrinter {
   // with the global distance and falls with the number of inliers; pictures
   // without enough keypoints (a flat colour, a tiny picture) get the global
   // distance alone.
+  //
+  // A picture without structure (fewer than kMinFeatures keypoints: a flat
+  // colour, a blank page, a smooth gradient, a tiny picture) has little but
+  // its colour to tell it from another, and the global part compares
+  // layout and contrast, not brightness: a white and a black picture, or
+  // two flat pictures of different colours, are at 0 by it. So for a pair
+  // in which at least one picture has no structure the distance is at
+  // least kSamePhotoDistance * dE / kSameColourDeltaE (at most 1), dE being
+  // the CIEDE2000 difference of their mean colours: such pictures are the
+  // same photo only while their mean colours differ by at most
+  // kSameColourDeltaE. Pictures with structure keep their recoloured and
+  // grey copies, which their keypoints confirm.
   std::optional<float> distance(const FeaturePrint& a, const FeaturePrint& b) const override;
 
   // The print of already decoded pixels (upright sRGB, between
@@ -136,6 +150,8 @@ class VerifiedFeaturePrinter : public FeaturePrinter {
   static constexpr int kChanceInliers = 5;
   static constexpr int kSureInliers = 12;
   static constexpr float kLocalPull = 0.9f;
+  static constexpr int kMinFeatures = 12;  // fewer keypoints: no geometric verification, no structure
+  static constexpr float kSameColourDeltaE = 10.0f;
 };
 
 // The printer albumsweep uses (revision 2).

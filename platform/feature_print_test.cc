@@ -3,6 +3,7 @@
 #include <vips/vips.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <filesystem>
 #include <map>
@@ -98,6 +99,84 @@ TEST_F(FeaturePrintTest, FlatTinyAndTransparentPicturesStillPrintAndCompare) {
     EXPECT_GT(d, platform::kSamePhotoDistance);
   }
   EXPECT_TRUE(printOf(synthetic(flat)).local.empty());
+}
+
+// A picture drawn pixel by pixel, encoded as `suffix` (".jpg", ".png").
+template <class Paint>
+Bytes painted(int w, int h, Paint paint, const std::string& suffix = ".jpg") {
+  std::vector<std::uint8_t> rgb(size_t(w) * h * 3);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      std::array<std::uint8_t, 3> c = paint(double(x) / std::max(1, w - 1), double(y) / std::max(1, h - 1));
+      std::copy(c.begin(), c.end(), rgb.begin() + 3 * (size_t(y) * w + x));
+    }
+  VipsImage* image = vips_image_new_from_memory(rgb.data(), rgb.size(), w, h, 3, VIPS_FORMAT_UCHAR);
+  void* buf = nullptr;
+  size_t len = 0;
+  int failed = image ? vips_image_write_to_buffer(image, suffix.c_str(), &buf, &len, nullptr) : -1;
+  if (image) g_object_unref(image);
+  if (failed) return {};
+  Bytes out(static_cast<std::uint8_t*>(buf), static_cast<std::uint8_t*>(buf) + len);
+  g_free(buf);
+  return out;
+}
+
+std::array<std::uint8_t, 3> mix(std::array<std::uint8_t, 3> from, std::array<std::uint8_t, 3> to, double t) {
+  std::array<std::uint8_t, 3> c;
+  for (int k = 0; k < 3; ++k) c[k] = std::uint8_t(std::lround(from[k] + (to[k] - from[k]) * t));
+  return c;
+}
+
+TEST_F(FeaturePrintTest, PicturesWithoutStructureAreTheSameOnlyInTheSameColours) {
+  using Rgb = std::array<std::uint8_t, 3>;
+  struct Named {
+    std::string what;
+    Bytes bytes;
+  };
+  auto solid = [](Rgb c, int w, int h, const std::string& suffix = ".jpg") {
+    return painted(w, h, [c](double, double) { return c; }, suffix);
+  };
+  auto ramp = [](Rgb from, Rgb to) {
+    return painted(400, 300, [from, to](double x, double) { return mix(from, to, x); });
+  };
+  const std::vector<Named> pictures = {
+      {"white", solid({255, 255, 255}, 320, 240)},
+      {"black", solid({0, 0, 0}, 320, 240)},
+      {"mid grey", solid({128, 128, 128}, 320, 240)},
+      {"red 1x1", solid({220, 30, 30}, 1, 1, ".png")},
+      {"blue 1x1", solid({30, 30, 220}, 1, 1, ".png")},
+      {"screenshot blue", solid({40, 90, 200}, 640, 400, ".png")},
+      {"light ramp", ramp({255, 255, 255}, {170, 170, 170})},
+      {"dark ramp", ramp({90, 90, 90}, {0, 0, 0})},
+      {"sunset ramp", ramp({250, 120, 30}, {200, 40, 90})},
+      {"sea ramp", ramp({20, 160, 150}, {20, 60, 160})},
+  };
+  std::vector<platform::FeaturePrint> prints;
+  for (const Named& p : pictures) {
+    prints.push_back(printOf(p.bytes));
+    EXPECT_LT(prints.back().local.size() / platform::VerifiedFeaturePrinter::kLocalFeatureBytes,
+              size_t(platform::VerifiedFeaturePrinter::kMinFeatures)) << p.what;
+  }
+  for (size_t i = 0; i < prints.size(); ++i)
+    for (size_t j = i + 1; j < prints.size(); ++j) {
+      EXPECT_GT(between(prints[i], prints[j]), platform::kSamePhotoDistance)
+          << pictures[i].what << " vs " << pictures[j].what;
+      EXPECT_EQ(between(prints[i], prints[j]), between(prints[j], prints[i]));
+    }
+
+  // Copies that keep the colour stay the same picture: a blank page
+  // re-encoded smaller, a grey ramp at a lower quality and half the size.
+  EXPECT_LE(between(printOf(solid({248, 248, 244}, 850, 1100)), printOf(solid({247, 248, 243}, 425, 550, ".png"))),
+            platform::kSamePhotoDistance);
+  testsupport::Picture grey;
+  grey.pattern = testsupport::Pattern::kGradient;
+  grey.width = 400;
+  grey.height = 300;
+  testsupport::Picture greyAgain = grey;
+  greyAgain.quality = 40;
+  greyAgain.width = 200;
+  greyAgain.height = 150;
+  EXPECT_LE(between(printOf(synthetic(grey)), printOf(synthetic(greyAgain))), platform::kSamePhotoDistance);
 }
 
 TEST_F(FeaturePrintTest, BytesThatAreNoImageGiveNoPrint) {

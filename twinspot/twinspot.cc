@@ -18,7 +18,10 @@ jsonlines::Record failure(std::int64_t index, const char* code) { return {{"i", 
 }  // namespace
 
 Mode modeFrom(const std::vector<std::string>& args) {
-  return !args.empty() && args[0] == "thumb" ? Mode::kThumb : Mode::kHash;
+  if (args.empty()) return Mode::kHash;
+  if (args[0] == "thumb") return Mode::kThumb;
+  if (args[0] == "hashthumb") return Mode::kHashThumb;
+  return Mode::kHash;
 }
 
 jsonlines::Record recordFor(Mode mode, std::int64_t index, const std::string& path) {
@@ -26,19 +29,37 @@ jsonlines::Record recordFor(Mode mode, std::int64_t index, const std::string& pa
   // before the next file.
   std::optional<imaging::ImageSource> source = imaging::imageSource(path);
   if (!source) return failure(index, "open_failed");
-  if (mode == Mode::kThumb) {
-    std::optional<imaging::Image> thumb = imaging::makeThumb(*source, kThumbMaxPixel);
-    if (!thumb) return failure(index, "decode_failed");
-    std::optional<std::string> b64 = imaging::jpegBase64(*thumb, kThumbQuality);
-    if (!b64) return failure(index, "encode_failed");
-    return {{"i", index}, {"ok", true}, {"b64", std::move(*b64)}};
+  const bool hashing = mode != Mode::kThumb, previewing = mode != Mode::kHash;
+  // The thumbnail to hash and the preview, from one decode where the
+  // format allows when both are wanted.
+  std::optional<imaging::Image> small, preview;
+  if (hashing && previewing) {
+    const int sizes[] = {kHashMaxPixel, kThumbMaxPixel};
+    std::vector<std::optional<imaging::Image>> thumbs = imaging::makeThumbs(*source, sizes);
+    small = std::move(thumbs[0]);
+    preview = std::move(thumbs[1]);
+  } else if (hashing) {
+    small = imaging::makeThumb(*source, kHashMaxPixel);
+  } else {
+    preview = imaging::makeThumb(*source, kThumbMaxPixel);
   }
-  std::optional<imaging::Image> thumb = imaging::makeThumb(*source, kHashMaxPixel);
-  if (!thumb) return failure(index, "decode_failed");
-  std::optional<std::uint64_t> hash = imaging::dhash(*thumb);
-  if (!hash) return failure(index, "decode_failed");
-  imaging::PixelSize size = imaging::pixelSize(*source);
-  return {{"i", index}, {"ok", true}, {"hash", imaging::hashText(*hash)}, {"w", size.width}, {"h", size.height}};
+  jsonlines::Record record{{"i", index}, {"ok", true}};
+  if (hashing) {
+    if (!small) return failure(index, "decode_failed");
+    std::optional<std::uint64_t> hash = imaging::dhash(*small);
+    if (!hash) return failure(index, "decode_failed");
+    imaging::PixelSize size = imaging::pixelSize(*source);
+    record["hash"] = imaging::hashText(*hash);
+    record["w"] = size.width;
+    record["h"] = size.height;
+  }
+  if (previewing) {
+    if (!preview) return failure(index, "decode_failed");
+    std::optional<std::string> b64 = imaging::jpegBase64(*preview, kThumbQuality);
+    if (!b64) return failure(index, "encode_failed");
+    record["b64"] = std::move(*b64);
+  }
+  return record;
 }
 
 int run(const std::vector<std::string>& args, std::string_view input, std::FILE* out) {

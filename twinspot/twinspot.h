@@ -5,6 +5,10 @@
 // from standard output, in input order:
 //   hash:  {"i":0,"ok":true,"hash":"<16 hex digits>","w":4032,"h":3024}
 //   thumb: {"i":0,"ok":true,"b64":"<base64 JPEG, longest side <= 256>"}
+//   hashthumb: both in one line, {"i":0,"ok":true,"hash":…,"w":…,"h":…,"b64":…},
+//          the same values as the two modes give, from one decode of the
+//          file where its format allows (see imaging::makeThumbs); for a
+//          host that wants both, instead of a hash run and a thumb run
 //   failure: {"i":0,"ok":false,"err":"open_failed"|"decode_failed"|"encode_failed"}
 // The exit status is 0, or 1 when a line could not be written (a full disk,
 // a reader that closed its pipe): the run stops there, with no further file
@@ -22,15 +26,16 @@
 
 namespace twinspot {
 
-enum class Mode { kHash, kThumb };
+enum class Mode { kHash, kThumb, kHashThumb };
 
 // The mode from the arguments after the program name: exactly "thumb"
-// selects thumbnails; anything else, or nothing, selects hashes. Only the
-// first argument is looked at.
+// selects thumbnails, exactly "hashthumb" both; anything else, or nothing,
+// selects hashes. Only the first argument is looked at.
 Mode modeFrom(const std::vector<std::string>& args);
 
 // The record for path number `index` (hash: 64-pixel thumbnail; thumb:
-// 256-pixel thumbnail as JPEG at quality 0.72).
+// 256-pixel thumbnail as JPEG at quality 0.72; hashthumb: both). A failure
+// of either part fails the whole record, with the code its own mode gives.
 jsonlines::Record recordFor(Mode mode, std::int64_t index, const std::string& path);
 
 // The whole command: one record per path written to `out`. Returns the exit

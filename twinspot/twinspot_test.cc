@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 #include <set>
 
 #include "testsupport/images.h"
@@ -37,6 +38,8 @@ TEST(TwinspotMode, OnlyExactThumbSelectsThumbnails) {
   EXPECT_EQ(modeFrom({"thumb"}), Mode::kThumb);
   EXPECT_EQ(modeFrom({"thumb", "hash"}), Mode::kThumb);
   EXPECT_EQ(modeFrom({"hash", "thumb"}), Mode::kHash);
+  EXPECT_EQ(modeFrom({"hashthumb"}), Mode::kHashThumb);
+  EXPECT_EQ(modeFrom({"HashThumb"}), Mode::kHash);
 }
 
 class TwinspotRun : public ::testing::Test {
@@ -102,7 +105,7 @@ TEST_F(TwinspotRun, FailuresAreRecordedAndTheRunGoesOn) {
   ASSERT_TRUE(jpeg);
   jpeg->resize(jpeg->size() / 2);
   ASSERT_TRUE(testsupport::writeBytes(dir.path() + "/cut.jpg", *jpeg));
-  for (const char* mode : {"hash", "thumb"}) {
+  for (const char* mode : {"hash", "thumb", "hashthumb"}) {
     SCOPED_TRACE(mode);
     auto records =
         runCommand({mode}, dir.path() + "/text.jpg\0"s + dir.path() + "\0"s + dir.path() + "/cut.jpg\0"s + small());
@@ -113,6 +116,49 @@ TEST_F(TwinspotRun, FailuresAreRecordedAndTheRunGoesOn) {
     EXPECT_EQ(records[3]["ok"], true);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(records[i]["i"], i);
   }
+}
+
+// The combined mode answers, for every file, exactly what the hash and the
+// thumb modes answer, in every format (each decodes differently) and on the
+// real photos.
+TEST_F(TwinspotRun, HashThumbGivesWhatHashAndThumbGive) {
+  using testsupport::Colour;
+  using testsupport::Pattern;
+  using testsupport::Picture;
+  const std::pair<const char*, Picture> made[] = {
+      {"big.jpg", Picture{.width = 1800, .height = 1200, .pattern = Pattern::kPhoto, .orientation = 8}},
+      {"big.png", Picture{.width = 1000, .height = 700, .pattern = Pattern::kPhoto, .alpha = true}},
+      {"grey16.png", Picture{.width = 300, .height = 500, .colour = Colour::kGrey, .sixteenBit = true}},
+      {"palette.png", Picture{.width = 600, .height = 300, .palette = true}},
+      {"anim.gif", Picture{.width = 320, .height = 240, .pages = 2}},
+      {"cmyk.tif", Picture{.width = 700, .height = 500, .colour = Colour::kCmyk}},
+      {"turned.heic", Picture{.width = 640, .height = 480, .pattern = Pattern::kPhoto, .orientation = 6}},
+      {"photo.webp", Picture{.width = 900, .height = 600, .pattern = Pattern::kPhoto}},
+  };
+  std::string input = photo() + "\0"s + small() + "\0"s + dir.path() + "/missing.png\0"s;
+  for (const auto& [name, picture] : made) {
+    ASSERT_TRUE(testsupport::writeImage(dir.path() + "/" + name, picture)) << name;
+    input += dir.path() + "/" + name + "\0"s;
+  }
+  const std::string corpus = CORPUS_DIR;
+  for (const char* name : {"heif/iphone_13_pro_max.HEIC", "orientation/Portrait_6.jpg", "damaged/corrupted.jpg"})
+    if (std::ifstream(corpus + "/" + name)) input += corpus + "/" + name + "\0"s;
+
+  auto hashes = runCommand({"hash"}, input), thumbs = runCommand({"thumb"}, input);
+  auto both = runCommand({"hashthumb"}, input);
+  ASSERT_EQ(both.size(), hashes.size());
+  ASSERT_EQ(both.size(), thumbs.size());
+  int whole = 0;
+  for (size_t i = 0; i < both.size(); ++i) {
+    SCOPED_TRACE(i);
+    nlohmann::json want = hashes[i]["ok"] == true ? thumbs[i] : hashes[i];
+    if (hashes[i]["ok"] == true && thumbs[i]["ok"] == true) {
+      want.update(hashes[i]);
+      ++whole;
+    }
+    EXPECT_EQ(both[i], want);
+  }
+  EXPECT_GE(whole, 2 + int(std::size(made)));
 }
 
 // Output that cannot be written stops the run at the first failed line:
