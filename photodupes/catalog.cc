@@ -503,6 +503,12 @@ bool Catalog::markUnchanged(const std::string& id, std::int64_t bytes, std::int6
   return sqlite3_changes(db_) > 0;
 }
 
+bool Catalog::markSeen(const std::string& id, std::int64_t run) {
+  Statement st(db_, "UPDATE photos SET seen=? WHERE id=?");
+  if (!st.ok() || st.integer(1, run).text(2, id).step() != SQLITE_DONE) fail("cannot update " + id);
+  return sqlite3_changes(db_) > 0;
+}
+
 std::int64_t Catalog::dropUnseen(std::int64_t run) {
   Statement st(db_, "DELETE FROM photos WHERE seen<>?");
   if (!st.ok() || st.integer(1, run).step() != SQLITE_DONE) fail("cannot drop photos that left");

@@ -124,6 +124,9 @@ class Catalog {
   // refresh what the answer carries. False when the catalog does not know it.
   bool markUnchanged(const std::string& id, std::int64_t bytes, std::int64_t mod, std::int64_t created,
                      const std::string& name, std::int64_t run);
+  // Marks a known photo (also one that could not be read) seen by `run`.
+  // False when the catalog does not know it.
+  bool markSeen(const std::string& id, std::int64_t run);
   // Photos not seen by `run` left the library: forget them. Returns how many.
   std::int64_t dropUnseen(std::int64_t run);
 

@@ -3,9 +3,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -102,7 +104,41 @@ TEST(Catalog, RefusesForeignDamagedAndNewerFilesAndLeavesThemAlone) {
   ASSERT_TRUE(testsupport::writeBytes(damaged, bytes));
   err = openError(damaged);
   EXPECT_NE(err.find(damaged), std::string::npos) << err;
+  EXPECT_EQ(err.find('\n'), std::string::npos) << "one line: " << err;
   EXPECT_EQ(contents(damaged), bytes);
+
+  // Nothing is created beside a file that is not a catalog: a photo, an
+  // empty file, or another program's database in the middle of its
+  // write-ahead log, which must keep its log.
+  const std::string photo = dir.path() + "/photo.jpg", empty = dir.path() + "/empty.db";
+  ASSERT_TRUE(testsupport::writeBytes(photo, std::string("\xff\xd8\xff\xe0") + std::string(3000, 'j')));
+  ASSERT_TRUE(testsupport::writeBytes(empty, ""));
+  EXPECT_NE(openError(photo).find("not an SQLite database"), std::string::npos);
+  EXPECT_NE(openError(empty).find("an empty file"), std::string::npos);
+  const std::string wal = dir.path() + "/wal.db";
+  sqlite3* live = nullptr;
+  ASSERT_EQ(sqlite3_open(wal.c_str(), &live), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(live, "PRAGMA journal_mode=WAL; CREATE TABLE t(x); INSERT INTO t VALUES(1);", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  const std::string log = contents(wal + "-wal");
+  ASSERT_FALSE(log.empty());
+  EXPECT_NE(openError(wal).find("another program's database"), std::string::npos);
+  EXPECT_EQ(contents(wal + "-wal"), log);
+  sqlite3_close(live);
+  for (const std::string& f : {photo, empty, wal}) EXPECT_FALSE(std::filesystem::exists(f + ".lock")) << f;
+}
+
+TEST(Catalog, ANameWithoutAFolderAndALinkToTheCatalogAreTheSameFile) {
+  testsupport::TempDir dir;
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  EXPECT_EQ(openError("cat.db"), "");
+  std::filesystem::current_path(cwd);
+  EXPECT_EQ(Catalog::sourceOf(dir.path() + "/cat.db", "library"), "/lib");
+  std::filesystem::create_symlink(dir.path() + "/cat.db", dir.path() + "/link.db");
+  auto held = Catalog::open(dir.path() + "/cat.db", "library", "/lib", Catalog::Access::kWrite);
+  EXPECT_NE(openError(dir.path() + "/link.db").find("in use by another photodupes run"), std::string::npos);
 }
 
 TEST(Catalog, KeepsExtraHashesAndOpensACatalogOfThePreviousSchemas) {

@@ -7,10 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 namespace photodupes {
 
@@ -73,9 +75,14 @@ ChildResult runChild(const std::vector<std::string>& argv, std::string_view inpu
   bool reading = true;
   char buf[65536];
   while (reading) {
+    // After an interrupt, only what the child has written already is read.
+    const bool interrupted = interruptSignal() != 0;
     pollfd fds[2] = {{out[0], POLLIN, 0}, {inFd, POLLOUT, 0}};
-    if (poll(fds, inFd >= 0 ? 2 : 1, -1) < 0) {
-      if (errno == EINTR) continue;
+    const int ready = poll(fds, inFd >= 0 && !interrupted ? 2 : 1, interrupted ? 0 : -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) break;
+    if (interrupted && (ready == 0 || !(fds[0].revents & POLLIN))) {
+      result.stoppedByUs = result.interrupted = true;
       break;
     }
     if (inFd >= 0 && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
@@ -100,16 +107,56 @@ ChildResult runChild(const std::vector<std::string>& argv, std::string_view inpu
       pending.erase(0, start);
     }
   }
-  if (!result.stoppedByUs && !pending.empty() && !onLine(pending)) result.stoppedByUs = true;
   if (result.stoppedByUs) kill(pid, SIGKILL);
   if (inFd >= 0) close(inFd);
   close(out[0]);
+  // The output has ended: the child's exit status comes within moments, or
+  // the child is stuck (a read of a file that hangs) and is left behind.
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  bool ended = false;
+  const auto until = std::chrono::steady_clock::now() + kExitWait;
+  for (;;) {
+    const pid_t w = waitpid(pid, &status, WNOHANG);
+    if (w == pid) {
+      ended = true;
+      break;
+    }
+    if (w < 0 && errno != EINTR) break;
+    if (std::chrono::steady_clock::now() >= until) {
+      kill(pid, SIGKILL);
+      result.abandoned = true;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  if (ended && WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+  if (ended && WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  // A last piece without a line feed counts only from a child that ended
+  // well: from one that died, it is a line torn off.
+  if (!result.stoppedByUs && !pending.empty()) {
+    if (ended && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+      if (!onLine(pending)) result.stoppedByUs = true;
+    } else {
+      result.tornLine = true;
+    }
+  }
   return result;
+}
+
+namespace {
+std::atomic<int> gInterrupt{0};
+extern "C" void noteInterrupt(int sig) { gInterrupt.store(sig); }
+}  // namespace
+
+int interruptSignal() { return gInterrupt.load(); }
+
+void catchInterrupts() {
+  struct sigaction sa {};
+  sa.sa_handler = noteInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: a wait in poll() returns at once
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
 }
 
 JsonChildResult runJsonChild(const std::vector<std::string>& argv, std::string_view input, const std::string& what,
@@ -130,8 +177,10 @@ JsonChildResult runJsonChild(const std::vector<std::string>& argv, std::string_v
 std::string describeFailure(const ChildResult& r, const std::string& what) {
   if (!r.startError.empty()) return "cannot start " + what + ": " + r.startError;
   if (r.stoppedByUs) return "";
+  if (r.abandoned) return what + " ended its output but did not exit";
   if (r.signal) return what + " crashed (" + strsignal(r.signal) + ")";
   if (r.exitStatus != 0) return what + " failed with exit status " + std::to_string(r.exitStatus);
+  if (r.tornLine) return what + " ended in the middle of a line";
   return "";
 }
 

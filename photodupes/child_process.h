@@ -6,6 +6,7 @@
 // its parent dies (PR_SET_PDEATHSIG). Its standard error stays ours.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -18,14 +19,28 @@ struct ChildResult {
   std::string startError;    // not empty: the program could not be started (why)
   int exitStatus = -1;       // its exit status, or -1 when a signal ended it
   int signal = 0;            // the signal that ended it
-  bool stoppedByUs = false;  // onLine asked to stop; the child was killed
+  bool stoppedByUs = false;  // onLine asked to stop, or an interrupt came; the child was killed
+  bool interrupted = false;  // SIGINT or SIGTERM came (catchInterrupts)
+  bool tornLine = false;     // the output ended in the middle of a line, not passed to onLine
+  bool abandoned = false;    // no exit status within kExitWait of the end of its output
 };
+
+// How long the end of a child's output may come before its exit status.
+inline constexpr std::chrono::milliseconds kExitWait{2000};
+
+// From now on SIGINT and SIGTERM are noted rather than ending photodupes: a
+// child being run is killed and runChild returns at once (interrupted), so
+// the caller can keep what arrived and say so.
+void catchInterrupts();
+// The signal noted since catchInterrupts(), or 0.
+int interruptSignal();
 
 // Starts argv[0] with argv, writes `input` to its standard input, and calls
 // onLine with every line of its standard output (without the line feed; a
-// last piece without one is passed too). When onLine returns false the
+// last piece without one is passed too when the child then exits with
+// status 0, and is a torn line otherwise). When onLine returns false the
 // child is killed and no more lines are passed. Returns once the child has
-// ended and been reaped.
+// ended and been reaped, or kExitWait after its output ended.
 ChildResult runChild(const std::vector<std::string>& argv, std::string_view input,
                      const std::function<bool(std::string_view line)>& onLine);
 

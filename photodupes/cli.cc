@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <stdexcept>
 
@@ -36,11 +37,12 @@ Finds duplicate photos in a photo library (a folder tree) and shows them.
 Nothing photodupes does modifies, moves or deletes a photo.
 
 Commands:
-  scan [--library DIR] [--deadline S] [--allow-cloud]
+  scan [--library DIR] [--deadline S] [--allow-cloud] [--verbose]
       Fingerprints the library's photos into its catalog; photos already
       known and unchanged are not read again. --deadline stops after S
       seconds (the next scan goes on from there); --allow-cloud also reads
-      files on network mounts and files not stored locally.
+      files on network mounts and files not stored locally; --verbose lists
+      the files that could not be read. Ctrl-C keeps what was scanned.
   groups [--library DIR] [--json | --not-kept [-0]] [--radius N]
       Prints the groups of exact duplicates (same bytes) and near
       duplicates (the same picture resized, re-encoded, cropped...), each
@@ -50,7 +52,7 @@ Commands:
   report [--library DIR] [-o FILE] [--radius N]
       Writes an HTML page of the groups with thumbnails (default
       photodupes-report.html).
-  files DIR... [--json | --not-kept [-0] | -o FILE] [--radius N]
+  files DIR... [--json | --not-kept [-0] | -o FILE] [--radius N] [--verbose]
       The same for any folders of image files (also read-only ones), with a
       catalog of their own; prints the groups, or writes the report with -o.
 
@@ -65,8 +67,12 @@ The library is --library DIR, else your pictures folder (XDG_PICTURES_DIR,
 else ~/Pictures). Catalogs live in $XDG_STATE_HOME/photodupes (else
 ~/.local/state/photodupes), one per library, unless --catalog FILE is given.
 
-Exit status: 0 done; 1 an error was printed (also a scan that stalled);
-2 bad usage.
+Options that do not go with a command are refused; -- ends the options.
+With --catalog FILE and no --library, the library is the catalog's own.
+
+Exit status: 0 done; 1 an error was printed (also a scan that stalled, and
+output that could not be written); 2 bad usage; 130 or 143 a scan stopped
+by SIGINT or SIGTERM, which keeps what it scanned.
 )";
 
 struct Args {
@@ -74,7 +80,7 @@ struct Args {
   std::vector<std::string> operands;
   std::optional<std::string> catalog, library, output;
   std::optional<double> deadline;
-  bool allowCloud = false, json = false, notKept = false, zero = false;
+  bool allowCloud = false, json = false, notKept = false, zero = false, verbose = false;
   int radius = kDefaultRadius;
 };
 
@@ -83,6 +89,14 @@ std::string absolutePath(const std::string& dir) {
   while (p.size() > 1 && p.back() == '/') p.pop_back();
   return p;
 }
+
+// The options each command takes (besides --catalog, which all take).
+const std::map<std::string, std::string> kOptions = {
+    {"scan", " --library --deadline --allow-cloud --verbose "},
+    {"groups", " --library --json --not-kept -0 --radius "},
+    {"report", " --library -o --radius "},
+    {"files", " --json --not-kept -0 -o --radius --verbose "},
+};
 
 int usage(const std::string& why) {
   std::fprintf(stderr, "photodupes: %s\nTry `photodupes --help`.\n", why.c_str());
@@ -93,6 +107,8 @@ int usage(const std::string& why) {
 
 int run(const std::vector<std::string>& argv) {
   Args a;
+  std::vector<std::string> given;  // the options, to check against the command's
+  bool endOfOptions = false;
   for (std::size_t i = 0; i < argv.size(); ++i) {
     const std::string& t = argv[i];
     auto value = [&]() -> std::optional<std::string> {
@@ -105,7 +121,18 @@ int run(const std::vector<std::string>& argv) {
     } else if (t == "--version") {
       std::printf("photodupes %s\n", PHOTODUPES_VERSION);
       return kExitOk;
-    } else if (t == "--catalog" || t == "--library" || t == "-o" || t == "--deadline" || t == "--radius") {
+    } else if (t == "--" && !endOfOptions) {
+      endOfOptions = true;
+      continue;
+    } else if (endOfOptions || t.size() < 2 || t[0] != '-') {
+      if (a.command.empty())
+        a.command = t;
+      else
+        a.operands.push_back(t);
+      continue;
+    }
+    given.push_back(t);
+    if (t == "--catalog" || t == "--library" || t == "-o" || t == "--deadline" || t == "--radius") {
       auto v = value();
       if (!v) return usage(t + " needs a value");
       if (t == "--catalog") a.catalog = *v;
@@ -131,15 +158,18 @@ int run(const std::vector<std::string>& argv) {
       a.notKept = true;
     } else if (t == "-0") {
       a.zero = true;
-    } else if (t.size() > 1 && t[0] == '-') {
-      return usage("unknown option " + t);
-    } else if (a.command.empty()) {
-      a.command = t;
+    } else if (t == "--verbose") {
+      a.verbose = true;
     } else {
-      a.operands.push_back(t);
+      return usage("unknown option " + t);
     }
   }
   if (a.command.empty()) return usage("no command given");
+  const auto allowed = kOptions.find(a.command);
+  if (allowed == kOptions.end()) return usage("unknown command " + a.command);
+  for (const std::string& o : given)
+    if (o != "--catalog" && allowed->second.find(" " + o + " ") == std::string::npos)
+      return usage(o + " does not go with " + a.command);
   if (a.command != "files" && !a.operands.empty()) return usage("unexpected argument " + a.operands.front());
   if (a.zero && !a.notKept) return usage("-0 goes with --not-kept");
   if (a.json && a.notKept) return usage("choose --json or --not-kept");
@@ -158,13 +188,19 @@ int run(const std::vector<std::string>& argv) {
       req.format = format;
       req.zero = a.zero;
       req.reportFile = a.output;
+      req.verbose = a.verbose;
       return runFiles(req, stdout, stderr);
     }
-    const std::string root = absolutePath(a.library ? *a.library : platform::libraryRootFromArgs({"photodupes"}));
+    // The library: --library, else the one the catalog given belongs to, else the pictures folder.
+    std::optional<std::string> fromCatalog;
+    if (!a.library && a.catalog && fs::exists(*a.catalog)) fromCatalog = Catalog::sourceOf(*a.catalog, "library");
+    const std::string root = a.library    ? absolutePath(*a.library)
+                             : fromCatalog ? *fromCatalog
+                                           : absolutePath(platform::libraryRootFromArgs({"photodupes"}));
     const std::string file = a.catalog ? *a.catalog : defaultCatalogFile("library", root);
     if (a.command == "scan") {
       auto catalog = Catalog::open(file, "library", root, Catalog::Access::kWrite);
-      ScanRequest req{root, a.deadline, a.allowCloud, albumsweep, isatty(STDERR_FILENO) == 1};
+      ScanRequest req{root, a.deadline, a.allowCloud, albumsweep, isatty(STDERR_FILENO) == 1, a.verbose};
       return runScan(*catalog, req, stderr);
     }
     if (a.command == "groups" || a.command == "report") {
@@ -180,14 +216,11 @@ int run(const std::vector<std::string>& argv) {
       if (auto notice = changedNotice(current.changed, "run `photodupes scan`"); !notice.empty())
         std::fprintf(stderr, "photodupes: %s\n", notice.c_str());
       const auto& groups = current.groups;
-      if (!report) {
-        writeGroups(stdout, photos, groups, format, a.zero);
-        return kExitOk;
-      }
+      if (!report) return printGroups(stdout, stderr, photos, groups, format, a.zero);
       const std::string out = a.output.value_or("photodupes-report.html");
       writeReport(out, photos, groups, "library " + root);
       std::printf("%s\n", out.c_str());
-      return kExitOk;
+      return finishOutput(stdout, stderr);
     }
     return usage("unknown command " + a.command);
   } catch (const std::exception& e) {

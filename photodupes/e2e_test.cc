@@ -124,6 +124,76 @@ TEST_F(PhotodupesE2E, FilesChangedSinceTheScanAreNeverListedAndAreReadAgain) {
   EXPECT_EQ(runs, "1\n");  // the rewritten copy, although its size and modification time are as they were
 }
 
+TEST_F(PhotodupesE2E, OutputThatCannotBeWrittenOddNamesAndMisplacedOptionsAreNeverTakenForSuccess) {
+  // Odd names: an exact copy whose name holds a line feed and an escape
+  // sequence, one whose name is not UTF-8, and a photo that does not decode.
+  const std::string odd = lib() + "/copies/evil\n\x1b[31mred.jpg", latin = lib() + "/copies/caf\xe9.jpg";
+  fs::copy_file(lib() + "/originals/Nikon_D70.jpg", odd);
+  fs::copy_file(lib() + "/originals/Nikon_D70.jpg", latin);
+  ASSERT_TRUE(testsupport::writeBytes(lib() + "/broken.jpg", std::string(4000, 'x')));
+  auto scan = photodupes({"scan", "--library", lib()}, state());
+  ASSERT_EQ(scan.exitStatus, 0) << scan.err;
+  EXPECT_NE(scan.err.find("1 file could not be read"), std::string::npos) << scan.err;
+  // Not read again while it stays as it is.
+  scan = photodupes({"scan", "--library", lib()}, state());
+  EXPECT_NE(scan.err.find("1 file could not be read"), std::string::npos) << scan.err;
+  EXPECT_EQ(testsupport::runProcess({"/usr/bin/sqlite3", catalogFile(),
+                                     "SELECT scanned + failed FROM runs ORDER BY run DESC LIMIT 1"})
+                .out,
+            "0\n");
+
+  auto text = photodupes({"groups", "--library", lib()}, state());
+  ASSERT_EQ(text.exitStatus, 0) << text.err;
+  EXPECT_EQ(text.out.find('\x1b'), std::string::npos);
+  EXPECT_NE(text.out.find("evil\\x0a\\x1b[31mred.jpg"), std::string::npos);
+  auto lines = photodupes({"groups", "--not-kept", "--library", lib()}, state());
+  EXPECT_EQ(lines.exitStatus, 1);
+  EXPECT_EQ(lines.out, "");
+  EXPECT_NE(lines.err.find("-0"), std::string::npos) << lines.err;
+  auto json = photodupes({"groups", "--json", "--library", lib()}, state());
+  EXPECT_NE(json.out.find("\"path_base64\":\"" + imaging::base64(std::span<const std::uint8_t>(
+                                                      reinterpret_cast<const std::uint8_t*>(latin.data()), latin.size())) +
+                              "\""),
+            std::string::npos);
+
+  // The library the catalog belongs to, without --library; -- ends the options.
+  auto byCatalog = photodupes({"groups", "--json", "--catalog", catalogFile()}, state());
+  EXPECT_EQ(byCatalog.exitStatus, 0) << byCatalog.err;
+  EXPECT_EQ(byCatalog.out, json.out);
+  EXPECT_EQ(photodupes({"groups", "-o", "x.html", "--library", lib()}, state()).exitStatus, 2);
+  EXPECT_EQ(photodupes({"files", "--json", "--", lib() + "/originals"}, state()).exitStatus, 0);
+
+  // Output that does not arrive is an error, and a report that cannot be written leaves nothing.
+  testsupport::RunOptions full;
+  full.output = testsupport::OutputTo::kDevFull;
+  full.extraEnvironment = {"XDG_STATE_HOME=" + state(), "PHOTODUPES_ALBUMSWEEP=" ALBUMSWEEP_BIN};
+  auto toFull = testsupport::runProcess({PHOTODUPES_BIN, "groups", "--json", "--library", lib()}, full);
+  EXPECT_EQ(toFull.exitStatus, 1);
+  EXPECT_NE(toFull.err.find("cannot write the output"), std::string::npos) << toFull.err;
+  auto toFolder = photodupes({"report", "--library", lib(), "-o", lib()}, state());
+  EXPECT_EQ(toFolder.exitStatus, 1);
+  EXPECT_NE(toFolder.err.find("it is a folder"), std::string::npos) << toFolder.err;
+}
+
+TEST_F(PhotodupesE2E, CtrlCKeepsWhatWasScannedAndSaysSo) {
+  // Ctrl-C reaches the whole process group: photodupes and albumsweep (here
+  // a stand-in that passes albumsweep's first records on, writes half a
+  // line, and then sends SIGINT to its group).
+  const std::string fake = dir_.path() + "/interrupted.sh";
+  writeScript(fake, std::string("\"") + ALBUMSWEEP_BIN +
+                        "\" \"$@\" | { n=0; while IFS= read -r line; do printf '%s\\n' \"$line\"; n=$((n+1));"
+                        " if [ $n -eq 6 ]; then printf '{\"i\":'; kill -INT 0; sleep 5; fi; done; }");
+  const std::string wrapper = dir_.path() + "/run.sh";
+  writeScript(wrapper, std::string("exec setsid \"") + PHOTODUPES_BIN + "\" \"$@\"");
+  auto cut = testsupport::runProcess(
+      {wrapper, "scan", "--library", lib()},
+      {"", testsupport::OutputTo::kCaptured, "", {"XDG_STATE_HOME=" + state(), "PHOTODUPES_ALBUMSWEEP=" + fake}});
+  EXPECT_EQ(cut.exitStatus, 130) << cut.err;
+  EXPECT_NE(cut.err.find("interrupted"), std::string::npos) << cut.err;
+  EXPECT_EQ(cut.err.find("not JSON"), std::string::npos) << cut.err;
+  EXPECT_EQ(catalogRows(catalogFile(), "library", lib()).size(), 5u);  // the totals line, then five records
+}
+
 TEST_F(PhotodupesE2E, AScanKilledHalfWayEndsLikeAnUninterruptedOne) {
   const std::string whole = dir_.path() + "/whole.db", killed = dir_.path() + "/killed.db";
   ASSERT_EQ(photodupes({"scan", "--library", lib(), "--catalog", whole}, state()).exitStatus, 0);
@@ -160,6 +230,7 @@ TEST_F(PhotodupesE2E, AlbumsweepFailuresAreOneLineErrorsAndKeepWhatWasCommitted)
       {"missing program", "", "cannot start albumsweep", 0},
       {"not JSON", records + "echo 'Segmentation fault (core dumped)'\n" + records, "not JSON", 1},
       {"crash", records + "kill -SEGV $$", "crashed", 1},
+      {"killed in the middle of a line", records + "printf '{\"i\":1,\"id\"'; kill -KILL $$", "crashed", 1},
       {"restricted", "cat >/dev/null; echo '{\"auth\":\"restricted\"}'", "use `photodupes files", 0},
       {"denied", "cat >/dev/null; echo '{\"auth\":\"denied\"}'", "permission", 0},
       {"stalled", records + "echo '{\"stop\":\"stalled\",\"at\":1}'; echo '{\"progress\":1,\"of\":3}'",

@@ -20,6 +20,7 @@
 #include "photodupes/image_walk.h"
 #include "photodupes/report.h"
 #include "photodupes/scan.h"
+#include "photodupes/unreadable.h"
 #include "photodupes/verify.h"
 
 namespace photodupes {
@@ -81,6 +82,7 @@ int runFiles(const FilesRequest& req, std::FILE* out, std::FILE* err) {
   catalog->commit();
 
   RunCounts counts;
+  Unreadable problems;
   std::vector<std::string> todo;
   const auto all = imageFiles(folders);
   catalog->begin();
@@ -90,6 +92,10 @@ int runFiles(const FilesRequest& req, std::FILE* out, std::FILE* err) {
       catalog->markUnchanged(path, facts.size, modMillis(facts), modMillis(facts), k->second.name, run);
       catalog->updateStat(path, facts);
       ++counts.cached;
+    } else if (k != known.end() && !k->second.err.empty() && k->second.stat && *k->second.stat == facts) {
+      // Could not be read before, and has not changed since: not tried again.
+      catalog->markSeen(path, run);
+      problems.note(path, k->second.err);
     } else if (jsonlines::isValidUtf8(path)) {
       todo.push_back(path);
     } else {
@@ -97,7 +103,9 @@ int runFiles(const FilesRequest& req, std::FILE* out, std::FILE* err) {
       p.id = p.path = path;
       p.name = jsonlines::validUtf8(fs::path(path).filename().string());
       p.err = "name_not_utf8";  // twinspot takes UTF-8 paths only
+      p.stat = facts;
       catalog->putPhoto(p, run);
+      problems.note(path, p.err);
       ++counts.failed;
     }
   }
@@ -107,8 +115,8 @@ int runFiles(const FilesRequest& req, std::FILE* out, std::FILE* err) {
   constexpr std::size_t kBatch = 100;
   for (std::size_t start = 0; start < todo.size(); start += kBatch) {
     std::vector<std::string> batch(todo.begin() + start, todo.begin() + std::min(todo.size(), start + kBatch));
-    const auto hashes = twinspotRecords(req.twinspot, "hash", batch);
-    const auto thumbs = twinspotRecords(req.twinspot, "thumb", batch);
+    // Hash, size and thumbnail from one reading of each file.
+    const auto hashes = twinspotRecords(req.twinspot, "hashthumb", batch);
     catalog->begin();
     for (std::size_t k = 0; k < batch.size(); ++k) {
       Photo p;
@@ -128,11 +136,13 @@ int runFiles(const FilesRequest& req, std::FILE* out, std::FILE* err) {
         if (hash.size() == 16) p.dhash = std::stoull(hash, nullptr, 16);
         p.w = h.value("w", 0);
         p.h = h.value("h", 0);
-        if (thumbs[k].value("ok", false)) p.thumb = thumbs[k].value("b64", "");
+        p.thumb = h.value("b64", "");
         setThumbHashes(p, p.thumb);
         ++counts.scanned;
       } else {
         p.err = h.is_object() ? h.value("err", "read_failed") : "no_answer";
+        if (auto now = statFile(batch[k]); now && *now == walked) p.stat = now;
+        problems.note(batch[k], p.err);
         ++counts.failed;
       }
       catalog->putPhoto(p, run);
@@ -154,15 +164,15 @@ int runFiles(const FilesRequest& req, std::FILE* out, std::FILE* err) {
   if (auto notice = changedNotice(current.changed, "run the same `photodupes files` again"); !notice.empty())
     std::fprintf(err, "photodupes: %s\n", notice.c_str());
   const auto& groups = current.groups;
+  problems.report(err, req.verbose, "photodupes files --verbose");
   if (req.reportFile) {
     std::string title;
     for (const std::string& f : folders) title += (title.empty() ? "" : ", ") + f;
     writeReport(*req.reportFile, photos, groups, title);
     std::fprintf(out, "%s\n", req.reportFile->c_str());
-  } else {
-    writeGroups(out, photos, groups, req.format, req.zero);
+    return finishOutput(out, err);
   }
-  return kExitOk;
+  return printGroups(out, err, photos, groups, req.format, req.zero);
 }
 
 }  // namespace photodupes

@@ -1,9 +1,9 @@
 // `photodupes files DIR...`: duplicates among arbitrary folders of image
 // files, for photos outside a library folder or in a read-only one. Files
-// are fingerprinted through `twinspot` (difference hash and pixel size, and
-// a thumbnail for the report) plus their own SHA-256 for exact duplicates;
-// the set of folders has a catalog of its own, so unchanged files (same
-// size and modification time) are not read again. A file's capture date
+// are fingerprinted through `twinspot hashthumb` (difference hash, pixel
+// size and a thumbnail, from one reading of each file) plus their own
+// SHA-256 for exact duplicates; the set of folders has a catalog of its own,
+// so unchanged files (the same whole stat) are not read again. A file's capture date
 // here is its modification time.
 #pragma once
 
@@ -23,6 +23,7 @@ struct FilesRequest {
   int radius = 0;
   Format format = Format::kText;
   bool zero = false;
+  bool verbose = false;  // list every file that could not be read
   std::optional<std::string> reportFile;  // write the report instead of printing
 };
 

@@ -1,9 +1,13 @@
 #include "photodupes/output.h"
 
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "imaging/imaging.h"
 #include "jsonlines/text.h"
+#include "photodupes/unreadable.h"
 
 namespace photodupes {
 
@@ -16,6 +20,16 @@ Summary summarize(const std::vector<Group>& groups) {
   }
   return s;
 }
+
+namespace {
+// Beside a text key holding a path, the path's exact bytes where the text
+// could not hold them (not UTF-8).
+void exactPath(nlohmann::json& j, const std::string& key, const std::string& path) {
+  if (!jsonlines::isValidUtf8(path))
+    j[key + "_base64"] = imaging::base64(std::span<const std::uint8_t>(
+        reinterpret_cast<const std::uint8_t*>(path.data()), path.size()));
+}
+}  // namespace
 
 std::string memberReason(const Group& group, const Member& m) {
   if (&m == &group.members.front()) return "keeper";
@@ -47,9 +61,14 @@ std::string captureDate(std::int64_t millis) {
   return buf;
 }
 
-void writeGroups(std::FILE* out, const std::vector<Photo>& photos, const std::vector<Group>& groups, Format format,
+bool writeGroups(std::FILE* out, const std::vector<Photo>& photos, const std::vector<Group>& groups, Format format,
                  bool zero) {
   if (format == Format::kNotKept) {
+    // Listed exactly as they are, never escaped: an escaped name could name another file.
+    if (!zero)
+      for (const Group& g : groups)
+        for (const Member& m : g.members)
+          if (!m.keep && photos[m.photo].path.find('\n') != std::string::npos) return false;
     for (const Group& g : groups)
       for (const Member& m : g.members) {
         if (m.keep) continue;
@@ -57,7 +76,7 @@ void writeGroups(std::FILE* out, const std::vector<Photo>& photos, const std::ve
         std::fwrite(p.data(), 1, p.size(), out);
         std::fputc(zero ? '\0' : '\n', out);
       }
-    return;
+    return true;
   }
   const Summary s = summarize(groups);
   if (format == Format::kJson) {
@@ -76,18 +95,22 @@ void writeGroups(std::FILE* out, const std::vector<Photo>& photos, const std::ve
                   {"bytes", p.bytes},
                   {"created", p.created}};
         if (!m.exact) j["dist"] = m.dist, j["bits"] = m.bits;
+        exactPath(j, "path", p.path);
         if (m.relatedTo) j["related_to"] = jsonlines::validUtf8(photos[*m.relatedTo].path);
+        if (m.relatedTo) exactPath(j, "related_to", photos[*m.relatedTo].path);
         members.push_back(std::move(j));
       }
-      list.push_back({{"reason", g.near ? "near" : "exact"},
-                      {"bytes_freed", g.bytesFreed},
-                      {"keeper", jsonlines::validUtf8(photos[g.members[0].photo].path)},
-                      {"members", std::move(members)}});
+      json group = {{"reason", g.near ? "near" : "exact"},
+                    {"bytes_freed", g.bytesFreed},
+                    {"keeper", jsonlines::validUtf8(photos[g.members[0].photo].path)},
+                    {"members", std::move(members)}};
+      exactPath(group, "keeper", photos[g.members[0].photo].path);
+      list.push_back(std::move(group));
     }
     json doc = {{"summary", {{"groups", s.groups}, {"not_kept", s.notKept}, {"bytes_freed", s.bytesFreed}}},
                 {"groups", std::move(list)}};
     std::fprintf(out, "%s\n", doc.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
-    return;
+    return true;
   }
   std::fprintf(out, "%zu groups, %zu files not kept, %s to free\n", s.groups, s.notKept,
                humanBytes(s.bytesFreed).c_str());
@@ -104,11 +127,30 @@ void writeGroups(std::FILE* out, const std::vector<Photo>& photos, const std::ve
         std::snprintf(why, sizeof why, "%s %.3f/%db", reason.c_str(), m.dist, m.bits);
       else
         std::snprintf(why, sizeof why, "%s", reason.c_str());
-      std::fprintf(out, "  %-16s %s  (%lldx%lld, %s, %s)\n", why, jsonlines::validUtf8(p.path).c_str(),
+      std::fprintf(out, "  %-16s %s  (%lldx%lld, %s, %s)\n", why, printable(p.path).c_str(),
                    static_cast<long long>(p.w), static_cast<long long>(p.h), humanBytes(p.bytes).c_str(),
                    captureDate(p.created).c_str());
     }
   }
+  return true;
+}
+
+int finishOutput(std::FILE* out, std::FILE* err) {
+  if (std::fflush(out) == 0 && !std::ferror(out)) return 0;
+  const int e = errno;
+  std::fprintf(err, "photodupes: cannot write the output: %s\n", std::strerror(e ? e : EIO));
+  return 1;
+}
+
+int printGroups(std::FILE* out, std::FILE* err, const std::vector<Photo>& photos, const std::vector<Group>& groups,
+                Format format, bool zero) {
+  if (!writeGroups(out, photos, groups, format, zero)) {
+    std::fprintf(err,
+                 "photodupes: a file name holds a line feed, so a list of one path a line cannot name it; nothing "
+                 "was listed: use --not-kept -0\n");
+    return 1;
+  }
+  return finishOutput(out, err);
 }
 
 }  // namespace photodupes

@@ -22,16 +22,30 @@ struct Summary {
 Summary summarize(const std::vector<Group>& groups);
 
 // Text: a summary line, then per group its reason, bytes to free and
-// members with full paths, the keeper marked "keep".
+// members with full paths (control characters escaped: printable()), the
+// keeper marked "keep".
 // JSON: {"summary":{"groups","not_kept","bytes_freed"},"groups":[{"reason":
 // "exact"|"near","bytes_freed","keeper","members":[{"path","id","keep",
 // "reason","dist","bits","related_to","w","h","bytes","created"}]}]}
-// (memberReason; "related_to" for related members); paths that are not
-// UTF-8 show U+FFFD there.
+// (memberReason; "related_to" for related members); a path that is not
+// UTF-8 shows U+FFFD in "path" (and "keeper", "related_to") and its exact
+// bytes in "path_base64" ("keeper_base64", "related_to_base64"), standard
+// base64.
 // Not kept: the exact path bytes of every member not kept, each followed by
-// a zero byte when `zero`, else a line feed.
-void writeGroups(std::FILE* out, const std::vector<Photo>& photos, const std::vector<Group>& groups, Format format,
+// a zero byte when `zero`, else a line feed. Without `zero`, a path holding
+// a line feed could be read as two: then nothing is written and the answer
+// is false.
+bool writeGroups(std::FILE* out, const std::vector<Photo>& photos, const std::vector<Group>& groups, Format format,
                  bool zero);
+
+// writeGroups, then finishOutput; says on `err` why it wrote nothing.
+// Returns the exit status.
+int printGroups(std::FILE* out, std::FILE* err, const std::vector<Photo>& photos, const std::vector<Group>& groups,
+                Format format, bool zero);
+
+// 0 when everything written to `out` reached it; else says so on `err`
+// (the reason, a full disk or a closed pipe) and answers 1.
+int finishOutput(std::FILE* out, std::FILE* err);
 
 // Why a member is in its group: "keeper", "exact" or "near" (to be
 // removed), "related" (kept: confirmed against another member, not the

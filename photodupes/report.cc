@@ -1,6 +1,10 @@
 #include "photodupes/report.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -133,9 +137,33 @@ void writeReport(const std::string& file, const std::vector<Photo>& photos, cons
   const bool inlined = thumbBytes <= kInlineLimit;
   const fs::path page(file);
   const std::string folderName = page.stem().string() + "_thumbs";
-  const fs::path folder = page.parent_path() / folderName;
+  const fs::path finalFolder = page.parent_path() / folderName;
+  std::error_code ec;
+  if (fs::is_directory(page, ec)) throw std::runtime_error("cannot write the report " + file + ": it is a folder");
+  const fs::path parent = page.parent_path().empty() ? fs::path(".") : page.parent_path();
+  if (!fs::is_directory(parent, ec))
+    throw std::runtime_error("cannot write the report " + file + ": the folder " + parent.string() + " does not exist");
+  // Everything is written under temporary names and renamed into place once
+  // whole: a failed write leaves no partial page and the earlier report as
+  // it was.
+  const std::string tag = ".tmp-" + std::to_string(::getpid());
+  const fs::path folder = parent / (folderName + tag);
+  std::vector<fs::path> written;
+  struct Cleanup {
+    std::vector<fs::path>& files;
+    fs::path folder;
+    bool done = false;
+    ~Cleanup() {
+      if (done) return;
+      std::error_code e;
+      for (const fs::path& f : files) fs::remove(f, e);
+      fs::remove_all(folder, e);
+    }
+  } cleanup{written, folder};
+  auto failed = [](const std::string& what) {
+    return std::runtime_error(what + ": " + std::strerror(errno ? errno : EIO));
+  };
   if (!inlined) {
-    std::error_code ec;
     fs::create_directories(folder, ec);
     if (ec) throw std::runtime_error("cannot create " + folder.string() + ": " + ec.message());
   }
@@ -145,9 +173,11 @@ void writeReport(const std::string& file, const std::vector<Photo>& photos, cons
   const std::size_t pages = starts.size() - 1;
   std::size_t n = 0;
   for (std::size_t k = 0; k < pages; ++k) {
-    const fs::path pageFile = page.parent_path() / pageName(page, k);
+    const fs::path pageFile = parent / (pageName(page, k) + tag);
+    written.push_back(pageFile);
+    errno = 0;
     std::ofstream out(pageFile, std::ios::binary | std::ios::trunc);
-    if (!out) throw std::runtime_error("cannot write the report " + pageFile.string());
+    if (!out) throw failed("cannot write the report " + file);
     out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
         << "<meta name=\"viewport\" content=\"width=device-width\"><title>photodupes: " << s.groups << " groups"
         << (pages > 1 ? ", page " + std::to_string(k + 1) : "") << "</title><style>" << kStyle
@@ -180,7 +210,7 @@ void writeReport(const std::string& file, const std::vector<Photo>& photos, cons
           std::ofstream t(folder / thumbName, std::ios::binary | std::ios::trunc);
           if (!bytes ||
               !t.write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size())))
-            throw std::runtime_error("cannot write thumbnails into " + folder.string());
+            throw failed("cannot write thumbnails into " + finalFolder.string());
           out << "<img alt=\"" << html(p.name) << "\" loading=\"lazy\" src=\"" << urlPath(folderName) << "/"
               << thumbName << "\">";
         }
@@ -219,7 +249,25 @@ void writeReport(const std::string& file, const std::vector<Photo>& photos, cons
     }
     out << "</body></html>\n";
     out.close();
-    if (!out) throw std::runtime_error("cannot write the report " + pageFile.string());
+    if (!out) throw failed("cannot write the report " + file);
+  }
+  // Into place: the thumbnails first (the old ones moved aside, then
+  // removed), then the pages; then the pages an earlier, longer report left.
+  if (!inlined) {
+    const fs::path old = parent / (folderName + ".old-" + std::to_string(::getpid()));
+    if (fs::exists(finalFolder, ec) && std::rename(finalFolder.c_str(), old.c_str()) != 0)
+      throw failed("cannot replace " + finalFolder.string());
+    if (std::rename(folder.c_str(), finalFolder.c_str()) != 0) throw failed("cannot write " + finalFolder.string());
+    fs::remove_all(old, ec);
+  }
+  for (std::size_t k = 0; k < pages; ++k)
+    if (std::rename(written[k].c_str(), (parent / pageName(page, k)).c_str()) != 0)
+      throw failed("cannot write the report " + (parent / pageName(page, k)).string());
+  cleanup.done = true;
+  for (std::size_t k = std::max<std::size_t>(pages, 1);; ++k) {
+    const fs::path stale = parent / pageName(page, k);
+    if (!fs::is_regular_file(stale, ec)) break;
+    fs::remove(stale, ec);
   }
 }
 

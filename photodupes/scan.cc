@@ -12,6 +12,7 @@
 #include "photodupes/child_process.h"
 #include "photodupes/file_state.h"
 #include "photodupes/image_walk.h"
+#include "photodupes/unreadable.h"
 #include "platform/folder_library_names.h"
 
 namespace photodupes {
@@ -119,8 +120,10 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
   for (const Photo& p : catalog.photos(false)) {
     const auto now = statFile(p.path);
     if (now) before.emplace(p.id, *now);
-    if (p.state == "local" && p.usable() && unchangedSince(p, now))
-      skip.push_back({{"id", p.id}, {"mod", p.mod}, {"size", p.bytes}});
+    // A file that could not be read is not read again until it changes.
+    const bool failedBefore = !p.err.empty() && p.stat;
+    if (((p.state == "local" && p.usable()) || failedBefore) && unchangedSince(p, now))
+      skip.push_back({{"id", p.id}, {"mod", p.usable() ? p.mod : modMillis(*now)}, {"size", now->size}});
   }
   const std::string manifest = json{{"skip", std::move(skip)}}.dump();
   // The stat to keep with a record just arrived: the file's, when it did not
@@ -145,7 +148,9 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
   if (req.allowCloud) argv.push_back("--allow-cloud");
 
   ProgressBar bar(err, req.progress);
+  catchInterrupts();
   RunCounts counts;
+  Unreadable problems;
   std::set<std::string> seen;
   std::optional<std::int64_t> total;
   std::string authAnswer, stop, fatal;
@@ -189,6 +194,8 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
       if (catalog.markUnchanged(id, bytes, mod, intKey(j, "created").value_or(0), textKey(j, "name"), run)) {
         if (path) catalog.updateStat(id, statAfterRead(id, *path, bytes, mod));
         ++counts.cached;
+      } else if (auto failed = catalog.photo(id, false); failed && !failed->err.empty() && catalog.markSeen(id, run)) {
+        problems.note(failed->path, failed->err);  // unchanged since it could not be read
       } else {
         // Not known after all: left out, so that the next run scans it.
         seen.erase(id);
@@ -221,6 +228,11 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
         ++counts.scanned;
       } else {
         p.err = textKey(j, "err");
+        if (auto now = statFile(*path); now && p.state != "cloud") {
+          const auto was = before.find(id);
+          if ((was != before.end() && was->second == *now) || now->ctimeNs < startedNs) p.stat = now;
+        }
+        problems.note(p.path, p.err);
         ++counts.failed;
       }
       catalog.putPhoto(p, run);
@@ -231,6 +243,18 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
   const JsonChildResult child = runJsonChild(argv, manifest, "albumsweep", onRecord);
   catalog.commit();
   bar.finish();
+
+  if (child.child.interrupted) {
+    catalog.begin();
+    catalog.finishRun(run, "interrupted", counts);
+    catalog.commit();
+    std::fprintf(err,
+                 "photodupes: interrupted; the %zu photos answered so far are kept, and the next photodupes scan goes "
+                 "on where this one stopped.\n",
+                 seen.size());
+    return 128 + interruptSignal();
+  }
+  problems.report(err, req.verbose, "photodupes scan --verbose");
 
   const std::string what = "albumsweep (" + req.albumsweep + ")";
   std::string failure = child.problem;

@@ -17,6 +17,7 @@ struct ScanRequest {
   bool allowCloud = false;         // read files on network mounts and not-resident files
   std::string albumsweep;          // the program to run
   bool progress = false;           // draw a progress bar on `err` (a terminal)
+  bool verbose = false;            // list every file that could not be read
 };
 
 // Exit statuses of photodupes.
@@ -24,9 +25,12 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;  // an error was printed
 inline constexpr int kExitUsage = 2;
 
-// Runs one scan; messages go to `err`, one line each. Returns the exit
-// status: 0 after a complete scan or one ended by its deadline, 1 after an
-// error (access refused, albumsweep missing or failing, a scan that stalled).
+// Runs one scan; messages go to `err`, one line each, and one line counts
+// the photos that could not be read, by reason (listed with `verbose`).
+// Returns the exit status: 0 after a complete scan or one ended by its
+// deadline, 1 after an error (access refused, albumsweep missing or
+// failing, a scan that stalled), 128 + the signal after SIGINT or SIGTERM,
+// which keep what arrived.
 int runScan(Catalog& catalog, const ScanRequest& request, std::FILE* err);
 
 // The full path of a library identifier below `root`; nothing for an
