@@ -80,6 +80,18 @@ std::vector<std::pair<std::string, int>> unscannedFolders(const std::string& roo
   return out;
 }
 
+// The capture date to store for a photo whose record says `created`. When
+// albumsweep could not read a photo's header this time (cut off by its
+// deadline, or a file on a network mount without --allow-cloud), the record
+// carries the file's modification time as "created", equal to its "mod".
+// A capture date the catalog already holds for the same unchanged file
+// then stands, rather than giving way to that stand-in.
+std::int64_t createdToKeep(const Catalog& catalog, const std::string& id, std::int64_t created, std::int64_t mod) {
+  if (created != mod) return created;
+  std::optional<Photo> known = catalog.photo(id, false);
+  return known && known->mod == mod && known->created != 0 ? known->created : created;
+}
+
 }  // namespace
 
 std::optional<std::string> pathOfIdentifier(const std::string& root, const std::string& id) {
@@ -163,8 +175,10 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
     const auto path = pathOfIdentifier(req.root, id);
     const bool ok = j.value("ok", false);
     if (ok && j.value("cached", false)) {
-      if (catalog.markUnchanged(id, intKey(j, "bytes").value_or(0), intKey(j, "mod").value_or(0),
-                                intKey(j, "created").value_or(0), textKey(j, "name"), run)) {
+      const std::int64_t mod = intKey(j, "mod").value_or(0);
+      if (catalog.markUnchanged(id, intKey(j, "bytes").value_or(0), mod,
+                                createdToKeep(catalog, id, intKey(j, "created").value_or(0), mod), textKey(j, "name"),
+                                run)) {
         ++counts.cached;
       } else {
         // Not known after all: left out, so that the next run scans it.
@@ -174,7 +188,9 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
                                                       known->usable() && known->mod == intKey(j, "mod").value_or(0)) {
       // Not read this time (its data is not local), but unchanged since it
       // was: its fingerprints still hold.
-      catalog.markUnchanged(id, known->bytes, known->mod, intKey(j, "created").value_or(0), textKey(j, "name"), run);
+      catalog.markUnchanged(id, known->bytes, known->mod,
+                            createdToKeep(catalog, id, intKey(j, "created").value_or(0), known->mod), textKey(j, "name"),
+                            run);
       ++counts.cached;
     } else if (path) {
       Photo p;
@@ -184,8 +200,8 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
       p.state = textKey(j, "state");
       p.w = intKey(j, "w").value_or(0);
       p.h = intKey(j, "h").value_or(0);
-      p.created = intKey(j, "created").value_or(0);
       p.mod = intKey(j, "mod").value_or(0);
+      p.created = createdToKeep(catalog, id, intKey(j, "created").value_or(0), p.mod);
       if (ok) {
         p.sha = textKey(j, "sha");
         const std::string hash = textKey(j, "hash");
