@@ -104,6 +104,18 @@ TEST_F(LockdownE2eTest, AlbumsweepAndTwinspotLockDownBeforeReadingStandardInput)
   }
 }
 
+// A refused run answers without reading standard input: a host that
+// writes a large manifest learns of the refusal without first writing it all.
+TEST_F(LockdownE2eTest, AlbumsweepAnswersARefusalBeforeReadingStandardInput) {
+  for (const char* mode : {"scan", "thumb", "simverify"}) {
+    SCOPED_TRACE(mode);
+    Trace trace = traced({ALBUMSWEEP_BIN, mode, "--library", dir.path() + "/no-such-folder"},
+                         std::string(1 << 20, ' '), dir.path() + "/trace");
+    ASSERT_NE(trace.firstStdoutWrite, std::string::npos) << "no access line";
+    EXPECT_EQ(trace.firstStdinRead, std::string::npos) << "standard input was read";
+  }
+}
+
 TEST_F(LockdownE2eTest, ThermwatchLocksDownBeforeWritingItsDocument) {
   Trace trace = traced({THERMWATCH_BIN}, "", dir.path() + "/trace");
   ASSERT_NE(trace.lockedDown, std::string::npos) << "no seccomp filter was loaded";
