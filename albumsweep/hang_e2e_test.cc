@@ -132,6 +132,26 @@ TEST(HangE2eTest, HangingHeaderReadEndsTheInventoryAtTheDeadline) {
   EXPECT_LT(r.lastLineAt, 20s);
 }
 
+// A file whose reads fail (EIO, a failing disk) is listed without its
+// header and answers read_failed; the others are scanned as usual.
+TEST(HangE2eTest, FailingReadsAreReadFailedRecords) {
+  testsupport::TempDir backing;
+  writePhotos(backing.path(), 3);
+  testsupport::HangMount m(backing.path());
+  MOUNT_OR_SKIP(m);
+  m.start(Misbehaviour::kFailRead, "p01.jpg");
+  testsupport::ProcessResult r = scan(m.mountPoint(), {"--deadline", "30"});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  std::vector<Json> lines = testsupport::parseJsonLines(r.out);
+  ASSERT_EQ(lines.size(), 6u) << r.out;  // totals, 3 records, progress 3 twice
+  EXPECT_EQ(lines[0]["library_total"], 3);
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_EQ(lines[1 + k]["i"], k);
+    EXPECT_EQ(lines[1 + k]["ok"], k != 1) << lines[1 + k].dump();
+  }
+  EXPECT_EQ(lines[2]["err"], "read_failed");
+}
+
 // The library folder itself hangs on lookup, as a dead network mount does:
 // the access answer is "not determined" after the 60-second bound, also
 // with the lock-down, which must not look the folder up outside it.

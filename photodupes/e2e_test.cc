@@ -161,8 +161,8 @@ TEST_F(PhotodupesE2E, APhotoAnsweredAsInTheCloudKeepsItsFingerprints) {
               "echo '{\"i\":0,\"id\":\"" +
                   id +
                   "\",\"state\":\"cloud\",\"ok\":false,\"err\":\"in_cloud\","
-                  "\"w\":1,\"h\":1,\"created\":0,\"mod\":" +
-                  std::to_string(known->mod) +
+                  "\"w\":1,\"h\":1,\"created\":" +
+                  std::to_string(known->mod) + ",\"mod\":" + std::to_string(known->mod) +
                   ",\"name\":\"n\"}'\n"
                   "echo '{\"progress\":1,\"of\":1}'");
   ASSERT_EQ(photodupes({"scan", "--library", lib()}, state(), {"PHOTODUPES_ALBUMSWEEP=" + fake}).exitStatus, 0);
@@ -170,6 +170,10 @@ TEST_F(PhotodupesE2E, APhotoAnsweredAsInTheCloudKeepsItsFingerprints) {
   ASSERT_TRUE(after);
   EXPECT_EQ(after->sha, known->sha);
   EXPECT_EQ(after->dhash, known->dhash);
+  // Its header was not read this time: "created" is the file time, and the
+  // capture date already known stands.
+  ASSERT_NE(known->created, known->mod);
+  EXPECT_EQ(after->created, known->created);
 }
 
 TEST_F(PhotodupesE2E, AlbumsweepDoesNotOutlivePhotodupes) {
