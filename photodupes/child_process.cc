@@ -8,11 +8,29 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
 namespace photodupes {
+
+namespace {
+
+// Reaps the child if it ends within `limit`; false when it has not.
+bool reapWithin(pid_t pid, int& status, std::chrono::milliseconds limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    pid_t got = waitpid(pid, &status, WNOHANG);
+    if (got == pid) return true;
+    if (got < 0 && errno != EINTR) return true;  // nothing left to wait for
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+}  // namespace
 
 ChildResult runChild(const std::vector<std::string>& argv, std::string_view input,
                      const std::function<bool(std::string_view line)>& onLine) {
@@ -105,7 +123,17 @@ ChildResult runChild(const std::vector<std::string>& argv, std::string_view inpu
   if (inFd >= 0) close(inFd);
   close(out[0]);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  if (result.stoppedByUs) {
+    // A child killed while a thread of it is blocked in a read of a dead
+    // mount ends only when that read returns, perhaps never: it is waited
+    // for 2 seconds at most, then left behind.
+    if (!reapWithin(pid, status, std::chrono::seconds(2))) {
+      result.signal = SIGKILL;
+      return result;
+    }
+  } else {
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
   }
   if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);

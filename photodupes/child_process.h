@@ -25,7 +25,9 @@ struct ChildResult {
 // onLine with every line of its standard output (without the line feed; a
 // last piece without one is passed too). When onLine returns false the
 // child is killed and no more lines are passed. Returns once the child has
-// ended and been reaped.
+// ended and been reaped, or, for a child killed that way, after 2 seconds
+// at most (one blocked in a read of a dead mount cannot end before the read
+// returns): it is then left behind, reported as killed by SIGKILL.
 ChildResult runChild(const std::vector<std::string>& argv, std::string_view input,
                      const std::function<bool(std::string_view line)>& onLine);
 

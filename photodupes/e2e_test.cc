@@ -176,6 +176,25 @@ TEST_F(PhotodupesE2E, APhotoAnsweredAsInTheCloudKeepsItsFingerprints) {
   EXPECT_EQ(after->created, known->created);
 }
 
+// After a stall, albumsweep's closing line ends the round: photodupes does
+// not wait for a process that cannot end while a read of a dead mount hangs
+// (here one that keeps its output open).
+TEST_F(PhotodupesE2E, TheClosingLineAfterAStallEndsTheRound) {
+  const std::string fake = dir_.path() + "/stalls.sh";
+  writeScript(fake,
+              "cat >/dev/null\n"
+              "echo '{\"auth\":\"authorized\",\"total\":3}'\n"
+              "echo '{\"stop\":\"stalled\",\"at\":0}'\n"
+              "echo '{\"progress\":0,\"of\":3}'\n"
+              "exec sleep 600");
+  testsupport::ProcessResult r =
+      photodupes({"scan", "--library", lib()}, state(), {"PHOTODUPES_ALBUMSWEEP=" + fake});
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_LT(r.elapsed, std::chrono::seconds(30));
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_NE(r.err.find("stalled"), std::string::npos) << r.err;
+}
+
 TEST_F(PhotodupesE2E, AlbumsweepDoesNotOutlivePhotodupes) {
   const std::string fake = dir_.path() + "/hang.sh", pidFile = dir_.path() + "/pid";
   writeScript(fake, "echo $$ > " + pidFile + "\nexec sleep 60");

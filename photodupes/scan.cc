@@ -80,6 +80,13 @@ std::vector<std::pair<std::string, int>> unscannedFolders(const std::string& roo
   return out;
 }
 
+// Whether albumsweep may still write after a progress line. The progress
+// line after a stop line is its last: the round ends there, without waiting
+// for the process to end, which after a stall can take as long as a read of
+// a dead mount does (albumsweep cannot end while one of its threads is
+// blocked in it).
+bool mayWriteMore(const std::string& stopLine) { return stopLine.empty(); }
+
 // The capture date to store for a photo whose record says `created`. When
 // albumsweep could not read a photo's header this time (cut off by its
 // deadline, or a file on a network mount without --allow-cloud), the record
@@ -167,7 +174,7 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
       lastOf = intKey(j, "of").value_or(-1);
       bar.update(lastDone, lastOf);
       if (pending) flush();
-      return true;
+      return mayWriteMore(stop);
     }
     const std::string id = textKey(j, "id");
     if (id.empty()) return true;  // a line of no concern to us
