@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <memory>
 
 #include <gtest/gtest.h>
 
@@ -78,18 +79,35 @@ class Watchdog {
   std::thread thread_;
 };
 
-#define MOUNT_OR_SKIP(m) \
-  if (!(m).available()) GTEST_SKIP() << (m).why()
+class HangE2eTest : public ::testing::Test {
+ protected:
+  // `photos` photos (writePhotos) seen through hangfs; every blocked call
+  // on it is let go after 100 s at the latest.
+  void mount(int photos) {
+    writePhotos(backing_.path(), photos);
+    mount_ = std::make_unique<testsupport::HangMount>(backing_.path());
+    if (!mount_->available()) GTEST_SKIP() << mount_->why();
+    watchdog_ = std::make_unique<Watchdog>(*mount_, 100s);
+  }
+  testsupport::HangMount& m() { return *mount_; }
+
+ private:
+  testsupport::TempDir backing_;
+  std::unique_ptr<testsupport::HangMount> mount_;
+  std::unique_ptr<Watchdog> watchdog_;  // ends before the mount
+};
+
+// Mounts, or skips the test where FUSE is not available.
+#define MOUNT_OR_SKIP(photos) \
+  mount(photos);              \
+  if (IsSkipped()) return
 
 // One worker, a one-second deadline: the read of position 5 hangs and
 // position 6 reads slowly, so positions after it are claimed once the
 // deadline has passed. The run is a stall at 5, with every record below.
-TEST(HangE2eTest, HangingReadIsAStallWithEveryRecordBelowIt) {
-  testsupport::TempDir backing;
-  writePhotos(backing.path(), 12);
-  testsupport::HangMount m(backing.path());
-  MOUNT_OR_SKIP(m);
-  Watchdog watchdog(m, 100s);
+TEST_F(HangE2eTest, HangingReadIsAStallWithEveryRecordBelowIt) {
+  MOUNT_OR_SKIP(12);
+  testsupport::HangMount& m = this->m();
   // The storage goes bad once the inventory is taken; every blocked call
   // is let go after the closing line (until then the process could not end).
   testsupport::ProcessResult r = scan(m.mountPoint(), {"--deadline", "1"}, [&](const Json& line) {
@@ -113,12 +131,9 @@ TEST(HangE2eTest, HangingReadIsAStallWithEveryRecordBelowIt) {
 // The read of one photo hangs from the start: the inventory reads headers
 // only until the deadline, so the totals line comes (that photo dated by
 // its file time, its size unknown), then the deadline stop.
-TEST(HangE2eTest, HangingHeaderReadEndsTheInventoryAtTheDeadline) {
-  testsupport::TempDir backing;
-  writePhotos(backing.path(), 12);
-  testsupport::HangMount m(backing.path());
-  MOUNT_OR_SKIP(m);
-  Watchdog watchdog(m, 100s);
+TEST_F(HangE2eTest, HangingHeaderReadEndsTheInventoryAtTheDeadline) {
+  MOUNT_OR_SKIP(12);
+  testsupport::HangMount& m = this->m();
   m.start(Misbehaviour::kHangRead, "p05.jpg");
   testsupport::ProcessResult r = scan(m.mountPoint(), {"--deadline", "3"}, [&](const Json& line) {
     if (line.contains("of")) m.stopAll();
@@ -134,11 +149,9 @@ TEST(HangE2eTest, HangingHeaderReadEndsTheInventoryAtTheDeadline) {
 
 // A file whose reads fail (EIO, a failing disk) is listed without its
 // header and answers read_failed; the others are scanned as usual.
-TEST(HangE2eTest, FailingReadsAreReadFailedRecords) {
-  testsupport::TempDir backing;
-  writePhotos(backing.path(), 3);
-  testsupport::HangMount m(backing.path());
-  MOUNT_OR_SKIP(m);
+TEST_F(HangE2eTest, FailingReadsAreReadFailedRecords) {
+  MOUNT_OR_SKIP(3);
+  testsupport::HangMount& m = this->m();
   m.start(Misbehaviour::kFailRead, "p01.jpg");
   testsupport::ProcessResult r = scan(m.mountPoint(), {"--deadline", "30"});
   ASSERT_EQ(r.exitStatus, 0) << r.err;
@@ -155,12 +168,9 @@ TEST(HangE2eTest, FailingReadsAreReadFailedRecords) {
 // The library folder itself hangs on lookup, as a dead network mount does:
 // the access answer is "not determined" after the 60-second bound, also
 // with the lock-down, which must not look the folder up outside it.
-TEST(HangE2eTest, HangingLibraryFolderGetsTheAccessAnswerInTime) {
-  testsupport::TempDir backing;
-  writePhotos(backing.path(), 2);
-  testsupport::HangMount m(backing.path());
-  MOUNT_OR_SKIP(m);
-  Watchdog watchdog(m, 100s);
+TEST_F(HangE2eTest, HangingLibraryFolderGetsTheAccessAnswerInTime) {
+  MOUNT_OR_SKIP(2);
+  testsupport::HangMount& m = this->m();
   m.start(Misbehaviour::kHangLookup, ".");
   testsupport::ProcessResult r = scan(m.mountPoint(), {"--deadline", "1"}, [&](const Json&) { m.stopAll(); });
   ASSERT_EQ(r.exitStatus, 0) << r.err;
