@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -26,6 +27,7 @@
 #include "jsonlines/text.h"
 #include "platform/clock.h"
 #include "platform/folder_library.h"
+#include "platform/folder_library_storage.h"
 #include "platform/lockdown.h"
 
 namespace {
@@ -57,17 +59,38 @@ int main(int argc, char** argv) {
   const auto* settings = new albumsweep::RunSettings(albumsweep::parseRunSettings(args, clock.now()));
 
   imaging::initImaging();
-  // From here on nothing but reading below the library (or, for
-  // "simverify --files", reading anywhere): see platform/lockdown.h.
-  const std::string root = platform::libraryRootFromArgs(args);
-  platform::lockDown(
-      platform::albumsweepPolicy(root, settings->mode == "simverify" && albumsweep::filesGiven(*settings)));
-
   auto* services = new albumsweep::Services;
   services->clock = &clock;
   services->out = stdout;
-  services->input = jsonlines::readAll(STDIN_FILENO);
-  services->library = platform::openFolderLibrary(root, albumsweep::networkAccessAllowed(*settings)).release();
+
+  // Access first, before the lock-down and before standard input: the
+  // library folder is opened and judged on a thread of its own, within the
+  // bound on the access answer, because its lookup can hang (a dead network
+  // mount). The lock-down's rule for the library is made from that
+  // descriptor, so the main thread never looks the folder up itself.
+  const bool filesAnywhere = settings->mode == "simverify" && albumsweep::filesGiven(*settings);
+  const std::string root = platform::libraryRootFromArgs(args);
+  platform::folder::RootAccess access;
+  if (!filesAnywhere) {
+    access = platform::folder::judgeRootAccess(
+        root, std::chrono::duration_cast<std::chrono::milliseconds>(services->limits.authorization));
+  }
+
+  // From here on nothing but reading below the library (or, for
+  // "simverify --files", reading anywhere): see platform/lockdown.h.
+  platform::LockdownPolicy policy = platform::albumsweepPolicy("", filesAnywhere);
+  if (access.status != platform::AuthorizationStatus::kNotDetermined) policy.readBeneathOpen.push_back({access.fd, true});
+  platform::lockDown(policy);
+
+  // A refused run ends at its access line without reading standard input.
+  const bool refused = !filesAnywhere && access.status != platform::AuthorizationStatus::kAuthorized;
+  if (!refused) services->input = jsonlines::readAll(STDIN_FILENO);
+  platform::FolderLibraryProbes probes;
+  probes.access = [status = access.status](const std::string&) { return status; };
+  // A scan reads photo headers for its inventory only until its deadline.
+  services->library = platform::openFolderLibrary(root, std::move(probes), albumsweep::networkAccessAllowed(*settings),
+                                                  settings->deadline)
+                          .release();
 
   endProcess(albumsweep::runMode(*settings, *services));
 }

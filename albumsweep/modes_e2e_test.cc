@@ -172,10 +172,16 @@ TEST_F(ModesEndToEnd, OutputThatCannotBeWrittenEndsWithStatusOne) {
   thumb.stdinData = testsupport::zeroJoined({"wide.jpg", "stripes.jpg"});
   testsupport::expectUnwritableOutputEndsWithStatusOne({ALBUMSWEEP_BIN, "thumb", "--library", lib}, thumb);
   testsupport::RunOptions verify;
-  verify.stdinData = json{{"groups", {{lib + "/wide.jpg", lib + "/stripes.jpg"}}}}.dump();
+  // (Two strings in braces would make an object, not a group.)
+  verify.stdinData = json{{"groups", json::array({json::array({lib + "/wide.jpg", lib + "/stripes.jpg"})})}}.dump();
   testsupport::expectUnwritableOutputEndsWithStatusOne({ALBUMSWEEP_BIN, "simverify", "--files"}, verify);
-  verify.stdinData = "[]";  // the "fatal" line
-  testsupport::expectUnwritableOutputEndsWithStatusOne({ALBUMSWEEP_BIN, "simverify", "--files"}, verify);
+  // An unusable document keeps its status 2 even when the "fatal" line
+  // cannot be written.
+  verify.stdinData = "[]";
+  for (testsupport::OutputTo to : {testsupport::OutputTo::kDevFull, testsupport::OutputTo::kClosedPipe}) {
+    verify.output = to;
+    EXPECT_EQ(testsupport::runProcess({ALBUMSWEEP_BIN, "simverify", "--files"}, verify).exitStatus, 2);
+  }
 }
 
 TEST_F(ModesEndToEnd, UnusableDocumentsEndWithStatusTwo) {

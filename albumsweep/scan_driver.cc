@@ -106,6 +106,34 @@ void pipelinedScan(ScanState& s) {
   }
 }
 
+// The inventory, taken on a thread of its own: the walk of a library whose
+// storage stops answering (a folder listing or a file's metadata on a dead
+// mount) can hang, and the scan must still answer within its deadline and
+// grace period. Nothing when it has not come by then; the thread is left
+// to the process exit, and whatever it finds later is not read.
+std::optional<Inventory> takeInventoryWithin(const RunSettings& settings, Services& services) {
+  struct Cell {
+    std::mutex mu;
+    bool done = false;
+    Inventory inventory;
+  };
+  auto cell = std::make_shared<Cell>();
+  std::thread([cell, library = services.library, maxAssets = settings.maxAssets] {
+    Inventory inventory = takeInventory(*library, maxAssets);
+    std::lock_guard<std::mutex> g(cell->mu);
+    cell->inventory = std::move(inventory);
+    cell->done = true;
+  }).detach();
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> g(cell->mu);
+      if (cell->done) return std::move(cell->inventory);
+    }
+    if (settings.deadline && services.clock->now() - *settings.deadline > services.limits.grace) return std::nullopt;
+    services.clock->sleepFor(services.limits.poll);
+  }
+}
+
 }  // namespace
 
 ScanRun runScan(const RunSettings& settings, Services& services) {
@@ -114,7 +142,17 @@ ScanRun runScan(const RunSettings& settings, Services& services) {
   auto state = std::make_shared<ScanState>();
   state->skip = readSkipManifest(services.input);
 
-  Inventory inventory = takeInventory(*services.library, settings.maxAssets);
+  std::optional<Inventory> taken = takeInventoryWithin(settings, services);
+  if (!taken) {
+    // The library never answered: nothing is known of it, and the run is a
+    // stall before its first position.
+    bool written = jsonlines::emit(totalsRecord(Inventory{}), services.out) &&
+                   jsonlines::emit({{"stop", "stalled"}, {"at", std::int64_t{0}}}, services.out) &&
+                   jsonlines::emit({{"progress", std::int64_t{0}}, {"of", std::int64_t{0}}}, services.out) &&
+                   std::fflush(services.out) == 0;
+    return {written ? 0 : jsonlines::kExitOutputFailed, nullptr};
+  }
+  Inventory inventory = std::move(*taken);
   if (!jsonlines::emit(totalsRecord(inventory), services.out)) return {jsonlines::kExitOutputFailed, nullptr};
   if (inventory.assets.empty()) return {std::fflush(services.out) == 0 ? 0 : jsonlines::kExitOutputFailed, nullptr};
 
@@ -165,6 +203,15 @@ ScanRun runScan(const RunSettings& settings, Services& services) {
     std::lock_guard<std::mutex> g(state->stopLock);
     sAt = state->stoppedAt;
   }
+  // The one-worker scan writes its records in index order, so doneCount is
+  // also the first position without a record. When the wait was abandoned,
+  // that position's request, read or fingerprint never finished: the stop
+  // is a stall there, unless a deadline stop was recorded at or below it.
+  // A deadline stop recorded further on (by a position claimed while the
+  // hung one was being read) would claim records that were never written.
+  // With cloud fetch the workers finish out of order, and a recorded
+  // deadline stop stands.
+  if (stalled && !cloud && sAt && doneCount < *sAt) sAt.reset();
   bool written = true;
   if (sAt) {
     written = state->output->emitClosing({{"stop", "deadline"}, {"at", *sAt}});

@@ -279,6 +279,82 @@ TEST_F(ScanDriverTest, HangingRequestHoldsItsTurnWhileEarlierRecordsComeOut) {
   EXPECT_EQ(h.text(), before);
 }
 
+// One worker: the read of asset 5 hangs while the scan goes on claiming
+// (6, 7 and 8 are fingerprinted ahead), then the deadline passes and 9
+// records a deadline stop. When the wait is abandoned, 5 never finished:
+// the stop is a stall at 5, every position below it has its record, and
+// the records computed above it are dropped, never written out of order.
+TEST_F(ScanDriverTest, HangingReadIsAStallAtItsPosition) {
+  ScanHarness h;
+  std::vector<std::string> ids = h.addImages(12, {}, testing::sampleJpeg());
+  std::atomic<bool> deadlinePassed{false}, released{false};
+  h.hooked().onRequest(ids[8], [&] {
+    h.clock().advance(platform::Seconds(241));
+    deadlinePassed = true;
+  });
+  h.hooked().onRead(ids[5], [&] {
+    // (On one core, 8 is never requested while 5 holds the only decode.)
+    for (int wait = 0; wait < 10000 && !deadlinePassed; ++wait)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!deadlinePassed) h.clock().advance(platform::Seconds(241));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // 9 finds the deadline passed
+    h.clock().advance(platform::Seconds(30));
+    while (!released) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  ASSERT_EQ(h.run(), 0);
+  std::string before = h.text();
+  Split s = split(h.lines());
+  ASSERT_EQ(s.records.size(), 5u) << before;
+  for (int k = 0; k < 5; ++k) EXPECT_EQ(s.records[k]["i"], k);
+  ASSERT_EQ(s.stops.size(), 1u);
+  EXPECT_EQ(s.stops[0], (Json{{"stop", "stalled"}, {"at", 5}}));
+  EXPECT_EQ(h.library().requestCount(ids[9]), 0);
+  released = true;
+  h.finishStrayWorkers();
+  EXPECT_EQ(h.text(), before);
+}
+
+// The library's listing hangs (its storage stopped answering during the
+// walk): the scan still answers once the grace period after the deadline
+// has run out, with empty totals and a stall before the first position.
+TEST_F(ScanDriverTest, InventoryThatHangsIsAStall) {
+  struct HangingListing : HookedLibrary {
+    using HookedLibrary::HookedLibrary;
+    std::vector<platform::Asset> fetchAssets(platform::MediaType t, const platform::FetchOptions& o) override {
+      clock->advance(platform::Seconds(240 + 31));
+      while (!released) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return HookedLibrary::fetchAssets(t, o);
+    }
+    std::int64_t countAssets(const platform::FetchOptions& o) override {
+      std::int64_t n = HookedLibrary::countAssets(o);
+      ++counted;  // the listing's last use of the library is the second count
+      return n;
+    }
+    ManualClock* clock = nullptr;
+    std::atomic<bool> released{false};
+    std::atomic<int> counted{0};
+  };
+  FakePhotoLibrary fake;
+  fake.add(imageEntry("a", 1000.0, {}));
+  HangingListing library(fake);
+  ManualClock clock;
+  library.clock = &clock;
+  CapturedOutput out;
+  RunSettings settings = parseRunSettings({"albumsweep"}, clock.now());
+  Services services;
+  services.library = &library;
+  services.clock = &clock;
+  services.out = out.file();
+  EXPECT_EQ(runScan(settings, services).status, 0);
+  std::vector<Json> lines = out.lines();
+  ASSERT_EQ(lines.size(), 3u) << out.text();
+  EXPECT_EQ(lines[0]["total"], 0);
+  EXPECT_EQ(lines[1], (Json{{"stop", "stalled"}, {"at", 0}}));
+  EXPECT_EQ(lines[2], progressLine(0, 0));
+  library.released = true;
+  while (library.counted < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 TEST_F(ScanDriverTest, MaxOneScansTheNewestImage) {
   ScanHarness h;
   h.addImages(4);

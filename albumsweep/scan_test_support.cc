@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -98,6 +99,36 @@ void HookedLibrary::requestImageData(const platform::Asset& asset, const platfor
   if (hook != hooks_.end()) hook->second();
   inner_.requestImageData(asset, options, handler);
   ++returned_;
+}
+
+namespace {
+
+// Answer bytes whose first read runs a hook first.
+class HookedData : public platform::ImageData {
+ public:
+  HookedData(std::shared_ptr<platform::ImageData> inner, std::function<void()> hook)
+      : inner_(std::move(inner)), hook_(std::move(hook)) {}
+  std::int64_t size() const override { return inner_->size(); }
+  std::optional<std::span<const std::uint8_t>> bytes() override {
+    if (hook_) std::exchange(hook_, nullptr)();
+    return inner_->bytes();
+  }
+
+ private:
+  std::shared_ptr<platform::ImageData> inner_;
+  std::function<void()> hook_;
+};
+
+}  // namespace
+
+void HookedLibrary::requestLazyImageData(const platform::Asset& asset, const platform::ImageRequestOptions& options,
+                                         const platform::LazyImageResultHandler& handler) {
+  auto hook = readHooks_.find(asset.localIdentifier);
+  if (hook == readHooks_.end()) return PhotoLibrary::requestLazyImageData(asset, options, handler);
+  PhotoLibrary::requestLazyImageData(
+      asset, options, [&](std::shared_ptr<platform::ImageData> data, const platform::ImageResultInfo* info) {
+        handler(data ? std::make_shared<HookedData>(std::move(data), hook->second) : nullptr, info);
+      });
 }
 
 }  // namespace albumsweep::testing

@@ -80,6 +80,9 @@ class HookedLibrary : public platform::PhotoLibrary {
  public:
   explicit HookedLibrary(platform::FakePhotoLibrary& inner) : inner_(inner) {}
   void onRequest(const std::string& id, std::function<void()> hook) { hooks_[id] = std::move(hook); }
+  // Runs `hook` when the bytes of the asset's answer are read (after its
+  // request has returned), as a slow or hanging file read would.
+  void onRead(const std::string& id, std::function<void()> hook) { readHooks_[id] = std::move(hook); }
   int returned() const { return returned_.load(); }
 
   void requestAuthorization(std::function<void(platform::AuthorizationStatus)> done) override {
@@ -97,10 +100,13 @@ class HookedLibrary : public platform::PhotoLibrary {
   }
   void requestImageData(const platform::Asset& asset, const platform::ImageRequestOptions& options,
                         const platform::ImageResultHandler& handler) override;
+  void requestLazyImageData(const platform::Asset& asset, const platform::ImageRequestOptions& options,
+                            const platform::LazyImageResultHandler& handler) override;
 
  private:
   platform::FakePhotoLibrary& inner_;
-  std::map<std::string, std::function<void()>> hooks_;  // fixed before the scan starts
+  std::map<std::string, std::function<void()>> hooks_;      // fixed before the scan starts
+  std::map<std::string, std::function<void()>> readHooks_;  // likewise
   std::atomic<int> returned_{0};
 };
 

@@ -14,7 +14,8 @@
 //                                                 before a new print; exit 0
 //   {"fatal": "bad_input"}                        unusable document; exit 2
 // A line that cannot be written (a full disk, a reader gone) ends the run
-// there, with nothing more loaded or written; exit 1.
+// there, with nothing more loaded or written; exit 1 (but 2 after an
+// unusable document, whether or not its fatal line got out).
 // Codes: library "not_found", "in_cloud", "degraded_only", "read_failed",
 // "no_data", "no_result"; files "read_failed" (missing, unreadable, empty or
 // not a regular file); both "featureprint_failed", "distance_failed".
@@ -188,7 +189,9 @@ int runSimverifyMode(const RunSettings& settings, Services& services, const plat
 
   std::optional<Groups> groups = parseGroups(services.input);
   if (!groups) {
-    return jsonlines::emit({{"fatal", "bad_input"}}, services.out) ? 2 : jsonlines::kExitOutputFailed;
+    // Status 2 says the input was unusable, whether or not the line got out.
+    jsonlines::emit({{"fatal", "bad_input"}}, services.out);
+    return 2;
   }
   if (groups->empty()) return 0;
 

@@ -50,7 +50,14 @@ bool detail::startBmpDecoder() {
 }
 
 bool detail::isBmp(std::span<const std::uint8_t> data) {
-  return data.size() >= 2 && data[0] == 'B' && data[1] == 'M';
+  if (data.size() < 18 || data[0] != 'B' || data[1] != 'M') return false;
+  // The size of the header after the 14-byte file header names its version:
+  // only those sizes make a plausible BMP, so that other data that happens
+  // to start with "BM" (a text, say) is not taken for a damaged one.
+  const std::uint32_t infoSize = data[14] | data[15] << 8 | data[16] << 16 | std::uint32_t{data[17]} << 24;
+  for (std::uint32_t known : {12u, 16u, 40u, 52u, 56u, 64u, 108u, 124u})
+    if (infoSize == known) return true;
+  return false;
 }
 
 std::optional<PixelSize> bmpHeaderSize(std::span<const std::uint8_t> data) {

@@ -45,7 +45,7 @@ std::optional<VipsRef> decodeRaw(std::span<const std::uint8_t> data);
 // later. Called once by initImaging; false when that failed.
 bool startBmpDecoder();
 
-// Starts with "BM".
+// Starts with "BM" and a header size of one of the BMP versions.
 bool isBmp(std::span<const std::uint8_t> data);
 
 // (Its header size: bmpHeaderSize in headers.h.)

@@ -9,12 +9,29 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <thread>
 
 namespace photodupes {
+
+namespace {
+
+// Reaps the child if it ends within `limit`; false when it has not.
+bool reapWithin(pid_t pid, int& status, std::chrono::milliseconds limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    pid_t got = waitpid(pid, &status, WNOHANG);
+    if (got == pid) return true;
+    if (got < 0 && errno != EINTR) return true;  // nothing left to wait for
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+}  // namespace
 
 ChildResult runChild(const std::vector<std::string>& argv, std::string_view input,
                      const std::function<bool(std::string_view line)>& onLine) {
@@ -113,21 +130,10 @@ ChildResult runChild(const std::vector<std::string>& argv, std::string_view inpu
   // The output has ended: the child's exit status comes within moments, or
   // the child is stuck (a read of a file that hangs) and is left behind.
   int status = 0;
-  bool ended = false;
-  const auto until = std::chrono::steady_clock::now() + kExitWait;
-  for (;;) {
-    const pid_t w = waitpid(pid, &status, WNOHANG);
-    if (w == pid) {
-      ended = true;
-      break;
-    }
-    if (w < 0 && errno != EINTR) break;
-    if (std::chrono::steady_clock::now() >= until) {
-      kill(pid, SIGKILL);
-      result.abandoned = true;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const bool ended = reapWithin(pid, status, kExitWait);
+  if (!ended) {
+    kill(pid, SIGKILL);
+    result.abandoned = true;
   }
   if (ended && WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
   if (ended && WIFSIGNALED(status)) result.signal = WTERMSIG(status);

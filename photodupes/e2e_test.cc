@@ -262,8 +262,8 @@ TEST_F(PhotodupesE2E, APhotoAnsweredAsInTheCloudKeepsItsFingerprints) {
               "echo '{\"i\":0,\"id\":\"" +
                   id +
                   "\",\"state\":\"cloud\",\"ok\":false,\"err\":\"in_cloud\","
-                  "\"w\":1,\"h\":1,\"created\":0,\"mod\":" +
-                  std::to_string(known->mod) +
+                  "\"w\":1,\"h\":1,\"created\":" +
+                  std::to_string(known->mod) + ",\"mod\":" + std::to_string(known->mod) +
                   ",\"name\":\"n\"}'\n"
                   "echo '{\"progress\":1,\"of\":1}'");
   ASSERT_EQ(photodupes({"scan", "--library", lib()}, state(), {"PHOTODUPES_ALBUMSWEEP=" + fake}).exitStatus, 0);
@@ -271,6 +271,29 @@ TEST_F(PhotodupesE2E, APhotoAnsweredAsInTheCloudKeepsItsFingerprints) {
   ASSERT_TRUE(after);
   EXPECT_EQ(after->sha, known->sha);
   EXPECT_EQ(after->dhash, known->dhash);
+  // Its header was not read this time: "created" is the file time, and the
+  // capture date already known stands.
+  ASSERT_NE(known->created, known->mod);
+  EXPECT_EQ(after->created, known->created);
+}
+
+// After a stall, albumsweep's closing line ends the round: photodupes does
+// not wait for a process that cannot end while a read of a dead mount hangs
+// (here one that keeps its output open).
+TEST_F(PhotodupesE2E, TheClosingLineAfterAStallEndsTheRound) {
+  const std::string fake = dir_.path() + "/stalls.sh";
+  writeScript(fake,
+              "cat >/dev/null\n"
+              "echo '{\"auth\":\"authorized\",\"total\":3}'\n"
+              "echo '{\"stop\":\"stalled\",\"at\":0}'\n"
+              "echo '{\"progress\":0,\"of\":3}'\n"
+              "exec sleep 600");
+  testsupport::ProcessResult r =
+      photodupes({"scan", "--library", lib()}, state(), {"PHOTODUPES_ALBUMSWEEP=" + fake});
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_LT(r.elapsed, std::chrono::seconds(30));
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_NE(r.err.find("stalled"), std::string::npos) << r.err;
 }
 
 TEST_F(PhotodupesE2E, AlbumsweepDoesNotOutlivePhotodupes) {

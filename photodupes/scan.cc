@@ -82,6 +82,25 @@ std::vector<std::pair<std::string, int>> unscannedFolders(const std::string& roo
   return out;
 }
 
+// Whether albumsweep may still write after a progress line. The progress
+// line after a stop line is its last: the round ends there, without waiting
+// for the process to end, which after a stall can take as long as a read of
+// a dead mount does (albumsweep cannot end while one of its threads is
+// blocked in it).
+bool mayWriteMore(const std::string& stopLine) { return stopLine.empty(); }
+
+// The capture date to store for a photo whose record says `created`. When
+// albumsweep could not read a photo's header this time (cut off by its
+// deadline, or a file on a network mount without --allow-cloud), the record
+// carries the file's modification time as "created", equal to its "mod".
+// A capture date the catalog already holds for the same unchanged file
+// then stands, rather than giving way to that stand-in.
+std::int64_t createdToKeep(const Catalog& catalog, const std::string& id, std::int64_t created, std::int64_t mod) {
+  if (created != mod) return created;
+  std::optional<Photo> known = catalog.photo(id, false);
+  return known && known->mod == mod && known->created != 0 ? known->created : created;
+}
+
 }  // namespace
 
 std::optional<std::string> pathOfIdentifier(const std::string& root, const std::string& id) {
@@ -182,7 +201,7 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
       lastOf = intKey(j, "of").value_or(-1);
       bar.update(lastDone, lastOf);
       if (pending) flush();
-      return true;
+      return mayWriteMore(stop);
     }
     const std::string id = textKey(j, "id");
     if (id.empty()) return true;  // a line of no concern to us
@@ -191,7 +210,8 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
     const bool ok = j.value("ok", false);
     if (ok && j.value("cached", false)) {
       const std::int64_t bytes = intKey(j, "bytes").value_or(0), mod = intKey(j, "mod").value_or(0);
-      if (catalog.markUnchanged(id, bytes, mod, intKey(j, "created").value_or(0), textKey(j, "name"), run)) {
+      if (catalog.markUnchanged(id, bytes, mod, createdToKeep(catalog, id, intKey(j, "created").value_or(0), mod),
+                                textKey(j, "name"), run)) {
         if (path) catalog.updateStat(id, statAfterRead(id, *path, bytes, mod));
         ++counts.cached;
       } else if (auto failed = catalog.photo(id, false); failed && !failed->err.empty() && catalog.markSeen(id, run)) {
@@ -204,7 +224,9 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
                                                       known->usable() && known->mod == intKey(j, "mod").value_or(0)) {
       // Not read this time (its data is not local), but unchanged since it
       // was: its fingerprints still hold.
-      catalog.markUnchanged(id, known->bytes, known->mod, intKey(j, "created").value_or(0), textKey(j, "name"), run);
+      catalog.markUnchanged(id, known->bytes, known->mod,
+                            createdToKeep(catalog, id, intKey(j, "created").value_or(0), known->mod), textKey(j, "name"),
+                            run);
       ++counts.cached;
     } else if (path) {
       Photo p;
@@ -214,8 +236,8 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
       p.state = textKey(j, "state");
       p.w = intKey(j, "w").value_or(0);
       p.h = intKey(j, "h").value_or(0);
-      p.created = intKey(j, "created").value_or(0);
       p.mod = intKey(j, "mod").value_or(0);
+      p.created = createdToKeep(catalog, id, intKey(j, "created").value_or(0), p.mod);
       if (ok) {
         p.sha = textKey(j, "sha");
         const std::string hash = textKey(j, "hash");

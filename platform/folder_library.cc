@@ -62,6 +62,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -309,34 +311,70 @@ void walkFolder(int dirFd, const std::string& relDir, bool hiddenFolder, int dep
 }
 
 // Reads the headers of everything found, on a few threads: header reads
-// are small and many, and on a network mount mostly waiting.
-std::vector<Entry> readFound(int rootFd, const Walk& walk, const FolderLibraryProbes& probes,
-                             bool networkAccessAllowed) {
-  const std::vector<Found>& found = walk.found;
-  std::vector<Entry> entries(found.size());
-  std::atomic<std::size_t> next{0};
-  auto work = [&] {
+// are small and many, and on a network mount mostly waiting. A read can
+// hang (a dead mount, a stuck disk), so the threads are detached and share
+// what they use, and the caller waits for them at most until `headersBy`:
+// an asset whose header has not come by then keeps its file dates and a
+// pixel size of 0, as if its header could not be read. A thread still
+// blocked then writes nothing afterwards.
+std::vector<Entry> readFound(int rootFd, Walk walk, const FolderLibraryProbes& probes, bool networkAccessAllowed,
+                             std::optional<std::chrono::system_clock::time_point> headersBy) {
+  struct Shared {
+    Fd root;
+    Walk walk;
+    FolderLibraryProbes probes;
+    bool network;
+    std::atomic<std::size_t> next{0};
+    std::mutex mu;
+    std::condition_variable progressed;
+    std::vector<Entry> entries;  // guarded by mu, like the two below
+    std::vector<bool> done;
+    std::size_t doneCount = 0;
+    bool abandoned = false;
+  };
+  auto sh = std::make_shared<Shared>();
+  sh->root = Fd(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
+  sh->walk = std::move(walk);
+  sh->probes = probes;
+  sh->network = networkAccessAllowed;
+  const std::size_t count = sh->walk.found.size();
+  sh->entries.resize(count);
+  sh->done.assign(count, false);
+  auto work = [sh, count] {
     std::optional<std::uint32_t> openFolder;
     Fd dirFd;
-    for (std::size_t k; (k = next.fetch_add(1)) < found.size();) {
-      const Found& f = found[k];
-      const FoundFolder& where = walk.folders[f.folder];
+    for (std::size_t k; (k = sh->next.fetch_add(1)) < count;) {
+      const Found& f = sh->walk.found[k];
+      const FoundFolder& where = sh->walk.folders[f.folder];
       if (!dirFd.ok() || openFolder != f.folder) {
         std::vector<std::string> parts = splitPath(where.relDir);
-        dirFd = openFolderBelow(rootFd, parts, parts.size());
+        dirFd = openFolderBelow(sh->root.get(), parts, parts.size());
         openFolder = f.folder;
       }
-      entries[k] =
-          makeEntry(dirFd.get(), where.relDir, where.hidden, f.group, f.st.full(), probes, networkAccessAllowed);
+      Entry e = makeEntry(dirFd.get(), where.relDir, where.hidden, f.group, f.st.full(), sh->probes, sh->network);
+      std::lock_guard<std::mutex> g(sh->mu);
+      if (sh->abandoned) return;
+      sh->entries[k] = std::move(e);
+      sh->done[k] = true;
+      if (++sh->doneCount == count) sh->progressed.notify_all();
     }
   };
   unsigned n = std::clamp(std::thread::hardware_concurrency(), 2u, 8u);
-  n = static_cast<unsigned>(std::min<std::size_t>(n, (found.size() + 15) / 16));
-  std::vector<std::thread> threads;
-  for (unsigned t = 1; t < n; ++t) threads.emplace_back(work);
-  work();
-  for (std::thread& t : threads) t.join();
-  return entries;
+  n = static_cast<unsigned>(std::clamp<std::size_t>((count + 15) / 16, 1, n));
+  if (count > 0)
+    for (unsigned t = 0; t < n; ++t) std::thread(work).detach();
+  std::unique_lock<std::mutex> g(sh->mu);
+  auto allDone = [&] { return sh->doneCount == count; };
+  if (headersBy) sh->progressed.wait_until(g, *headersBy, allDone);
+  else sh->progressed.wait(g, allDone);
+  sh->abandoned = true;
+  for (std::size_t k = 0; k < count; ++k) {
+    if (sh->done[k]) continue;
+    const Found& f = sh->walk.found[k];
+    const FoundFolder& where = sh->walk.folders[f.folder];
+    sh->entries[k] = makeEntry(-1, where.relDir, where.hidden, f.group, f.st.full(), sh->probes, sh->network);
+  }
+  return std::move(sh->entries);
 }
 
 // The primary file of a data request, opened; fd not ok when the answer is
@@ -431,8 +469,12 @@ class FileData : public ImageData {
 
 class FolderLibrary : public PhotoLibrary {
  public:
-  FolderLibrary(std::string root, FolderLibraryProbes probes, bool networkAccessAllowed)
-      : root_(std::move(root)), probes_(std::move(probes)), networkAccessAllowed_(networkAccessAllowed) {}
+  FolderLibrary(std::string root, FolderLibraryProbes probes, bool networkAccessAllowed,
+                std::optional<std::chrono::system_clock::time_point> headersBy)
+      : root_(std::move(root)),
+        probes_(std::move(probes)),
+        networkAccessAllowed_(networkAccessAllowed),
+        headersBy_(headersBy) {}
 
   void requestAuthorization(std::function<void(AuthorizationStatus)> done) override {
     std::thread([access = probes_.access, root = root_, done = std::move(done)] { done(access(root)); }).detach();
@@ -587,7 +629,7 @@ class FolderLibrary : public PhotoLibrary {
       struct stat st {};
       if (::fstat(root, &st) == 0) walk.ancestors.insert({st.st_dev, st.st_ino});
       walkFolder(root, "", false, 0, walk);
-      inventory_ = readFound(root, walk, probes_, networkAccessAllowed_);
+      inventory_ = readFound(root, std::move(walk), probes_, networkAccessAllowed_, headersBy_);
       std::sort(inventory_.begin(), inventory_.end(), newerFirst);
       byIdentifier_.resize(inventory_.size());
       for (std::size_t k = 0; k < inventory_.size(); ++k) byIdentifier_[k] = static_cast<std::uint32_t>(k);
@@ -627,6 +669,7 @@ class FolderLibrary : public PhotoLibrary {
   Fd rootFd_;  // see rootFd()
   const FolderLibraryProbes probes_;
   const bool networkAccessAllowed_;
+  const std::optional<std::chrono::system_clock::time_point> headersBy_;
   std::once_flag walked_;
   std::vector<Entry> inventory_;         // written once inside walked_
   std::vector<std::uint32_t> byIdentifier_;  // inventory_ positions by identifier, likewise
@@ -699,11 +742,12 @@ std::unique_ptr<PhotoLibrary> openFolderLibrary(const std::string& root, bool ne
 }
 
 std::unique_ptr<PhotoLibrary> openFolderLibrary(const std::string& root, FolderLibraryProbes probes,
-                                                bool networkAccessAllowed) {
+                                                bool networkAccessAllowed,
+                                                std::optional<std::chrono::system_clock::time_point> headersBy) {
   FolderLibraryProbes real = systemProbes();
   if (!probes.storage) probes.storage = real.storage;
   if (!probes.access) probes.access = real.access;
-  return std::make_unique<FolderLibrary>(root, std::move(probes), networkAccessAllowed);
+  return std::make_unique<FolderLibrary>(root, std::move(probes), networkAccessAllowed, headersBy);
 }
 
 std::string libraryRootFromArgs(const std::vector<std::string>& args) {

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -33,8 +34,15 @@ FolderLibraryProbes systemProbes();
 // a download): their creation date is the modification time and their
 // pixel size 0. Image data requests carry their own network setting.
 std::unique_ptr<PhotoLibrary> openFolderLibrary(const std::string& root, bool networkAccessAllowed = false);
-std::unique_ptr<PhotoLibrary> openFolderLibrary(const std::string& root, FolderLibraryProbes probes,
-                                                bool networkAccessAllowed = false);
+//
+// `headersBy`: the listing reads headers at most until then (a scan passes
+// its deadline). A header that has not come by then, from a file whose
+// reads hang or crawl, leaves that asset as a header that cannot be read
+// does: created = modification time, pixel size 0. The listing is then the
+// same on every run only where the storage answers in time.
+std::unique_ptr<PhotoLibrary> openFolderLibrary(
+    const std::string& root, FolderLibraryProbes probes, bool networkAccessAllowed = false,
+    std::optional<std::chrono::system_clock::time_point> headersBy = std::nullopt);
 
 // The folder a run uses: the token after the last "--library" that has one,
 // else the user's pictures folder (XDG_PICTURES_DIR from user-dirs.dirs,

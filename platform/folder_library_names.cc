@@ -75,8 +75,10 @@ std::vector<FileGroup> groupFolder(const std::vector<std::pair<std::string, File
   };
   for (auto& [key, s] : stems) {
     const bool one = s.images.size() == 1;
-    const bool pairRaw = one && s.raws.size() == 1;
-    const bool pairVideo = one && s.videos.size() == 1;
+    // One image with exactly one companion, a raw file or a video; any
+    // other mix (an image, a raw and a video, say) is one asset per file.
+    const bool pairRaw = one && s.raws.size() == 1 && s.videos.empty();
+    const bool pairVideo = one && s.videos.size() == 1 && s.raws.empty();
     if (one) {
       FileGroup g{*s.images[0], FileKind::kImage, pairVideo, {{kResourcePhoto, *s.images[0]}}};
       if (pairRaw) g.resources.emplace_back(kResourceAlternatePhoto, *s.raws[0]);

@@ -31,15 +31,15 @@ struct FileGroup {
 
 // Groups the media files of one folder (names with their kinds; files of
 // kind kOther are left out) into assets, by stem:
-// - a stem's only non-raw image and its only video: a Live Photo, resources
-//   [photo, paired video];
-// - a stem's only non-raw image and its only raw: resources [photo,
-//   alternate photo (the raw)]; with a video as well, [photo, alternate
-//   photo, paired video], still a Live Photo;
+// - a stem's only non-raw image and its only video, and no raw: a Live
+//   Photo, resources [photo, paired video];
+// - a stem's only non-raw image and its only raw, and no video: resources
+//   [photo, alternate photo (the raw)];
 // - every other file is an asset of its own: two non-raw images with one
 //   stem (a.jpg, a.png) are two assets, and so is a raw with a video but no
-//   non-raw image; with two videos or two raws, those files stand alone
-//   while the others still pair.
+//   non-raw image; an image with a raw and a video is three assets (two
+//   photos and a video), and an image with two videos or two raws stands
+//   alone beside them.
 // The result is ordered by primary file name.
 std::vector<FileGroup> groupFolder(const std::vector<std::pair<std::string, FileKind>>& files);
 

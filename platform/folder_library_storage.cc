@@ -6,9 +6,12 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <thread>
 
 namespace platform::folder {
 namespace {
@@ -106,16 +109,60 @@ Storage storageOf(int dirFd, const struct stat& st) {
   return Storage::kLocal;
 }
 
-AuthorizationStatus folderAuthorization(const std::string& root) {
+AuthorizationStatus folderAuthorizationAt(int rootFd) {
   struct stat st {};
-  if (root.empty() || stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-    return AuthorizationStatus::kNotDetermined;
-  if (faccessat(AT_FDCWD, root.c_str(), R_OK | X_OK, AT_EACCESS) != 0) return AuthorizationStatus::kDenied;
+  if (rootFd < 0 || ::fstat(rootFd, &st) != 0 || !S_ISDIR(st.st_mode)) return AuthorizationStatus::kNotDetermined;
+  if (::faccessat(rootFd, "", R_OK | X_OK, AT_EACCESS | AT_EMPTY_PATH) != 0) return AuthorizationStatus::kDenied;
   struct statvfs vfs {};
-  if (statvfs(root.c_str(), &vfs) == 0 && (vfs.f_flag & ST_RDONLY) != 0)
-    return AuthorizationStatus::kRestricted;
-  if (faccessat(AT_FDCWD, root.c_str(), W_OK, AT_EACCESS) != 0) return AuthorizationStatus::kRestricted;
+  if (::fstatvfs(rootFd, &vfs) == 0 && (vfs.f_flag & ST_RDONLY) != 0) return AuthorizationStatus::kRestricted;
+  if (::faccessat(rootFd, "", W_OK, AT_EACCESS | AT_EMPTY_PATH) != 0) return AuthorizationStatus::kRestricted;
   return AuthorizationStatus::kAuthorized;
+}
+
+AuthorizationStatus folderAuthorization(const std::string& root) {
+  if (root.empty()) return AuthorizationStatus::kNotDetermined;
+  int fd = ::open(root.c_str(), O_PATH | O_CLOEXEC);
+  AuthorizationStatus status = folderAuthorizationAt(fd);
+  if (fd >= 0) ::close(fd);
+  return status;
+}
+
+RootAccess judgeRootAccess(const std::string& root, std::chrono::milliseconds bound) {
+  // Shared with the thread, so that a thread still blocked when the wait
+  // gives up has a live cell to answer into (and closes its descriptor).
+  struct Cell {
+    std::mutex mu;
+    std::condition_variable answered;
+    bool done = false, abandoned = false;
+    RootAccess access;
+  };
+  auto cell = std::make_shared<Cell>();
+  std::thread judge([cell, root] {
+    RootAccess a;
+    if (!root.empty()) a.fd = ::open(root.c_str(), O_PATH | O_CLOEXEC);
+    a.status = folderAuthorizationAt(a.fd);
+    std::lock_guard<std::mutex> g(cell->mu);
+    if (cell->abandoned) {
+      if (a.fd >= 0) ::close(a.fd);
+      return;
+    }
+    cell->access = a;
+    cell->done = true;
+    cell->answered.notify_all();
+  });
+  std::unique_lock<std::mutex> g(cell->mu);
+  if (!cell->answered.wait_for(g, bound, [&] { return cell->done; })) {
+    cell->abandoned = true;
+    judge.detach();
+    return {};
+  }
+  // It has answered and has nothing left to do but end: joined, so that a
+  // caller that locks the process down next (Landlock binds only the
+  // threads started after it) has no thread left running from before.
+  RootAccess access = cell->access;
+  g.unlock();
+  judge.join();
+  return access;
 }
 
 }  // namespace platform::folder

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -34,5 +35,23 @@ bool isRemoteFuseMount(std::string_view fsType, std::string_view source);
 // restricted; else authorized. Permissions are judged with the effective
 // ids. May block on a dead network mount.
 AuthorizationStatus folderAuthorization(const std::string& root);
+
+// The same judgement of a folder already open (O_PATH is enough), looking
+// nothing up by path.
+AuthorizationStatus folderAuthorizationAt(int rootFd);
+
+// The access answer for the library folder and the folder itself, opened
+// O_PATH, close-on-exec (-1 when it could not be opened, or when the answer
+// did not come in time).
+struct RootAccess {
+  AuthorizationStatus status = AuthorizationStatus::kNotDetermined;
+  int fd = -1;
+};
+
+// Opens `root` and judges access on a thread of its own, and waits at most
+// `bound` for it: a dead network mount can hang the lookup of the folder,
+// and no answer in time counts as not determined. The folder is looked up
+// once, on that thread; a descriptor that comes too late is closed there.
+RootAccess judgeRootAccess(const std::string& root, std::chrono::milliseconds bound);
 
 }  // namespace platform::folder

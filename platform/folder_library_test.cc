@@ -103,9 +103,9 @@ TEST(FolderGrouping, PairsOnlyUnambiguousStems) {
       {"raw and jpeg",
        {{"d.JPG", FileKind::kImage}, {"d.dng", FileKind::kRawImage}},
        {{"d.JPG", {false, {{1, "d.JPG"}, {4, "d.dng"}}}}}},
-      {"raw, jpeg and video",
+      {"raw, jpeg and video: one asset per file",
        {{"d.jpg", FileKind::kImage}, {"d.cr3", FileKind::kRawImage}, {"d.mov", FileKind::kVideo}},
-       {{"d.jpg", {true, {{1, "d.jpg"}, {4, "d.cr3"}, {9, "d.mov"}}}}}},
+       {{"d.jpg", {false, {{1, "d.jpg"}}}}, {"d.cr3", {false, {{1, "d.cr3"}}}}, {"d.mov", {false, {{2, "d.mov"}}}}}},
       {"raw alone, video alone",
        {{"r.nef", FileKind::kRawImage}, {"v.mp4", FileKind::kVideo}},
        {{"r.nef", {false, {{1, "r.nef"}}}}, {"v.mp4", {false, {{2, "v.mp4"}}}}}},
@@ -115,11 +115,14 @@ TEST(FolderGrouping, PairsOnlyUnambiguousStems) {
       {"raw with video but no image",
        {{"r.arw", FileKind::kRawImage}, {"r.mov", FileKind::kVideo}},
        {{"r.arw", {false, {{1, "r.arw"}}}}, {"r.mov", {false, {{2, "r.mov"}}}}}},
-      {"two videos: the raw still pairs",
+      {"image, raw and two videos: one asset per file",
        {{"p.jpg", FileKind::kImage}, {"p.raf", FileKind::kRawImage}, {"p.mov", FileKind::kVideo},
         {"p.mp4", FileKind::kVideo}},
-       {{"p.jpg", {false, {{1, "p.jpg"}, {4, "p.raf"}}}}, {"p.mov", {false, {{2, "p.mov"}}}},
+       {{"p.jpg", {false, {{1, "p.jpg"}}}}, {"p.raf", {false, {{1, "p.raf"}}}}, {"p.mov", {false, {{2, "p.mov"}}}},
         {"p.mp4", {false, {{2, "p.mp4"}}}}}},
+      {"two videos: no live photo",
+       {{"q.jpg", FileKind::kImage}, {"q.mov", FileKind::kVideo}, {"q.mp4", FileKind::kVideo}},
+       {{"q.jpg", {false, {{1, "q.jpg"}}}}, {"q.mov", {false, {{2, "q.mov"}}}}, {"q.mp4", {false, {{2, "q.mp4"}}}}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -105,6 +105,13 @@ int applyLandlock(const LockdownPolicy& policy) {
     syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0);
     ::close(fd);
   }
+  for (const OpenPath& open : policy.readBeneathOpen) {
+    if (open.fd < 0) continue;
+    landlock_path_beneath_attr rule{};
+    rule.allowed_access = LANDLOCK_ACCESS_FS_READ_FILE | (open.folder ? LANDLOCK_ACCESS_FS_READ_DIR : 0);
+    rule.parent_fd = open.fd;
+    syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0);
+  }
   const bool applied = syscall(SYS_landlock_restrict_self, ruleset, 0) == 0;
   ::close(ruleset);
   return applied ? abi : 0;

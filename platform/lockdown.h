@@ -28,9 +28,19 @@
 
 namespace platform {
 
+// A file or folder the caller has already opened (O_PATH is enough), so
+// that the lock-down looks nothing up for it: the library folder, whose
+// lookup can hang on a dead network mount, is opened once, within the
+// bounded wait for the access answer. The descriptor stays the caller's.
+struct OpenPath {
+  int fd = -1;
+  bool folder = true;
+};
+
 struct LockdownPolicy {
   std::vector<std::string> readBeneath;  // files and folders readable below these paths ("/": everywhere)
   bool landlock = true;                  // use Landlock where offered (tests turn it off to try seccomp alone)
+  std::vector<OpenPath> readBeneathOpen = {};  // likewise, already open
 };
 
 // albumsweep: below its library folder, plus the system's public files that

@@ -22,13 +22,15 @@ struct Trace {
   std::size_t firstStdinRead = std::string::npos;
   std::size_t firstStdoutWrite = std::string::npos;
   std::size_t firstThread = std::string::npos;
+  int threadsStartedBeforeLockdown = 0;
+  int threadsEndedBeforeLockdown = 0;
 };
 
 // Runs `argv` under strace -f and finds the lock-down and the first use of
 // standard input and output in the trace.
 Trace traced(const std::vector<std::string>& argv, const std::string& input, const std::string& traceFile) {
   std::vector<std::string> command = {
-      "/usr/bin/strace", "-f", "-qq", "-o", traceFile, "-e", "trace=prctl,seccomp,read,write,clone,clone3"};
+      "/usr/bin/strace", "-f", "-qq", "-o", traceFile, "-e", "trace=prctl,seccomp,read,write,clone,clone3,exit"};
   command.insert(command.end(), argv.begin(), argv.end());
   testsupport::RunOptions options;
   options.stdinData = input;
@@ -37,7 +39,9 @@ Trace traced(const std::vector<std::string>& argv, const std::string& input, con
   Trace trace;
   std::ifstream in(traceFile);
   std::string line;
+  std::vector<std::string> lines;
   for (std::size_t n = 0; std::getline(in, line); ++n) {
+    lines.push_back(line);
     // The first line where `call` was made (and, if given, succeeded).
     auto first = [&](std::size_t& at, const char* call, bool succeeded) {
       if (at == std::string::npos && line.find(call) != std::string::npos && (!succeeded || line.ends_with(") = 0")))
@@ -49,15 +53,23 @@ Trace traced(const std::vector<std::string>& argv, const std::string& input, con
     first(trace.firstStdoutWrite, " write(1, ", false);
     first(trace.firstThread, "CLONE_THREAD", false);
   }
+  for (std::size_t n = 0; n < lines.size() && n < trace.lockedDown; ++n) {
+    if (lines[n].find("CLONE_THREAD") != std::string::npos && lines[n].find("resumed") == std::string::npos)
+      ++trace.threadsStartedBeforeLockdown;
+    if (lines[n].find(" exit(") != std::string::npos) ++trace.threadsEndedBeforeLockdown;  // a thread ends
+  }
   return trace;
 }
 
 // Landlock binds the locking thread and the threads it starts later, so no
-// thread may be running before the lock-down. (ThreadSanitizer's runtime
-// starts one of its own, which it stops when told of the lock-down.)
+// thread may be running at the lock-down: one started before it (albumsweep
+// judges access to its library first, on a thread of its own) must have
+// ended by then. (ThreadSanitizer's runtime starts one of its own, which it
+// stops when told of the lock-down.)
 void expectNoThreadBefore(const Trace& trace) {
 #ifndef __SANITIZE_THREAD__
-  EXPECT_LT(trace.lockedDown, trace.firstThread) << "a thread was started before the lock-down";
+  EXPECT_EQ(trace.threadsStartedBeforeLockdown, trace.threadsEndedBeforeLockdown)
+      << "a thread started before the lock-down was still running at it";
 #else
   (void)trace;
 #endif
@@ -89,6 +101,18 @@ TEST_F(LockdownE2eTest, AlbumsweepAndTwinspotLockDownBeforeReadingStandardInput)
     EXPECT_LT(trace.noNewPrivs, trace.lockedDown);
     EXPECT_LT(trace.lockedDown, trace.firstStdinRead);
     expectNoThreadBefore(trace);
+  }
+}
+
+// A refused run answers without reading standard input: a host that
+// writes a large manifest learns of the refusal without first writing it all.
+TEST_F(LockdownE2eTest, AlbumsweepAnswersARefusalBeforeReadingStandardInput) {
+  for (const char* mode : {"scan", "thumb", "simverify"}) {
+    SCOPED_TRACE(mode);
+    Trace trace = traced({ALBUMSWEEP_BIN, mode, "--library", dir.path() + "/no-such-folder"},
+                         std::string(1 << 20, ' '), dir.path() + "/trace");
+    ASSERT_NE(trace.firstStdoutWrite, std::string::npos) << "no access line";
+    EXPECT_EQ(trace.firstStdinRead, std::string::npos) << "standard input was read";
   }
 }
 

@@ -12,6 +12,7 @@ packages=(
   libopencv-features2d-dev libopencv-calib3d-dev libopencv-imgproc-dev  # feature print: keypoints, RANSAC
   libssl-dev                       # SHA-256, base64
   libseccomp-dev                   # the programs' system-call filter
+  libfuse3-dev fuse3               # hangfs, the FUSE file system of the tests whose reads hang on demand
   strace                           # the lock-down end-to-end test; bytes read by a re-scan (benchmark)
   nlohmann-json3-dev               # JSON
   libgtest-dev libgmock-dev        # tests

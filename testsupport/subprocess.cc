@@ -106,7 +106,17 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const RunOptions&
       if (got > 0) sink.append(buf, static_cast<size_t>(got));
       else if (got == 0 || (errno != EAGAIN && errno != EINTR)) open = false;
     };
+    const std::size_t before = result.out.size();
     drain(outIdx, out[0], result.out, outOpen);
+    if (result.out.find('\n', before) != std::string::npos) {
+      result.lastLineAt = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+      if (options.onLine) {
+        std::size_t from = result.out.rfind('\n', before == 0 ? 0 : before - 1);
+        from = (from == std::string::npos || before == 0) ? 0 : from + 1;
+        for (std::size_t end; (end = result.out.find('\n', from)) != std::string::npos; from = end + 1)
+          if (end >= before) options.onLine(result.out.substr(from, end - from));
+      }
+    }
     drain(errIdx, err[0], result.err, errOpen);
     if (inIdx >= 0 && (fds[inIdx].revents & (POLLOUT | POLLERR | POLLHUP))) {
       ssize_t put = write(inFd, options.stdinData.data() + written, options.stdinData.size() - written);

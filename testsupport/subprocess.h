@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@ struct ProcessResult {
   int signal = 0;             // the signal that ended it, 0 if it exited
   bool timedOut = false;      // killed after the time limit
   std::chrono::milliseconds elapsed{0};
+  std::chrono::milliseconds lastLineAt{0};  // when the last complete line of standard output came
 };
 
 // Where the child's standard output goes.
@@ -34,6 +36,9 @@ struct RunOptions {
   std::string workingDirectory;                       // empty: inherit
   std::vector<std::string> extraEnvironment;          // "NAME=value"
   std::chrono::milliseconds timeout{std::chrono::seconds(120)};
+  // Called with each complete line of standard output (without its line
+  // feed) as it arrives, on the calling thread.
+  std::function<void(const std::string&)> onLine;
 };
 
 // argv[0] is the program path. The child starts with SIGPIPE at its default

@@ -110,6 +110,7 @@ TEST(TwinspotRun, HostileFilesEachGetTheirRecord) {
   testsupport::TempDir dir;
   const std::string d = dir.path();
   ASSERT_TRUE(testsupport::writeBytes(d + "/text.jpg", "just some text\n"s));
+  ASSERT_TRUE(testsupport::writeBytes(d + "/bmw.bmp", "BMW is a car, and this is a text about it\n"s));
   ASSERT_TRUE(testsupport::writeBytes(d + "/empty.jpg", ""s));
   ASSERT_TRUE(testsupport::writeBytes(d + "/bomb.png", testsupport::pngDeclaring(100000, 100000)));
   ASSERT_EQ(mkfifo((d + "/fifo.jpg").c_str(), 0600), 0);
@@ -127,7 +128,7 @@ TEST(TwinspotRun, HostileFilesEachGetTheirRecord) {
       {"text.jpg", "open_failed"}, {"empty.jpg", "open_failed"},  {"fifo.jpg", "open_failed"},
       {"dir.jpg", "open_failed"},  {"bomb.png", "decode_failed"}, {"cmyk.jpg", nullptr},
       {"deep.tif", nullptr},       {"anim.gif", nullptr},         {"anim.webp", nullptr},
-      {"grey.png", nullptr},
+      {"grey.png", nullptr},       {"bmw.bmp", "open_failed"},
   };
   std::vector<std::string> paths;
   for (const Want& w : want) paths.push_back(d + "/" + w.name);
