@@ -46,11 +46,19 @@ Verifier verifierFor(Catalog& catalog, const LibraryContext& library, const std:
 
 // The other files of the asset whose primary file is at `path` (a raw file,
 // a Live Photo's video), by the library's own rule; and their kinds.
-std::vector<std::pair<std::string, folder::FileKind>> companionsOf(TrashEnv& env, const std::string& path) {
-  std::vector<std::pair<std::string, folder::FileKind>> files;
-  for (const std::string& n : env.namesBeside(path))
-    if (auto k = folder::fileKindOf(n); k != folder::FileKind::kOther) files.emplace_back(n, k);
+// Each folder is listed once per batch (`listed`).
+using Listings = std::map<std::string, std::vector<std::pair<std::string, folder::FileKind>>>;
+std::vector<std::pair<std::string, folder::FileKind>> companionsOf(TrashEnv& env, const std::string& path,
+                                                                   Listings& listed) {
   const std::string name = fs::path(path).filename().string(), dir = fs::path(path).parent_path().string();
+  auto [it, fresh] = listed.try_emplace(dir);
+  if (fresh)
+    for (const std::string& n : env.namesBeside(path))
+      if (auto k = folder::fileKindOf(n); k != folder::FileKind::kOther) it->second.emplace_back(n, k);
+  // Only the files sharing the name's stem can belong to its asset.
+  std::vector<std::pair<std::string, folder::FileKind>> files;
+  for (const auto& f : it->second)
+    if (folder::stemKey(f.first) == folder::stemKey(name)) files.push_back(f);
   std::vector<std::pair<std::string, folder::FileKind>> out;
   for (const folder::FileGroup& g : folder::groupFolder(files)) {
     if (g.primary != name) continue;
@@ -163,6 +171,7 @@ ActOutcome moveToTrash(Catalog& catalog, const LibraryContext& library, TrashEnv
       measureError = e.what();
     }
 
+  Listings listed;
   std::map<std::string, std::optional<std::string>> shaOf;  // SHA-256 computed again, per path
   auto sha = [&](const std::string& path) -> const std::optional<std::string>& {
     auto it = shaOf.find(path);
@@ -185,7 +194,7 @@ ActOutcome moveToTrash(Catalog& catalog, const LibraryContext& library, TrashEnv
     std::optional<FileStat> now;
     if (auto why = unchanged(p, now); !why.empty()) return why;
     if (d.decisions.inReferenceFolder(library.root, p.path)) return "it lies in a reference folder";
-    const auto companions = companionsOf(env, p.path);
+    const auto companions = companionsOf(env, p.path, listed);
     std::string why = "no file that stays is a copy of it or was measured close enough to it";
     bool exactAnchor = false;
     for (std::size_t a : plan.anchors) {
@@ -212,7 +221,7 @@ ActOutcome moveToTrash(Catalog& catalog, const LibraryContext& library, TrashEnv
         why = "the file it is a copy of, " + k.path + ", cannot be read as scanned";
         continue;
       }
-      if (!kindsOf(companions).empty() && kindsOf(companionsOf(env, k.path)) != kindsOf(companions)) {
+      if (!kindsOf(companions).empty() && kindsOf(companionsOf(env, k.path, listed)) != kindsOf(companions)) {
         why = "its raw file or video has no counterpart beside " + k.path;
         continue;
       }
