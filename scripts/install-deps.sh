@@ -19,6 +19,7 @@ packages=(
   libbenchmark-dev                 # benchmarks
   libsqlite3-dev sqlite3           # photodupes' catalog; the sqlite3 tool in its tests
   chromium                         # photodupes' report checked in a real browser
+  libglib2.0-bin                   # gio trash: the Trash cross-checked in tests and benchmarks
   lm-sensors                       # sensors -j, the peer check of thermwatch
   dpkg-dev file                    # the Debian package: cpack's dependency list (dpkg-shlibdeps)
   scdoc man-db                     # man pages: rendered from scdoc at build time, checked with man
