@@ -5,6 +5,8 @@
 // from standard output, in input order:
 //   hash:  {"i":0,"ok":true,"hash":"<16 hex digits>","w":4032,"h":3024}
 //   thumb: {"i":0,"ok":true,"b64":"<base64 JPEG, longest side <= 256>"}
+//          (`twinspot thumb --size N`: longest side <= N, N from 1 to 1600;
+//          a size outside that range is ignored)
 //   failure: {"i":0,"ok":false,"err":"open_failed"|"decode_failed"|"encode_failed"}
 // The exit status is 0, or 1 when a line could not be written (a full disk,
 // a reader that closed its pipe): the run stops there, with no further file
@@ -29,9 +31,18 @@ enum class Mode { kHash, kThumb };
 // first argument is looked at.
 Mode modeFrom(const std::vector<std::string>& args);
 
+inline constexpr int kThumbMaxPixel = 256;
+inline constexpr int kLargestThumb = 1600;
+
+// The bound of thumb mode's previews: N after "--size" in the arguments
+// that follow the mode, when it is a whole number from 1 to kLargestThumb;
+// else kThumbMaxPixel.
+int thumbSizeFrom(const std::vector<std::string>& args);
+
 // The record for path number `index` (hash: 64-pixel thumbnail; thumb:
-// 256-pixel thumbnail as JPEG at quality 0.72).
-jsonlines::Record recordFor(Mode mode, std::int64_t index, const std::string& path);
+// a thumbnail of at most `thumbSize` pixels a side as JPEG at quality 0.72).
+jsonlines::Record recordFor(Mode mode, std::int64_t index, const std::string& path,
+                            int thumbSize = kThumbMaxPixel);
 
 // The whole command: one record per path written to `out`. Returns the exit
 // status: 0, or jsonlines::kExitOutputFailed once a write to `out` failed.
