@@ -4,6 +4,8 @@ add_project_test(photodupes_unit_test
   SOURCES grouping_test.cc catalog_test.cc report_test.cc candidates_test.cc current_groups_test.cc
   LIBS photodupes_lib testsupport_images)
 
+add_project_test(photodupes_review_test SOURCES review_server_test.cc LIBS photodupes_review)
+
 add_library(photodupes_e2e_support STATIC e2e_support.cc)
 target_link_libraries(photodupes_e2e_support PUBLIC photodupes_lib testsupport testsupport_images imaging)
 target_compile_definitions(photodupes_e2e_support PUBLIC

@@ -17,6 +17,7 @@ packages=(
   libgtest-dev libgmock-dev        # tests
   libbenchmark-dev                 # benchmarks
   libsqlite3-dev sqlite3           # photodupes' catalog; the sqlite3 tool in its tests
+  libcpp-httplib-dev               # photodupes review: the page's loopback HTTP server
   chromium                         # photodupes' report checked in a real browser
   lm-sensors                       # sensors -j, the peer check of thermwatch
   dpkg-dev file                    # the Debian package: cpack's dependency list (dpkg-shlibdeps)
