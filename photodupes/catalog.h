@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "photodupes/decisions.h"
 #include "photodupes/keeper.h"
 
 struct sqlite3;
@@ -46,6 +47,7 @@ struct FileStat {
 
 // One photo as the catalog keeps it.
 struct Photo {
+  std::int64_t row = 0;           // the catalog's number for the photo (what a page names it by); 0 when not stored
   std::string id;                 // library identifier; for folder sets, the file path
   std::string path;               // full path of the file (bytes, not necessarily UTF-8)
   std::string name;               // file name for display
@@ -69,6 +71,24 @@ struct Photo {
   bool usable() const { return !sha.empty() && dhash.has_value(); }
 };
 
+// One file of a batch moved to the Trash, as the journal records it.
+struct TrashEntry {
+  std::int64_t entry = 0, batch = 0;
+  std::string photoId;            // the catalog photo it was (empty for a raw or video moved with it)
+  std::string path;               // where it was
+  std::string state;              // "planned", "moved", "restored", "skipped", "abandoned"
+  std::string reason;             // why skipped, or why undo left it
+  std::string trashFile, trashInfo;  // its place in the Trash (planned and later)
+  std::optional<FileStat> before;    // the file as checked before the move
+  std::optional<FileStat> after;     // the file in the Trash right after the move
+  std::int64_t bytes = 0;
+};
+
+struct TrashBatch {
+  std::int64_t batch = 0, started = 0;  // started: seconds since the epoch
+  std::int64_t moved = 0, restored = 0, skipped = 0;  // entries in each state now
+};
+
 struct RunCounts {
   std::int64_t scanned = 0;  // fingerprinted in this run
   std::int64_t cached = 0;   // known already, unchanged
@@ -78,11 +98,12 @@ struct RunCounts {
 class Catalog {
  public:
   // 2 added photos.extra_hashes, 3 photos.corner_hashes, 4 the file's
-  // stat and the thumbnail's facts, and the table of measured distances; a
+  // stat and the thumbnail's facts, and the table of measured distances, 5
+  // the user's decisions, reference folders and the Trash journal; a
   // catalog of an older schema opened for writing gains what it lacks
   // (empty, filled in by the next scan) in one transaction, one opened for
   // reading is read as it is.
-  static constexpr int kSchemaVersion = 4;
+  static constexpr int kSchemaVersion = 5;
   static constexpr std::int32_t kApplicationId = 0x50447570;  // "PDup"
 
   enum class Access { kRead, kWrite };
@@ -138,6 +159,31 @@ class Catalog {
   // Every photo, in identifier order (thumbnails only when asked for).
   std::vector<Photo> photos(bool withThumbs) const;
   std::optional<Photo> photo(const std::string& id, bool withThumb) const;
+  // By the catalog's number (Photo::row). A photo stored again after its
+  // file changed gets a new number.
+  std::optional<Photo> photoByRow(std::int64_t row, bool withThumb) const;
+
+  // The user's decisions (decisions.h); none on a catalog of an older schema.
+  // Each setter writes at once (in its own transaction unless one is open).
+  Decisions decisions() const;
+  // The pair of contents is (not) duplicates; for a group, call it for
+  // every pair of its members.
+  void setNotDuplicates(const std::string& shaA, const std::string& shaB, bool notDuplicates);
+  // The photo's choice on its current content; kNone forgets it.
+  void setChoice(const Photo& photo, Choice choice);
+  // Replaces the reference folders (relative to the root; see
+  // referenceFolder); an empty list clears them.
+  void setKeepIn(const std::vector<std::string>& folders);
+
+  // The Trash journal. Its commits are synchronous (synchronous=FULL), so a
+  // file's "planned" row is on disk before the file moves.
+  std::int64_t startBatch();
+  // Adds (entry 0) or updates an entry; returns its number.
+  std::int64_t journal(const TrashEntry& entry);
+  std::vector<TrashEntry> journalOf(std::int64_t batch) const;
+  // Entries now "planned" or "moved", of every batch.
+  std::vector<TrashEntry> inTrash() const;
+  std::vector<TrashBatch> batches() const;  // newest first
 
   std::optional<std::string> meta(const std::string& key) const;
   void setMeta(const std::string& key, const std::string& value);

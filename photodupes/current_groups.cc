@@ -5,11 +5,11 @@
 namespace photodupes {
 
 CurrentGroups currentGroups(std::vector<Photo>& photos, int radius, float threshold, const Verifier& verify,
-                            const StatFn& stat) {
+                            const StatFn& stat, const Decisions& decisions, const std::string& root) {
   CurrentGroups out;
   std::vector<char> leaveOut(photos.size(), 0), checked(photos.size(), 0);
   for (;;) {
-    out.groups = findGroups(photos, radius, threshold, verify, leaveOut);
+    out.groups = findGroups(photos, radius, threshold, verify, leaveOut, decisions);
     bool again = false;
     for (const Group& g : out.groups)
       for (const Member& m : g.members) {
@@ -23,7 +23,10 @@ CurrentGroups currentGroups(std::vector<Photo>& photos, int radius, float thresh
           p.stat = now, again = true;  // now known: another path to the same file stands out
         }
       }
-    if (!again) return out;
+    if (!again) {
+      applyDecisions(out.groups, photos, decisions, root);
+      return out;
+    }
   }
 }
 

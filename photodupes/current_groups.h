@@ -28,8 +28,10 @@ using StatFn = std::function<std::optional<FileStat>(const std::string& path)>;
 // reached by two paths (its stat learnt here where the catalog lacks it)
 // is never listed as a copy of itself. The stats learnt are kept in
 // `photos`.
+// `decisions` go to findGroups and applyDecisions (with `root`, the
+// library's folder, for reference folders).
 CurrentGroups currentGroups(std::vector<Photo>& photos, int radius, float threshold, const Verifier& verify,
-                            const StatFn& stat);
+                            const StatFn& stat, const Decisions& decisions = {}, const std::string& root = "");
 
 // The line for standard error about changed photos (empty when none).
 std::string changedNotice(std::size_t changed, const std::string& rescan);

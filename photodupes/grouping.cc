@@ -375,7 +375,7 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> boundedCandidates(const std
 }  // namespace
 
 std::vector<Group> findGroups(const std::vector<Photo>& photos, int radius, float threshold, const Verifier& verify,
-                              const std::vector<char>& leaveOut) {
+                              const std::vector<char>& leaveOut, const Decisions& decisions) {
   // The photos taking part: usable, not left out, and one path per file (a
   // file reached by two paths is not a copy of itself), in keeper order.
   std::vector<std::size_t> live;

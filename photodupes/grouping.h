@@ -92,8 +92,11 @@ using Verifier = std::function<std::map<PhotoPair, float>(const std::vector<Phot
 
 // The groups of `photos` (photos without fingerprints, and those marked in
 // `leaveOut`, are left out; of photos with the same device and inode only
-// one takes part), sorted by bytes to free, largest first.
+// one takes part), sorted by bytes to free, largest first. Pairs of
+// contents `decisions` calls not duplicates are never confirmed (nor are
+// byte-identical copies of a content paired with itself there grouped);
+// the rest of the decisions is applied by applyDecisions.
 std::vector<Group> findGroups(const std::vector<Photo>& photos, int radius, float threshold, const Verifier& verify,
-                              const std::vector<char>& leaveOut = {});
+                              const std::vector<char>& leaveOut = {}, const Decisions& decisions = {});
 
 }  // namespace photodupes
