@@ -17,6 +17,7 @@
 #include "photodupes/grouping.h"
 #include "photodupes/output.h"
 #include "photodupes/report.h"
+#include "photodupes/review_backend.h"
 #include "photodupes/scan.h"
 #include "photodupes/verify.h"
 #include "platform/folder_library.h"
@@ -50,6 +51,13 @@ Commands:
   report [--library DIR] [-o FILE] [--radius N]
       Writes an HTML page of the groups with thumbnails (default
       photodupes-report.html).
+  review [--library DIR] [--port N] [--no-browser]
+      Serves a page on this computer only (127.0.0.1) on which you go
+      through the groups, choose keepers, say what is not a duplicate, move
+      the copies to the Trash and put them back. Prints the page's address
+      (usable once, within a minute) and opens it in your browser when a
+      desktop session is there, unless --no-browser. Runs until Ctrl-C or
+      the page's Finish button.
   files DIR... [--json | --not-kept [-0] | -o FILE] [--radius N]
       The same for any folders of image files (also read-only ones), with a
       catalog of their own; prints the groups, or writes the report with -o.
@@ -74,7 +82,8 @@ struct Args {
   std::vector<std::string> operands;
   std::optional<std::string> catalog, library, output;
   std::optional<double> deadline;
-  bool allowCloud = false, json = false, notKept = false, zero = false;
+  bool allowCloud = false, json = false, notKept = false, zero = false, noBrowser = false;
+  int port = 0;
   int radius = kDefaultRadius;
 };
 
@@ -105,7 +114,8 @@ int run(const std::vector<std::string>& argv) {
     } else if (t == "--version") {
       std::printf("photodupes %s\n", PHOTODUPES_VERSION);
       return kExitOk;
-    } else if (t == "--catalog" || t == "--library" || t == "-o" || t == "--deadline" || t == "--radius") {
+    } else if (t == "--catalog" || t == "--library" || t == "-o" || t == "--deadline" || t == "--radius" ||
+               t == "--port") {
       auto v = value();
       if (!v) return usage(t + " needs a value");
       if (t == "--catalog") a.catalog = *v;
@@ -117,6 +127,12 @@ int run(const std::vector<std::string>& argv) {
         if (v->empty() || *end || !(s > 0)) return usage("--deadline takes a number of seconds");
         a.deadline = s;
       }
+      if (t == "--port") {
+        char* end = nullptr;
+        long n = std::strtol(v->c_str(), &end, 10);
+        if (v->empty() || *end || n < 1 || n > 65535) return usage("--port takes a port number from 1 to 65535");
+        a.port = static_cast<int>(n);
+      }
       if (t == "--radius") {
         char* end = nullptr;
         long r = std::strtol(v->c_str(), &end, 10);
@@ -125,6 +141,8 @@ int run(const std::vector<std::string>& argv) {
       }
     } else if (t == "--allow-cloud") {
       a.allowCloud = true;
+    } else if (t == "--no-browser") {
+      a.noBrowser = true;
     } else if (t == "--json") {
       a.json = true;
     } else if (t == "--not-kept") {
@@ -166,6 +184,11 @@ int run(const std::vector<std::string>& argv) {
       auto catalog = Catalog::open(file, "library", root, Catalog::Access::kWrite);
       ScanRequest req{root, a.deadline, a.allowCloud, albumsweep, isatty(STDERR_FILENO) == 1};
       return runScan(*catalog, req, stderr);
+    }
+    if (a.command == "review") {
+      LibraryContext library{root, albumsweep, a.radius};
+      return runReview(file, library, helperProgram("PHOTODUPES_TWINSPOT", "twinspot"), a.port, !a.noBrowser,
+                       stdout);
     }
     if (a.command == "groups" || a.command == "report") {
       auto catalog = Catalog::open(file, "library", root, Catalog::Access::kRead);
