@@ -88,6 +88,17 @@ CREATE TABLE photos(
 CREATE TABLE distances(
   measurer TEXT NOT NULL, a TEXT NOT NULL, b TEXT NOT NULL, dist REAL NOT NULL,
   PRIMARY KEY(measurer, a, b)) WITHOUT ROWID;
+CREATE TABLE not_duplicates(a TEXT NOT NULL, b TEXT NOT NULL, PRIMARY KEY(a, b)) WITHOUT ROWID;
+CREATE TABLE choices(id TEXT PRIMARY KEY, sha TEXT NOT NULL, choice TEXT NOT NULL);
+CREATE TABLE keep_in(folder BLOB PRIMARY KEY);
+CREATE TABLE trash_batches(batch INTEGER PRIMARY KEY, started INTEGER NOT NULL);
+CREATE TABLE trash_files(
+  entry INTEGER PRIMARY KEY, batch INTEGER NOT NULL, photo_id TEXT NOT NULL DEFAULT '', path BLOB NOT NULL,
+  state TEXT NOT NULL, reason TEXT NOT NULL DEFAULT '', trash_file BLOB, trash_info BLOB,
+  bytes INTEGER NOT NULL DEFAULT 0,
+  b_dev INTEGER, b_ino INTEGER, b_size INTEGER, b_mtime_ns INTEGER, b_ctime_ns INTEGER,
+  a_dev INTEGER, a_ino INTEGER, a_size INTEGER, a_mtime_ns INTEGER, a_ctime_ns INTEGER);
+CREATE INDEX trash_files_by_state ON trash_files(state, batch);
 CREATE TABLE runs(
   run INTEGER PRIMARY KEY,
   started INTEGER NOT NULL,
@@ -113,6 +124,21 @@ CREATE TABLE distances(
   measurer TEXT NOT NULL, a TEXT NOT NULL, b TEXT NOT NULL, dist REAL NOT NULL,
   PRIMARY KEY(measurer, a, b)) WITHOUT ROWID;
 PRAGMA user_version=4;)sql";
+// Schema 4 to 5: the user's decisions, reference folders and the Trash
+// journal, all empty so far.
+const char* kMigrateTo5 = R"sql(
+CREATE TABLE not_duplicates(a TEXT NOT NULL, b TEXT NOT NULL, PRIMARY KEY(a, b)) WITHOUT ROWID;
+CREATE TABLE choices(id TEXT PRIMARY KEY, sha TEXT NOT NULL, choice TEXT NOT NULL);
+CREATE TABLE keep_in(folder BLOB PRIMARY KEY);
+CREATE TABLE trash_batches(batch INTEGER PRIMARY KEY, started INTEGER NOT NULL);
+CREATE TABLE trash_files(
+  entry INTEGER PRIMARY KEY, batch INTEGER NOT NULL, photo_id TEXT NOT NULL DEFAULT '', path BLOB NOT NULL,
+  state TEXT NOT NULL, reason TEXT NOT NULL DEFAULT '', trash_file BLOB, trash_info BLOB,
+  bytes INTEGER NOT NULL DEFAULT 0,
+  b_dev INTEGER, b_ino INTEGER, b_size INTEGER, b_mtime_ns INTEGER, b_ctime_ns INTEGER,
+  a_dev INTEGER, a_ino INTEGER, a_size INTEGER, a_mtime_ns INTEGER, a_ctime_ns INTEGER);
+CREATE INDEX trash_files_by_state ON trash_files(state, batch);
+PRAGMA user_version=5;)sql";
 
 // Extra or corner hashes as a blob: 8 bytes each, least significant first.
 std::string hashesBlob(const std::vector<std::uint64_t>& hashes) {
@@ -272,7 +298,8 @@ std::unique_ptr<Catalog> Catalog::open(const std::string& file, const std::strin
     c->begin();
     if (c->version_ < 2) c->exec(kMigrateTo2);
     if (c->version_ < 3) c->exec(kMigrateTo3);
-    c->exec(kMigrateTo4);
+    if (c->version_ < 4) c->exec(kMigrateTo4);
+    c->exec(kMigrateTo5);
     c->commit();
     c->version_ = kSchemaVersion;
   }
@@ -397,7 +424,7 @@ std::string Catalog::columns(bool withThumb) const {
          (version_ >= 2 ? "extra_hashes" : "NULL") + (version_ >= 3 ? ", corner_hashes" : ", NULL") +
          (version_ >= 4 ? ", st_dev, st_ino, st_size, st_mtime_ns, st_ctime_ns, content_share, colour"
                         : ", NULL, NULL, NULL, NULL, NULL, NULL, NULL") +
-         (withThumb ? ", thumb" : "");
+         ", rowid" + (withThumb ? ", thumb" : "");
 }
 
 namespace {
@@ -423,7 +450,8 @@ Photo photoFrom(const Statement& st, bool withThumb) {
                       st.columnInt(16), st.columnInt(17), st.columnInt(18)};
   if (!st.columnNull(19) && !st.columnNull(20))
     p.facts = ThumbFacts{sqlite3_column_double(st.raw(), 19), st.columnInt(20) != 0};
-  if (withThumb) p.thumb = st.columnText(21);
+  p.row = st.columnInt(21);
+  if (withThumb) p.thumb = st.columnText(22);
   return p;
 }
 }  // namespace
@@ -448,6 +476,152 @@ std::optional<Photo> Catalog::photo(const std::string& id, bool withThumb) const
   if (rc == SQLITE_ROW) return photoFrom(st, withThumb);
   if (rc != SQLITE_DONE) fail("cannot read " + id);
   return std::nullopt;
+}
+
+std::optional<Photo> Catalog::photoByRow(std::int64_t row, bool withThumb) const {
+  std::string sql = "SELECT " + columns(withThumb) + " FROM photos WHERE rowid=?";
+  Statement st(db_, sql.c_str());
+  if (!st.ok()) fail("cannot read photo " + std::to_string(row));
+  st.integer(1, row);
+  int rc = st.step();
+  if (rc == SQLITE_ROW) return photoFrom(st, withThumb);
+  if (rc != SQLITE_DONE) fail("cannot read photo " + std::to_string(row));
+  return std::nullopt;
+}
+
+namespace {
+
+const char* choiceName(Choice c) { return c == Choice::kKeeper ? "keeper" : c == Choice::kKeep ? "keep" : ""; }
+
+std::optional<FileStat> statAt(const Statement& st, int i) {
+  for (int k = 0; k < 5; ++k)
+    if (st.columnNull(i + k)) return std::nullopt;
+  return FileStat{static_cast<std::uint64_t>(st.columnInt(i)), static_cast<std::uint64_t>(st.columnInt(i + 1)),
+                  st.columnInt(i + 2), st.columnInt(i + 3), st.columnInt(i + 4)};
+}
+
+}  // namespace
+
+Decisions Catalog::decisions() const {
+  Decisions d;
+  if (version_ < 5) return d;
+  {
+    Statement st(db_, "SELECT a, b FROM not_duplicates");
+    if (!st.ok()) fail("cannot read decisions");
+    while (st.step() == SQLITE_ROW) d.notDuplicates.emplace(st.columnText(0), st.columnText(1));
+  }
+  {
+    Statement st(db_, "SELECT id, sha, choice FROM choices");
+    if (!st.ok()) fail("cannot read decisions");
+    while (st.step() == SQLITE_ROW)
+      d.choices[st.columnText(0)] = {st.columnText(2) == "keeper" ? Choice::kKeeper : Choice::kKeep, st.columnText(1)};
+  }
+  Statement st(db_, "SELECT folder FROM keep_in ORDER BY folder");
+  if (!st.ok()) fail("cannot read reference folders");
+  while (st.step() == SQLITE_ROW) d.keepIn.push_back(st.columnText(0));
+  return d;
+}
+
+void Catalog::setNotDuplicates(const std::string& shaA, const std::string& shaB, bool notDuplicates) {
+  const auto [a, b] = shaPair(shaA, shaB);
+  Statement st(db_, notDuplicates ? "INSERT OR IGNORE INTO not_duplicates(a, b) VALUES(?, ?)"
+                                  : "DELETE FROM not_duplicates WHERE a=? AND b=?");
+  if (!st.ok() || st.text(1, a).text(2, b).step() != SQLITE_DONE) fail("cannot store a decision");
+}
+
+void Catalog::setChoice(const Photo& photo, Choice choice) {
+  if (choice == Choice::kNone) {
+    Statement st(db_, "DELETE FROM choices WHERE id=?");
+    if (!st.ok() || st.text(1, photo.id).step() != SQLITE_DONE) fail("cannot store a decision");
+    return;
+  }
+  Statement st(db_, "INSERT OR REPLACE INTO choices(id, sha, choice) VALUES(?, ?, ?)");
+  if (!st.ok() || st.text(1, photo.id).text(2, photo.sha).text(3, choiceName(choice)).step() != SQLITE_DONE)
+    fail("cannot store a decision");
+}
+
+void Catalog::setKeepIn(const std::vector<std::string>& folders) {
+  const bool own = sqlite3_get_autocommit(db_) != 0;
+  if (own) begin();
+  exec("DELETE FROM keep_in");
+  Statement st(db_, "INSERT OR IGNORE INTO keep_in(folder) VALUES(?)");
+  if (!st.ok()) fail("cannot store reference folders");
+  for (const std::string& f : folders) {
+    if (st.blob(1, f).step() != SQLITE_DONE) fail("cannot store reference folders");
+    st.reset();
+  }
+  if (own) commit();
+}
+
+std::int64_t Catalog::startBatch() {
+  exec("PRAGMA synchronous=FULL");
+  Statement st(db_, "INSERT INTO trash_batches(started) VALUES(?)");
+  if (!st.ok() || st.integer(1, nowSeconds()).step() != SQLITE_DONE) fail("cannot start a batch");
+  return sqlite3_last_insert_rowid(db_);
+}
+
+std::int64_t Catalog::journal(const TrashEntry& e) {
+  Statement st(db_, e.entry == 0
+                        ? "INSERT INTO trash_files(batch, photo_id, path, state, reason, trash_file, trash_info, bytes, "
+                          "b_dev, b_ino, b_size, b_mtime_ns, b_ctime_ns, a_dev, a_ino, a_size, a_mtime_ns, a_ctime_ns) "
+                          "VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"
+                        : "UPDATE trash_files SET batch=?, photo_id=?, path=?, state=?, reason=?, trash_file=?, "
+                          "trash_info=?, bytes=?, b_dev=?, b_ino=?, b_size=?, b_mtime_ns=?, b_ctime_ns=?, a_dev=?, "
+                          "a_ino=?, a_size=?, a_mtime_ns=?, a_ctime_ns=? WHERE entry=?");
+  if (!st.ok()) fail("cannot write the Trash journal");
+  st.integer(1, e.batch).text(2, e.photoId).blob(3, e.path).text(4, e.state).text(5, e.reason);
+  st.blob(6, e.trashFile).blob(7, e.trashInfo).integer(8, e.bytes);
+  bindStat(st, 9, e.before);
+  bindStat(st, 14, e.after);
+  if (e.entry != 0) st.integer(19, e.entry);
+  if (st.step() != SQLITE_DONE) fail("cannot write the Trash journal");
+  return e.entry != 0 ? e.entry : sqlite3_last_insert_rowid(db_);
+}
+
+namespace {
+std::vector<TrashEntry> entriesOf(Statement& st) {
+  std::vector<TrashEntry> out;
+  while (st.step() == SQLITE_ROW) {
+    TrashEntry e;
+    e.entry = st.columnInt(0), e.batch = st.columnInt(1);
+    e.photoId = st.columnText(2), e.path = st.columnText(3), e.state = st.columnText(4), e.reason = st.columnText(5);
+    e.trashFile = st.columnText(6), e.trashInfo = st.columnText(7), e.bytes = st.columnInt(8);
+    e.before = statAt(st, 9), e.after = statAt(st, 14);
+    out.push_back(std::move(e));
+  }
+  return out;
+}
+constexpr const char* kEntryColumns =
+    "SELECT entry, batch, photo_id, path, state, reason, trash_file, trash_info, bytes, b_dev, b_ino, b_size, "
+    "b_mtime_ns, b_ctime_ns, a_dev, a_ino, a_size, a_mtime_ns, a_ctime_ns FROM trash_files ";
+}  // namespace
+
+std::vector<TrashEntry> Catalog::journalOf(std::int64_t batch) const {
+  if (version_ < 5) return {};
+  Statement st(db_, (std::string(kEntryColumns) + "WHERE batch=? ORDER BY entry").c_str());
+  if (!st.ok()) fail("cannot read the Trash journal");
+  st.integer(1, batch);
+  return entriesOf(st);
+}
+
+std::vector<TrashEntry> Catalog::inTrash() const {
+  if (version_ < 5) return {};
+  Statement st(db_, (std::string(kEntryColumns) + "WHERE state IN ('planned', 'moved') ORDER BY entry").c_str());
+  if (!st.ok()) fail("cannot read the Trash journal");
+  return entriesOf(st);
+}
+
+std::vector<TrashBatch> Catalog::batches() const {
+  std::vector<TrashBatch> out;
+  if (version_ < 5) return out;
+  Statement st(db_,
+               "SELECT b.batch, b.started, count(CASE WHEN f.state='moved' THEN 1 END), "
+               "count(CASE WHEN f.state='restored' THEN 1 END), count(CASE WHEN f.state='skipped' THEN 1 END) "
+               "FROM trash_batches b LEFT JOIN trash_files f ON f.batch=b.batch GROUP BY b.batch ORDER BY b.batch DESC");
+  if (!st.ok()) fail("cannot read the Trash journal");
+  while (st.step() == SQLITE_ROW)
+    out.push_back({st.columnInt(0), st.columnInt(1), st.columnInt(2), st.columnInt(3), st.columnInt(4)});
+  return out;
 }
 
 std::optional<std::string> Catalog::meta(const std::string& key) const {

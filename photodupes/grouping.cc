@@ -396,6 +396,10 @@ std::vector<Group> findGroups(const std::vector<Photo>& photos, int radius, floa
   std::unordered_map<std::string, std::vector<std::size_t>> bySha;  // members in keeper order
   bySha.reserve(live.size());
   for (std::size_t i : live) bySha[photos[i].sha].push_back(i);
+  // Copies the user called not duplicates of each other: only the best takes part.
+  if (!decisions.notDuplicates.empty())
+    for (auto& [sha, copies] : bySha)
+      if (copies.size() > 1 && decisions.notDuplicate(sha, sha)) copies.resize(1);
   std::vector<std::size_t> reps;  // in keeper order
   for (std::size_t i : live)
     if (bySha[photos[i].sha].front() == i) reps.push_back(i);
@@ -407,7 +411,8 @@ std::vector<Group> findGroups(const std::vector<Photo>& photos, int radius, floa
   const auto dist = ask.empty() ? std::map<PhotoPair, float>() : verify(ask);
   std::vector<std::vector<std::pair<std::uint32_t, float>>> confirmed(reps.size());
   for (auto [a, b] : pairs)
-    if (auto d = dist.find({reps[a], reps[b]}); d != dist.end() && d->second < threshold) {
+    if (auto d = dist.find({reps[a], reps[b]}); d != dist.end() && d->second < threshold &&
+                                                 !decisions.notDuplicate(photos[reps[a]].sha, photos[reps[b]].sha)) {
       confirmed[a].emplace_back(b, d->second);
       confirmed[b].emplace_back(a, d->second);
     }

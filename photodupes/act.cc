@@ -1,0 +1,383 @@
+// Moving the files not kept to the Trash, and back.
+//
+// Per file, in this order: its checks (below); its .trashinfo created, which
+// reserves its name in the Trash; a "planned" journal row naming that place,
+// committed; the rename; a "moved" row, committed. Files go in chunks: each
+// chunk's planned rows commit together before any of its files moves, and
+// its moved rows together after, so that a run killed at any point leaves
+// every moved file recorded ("planned" rows are settled on the next run by
+// looking where the file is).
+//
+// Before a file moves:
+// - it is still the file the catalog describes (whole stat), and an exact
+//   copy still has the bytes scanned (SHA-256 computed again);
+// - it is not in a reference folder;
+// - a file that stays (a kept member of its group) is byte-identical to it
+//   or measured under the threshold against it, and that file is present,
+//   unchanged since the scan, readable, and not the same file by another
+//   path. Kept members never move, so that holds after the whole batch;
+// - the raw file or video beside it (one asset) moves with it, only when
+//   the file that stays has the same kinds of files beside it.
+#include "photodupes/act.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <stdexcept>
+
+#include "photodupes/candidates.h"
+#include "photodupes/file_state.h"
+#include "photodupes/verify.h"
+#include "platform/folder_library_names.h"
+
+namespace photodupes {
+namespace {
+
+namespace fs = std::filesystem;
+namespace folder = platform::folder;
+
+constexpr std::size_t kChunk = 64;  // assets whose journal rows commit together
+
+Verifier verifierFor(Catalog& catalog, const LibraryContext& library, const std::vector<Photo>& photos) {
+  VerifySource source{library.albumsweep, library.root, catalog.meta("allow_cloud") == "1"};
+  return cachedVerifier(catalog, photos, measurerOf(library.albumsweep), simverifyVerifier(photos, source));
+}
+
+// The other files of the asset whose primary file is at `path` (a raw file,
+// a Live Photo's video), by the library's own rule; and their kinds.
+std::vector<std::pair<std::string, folder::FileKind>> companionsOf(TrashEnv& env, const std::string& path) {
+  std::vector<std::pair<std::string, folder::FileKind>> files;
+  for (const std::string& n : env.namesBeside(path))
+    if (auto k = folder::fileKindOf(n); k != folder::FileKind::kOther) files.emplace_back(n, k);
+  const std::string name = fs::path(path).filename().string(), dir = fs::path(path).parent_path().string();
+  std::vector<std::pair<std::string, folder::FileKind>> out;
+  for (const folder::FileGroup& g : folder::groupFolder(files)) {
+    if (g.primary != name) continue;
+    for (std::size_t k = 1; k < g.resources.size(); ++k)
+      out.emplace_back(dir + "/" + g.resources[k].second, folder::fileKindOf(g.resources[k].second));
+  }
+  return out;
+}
+
+std::set<folder::FileKind> kindsOf(const std::vector<std::pair<std::string, folder::FileKind>>& files) {
+  std::set<folder::FileKind> out;
+  for (const auto& f : files) out.insert(f.second);
+  return out;
+}
+
+// One asset on its way to the Trash.
+struct Move {
+  std::size_t photo = 0;
+  std::vector<TrashEntry> files;  // the photo's file first
+  std::vector<TrashPlace> places;
+};
+
+}  // namespace
+
+DecidedGroups decidedGroups(Catalog& catalog, const LibraryContext& library, bool withThumbs) {
+  DecidedGroups out;
+  out.photos = catalog.photos(withThumbs);
+  // Files photodupes put in the Trash leave the groups at once.
+  std::set<std::string> trashed;
+  for (const TrashEntry& e : catalog.inTrash()) {
+    const auto now = statFile(e.path);
+    if (!e.photoId.empty() && !(now && e.before && now->ino == e.before->ino && now->dev == e.before->dev))
+      trashed.insert(e.photoId);
+  }
+  if (!trashed.empty())
+    std::erase_if(out.photos, [&](const Photo& p) { return trashed.count(p.id) > 0; });
+  completeThumbHashes(catalog, out.photos);
+  out.decisions = catalog.decisions();
+  out.current = currentGroups(out.photos, library.radius, library.threshold,
+                              verifierFor(catalog, library, out.photos), statFile, out.decisions, library.root);
+  return out;
+}
+
+void rememberKeepIn(Catalog& catalog, const std::string& root, const std::vector<std::string>& dirs, bool clear) {
+  std::vector<std::string> folders = clear ? std::vector<std::string>() : catalog.decisions().keepIn;
+  for (const std::string& d : dirs) {
+    std::string rel, error;
+    if (!referenceFolder(root, d, rel, error)) throw std::runtime_error(error);
+    if (std::find(folders.begin(), folders.end(), rel) == folders.end()) folders.push_back(rel);
+  }
+  if (clear || !dirs.empty()) catalog.setKeepIn(folders);
+}
+
+void settleJournal(Catalog& catalog, TrashEnv& env) {
+  for (TrashEntry e : catalog.inTrash()) {
+    if (e.state != "planned") continue;
+    const auto there = env.stat(e.trashFile);
+    if (there && e.before && there->ino == e.before->ino && there->dev == e.before->dev) {
+      e.state = "moved", e.after = there;
+    } else {
+      env.release({e.trashFile, e.trashInfo});
+      e.state = "abandoned", e.reason = "the run that planned it stopped before moving it";
+    }
+    catalog.journal(e);
+  }
+}
+
+ActOutcome moveToTrash(Catalog& catalog, const LibraryContext& library, TrashEnv& env, bool dryRun,
+                       const Progress& progress) {
+  if (!dryRun) settleJournal(catalog, env);
+  DecidedGroups d = decidedGroups(catalog, library, false);
+  const std::vector<Photo>& photos = d.photos;
+  ActOutcome out;
+
+  // What each file not kept could stand on: kept members of its group,
+  // byte-identical or measured against it (measured now where not yet).
+  struct Plan {
+    std::size_t photo;
+    std::vector<std::size_t> anchors;  // kept members, byte-identical ones first
+  };
+  std::vector<Plan> plans;
+  std::vector<PhotoPair> ask;
+  for (const Group& g : d.current.groups)
+    for (const Member& m : g.members) {
+      if (m.keep) continue;
+      Plan p{m.photo, {}};
+      for (const Member& k : g.members)
+        if (k.keep) {
+          p.anchors.push_back(k.photo);
+          if (photos[k.photo].sha != photos[m.photo].sha) ask.emplace_back(k.photo, m.photo);
+        }
+      std::stable_sort(p.anchors.begin(), p.anchors.end(), [&](std::size_t a, std::size_t b) {
+        return (photos[a].sha == photos[m.photo].sha) > (photos[b].sha == photos[m.photo].sha);
+      });
+      plans.push_back(std::move(p));
+    }
+  std::map<PhotoPair, float> dist;
+  std::string measureError;
+  if (!ask.empty()) try {
+      dist = verifierFor(catalog, library, photos)(ask);
+    } catch (const std::exception& e) {
+      measureError = e.what();
+    }
+
+  std::map<std::string, std::optional<std::string>> shaOf;  // SHA-256 computed again, per path
+  auto sha = [&](const std::string& path) -> const std::optional<std::string>& {
+    auto it = shaOf.find(path);
+    if (it == shaOf.end()) it = shaOf.emplace(path, env.sha256(path)).first;
+    return it->second;
+  };
+  // The photo's file as the catalog describes it now; the reason it is not.
+  auto unchanged = [&](const Photo& p, std::optional<FileStat>& now) -> std::string {
+    const auto rec = catalog.photo(p.id, false);
+    if (!rec || !rec->stat) return "the catalog does not know its state: run `photodupes scan`";
+    now = env.stat(p.path);
+    if (!now) return "it is no longer there";
+    if (!(*now == *rec->stat)) return "it changed since the last scan";
+    return "";
+  };
+
+  // The checks of one file and its asset: the reason it cannot move, or "".
+  auto check = [&](const Plan& plan, Move& move) -> std::string {
+    const Photo& p = photos[plan.photo];
+    std::optional<FileStat> now;
+    if (auto why = unchanged(p, now); !why.empty()) return why;
+    if (d.decisions.inReferenceFolder(library.root, p.path)) return "it lies in a reference folder";
+    const auto companions = companionsOf(env, p.path);
+    std::string why = "no file that stays is a copy of it or was measured close enough to it";
+    bool exactAnchor = false;
+    for (std::size_t a : plan.anchors) {
+      const Photo& k = photos[a];
+      const bool exact = k.sha == p.sha;
+      if (!exact) {
+        auto it = dist.find({a, plan.photo});
+        if (it == dist.end() || !(it->second < library.threshold)) {
+          if (!measureError.empty()) why = "measuring it failed: " + measureError;
+          continue;
+        }
+      }
+      std::optional<FileStat> keptNow;
+      if (auto w = unchanged(k, keptNow); !w.empty()) {
+        why = "the file it is a copy of, " + k.path + ": " + w;
+        continue;
+      }
+      if (keptNow->dev == now->dev && keptNow->ino == now->ino) {
+        why = "the file it is a copy of, " + k.path + ", is the same file by another path";
+        continue;
+      }
+      const auto& keptSha = sha(k.path);
+      if (!keptSha || *keptSha != k.sha) {
+        why = "the file it is a copy of, " + k.path + ", cannot be read as scanned";
+        continue;
+      }
+      if (!kindsOf(companions).empty() && kindsOf(companionsOf(env, k.path)) != kindsOf(companions)) {
+        why = "its raw file or video has no counterpart beside " + k.path;
+        continue;
+      }
+      why.clear();
+      exactAnchor = exact;
+      break;
+    }
+    if (!why.empty()) return why;
+    // An exact copy's bytes are read again: the same as the file that stays.
+    if (exactAnchor) {
+      const auto& mine = sha(p.path);
+      if (!mine || *mine != p.sha) return "its bytes are no longer those scanned";
+    }
+    TrashEntry e;
+    e.photoId = p.id, e.path = p.path, e.before = now, e.bytes = p.bytes;
+    move.files.push_back(e);
+    for (const auto& [path, kind] : companions) {
+      TrashEntry c;
+      c.path = path, c.before = env.stat(path);
+      if (!c.before) return "the file " + path + " beside it cannot be read";
+      c.bytes = c.before->size;
+      move.files.push_back(c);
+    }
+    return "";
+  };
+
+  std::int64_t batch = 0;
+  auto journal = [&](TrashEntry& e) {
+    if (batch == 0) batch = catalog.startBatch();
+    e.batch = batch;
+    e.entry = catalog.journal(e);
+  };
+  auto report = [&](const TrashEntry& e, std::int64_t row, const std::string& state) {
+    out.files.push_back({e.path, row, e.bytes, state, e.reason, e.trashFile});
+    if (state == "moved" || state == "would move")
+      ++out.done, out.bytes += e.bytes;
+    else
+      ++out.skipped;
+  };
+
+  std::size_t handled = 0;
+  for (std::size_t from = 0; from < plans.size(); from += kChunk) {
+    const std::size_t to = std::min(plans.size(), from + kChunk);
+    std::vector<Move> moves;
+    // Checks and reservations, then every planned row of the chunk committed.
+    if (!dryRun) catalog.begin();
+    for (std::size_t i = from; i < to; ++i) {
+      Move m{plans[i].photo, {}, {}};
+      std::string why = check(plans[i], m);
+      for (std::size_t f = 0; why.empty() && f < m.files.size(); ++f) {
+        if (dryRun) break;
+        std::string error;
+        auto place = env.reserve(m.files[f].path, m.files[f].before->dev, error);
+        if (!place) why = "no Trash can take it: " + error;
+        else m.places.push_back(*place);
+      }
+      const Photo& p = photos[plans[i].photo];
+      if (!why.empty()) {
+        for (const TrashPlace& pl : m.places) env.release(pl);
+        TrashEntry e;
+        e.photoId = p.id, e.path = p.path, e.bytes = p.bytes, e.state = "skipped", e.reason = why;
+        if (!dryRun) journal(e);
+        report(e, p.row, "skipped");
+        continue;
+      }
+      if (dryRun) {
+        for (std::size_t f = 0; f < m.files.size(); ++f) report(m.files[f], f == 0 ? p.row : 0, "would move");
+        continue;
+      }
+      for (std::size_t f = 0; f < m.files.size(); ++f) {
+        m.files[f].state = "planned", m.files[f].trashFile = m.places[f].file, m.files[f].trashInfo = m.places[f].info;
+        journal(m.files[f]);
+      }
+      moves.push_back(std::move(m));
+    }
+    if (dryRun) {
+      handled = to;
+      if (progress) progress(handled, plans.size());
+      continue;
+    }
+    catalog.commit();
+    // The moves, each asset whole or not at all; then their rows committed.
+    std::vector<Move*> done;
+    for (Move& m : moves) {
+      std::string error;
+      std::size_t f = 0;
+      for (; f < m.files.size(); ++f)
+        if (!env.moveIn(library.root, m.files[f].path, *m.files[f].before, m.places[f], error)) break;
+      if (f < m.files.size()) {
+        for (std::size_t b = 0; b < f; ++b) {
+          std::string ignored;
+          if (env.moveOut(library.root, m.places[b], m.files[b].path, ignored)) m.files[b].state = "skipped";
+          else m.files[b].state = "moved", m.files[b].after = env.stat(m.places[b].file);
+        }
+        for (std::size_t b = f; b < m.files.size(); ++b) m.files[b].state = "skipped";
+        for (std::size_t b = 0; b < m.files.size(); ++b) {
+          m.files[b].reason = b == f ? error : "the other files of its asset could not move with it";
+          if (m.files[b].state == "skipped") env.release(m.places[b]);
+        }
+      } else {
+        for (std::size_t b = 0; b < m.files.size(); ++b)
+          m.files[b].state = "moved", m.files[b].after = env.stat(m.places[b].file);
+      }
+      done.push_back(&m);
+      if (progress) progress(++handled, plans.size());
+    }
+    catalog.begin();
+    for (Move* m : done)
+      for (std::size_t f = 0; f < m->files.size(); ++f) {
+        journal(m->files[f]);
+        report(m->files[f], f == 0 ? photos[m->photo].row : 0, m->files[f].state);
+      }
+    catalog.commit();
+    handled = to;
+  }
+  out.batch = batch;
+  return out;
+}
+
+ActOutcome undoBatch(Catalog& catalog, const LibraryContext& library, TrashEnv& env,
+                     std::optional<std::int64_t> batch, const Progress& progress) {
+  settleJournal(catalog, env);
+  ActOutcome out;
+  if (!batch)
+    for (const TrashBatch& b : catalog.batches())
+      if (b.moved > 0) {
+        batch = b.batch;
+        break;
+      }
+  if (!batch) return out;
+  out.batch = *batch;
+  std::vector<TrashEntry> entries = catalog.journalOf(*batch);
+  std::erase_if(entries, [](const TrashEntry& e) { return e.state != "moved"; });
+  std::size_t handled = 0;
+  for (TrashEntry& e : entries) {
+    const TrashPlace place{e.trashFile, e.trashInfo};
+    const auto there = env.stat(e.trashFile);
+    std::string state = "restored";
+    auto same = [&](const std::optional<FileStat>& s) {
+      return s && e.after && s->ino == e.after->ino && s->size == e.after->size && s->mtimeNs == e.after->mtimeNs;
+    };
+    if (!there) {
+      const auto back = env.stat(e.path);
+      if (back && e.before && back->ino == e.before->ino && back->dev == e.before->dev) {
+        e.reason = "it was back in its place already";
+      } else {
+        state = "emptied", e.reason = "the Trash no longer holds it";
+      }
+    } else if (!same(there)) {
+      state = "refused", e.reason = "the file in the Trash is no longer the one moved there";
+    } else if (std::string error; !env.moveOut(library.root, place, e.path, error)) {
+      state = "refused", e.reason = error;
+    } else {
+      env.release(place);
+      // Untouched in the Trash: the catalog's fingerprints still hold, and
+      // the photo is back in the groups without a scan.
+      if (!e.photoId.empty() && there == e.after)
+        if (auto rec = catalog.photo(e.photoId, false); rec && rec->stat == e.before)
+          catalog.updateStat(e.photoId, env.stat(e.path));
+    }
+    if (state != "refused") {
+      e.state = state == "emptied" ? "emptied" : "restored";
+      catalog.journal(e);
+    }
+    const auto rec = e.photoId.empty() ? std::nullopt : catalog.photo(e.photoId, false);
+    out.files.push_back({e.path, rec ? rec->row : 0, e.bytes, state, e.reason, e.trashFile});
+    if (state == "restored")
+      ++out.done, out.bytes += e.bytes;
+    else
+      ++out.skipped;
+    if (progress) progress(++handled, entries.size());
+  }
+  return out;
+}
+
+}  // namespace photodupes
