@@ -75,13 +75,15 @@ struct Move {
 
 }  // namespace
 
-DecidedGroups decidedGroups(Catalog& catalog, const LibraryContext& library, bool withThumbs) {
+namespace {
+
+DecidedGroups decided(Catalog& catalog, const LibraryContext& library, bool withThumbs, const StatFn& stat) {
   DecidedGroups out;
   out.photos = catalog.photos(withThumbs);
   // Files photodupes put in the Trash leave the groups at once.
   std::set<std::string> trashed;
   for (const TrashEntry& e : catalog.inTrash()) {
-    const auto now = statFile(e.path);
+    const auto now = stat(e.path);
     if (!e.photoId.empty() && !(now && e.before && now->ino == e.before->ino && now->dev == e.before->dev))
       trashed.insert(e.photoId);
   }
@@ -90,8 +92,14 @@ DecidedGroups decidedGroups(Catalog& catalog, const LibraryContext& library, boo
   completeThumbHashes(catalog, out.photos);
   out.decisions = catalog.decisions();
   out.current = currentGroups(out.photos, library.radius, library.threshold,
-                              verifierFor(catalog, library, out.photos), statFile, out.decisions, library.root);
+                              verifierFor(catalog, library, out.photos), stat, out.decisions, library.root);
   return out;
+}
+
+}  // namespace
+
+DecidedGroups decidedGroups(Catalog& catalog, const LibraryContext& library, bool withThumbs, const StatFn& stat) {
+  return decided(catalog, library, withThumbs, stat ? stat : StatFn(statFile));
 }
 
 void rememberKeepIn(Catalog& catalog, const std::string& root, const std::vector<std::string>& dirs, bool clear) {
@@ -121,7 +129,7 @@ void settleJournal(Catalog& catalog, TrashEnv& env) {
 ActOutcome moveToTrash(Catalog& catalog, const LibraryContext& library, TrashEnv& env, bool dryRun,
                        const Progress& progress) {
   if (!dryRun) settleJournal(catalog, env);
-  DecidedGroups d = decidedGroups(catalog, library, false);
+  DecidedGroups d = decided(catalog, library, false, [&](const std::string& path) { return env.stat(path); });
   const std::vector<Photo>& photos = d.photos;
   ActOutcome out;
 
@@ -233,7 +241,6 @@ ActOutcome moveToTrash(Catalog& catalog, const LibraryContext& library, TrashEnv
 
   std::int64_t batch = 0;
   auto journal = [&](TrashEntry& e) {
-    if (batch == 0) batch = catalog.startBatch();
     e.batch = batch;
     e.entry = catalog.journal(e);
   };
@@ -250,7 +257,10 @@ ActOutcome moveToTrash(Catalog& catalog, const LibraryContext& library, TrashEnv
     const std::size_t to = std::min(plans.size(), from + kChunk);
     std::vector<Move> moves;
     // Checks and reservations, then every planned row of the chunk committed.
-    if (!dryRun) catalog.begin();
+    if (!dryRun) {
+      if (batch == 0) batch = catalog.startBatch();
+      catalog.begin();
+    }
     for (std::size_t i = from; i < to; ++i) {
       Move m{plans[i].photo, {}, {}};
       std::string why = check(plans[i], m);

@@ -27,13 +27,15 @@ struct LibraryContext {
 };
 
 // The groups as the files stand now, with the user's decisions applied;
-// photos moved to the Trash by photodupes are left out.
+// photos moved to the Trash by photodupes are left out. `stat` (statFile
+// unless a test's) tells how the files stand.
 struct DecidedGroups {
   std::vector<Photo> photos;  // groups' members index into these
   CurrentGroups current;      // current.groups: the groups; current.changed: photos left out as changed
   Decisions decisions;
 };
-DecidedGroups decidedGroups(Catalog& catalog, const LibraryContext& library, bool withThumbs);
+DecidedGroups decidedGroups(Catalog& catalog, const LibraryContext& library, bool withThumbs,
+                            const StatFn& stat = {});
 
 // Stores the reference folders given on a command line or by the page
 // (each resolved with referenceFolder); throws std::runtime_error naming a

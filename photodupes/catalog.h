@@ -177,7 +177,7 @@ class Catalog {
 
   // The Trash journal. Its commits are synchronous (synchronous=FULL), so a
   // file's "planned" row is on disk before the file moves.
-  std::int64_t startBatch();
+  std::int64_t startBatch();  // outside a transaction
   // Adds (entry 0) or updates an entry; returns its number.
   std::int64_t journal(const TrashEntry& entry);
   std::vector<TrashEntry> journalOf(std::int64_t batch) const;

@@ -139,12 +139,15 @@ TEST(Catalog, KeepsExtraHashesAndOpensACatalogOfThePreviousSchemas) {
   EXPECT_EQ(stored("some").facts->contentShare, 0.5);
   EXPECT_EQ(stored("unknown").stat, std::nullopt);
 
-  // What schema 4 added, taken away again.
+  // What schemas 4 and 5 added, taken away again.
+  const std::string before5 =
+      "DROP TABLE not_duplicates; DROP TABLE choices; DROP TABLE keep_in; DROP TABLE trash_batches; "
+      "DROP TABLE trash_files; ";
   const std::string before4 =
       "ALTER TABLE photos DROP COLUMN st_dev; ALTER TABLE photos DROP COLUMN st_ino; "
       "ALTER TABLE photos DROP COLUMN st_size; ALTER TABLE photos DROP COLUMN st_mtime_ns; "
       "ALTER TABLE photos DROP COLUMN st_ctime_ns; ALTER TABLE photos DROP COLUMN content_share; "
-      "ALTER TABLE photos DROP COLUMN colour; DROP TABLE distances; ";
+      "ALTER TABLE photos DROP COLUMN colour; DROP TABLE distances; " + before5;
   // The same catalog as schema 2 left it: read as it is, then upgraded in
   // place, every photo and its extra hashes kept, the corner hashes unknown.
   Catalog::open(file, "library", "/lib", Catalog::Access::kWrite)
@@ -192,6 +195,64 @@ TEST(Catalog, KeepsExtraHashesAndOpensACatalogOfThePreviousSchemas) {
   EXPECT_EQ(stored("some").extraHashes, some);
   EXPECT_EQ(stored("some").cornerHashes, corners);
   EXPECT_EQ(stored("none").extraHashes, std::nullopt);
+}
+
+TEST(Catalog, KeepsDecisionsAndTheTrashJournalAndGainsThemFromSchema4) {
+  testsupport::TempDir dir;
+  const std::string file = dir.path() + "/cat.db";
+  Photo p;
+  p.id = p.path = "/lib/a.jpg";
+  p.sha = "aa";
+  p.dhash = 1;
+  {
+    auto c = Catalog::open(file, "library", "/lib", Catalog::Access::kWrite);
+    c->putPhoto(p, 1);
+    c->exec(
+        "DROP TABLE not_duplicates; DROP TABLE choices; DROP TABLE keep_in; DROP TABLE trash_batches; "
+        "DROP TABLE trash_files; PRAGMA user_version=4; PRAGMA wal_checkpoint(TRUNCATE)");
+  }
+  {
+    // Schema 4 read as it is: no decisions, nothing in the Trash.
+    auto c = Catalog::open(file, "library", "/lib", Catalog::Access::kRead);
+    EXPECT_TRUE(c->decisions().notDuplicates.empty());
+    EXPECT_TRUE(c->inTrash().empty());
+    EXPECT_TRUE(c->batches().empty());
+  }
+  const std::int64_t row = Catalog::open(file, "library", "/lib", Catalog::Access::kRead)->photos(false)[0].row;
+  ASSERT_GT(row, 0);
+  {
+    auto c = Catalog::open(file, "library", "/lib", Catalog::Access::kWrite);  // upgraded
+    EXPECT_EQ(c->photoByRow(row, false)->id, p.id);
+    EXPECT_FALSE(c->photoByRow(row + 1, false));
+    c->setNotDuplicates("bb", "aa", true);
+    c->setNotDuplicates("cc", "dd", true);
+    c->setNotDuplicates("dd", "cc", false);
+    c->setChoice(p, Choice::kKeeper);
+    c->setKeepIn({"ref", "x/y"});
+    const std::int64_t batch = c->startBatch();
+    TrashEntry e;
+    e.batch = batch, e.photoId = p.id, e.path = std::string("/lib/a\xff.jpg"), e.state = "planned";
+    e.trashFile = "/t/files/a.jpg", e.trashInfo = "/t/info/a.jpg.trashinfo", e.before = FileStat{1, 2, 3, 4, 5};
+    e.entry = c->journal(e);
+    e.state = "moved", e.after = FileStat{1, 2, 3, 4, 6};
+    c->journal(e);
+  }
+  auto c = Catalog::open(file, "library", "/lib", Catalog::Access::kRead);
+  const Decisions d = c->decisions();
+  EXPECT_TRUE(d.notDuplicate("aa", "bb"));
+  EXPECT_FALSE(d.notDuplicate("cc", "dd"));
+  EXPECT_EQ(d.choice(p), Choice::kKeeper);
+  Photo changed = p;
+  changed.sha = "ee";  // the file changed: a new question
+  EXPECT_EQ(d.choice(changed), Choice::kNone);
+  EXPECT_EQ(d.keepIn, (std::vector<std::string>{"ref", "x/y"}));
+  const auto inTrash = c->inTrash();
+  ASSERT_EQ(inTrash.size(), 1u);
+  EXPECT_EQ(inTrash[0].path, "/lib/a\xff.jpg");
+  EXPECT_EQ(inTrash[0].state, "moved");
+  EXPECT_EQ(inTrash[0].after, (FileStat{1, 2, 3, 4, 6}));
+  ASSERT_EQ(c->batches().size(), 1u);
+  EXPECT_EQ(c->batches()[0].moved, 1);
 }
 
 TEST(Catalog, SecondRunWaitsThenFailsClearly) {

@@ -2,12 +2,17 @@
 
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
+#include <ctime>
+#include <map>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
 
+#include "photodupes/act.h"
 #include "photodupes/candidates.h"
 #include "photodupes/catalog.h"
 #include "photodupes/child_process.h"
@@ -19,7 +24,9 @@
 #include "photodupes/report.h"
 #include "photodupes/review_backend.h"
 #include "photodupes/scan.h"
+#include "photodupes/trash.h"
 #include "photodupes/verify.h"
+#include "jsonlines/text.h"
 #include "platform/folder_library.h"
 
 #ifndef PHOTODUPES_VERSION
@@ -34,7 +41,8 @@ namespace fs = std::filesystem;
 const char* kHelp = R"(Usage: photodupes [--catalog FILE] COMMAND [OPTIONS]
 
 Finds duplicate photos in a photo library (a folder tree) and shows them.
-Nothing photodupes does modifies, moves or deletes a photo.
+photodupes moves files only to the Trash, only when asked, only after
+checking them again, and can put them back. Nothing is ever deleted.
 
 Commands:
   scan [--library DIR] [--deadline S] [--allow-cloud]
@@ -43,24 +51,37 @@ Commands:
       seconds (the next scan goes on from there); --allow-cloud also reads
       files on network mounts and files not stored locally.
   groups [--library DIR] [--json | --not-kept [-0]] [--radius N]
+         [--keep-in DIR]... [--keep-in-clear] [--show-ignored]
       Prints the groups of exact duplicates (same bytes) and near
       duplicates (the same picture resized, re-encoded, cropped...), each
-      with its suggested keeper and the bytes the others take. --json for
-      scripts; --not-kept lists the files not kept, -0 zero-separated
-      (photodupes groups --not-kept -0 | xargs -0 gio trash).
-  report [--library DIR] [-o FILE] [--radius N]
+      with its keeper and the bytes the others take, with your decisions
+      applied. --json for scripts; --not-kept lists the files not kept, -0
+      zero-separated. --show-ignored lists the photos you called not
+      duplicates instead.
+  report [--library DIR] [-o FILE] [--radius N] [--keep-in DIR]...
       Writes an HTML page of the groups with thumbnails (default
       photodupes-report.html).
-  review [--library DIR] [--port N] [--no-browser]
+  review [--library DIR] [--port N] [--no-browser] [--keep-in DIR]...
       Serves a page on this computer only (127.0.0.1) on which you go
       through the groups, choose keepers, say what is not a duplicate, move
       the copies to the Trash and put them back. Prints the page's address
       (usable once, within a minute) and opens it in your browser when a
       desktop session is there, unless --no-browser. Runs until Ctrl-C or
       the page's Finish button.
+  trash [--library DIR] [--dry-run] [--json] [--keep-in DIR]...
+      Moves the files not kept of the current groups to the Trash, each
+      after checking it and the file that stays again; files that fail a
+      check are skipped and listed. --dry-run checks and moves nothing.
+  undo [--library DIR] [--list] [BATCH]
+      Puts the files of the last batch moved to the Trash (or of BATCH)
+      back where they were; --list shows the batches.
   files DIR... [--json | --not-kept [-0] | -o FILE] [--radius N]
       The same for any folders of image files (also read-only ones), with a
       catalog of their own; prints the groups, or writes the report with -o.
+
+Reference folders: --keep-in DIR (repeatable; a folder inside the library)
+marks files below DIR as always kept and never moved; they are remembered
+in the catalog until --keep-in-clear.
 
 Keeper: the most pixels of its own content (flat borders a copy added do
 not count), then the least loss (colour over grey, no added borders, the
@@ -83,6 +104,8 @@ struct Args {
   std::optional<std::string> catalog, library, output;
   std::optional<double> deadline;
   bool allowCloud = false, json = false, notKept = false, zero = false, noBrowser = false;
+  bool dryRun = false, list = false, showIgnored = false, keepInClear = false;
+  std::vector<std::string> keepIn;
   int port = 0;
   int radius = kDefaultRadius;
 };
@@ -96,6 +119,85 @@ std::string absolutePath(const std::string& dir) {
 int usage(const std::string& why) {
   std::fprintf(stderr, "photodupes: %s\nTry `photodupes --help`.\n", why.c_str());
   return kExitUsage;
+}
+
+// A trash or undo outcome, as text or JSON; the exit status.
+int writeOutcome(const ActOutcome& o, const std::string& what, bool json) {
+  const bool undo = what == "undo";
+  if (json) {
+    nlohmann::json files = nlohmann::json::array();
+    for (const FileOutcome& f : o.files) {
+      nlohmann::json j = {{"path", jsonlines::validUtf8(f.path)}, {"row", f.row}, {"bytes", f.bytes},
+                          {"state", f.state}};
+      if (!f.reason.empty()) j["reason"] = f.reason;
+      if (!f.trashFile.empty()) j["trash"] = jsonlines::validUtf8(f.trashFile);
+      files.push_back(std::move(j));
+    }
+    nlohmann::json doc = {{"batch", o.batch}, {undo ? "restored" : "moved", o.done}, {"skipped", o.skipped},
+                          {"bytes", o.bytes}, {"files", std::move(files)}};
+    std::printf("%s\n", doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    return kExitOk;
+  }
+  for (const FileOutcome& f : o.files) {
+    if (f.reason.empty())
+      std::printf("%s %s\n", f.state.c_str(), jsonlines::validUtf8(f.path).c_str());
+    else
+      std::printf("%s %s: %s\n", f.state.c_str(), jsonlines::validUtf8(f.path).c_str(), f.reason.c_str());
+  }
+  if (undo && o.batch == 0)
+    std::printf("Nothing to put back: no batch has files in the Trash.\n");
+  else if (undo)
+    std::printf("%zu files (%s) put back from batch %lld; %zu not.\n", o.done, humanBytes(o.bytes).c_str(),
+                static_cast<long long>(o.batch), o.skipped);
+  else if (o.batch == 0 && o.skipped == 0 && o.done == 0)
+    std::printf("Nothing to move.\n");
+  else if (o.batch == 0)
+    std::printf("%zu files (%s) would move to the Trash; %zu skipped.\n", o.done, humanBytes(o.bytes).c_str(),
+                o.skipped);
+  else
+    std::printf("%zu files (%s) moved to the Trash in batch %lld; %zu skipped. `photodupes undo %lld` puts them back.\n",
+                o.done, humanBytes(o.bytes).c_str(), static_cast<long long>(o.batch), o.skipped,
+                static_cast<long long>(o.batch));
+  return kExitOk;
+}
+
+int runTrash(Catalog& catalog, const LibraryContext& library, bool dryRun, bool json) {
+  auto env = systemTrashEnv();
+  return writeOutcome(moveToTrash(catalog, library, *env, dryRun), "trash", json);
+}
+
+void writeBatches(std::FILE* out, Catalog& catalog) {
+  for (const TrashBatch& b : catalog.batches()) {
+    std::time_t t = static_cast<std::time_t>(b.started);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char when[32];
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", &tm);
+    std::fprintf(out, "%lld  %s  %lld in the Trash, %lld put back, %lld skipped\n", static_cast<long long>(b.batch),
+                 when, static_cast<long long>(b.moved), static_cast<long long>(b.restored),
+                 static_cast<long long>(b.skipped));
+  }
+}
+
+// The pairs of photos called not duplicates, by the paths holding each content now.
+void writeIgnored(std::FILE* out, Catalog& catalog, bool json) {
+  std::map<std::string, std::vector<std::string>> pathsOf;
+  for (const Photo& p : catalog.photos(false)) pathsOf[p.sha].push_back(jsonlines::validUtf8(p.path));
+  nlohmann::json list = nlohmann::json::array();
+  for (const auto& [a, b] : catalog.decisions().notDuplicates) {
+    const auto& pa = pathsOf[a];
+    const auto& pb = pathsOf[b];
+    if (pa.empty() || pb.empty()) continue;
+    if (json) {
+      list.push_back({{"a", pa}, {"b", pb}});
+      continue;
+    }
+    std::fprintf(out, "not duplicates:\n");
+    for (const auto& p : pa) std::fprintf(out, "  %s\n", p.c_str());
+    if (a != b)
+      for (const auto& p : pb) std::fprintf(out, "  %s\n", p.c_str());
+  }
+  if (json) std::fprintf(out, "%s\n", nlohmann::json({{"not_duplicates", list}}).dump().c_str());
 }
 
 }  // namespace
@@ -114,6 +216,13 @@ int run(const std::vector<std::string>& argv) {
     } else if (t == "--version") {
       std::printf("photodupes %s\n", PHOTODUPES_VERSION);
       return kExitOk;
+    } else if (t == "--keep-in") {
+      auto v = value();
+      if (!v) return usage(t + " needs a folder");
+      a.keepIn.push_back(*v);
+    } else if (t == "--keep-in-clear" || t == "--dry-run" || t == "--list" || t == "--show-ignored") {
+      (t == "--keep-in-clear" ? a.keepInClear : t == "--dry-run" ? a.dryRun : t == "--list" ? a.list : a.showIgnored) =
+          true;
     } else if (t == "--catalog" || t == "--library" || t == "-o" || t == "--deadline" || t == "--radius" ||
                t == "--port") {
       auto v = value();
@@ -158,7 +267,15 @@ int run(const std::vector<std::string>& argv) {
     }
   }
   if (a.command.empty()) return usage("no command given");
-  if (a.command != "files" && !a.operands.empty()) return usage("unexpected argument " + a.operands.front());
+  if (a.command != "files" && !(a.command == "undo" && a.operands.size() == 1) && !a.operands.empty())
+    return usage("unexpected argument " + a.operands.front());
+  std::optional<std::int64_t> batch;
+  if (a.command == "undo" && !a.operands.empty()) {
+    char* end = nullptr;
+    const long long b = std::strtoll(a.operands[0].c_str(), &end, 10);
+    if (a.operands[0].empty() || *end || b <= 0) return usage("undo takes a batch number");
+    batch = b;
+  }
   if (a.zero && !a.notKept) return usage("-0 goes with --not-kept");
   if (a.json && a.notKept) return usage("choose --json or --not-kept");
 
@@ -185,32 +302,51 @@ int run(const std::vector<std::string>& argv) {
       ScanRequest req{root, a.deadline, a.allowCloud, albumsweep, isatty(STDERR_FILENO) == 1};
       return runScan(*catalog, req, stderr);
     }
+    const LibraryContext library{root, albumsweep, a.radius, kNearPrintThreshold};
+    const bool keepInGiven = !a.keepIn.empty() || a.keepInClear;
+    if (keepInGiven && a.command != "groups" && a.command != "report" && a.command != "trash" &&
+        a.command != "review")
+      return usage("--keep-in goes with groups, report, review and trash");
     if (a.command == "review") {
-      LibraryContext library{root, albumsweep, a.radius};
+      if (keepInGiven) {
+        auto catalog = Catalog::open(file, "library", root, Catalog::Access::kWrite);
+        rememberKeepIn(*catalog, root, a.keepIn, a.keepInClear);
+      }
       return runReview(file, library, helperProgram("PHOTODUPES_TWINSPOT", "twinspot"), a.port, !a.noBrowser,
                        stdout);
     }
-    if (a.command == "groups" || a.command == "report") {
-      auto catalog = Catalog::open(file, "library", root, Catalog::Access::kRead);
+    if (a.command == "groups" || a.command == "report" || a.command == "trash") {
+      const bool trash = a.command == "trash";
+      auto catalog = Catalog::open(file, "library", root,
+                                   trash || keepInGiven ? Catalog::Access::kWrite : Catalog::Access::kRead);
+      if (keepInGiven) rememberKeepIn(*catalog, root, a.keepIn, a.keepInClear);
+      if (trash) return runTrash(*catalog, library, a.dryRun, a.json);
       const bool report = a.command == "report";
-      std::vector<Photo> photos = catalog->photos(report);
-      completeThumbHashes(*catalog, photos);
-      VerifySource source{albumsweep, root, catalog->meta("allow_cloud") == "1"};
-      const auto current =
-          currentGroups(photos, a.radius, kNearPrintThreshold,
-                        cachedVerifier(*catalog, photos, measurerOf(albumsweep), simverifyVerifier(photos, source)),
-                        statFile);
-      if (auto notice = changedNotice(current.changed, "run `photodupes scan`"); !notice.empty())
+      if (a.showIgnored) {
+        writeIgnored(stdout, *catalog, a.json);
+        return kExitOk;
+      }
+      DecidedGroups decided = decidedGroups(*catalog, library, report);
+      if (auto notice = changedNotice(decided.current.changed, "run `photodupes scan`"); !notice.empty())
         std::fprintf(stderr, "photodupes: %s\n", notice.c_str());
-      const auto& groups = current.groups;
+      const auto& groups = decided.current.groups;
       if (!report) {
-        writeGroups(stdout, photos, groups, format, a.zero);
+        writeGroups(stdout, decided.photos, groups, format, a.zero);
         return kExitOk;
       }
       const std::string out = a.output.value_or("photodupes-report.html");
-      writeReport(out, photos, groups, "library " + root);
+      writeReport(out, decided.photos, groups, "library " + root);
       std::printf("%s\n", out.c_str());
       return kExitOk;
+    }
+    if (a.command == "undo") {
+      auto catalog = Catalog::open(file, "library", root, Catalog::Access::kWrite);
+      if (a.list) {
+        writeBatches(stdout, *catalog);
+        return kExitOk;
+      }
+      auto env = systemTrashEnv();
+      return writeOutcome(undoBatch(*catalog, library, *env, batch), "undo", a.json);
     }
     return usage("unknown command " + a.command);
   } catch (const std::exception& e) {

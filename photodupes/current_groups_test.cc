@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 #include "photodupes/verify.h"
@@ -66,6 +67,52 @@ TEST(CurrentGroups, AKeeperGoneBehindTheCatalogsBackIsChosenAgainAmongTheRest) {
 
   disk["/b.jpg"] = std::nullopt;  // nothing left to keep c for: no group
   EXPECT_TRUE(currentGroups(photos, 12, 0.35f, verify, stat).groups.empty());
+}
+
+TEST(CurrentGroups, HonoursNotDuplicatesChosenKeepersAndReferenceFolders) {
+  const std::uint64_t h = 0x5555aaaa3333ccccull;
+  // k with a near copy a, and e with two exact copies in /lib/ref and /lib/refs.
+  std::vector<Photo> photos = {photo("/lib/k.jpg", "k", h, 400), photo("/lib/a.jpg", "a", h ^ 1, 300),
+                               photo("/lib/e.jpg", "e", ~h, 200), photo("/lib/ref/e.jpg", "e", ~h, 100),
+                               photo("/lib/reference/e.jpg", "e", ~h, 50)};
+  photos[3].stat->ino = 30, photos[4].stat->ino = 40;
+  int asked = 0;
+  auto verify = table(photos, {{"ak", 0.1f}}, &asked);
+  auto stat = [&](const std::string& path) {
+    for (const Photo& p : photos)
+      if (p.path == path) return p.stat;
+    return std::optional<FileStat>();
+  };
+  auto keepers = [&](const CurrentGroups& now) {
+    std::vector<std::string> out;
+    for (const Group& g : now.groups) out.push_back(photos[g.members[0].photo].path);
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  Decisions d;
+  EXPECT_EQ(keepers(currentGroups(photos, 12, 0.35f, verify, stat, d, "/lib")),
+            (std::vector<std::string>{"/lib/e.jpg", "/lib/k.jpg"}));
+
+  // The user picks a as keeper: k is the one to remove now, at the measured distance.
+  d.choices[photos[1].id] = {Choice::kKeeper, "a"};
+  // A reference folder: its byte-identical copy becomes the keeper; "ref" is not "reference".
+  d.keepIn = {"ref"};
+  auto now = currentGroups(photos, 12, 0.35f, verify, stat, d, "/lib");
+  EXPECT_EQ(keepers(now), (std::vector<std::string>{"/lib/a.jpg", "/lib/ref/e.jpg"}));
+  for (const Group& g : now.groups)
+    for (const Member& m : g.members) {
+      const std::string& path = photos[m.photo].path;
+      EXPECT_EQ(m.keep, path == "/lib/a.jpg" || path == "/lib/ref/e.jpg") << path;
+      if (path == "/lib/k.jpg") EXPECT_FLOAT_EQ(m.dist, 0.1f);
+    }
+  // A choice made on other content lapses.
+  d.choices[photos[1].id].second = "old";
+  EXPECT_EQ(keepers(currentGroups(photos, 12, 0.35f, verify, stat, d, "/lib")),
+            (std::vector<std::string>{"/lib/k.jpg", "/lib/ref/e.jpg"}));
+
+  // Not duplicates: the near pair is never confirmed, the copies of e never grouped.
+  d.notDuplicates = {shaPair("k", "a"), shaPair("e", "e")};
+  EXPECT_TRUE(currentGroups(photos, 12, 0.35f, verify, stat, d, "/lib").groups.empty());
 }
 
 TEST(CachedVerifier, MeasuresAPairOfContentsOncePerMeasurer) {
