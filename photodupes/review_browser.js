@@ -113,6 +113,7 @@ const figures = page => page.$$eval('figure', fs => JSON.stringify(fs.map(f => f
     record.undone = await page.$eval('#progress-text', p => p.textContent);
     await step('undone', page);
 
+    await page.click('#progress-close');
     await page.click('#finish');
     record.exit = await Promise.race([ended, new Promise(r => setTimeout(() => r('still running'), 10000))]);
   } finally {

@@ -243,22 +243,22 @@ $('confirm-no').addEventListener('click', () => { $('confirm').hidden = true; })
 $('confirm-yes').addEventListener('click', async () => {
   $('confirm').hidden = true;
   const r = await runJob('/api/trash', 'Moving to the Trash');
+  await load();
   $('progress-text').textContent = r.error ? 'The move failed: ' + r.error :
       'Moved ' + r.moved + ' files (' + r.bytes_text + ') to the Trash.' +
       (r.skipped && r.skipped.length ? ' Skipped ' + r.skipped.length + ':' + listProblems(r.skipped) : '');
   $('progress-close').hidden = false;
   $('undo-trash').hidden = !(r.moved > 0);
   $('undo-trash').textContent = 'Undo: put the ' + r.moved + ' files back';
-  await load();
 });
 $('undo-trash').addEventListener('click', async () => {
   const r = await runJob('/api/undo-trash', 'Putting the files back');
+  await load();
   $('progress-text').textContent = r.error ? 'Undo failed: ' + r.error :
       'Put back ' + r.restored + ' files.' +
       (r.failed && r.failed.length ? ' Not put back:' + listProblems(r.failed) : '');
   $('progress-close').hidden = false;
   $('undo-trash').hidden = true;
-  await load();
 });
 $('progress-close').addEventListener('click', () => { $('progress').hidden = true; });
 $('undo-decision').addEventListener('click', () => undoDecision());
@@ -270,6 +270,7 @@ async function undoDecision() {
   } catch (e) { notice('Nothing undone: ' + e.message); }
 }
 $('finish').addEventListener('click', async () => {
+  clearInterval(poll);
   try { await post('/api/finish'); } catch (e) {}
   document.body.replaceChildren(el('p', {class: 'summary', text: 'Finished: you can close this page.'}));
 });
@@ -297,7 +298,7 @@ document.addEventListener('keydown', e => {
 
 // A scan, a move or an undo in another terminal changes the catalog: the
 // page asks for its stamp every few seconds and shows the groups again.
-setInterval(async () => {
+const poll = setInterval(async () => {
   if (busy || !data) return;
   try {
     const r = await (await fetch('/api/version', {credentials: 'same-origin'})).json();

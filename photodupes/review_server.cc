@@ -173,6 +173,9 @@ struct ReviewServer::Impl {
 
   void routes(httplib::Server& s, ReviewServer& owner) {
     s.set_payload_max_length(64 * 1024);
+    // Idle connections close soon, so that stop() (Finish, Ctrl-C) does not
+    // wait for a browser's kept-alive connection.
+    s.set_keep_alive_timeout(1);
     s.set_default_headers({
         {"Content-Security-Policy",
          "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
