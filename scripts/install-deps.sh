@@ -18,7 +18,8 @@ packages=(
   libbenchmark-dev                 # benchmarks
   libsqlite3-dev sqlite3           # photodupes' catalog; the sqlite3 tool in its tests
   libcpp-httplib-dev               # photodupes review: the page's loopback HTTP server
-  chromium                         # photodupes' report checked in a real browser
+  chromium                         # photodupes' report and review page checked in a real browser
+  nodejs npm                       # the review page's browser test (puppeteer-core: scripts/install-puppeteer.sh)
   lm-sensors                       # sensors -j, the peer check of thermwatch
   dpkg-dev file                    # the Debian package: cpack's dependency list (dpkg-shlibdeps)
   scdoc man-db                     # man pages: rendered from scdoc at build time, checked with man
