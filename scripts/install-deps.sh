@@ -19,7 +19,6 @@ packages=(
   libsqlite3-dev sqlite3           # photodupes' catalog; the sqlite3 tool in its tests
   libcpp-httplib-dev               # photodupes review: the page's loopback HTTP server
   chromium                         # photodupes' report and review page checked in a real browser
-  nodejs npm                       # the review page's browser test (puppeteer-core: scripts/install-puppeteer.sh)
   lm-sensors                       # sensors -j, the peer check of thermwatch
   dpkg-dev file                    # the Debian package: cpack's dependency list (dpkg-shlibdeps)
   scdoc man-db                     # man pages: rendered from scdoc at build time, checked with man
@@ -29,6 +28,11 @@ packages=(
 )
 
 missing=()
+# The review page's browser test runs node with puppeteer-core
+# (scripts/install-puppeteer.sh). A machine whose node came from elsewhere
+# (its npm bundled, conflicting with Debian's npm package) keeps it.
+command -v node >/dev/null || missing+=(nodejs)
+command -v npm >/dev/null || missing+=(npm)
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
     missing+=("$p")
