@@ -23,6 +23,7 @@
 #include "photodupes/grouping.h"
 #include "photodupes/output.h"
 #include "photodupes/report.h"
+#include "photodupes/review_backend.h"
 #include "photodupes/scan.h"
 #include "photodupes/trash.h"
 #include "photodupes/verify.h"
@@ -62,6 +63,13 @@ Commands:
   report [--library DIR] [-o FILE] [--radius N] [--keep-in DIR]...
       Writes an HTML page of the groups with thumbnails (default
       photodupes-report.html).
+  review [--library DIR] [--port N] [--no-browser] [--keep-in DIR]...
+      Serves a page on this computer only (127.0.0.1) on which you go
+      through the groups, choose keepers, say what is not a duplicate, move
+      the copies to the Trash and put them back. Prints the page's address
+      (usable once, within a minute) and opens it in your browser when a
+      desktop session is there, unless --no-browser. Runs until Ctrl-C or
+      the page's Finish button.
   trash [--library DIR] [--dry-run] [--json] [--keep-in DIR]...
       Moves the files not kept of the current groups to the Trash, each
       after checking it and the file that stays again; files that fail a
@@ -101,9 +109,10 @@ struct Args {
   std::vector<std::string> operands;
   std::optional<std::string> catalog, library, output;
   std::optional<double> deadline;
-  bool allowCloud = false, json = false, notKept = false, zero = false, verbose = false;
+  bool allowCloud = false, json = false, notKept = false, zero = false, verbose = false, noBrowser = false;
   bool dryRun = false, list = false, showIgnored = false, keepInClear = false;
   std::vector<std::string> keepIn;
+  int port = 0;
   int radius = kDefaultRadius;
 };
 
@@ -244,7 +253,8 @@ int run(const std::vector<std::string>& argv) {
     } else if (t == "--keep-in-clear" || t == "--dry-run" || t == "--list" || t == "--show-ignored") {
       (t == "--keep-in-clear" ? a.keepInClear : t == "--dry-run" ? a.dryRun : t == "--list" ? a.list : a.showIgnored) =
           true;
-    } else if (t == "--catalog" || t == "--library" || t == "-o" || t == "--deadline" || t == "--radius") {
+    } else if (t == "--catalog" || t == "--library" || t == "-o" || t == "--deadline" || t == "--radius" ||
+               t == "--port") {
       auto v = value();
       if (!v) return usage(t + " needs a value");
       if (t == "--catalog") a.catalog = *v;
@@ -256,6 +266,12 @@ int run(const std::vector<std::string>& argv) {
         if (v->empty() || *end || !(s > 0)) return usage("--deadline takes a number of seconds");
         a.deadline = s;
       }
+      if (t == "--port") {
+        char* end = nullptr;
+        long n = std::strtol(v->c_str(), &end, 10);
+        if (v->empty() || *end || n < 1 || n > 65535) return usage("--port takes a port number from 1 to 65535");
+        a.port = static_cast<int>(n);
+      }
       if (t == "--radius") {
         char* end = nullptr;
         long r = std::strtol(v->c_str(), &end, 10);
@@ -264,6 +280,8 @@ int run(const std::vector<std::string>& argv) {
       }
     } else if (t == "--allow-cloud") {
       a.allowCloud = true;
+    } else if (t == "--no-browser") {
+      a.noBrowser = true;
     } else if (t == "--json") {
       a.json = true;
     } else if (t == "--not-kept") {
@@ -328,6 +346,14 @@ int run(const std::vector<std::string>& argv) {
     if (keepInGiven && a.command != "groups" && a.command != "report" && a.command != "trash" &&
         a.command != "review")
       return usage("--keep-in goes with groups, report, review and trash");
+    if (a.command == "review") {
+      if (keepInGiven) {
+        auto catalog = Catalog::open(file, "library", root, Catalog::Access::kWrite);
+        rememberKeepIn(*catalog, root, a.keepIn, a.keepInClear);
+      }
+      return runReview(file, library, helperProgram("PHOTODUPES_TWINSPOT", "twinspot"), a.port, !a.noBrowser,
+                       stdout);
+    }
     if (a.command == "groups" || a.command == "report" || a.command == "trash") {
       const bool trash = a.command == "trash";
       auto catalog = Catalog::open(file, "library", root,

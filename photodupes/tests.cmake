@@ -4,10 +4,17 @@ add_project_test(photodupes_unit_test
   SOURCES grouping_test.cc catalog_test.cc report_test.cc candidates_test.cc current_groups_test.cc act_test.cc
   LIBS photodupes_lib testsupport_images testsupport)
 
+add_project_test(photodupes_review_test SOURCES review_server_test.cc LIBS photodupes_review)
+
 add_library(photodupes_e2e_support STATIC e2e_support.cc)
 target_link_libraries(photodupes_e2e_support PUBLIC photodupes_lib testsupport testsupport_images imaging)
 target_compile_definitions(photodupes_e2e_support PUBLIC
   PHOTODUPES_BIN="$<TARGET_FILE:photodupes>" ALBUMSWEEP_BIN="$<TARGET_FILE:albumsweep>"
   TWINSPOT_BIN="$<TARGET_FILE:twinspot>" CORPUS_DIR="${CORPUS_DIR}")
-add_project_test(photodupes_e2e_test SOURCES e2e_test.cc report_browser_test.cc LIBS photodupes_e2e_support)
+add_project_test(photodupes_e2e_test SOURCES e2e_test.cc report_browser_test.cc review_browser_test.cc
+  LIBS photodupes_e2e_support)
+# puppeteer-core, installed by scripts/install-deps.sh into the build tree.
+target_compile_definitions(photodupes_e2e_test PRIVATE
+  PUPPETEER_MODULES="${CMAKE_BINARY_DIR}/node/node_modules"
+  REVIEW_BROWSER_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/review_browser.js")
 add_dependencies(photodupes_e2e_test photodupes albumsweep twinspot)

@@ -59,3 +59,6 @@ echo
 echo "== $bin report --library $lib -o $demo/report.html"
 "$bin" report --library "$lib" -o "$demo/report.html" >/dev/null
 echo "The report is at $demo/report.html (open it in a browser: file://$demo/report.html)"
+echo
+echo "== next: decide in your browser, move the copies to the Trash, and undo:"
+echo "XDG_STATE_HOME=$demo/state $bin review --library $lib"

@@ -18,8 +18,9 @@ packages=(
   libgtest-dev libgmock-dev        # tests
   libbenchmark-dev                 # benchmarks
   libsqlite3-dev sqlite3           # photodupes' catalog; the sqlite3 tool in its tests
-  chromium                         # photodupes' report checked in a real browser
   libglib2.0-bin                   # gio trash: the Trash cross-checked in tests and benchmarks
+  libcpp-httplib-dev               # photodupes review: the page's loopback HTTP server
+  chromium                         # photodupes' report and review page checked in a real browser
   lm-sensors                       # sensors -j, the peer check of thermwatch
   dpkg-dev file                    # the Debian package: cpack's dependency list (dpkg-shlibdeps)
   scdoc man-db                     # man pages: rendered from scdoc at build time, checked with man
@@ -29,6 +30,11 @@ packages=(
 )
 
 missing=()
+# The review page's browser test runs node with puppeteer-core
+# (scripts/install-puppeteer.sh). A machine whose node came from elsewhere
+# (its npm bundled, conflicting with Debian's npm package) keeps it.
+command -v node >/dev/null || missing+=(nodejs)
+command -v npm >/dev/null || missing+=(npm)
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
     missing+=("$p")

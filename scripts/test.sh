@@ -19,6 +19,7 @@ run() {   # run <build dir> <ctest args...> -- <cmake args...>
   cmake_args=("$@")
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "${cmake_args[@]}" >/dev/null
   cmake --build "$dir" -j "$jobs"
+  bash scripts/install-puppeteer.sh "$dir"
   (cd "$dir" && ctest --output-on-failure -j "$jobs" "${ctest_args[@]}")
 }
 

@@ -10,7 +10,6 @@ namespace twinspot {
 namespace {
 
 constexpr int kHashMaxPixel = 64;
-constexpr int kThumbMaxPixel = 256;
 constexpr double kThumbQuality = 0.72;
 
 jsonlines::Record failure(std::int64_t index, const char* code) { return {{"i", index}, {"ok", false}, {"err", code}}; }
@@ -24,7 +23,19 @@ Mode modeFrom(const std::vector<std::string>& args) {
   return Mode::kHash;
 }
 
-jsonlines::Record recordFor(Mode mode, std::int64_t index, const std::string& path) {
+int thumbSizeFrom(const std::vector<std::string>& args) {
+  for (std::size_t i = 1; i + 1 < args.size(); ++i) {
+    if (args[i] != "--size") continue;
+    const std::string& v = args[i + 1];
+    if (v.empty() || v.size() > 4 || v.find_first_not_of("0123456789") != std::string::npos) break;
+    const int n = std::stoi(v);
+    if (n >= 1 && n <= kLargestThumb) return n;
+    break;
+  }
+  return kThumbMaxPixel;
+}
+
+jsonlines::Record recordFor(Mode mode, std::int64_t index, const std::string& path, int thumbSize) {
   // Everything made for this file lives in this scope and is released
   // before the next file.
   std::optional<imaging::ImageSource> source = imaging::imageSource(path);
@@ -34,14 +45,14 @@ jsonlines::Record recordFor(Mode mode, std::int64_t index, const std::string& pa
   // format allows when both are wanted.
   std::optional<imaging::Image> small, preview;
   if (hashing && previewing) {
-    const int sizes[] = {kHashMaxPixel, kThumbMaxPixel};
+    const int sizes[] = {kHashMaxPixel, thumbSize};
     std::vector<std::optional<imaging::Image>> thumbs = imaging::makeThumbs(*source, sizes);
     small = std::move(thumbs[0]);
     preview = std::move(thumbs[1]);
   } else if (hashing) {
     small = imaging::makeThumb(*source, kHashMaxPixel);
   } else {
-    preview = imaging::makeThumb(*source, kThumbMaxPixel);
+    preview = imaging::makeThumb(*source, thumbSize);
   }
   jsonlines::Record record{{"i", index}, {"ok", true}};
   if (hashing) {
@@ -64,10 +75,11 @@ jsonlines::Record recordFor(Mode mode, std::int64_t index, const std::string& pa
 
 int run(const std::vector<std::string>& args, std::string_view input, std::FILE* out) {
   const Mode mode = modeFrom(args);
+  const int thumbSize = thumbSizeFrom(args);
   const std::vector<std::string> paths = jsonlines::zeroSeparatedList(input);
   if (!paths.empty()) imaging::initImaging();
   for (size_t i = 0; i < paths.size(); ++i)
-    if (!jsonlines::emit(recordFor(mode, static_cast<std::int64_t>(i), paths[i]), out))
+    if (!jsonlines::emit(recordFor(mode, static_cast<std::int64_t>(i), paths[i], thumbSize), out))
       return jsonlines::kExitOutputFailed;
   return 0;
 }

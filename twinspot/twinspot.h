@@ -5,6 +5,8 @@
 // from standard output, in input order:
 //   hash:  {"i":0,"ok":true,"hash":"<16 hex digits>","w":4032,"h":3024}
 //   thumb: {"i":0,"ok":true,"b64":"<base64 JPEG, longest side <= 256>"}
+//          (`twinspot thumb --size N`: longest side <= N, N from 1 to 1600;
+//          a size outside that range is ignored)
 //   hashthumb: both in one line, {"i":0,"ok":true,"hash":…,"w":…,"h":…,"b64":…},
 //          the same values as the two modes give, from one decode of the
 //          file where its format allows (see imaging::makeThumbs); for a
@@ -33,10 +35,19 @@ enum class Mode { kHash, kThumb, kHashThumb };
 // selects hashes. Only the first argument is looked at.
 Mode modeFrom(const std::vector<std::string>& args);
 
+inline constexpr int kThumbMaxPixel = 256;
+inline constexpr int kLargestThumb = 1600;
+
+// The bound of thumb mode's previews: N after "--size" in the arguments
+// that follow the mode, when it is a whole number from 1 to kLargestThumb;
+// else kThumbMaxPixel.
+int thumbSizeFrom(const std::vector<std::string>& args);
+
 // The record for path number `index` (hash: 64-pixel thumbnail; thumb:
 // 256-pixel thumbnail as JPEG at quality 0.72; hashthumb: both). A failure
 // of either part fails the whole record, with the code its own mode gives.
-jsonlines::Record recordFor(Mode mode, std::int64_t index, const std::string& path);
+jsonlines::Record recordFor(Mode mode, std::int64_t index, const std::string& path,
+                            int thumbSize = kThumbMaxPixel);
 
 // The whole command: one record per path written to `out`. Returns the exit
 // status: 0, or jsonlines::kExitOutputFailed once a write to `out` failed.

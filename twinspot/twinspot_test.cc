@@ -98,6 +98,36 @@ TEST_F(TwinspotRun, ThumbRecordsHoldUprightJpegs) {
   }
 }
 
+TEST(TwinspotMode, SizeIsTakenOnlyInRange) {
+  EXPECT_EQ(thumbSizeFrom({"thumb"}), 256);
+  EXPECT_EQ(thumbSizeFrom({"thumb", "--size", "1600"}), 1600);
+  EXPECT_EQ(thumbSizeFrom({"thumb", "--size", "1601"}), 256);
+  EXPECT_EQ(thumbSizeFrom({"thumb", "--size", "0"}), 256);
+  EXPECT_EQ(thumbSizeFrom({"thumb", "--size", "-5"}), 256);
+  EXPECT_EQ(thumbSizeFrom({"thumb", "--size"}), 256);
+  EXPECT_EQ(thumbSizeFrom({"--size", "800"}), 256);  // the mode's place
+}
+
+// A larger preview on request; without --size the bytes are those of the
+// plain thumb mode, so existing hosts see no change.
+TEST_F(TwinspotRun, SizeBoundsTheLongerSideAndItsAbsenceChangesNothing) {
+  ASSERT_TRUE(testsupport::writeImage(dir.path() + "/big.jpg", testsupport::Picture{.width = 2000, .height = 1000}));
+  std::string plain, ignored;
+  runCommand({"thumb"}, dir.path() + "/big.jpg", &plain);
+  runCommand({"thumb", "--size", "99999"}, dir.path() + "/big.jpg", &ignored);
+  EXPECT_EQ(plain, ignored);
+  auto records = runCommand({"thumb", "--size", "1600"}, dir.path() + "/big.jpg\0"s + small());
+  ASSERT_EQ(records.size(), 2u);
+  const std::pair<int, int> want[] = {{1600, 800}, {40, 30}};
+  for (int i = 0; i < 2; ++i) {
+    auto bytes = testsupport::base64Decode(records[i]["b64"].get<std::string>());
+    ASSERT_TRUE(bytes);
+    auto jpeg = testsupport::decodeImage(*bytes);
+    ASSERT_TRUE(jpeg);
+    EXPECT_EQ(std::pair(jpeg->width, jpeg->height), want[i]);
+  }
+}
+
 TEST_F(TwinspotRun, FailuresAreRecordedAndTheRunGoesOn) {
   ASSERT_TRUE(testsupport::writeBytes(dir.path() + "/text.jpg", std::string("not a picture")));
   auto jpeg = testsupport::encodeImage(
