@@ -2,7 +2,7 @@
 # end runs of the built program on libraries made at test time.
 add_project_test(photodupes_unit_test
   SOURCES grouping_test.cc catalog_test.cc report_test.cc candidates_test.cc
-  LIBS photodupes_lib testsupport_images)
+  LIBS photodupes_lib testsupport_images imaging)
 
 add_library(photodupes_e2e_support STATIC e2e_support.cc)
 target_link_libraries(photodupes_e2e_support PUBLIC photodupes_lib testsupport testsupport_images imaging)
