@@ -261,7 +261,8 @@ int main(int argc, char** argv) {
     const int longer = header ? std::max(vips_image_get_width(header), vips_image_get_height(header)) : 0;
     if (header) g_object_unref(header);
     vips_error_clear();
-    if (longer < 512) continue;
+    // The same file twice (lomiri ships one wallpaper under two names) is one original.
+    if (longer < 512 || std::find(originalBytes.begin(), originalBytes.end(), *bytes) != originalBytes.end()) continue;
     if (f.rfind(corpus, 0) == 0) ++corpusCount;
     originals.push_back(f);
     originalBytes.push_back(std::move(*bytes));
