@@ -7,7 +7,8 @@
 //
 // Every photo of the corpus of 512 pixels or more (cameras/, heif/, one of
 // each orientation set) is edited with libvips: resized, re-encoded,
-// brightened, cropped, captioned, padded, letterboxed. Each copy is
+// brightened, turned grey, cropped (centred, and off a corner by 10% and
+// 15%), captioned, padded, letterboxed. Each copy is
 // fingerprinted as a scan does it (difference hash of the 256-pixel
 // thumbnail of the encoded bytes, the thumbnail stored as JPEG, feature
 // print of the bytes) and gets its extra and corner hashes from that
@@ -55,6 +56,7 @@ constexpr double kThumbQuality = 0.7;  // the quality of the thumbnails a scan s
 const photodupes::CropShare kWideCrops[] = {
     {0.9, 0.5, 0.5}, {0.85, 0.5, 0.5}, {0.8, 0.5, 0.5}, {0.75, 0.5, 0.5}, {0.9, 0, 0},  {0.85, 0, 0},
     {0.8, 0, 0},     {0.9, 1, 1},      {0.9, 1, 0},     {0.9, 0, 1},      {0.92, 0, 0}, {0.88, 0, 0},
+    {0.87, 0, 0},    {0.86, 0, 0},     {0.84, 0, 0},    {0.85, 1, 1},
 };
 
 struct Item {

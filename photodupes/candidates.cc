@@ -20,6 +20,15 @@ constexpr double kTrimThreshold = 24;
 constexpr double kMinTrimmed = 0.03;
 constexpr double kMinKept = 0.25;
 
+// Whether the photo's extra and corner hashes are known and are those of
+// today's crops. A photo has a corner hash for each of kCornerShares, or
+// none when its thumbnail gave none; any other count is a set of other
+// corner crops, stored by an older photodupes.
+bool thumbHashesCurrent(const Photo& p) {
+  return p.extraHashes && p.cornerHashes &&
+         (p.cornerHashes->empty() || p.cornerHashes->size() == std::size(kCornerShares));
+}
+
 }  // namespace
 
 std::optional<imaging::Box> flatBordersTrimmed(const imaging::Image& image) {
@@ -118,7 +127,7 @@ void completeThumbHashes(Catalog& catalog, std::vector<Photo>& photos) {
   constexpr int kPerTransaction = 64;
   int pending = 0;
   for (Photo& p : photos) {
-    if ((p.extraHashes && p.cornerHashes && p.facts) || !p.usable()) continue;
+    if ((thumbHashesCurrent(p) && p.facts) || !p.usable()) continue;
     const auto stored = catalog.photo(p.id, true);
     setThumbHashes(p, stored ? stored->thumb : std::string());
     if (!catalog.writable()) continue;

@@ -38,8 +38,10 @@ struct CropShare {
   double x, y;
 };
 inline constexpr CropShare kCropShares[] = {{0.8, 0.5, 0.5}};
-// 90% kept at each corner: a copy cut 10% off two sides that meet.
-inline constexpr CropShare kCornerShares[] = {{0.9, 0, 0}, {0.9, 1, 0}, {0.9, 0, 1}, {0.9, 1, 1}};
+// 90% and 85% kept at each corner: a copy cut 10% or 15% off two sides
+// that meet (neither crop catches the other's copies; see the README).
+inline constexpr CropShare kCornerShares[] = {{0.9, 0, 0},  {0.9, 1, 0},  {0.9, 0, 1},  {0.9, 1, 1},
+                                              {0.85, 0, 0}, {0.85, 1, 0}, {0.85, 0, 1}, {0.85, 1, 1}};
 
 // The Hamming radii of the extra and the corner hashes' candidates. Chosen
 // from bench/photodupes_recall (the README has the recall and the false
@@ -84,9 +86,11 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> extraCandidatePairs(std::sp
                                                                          int radius = kExtraRadius,
                                                                          int cornerRadius = kCornerRadius);
 
-// Computes the extra and corner hashes and thumbnail facts of the photos that lack them (an
-// older catalog, or a scan cut short), from their thumbnails in the catalog: stored when
-// the catalog is open for writing, else kept in `photos` only.
+// Computes the extra and corner hashes and thumbnail facts of the photos
+// that lack them (an older catalog, or a scan cut short) or whose corner
+// hashes are of another set of corner crops than kCornerShares (an older
+// photodupes: told by their count), from their thumbnails in the catalog:
+// stored when the catalog is open for writing, else kept in `photos` only.
 void completeThumbHashes(Catalog& catalog, std::vector<Photo>& photos);
 
 }  // namespace photodupes

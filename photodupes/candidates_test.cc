@@ -1,8 +1,13 @@
 // The second source of candidates: pairs of photos joined through their
-// extra hashes, on made-up hashes.
+// extra hashes, on made-up hashes; and the hashes a catalog keeps.
 #include "photodupes/candidates.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "imaging/imaging.h"
+#include "testsupport/images.h"
 
 namespace photodupes {
 namespace {
@@ -39,6 +44,49 @@ TEST(ExtraCandidatePairs, JoinsAnExtraOrCornerHashToAnotherPhotosScanHashOnceEac
   EXPECT_EQ(extraCandidatePairs(all, 4, 4), (Pairs{{0, 1}, {0, 2}, {2, 3}}));
   EXPECT_EQ(extraCandidatePairs(all, 8, 7), (Pairs{{0, 1}, {0, 2}, {2, 3}, {6, 7}}));
   EXPECT_EQ(extraCandidatePairs(all, 7, 8), (Pairs{{0, 1}, {0, 2}, {2, 3}, {6, 7}, {6, 8}}));
+}
+
+// A catalog written when there were fewer corner crops holds corner hashes
+// of other crops: they are computed again from the thumbnail and stored,
+// while a photo whose hashes are current, or whose thumbnail gave none (an
+// empty set, not tried again on every run), is left as it is.
+TEST(CompleteThumbHashes, RecomputesCornerHashesOfAnOlderSetOfCrops) {
+  testsupport::TempDir dir;
+  testsupport::Picture picture;
+  picture.width = 256, picture.height = 171, picture.pattern = testsupport::Pattern::kPhoto;
+  const auto jpeg = testsupport::encodeImage(picture, ".jpg");
+  ASSERT_TRUE(jpeg);
+  const std::string thumb = imaging::base64(*jpeg);
+  Photo fresh;
+  setThumbHashes(fresh, thumb);
+  ASSERT_EQ(fresh.cornerHashes->size(), std::size(kCornerShares));
+
+  const std::vector<std::uint64_t> current(std::size(kCornerShares), 42);
+  const std::string file = dir.path() + "/cat.db";
+  {
+    auto c = Catalog::open(file, "library", "/lib", Catalog::Access::kWrite);
+    c->begin();
+    for (const char* id : {"old", "current", "none"}) {
+      Photo p = withHashes(0x1234, std::vector<std::uint64_t>{}, std::vector<std::uint64_t>{1, 2, 3, 4});
+      p.id = p.path = id;
+      p.thumb = thumb;
+      if (p.id == "current") p.cornerHashes = current;
+      if (p.id == "none") p.cornerHashes->clear();
+      c->putPhoto(p, 1);
+    }
+    c->commit();
+  }
+  auto c = Catalog::open(file, "library", "/lib", Catalog::Access::kWrite);
+  std::vector<Photo> photos = c->photos(false);
+  completeThumbHashes(*c, photos);
+  ASSERT_EQ(photos.size(), 3u);
+  const Photo& old = *std::find_if(photos.begin(), photos.end(), [](const Photo& p) { return p.id == "old"; });
+  for (const Photo& p : {old, *c->photo("old", false)}) {
+    EXPECT_EQ(p.cornerHashes, fresh.cornerHashes);
+    EXPECT_EQ(p.extraHashes, fresh.extraHashes);
+  }
+  EXPECT_EQ(c->photo("current", false)->cornerHashes, current);
+  EXPECT_EQ(c->photo("none", false)->cornerHashes, std::vector<std::uint64_t>{});
 }
 
 }  // namespace

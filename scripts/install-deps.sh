@@ -27,6 +27,7 @@ packages=(
   clang-14 libclang-rt-14-dev      # libFuzzer harnesses (scripts/fuzz.sh)
   coreutils python3
   time libheif-examples            # benchmarks: peak memory of a child; HEIC copies (heif-enc)
+  lomiri-wallpapers                # benchmarks: real photos as originals (photodupes_e2e_recall)
 )
 
 missing=()

@@ -22,12 +22,17 @@ enum class PhotoEdit {
   kCrop15,             // 15% of the width and height off, centred (7.5% off every side)
   kCrop20,             // 20% of the width and height off, centred
   kLetterbox,          // on a black 16:9 canvas (9:16 for a portrait photo): bars to another aspect ratio
+  kCropCorner15,       // 15% off the right and the bottom
+  kGrey,               // grey (one band)
+  kMirror,             // flipped left to right: another picture, not a duplicate
 };
+// The edits that make duplicates (every one but kMirror).
 inline constexpr PhotoEdit kAllPhotoEdits[] = {
     PhotoEdit::kResizeHalf, PhotoEdit::kReencode,   PhotoEdit::kBrighten,
     PhotoEdit::kCropSides,  PhotoEdit::kCropCorner, PhotoEdit::kCropCornerTopLeft,
     PhotoEdit::kCaption,    PhotoEdit::kPad,        PhotoEdit::kCrop15,
-    PhotoEdit::kCrop20,     PhotoEdit::kLetterbox};
+    PhotoEdit::kCrop20,     PhotoEdit::kLetterbox,  PhotoEdit::kCropCorner15,
+    PhotoEdit::kGrey};
 const char* photoEditName(PhotoEdit edit);
 
 // The upright photo of `encoded`, edited and saved as JPEG (quality 90
