@@ -3,6 +3,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+#include <set>
 #include <unordered_map>
 
 #include "albumsweep/scan_worker.h"
@@ -38,6 +39,7 @@ Verifier simverifyVerifier(const std::vector<Photo>& photos, const VerifySource&
       argv.insert(argv.end(), {"--library", source.root});
 
     std::string problem;
+    std::set<std::size_t> noPrint;
     auto onRecord = [&](json& j) {
       if (j.contains("fatal")) {
         problem = "albumsweep simverify refused the candidate groups";
@@ -59,11 +61,19 @@ Verifier simverifyVerifier(const std::vector<Photo>& photos, const VerifySource&
         auto ib = byName.find(b->get<std::string>());
         if (ia != byName.end() && ib != byName.end()) dist[{ia->second, ib->second}] = d->get<float>();
       }
-      return true;  // failure records: that pair stays unmeasured
+      // A picture that has no print (its file does not decode) is not the
+      // same photo as any: answered, so that it is not measured again. Other
+      // failures (a file that could not be read) leave the pair unmeasured.
+      if (j.value("err", "") == "featureprint_failed" && j.contains("id") && j["id"].is_string())
+        if (auto x = byName.find(j["id"].get<std::string>()); x != byName.end()) noPrint.insert(x->second);
+      return true;
     };
     auto r = runJsonChild(argv, json{{"groups", std::move(request)}}.dump(), "albumsweep simverify", onRecord);
     if (problem.empty()) problem = r.problem;
     if (!problem.empty()) throw std::runtime_error(problem);
+    for (const auto& [a, others] : stars)
+      for (std::size_t b : others)
+        if (noPrint.count(a) || noPrint.count(b)) dist.emplace(PhotoPair{a, b}, kNoPrintDistance);
     return dist;
   };
 }

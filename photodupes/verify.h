@@ -19,6 +19,10 @@ struct VerifySource {
   bool byPath = false;
 };
 
+// The distance answered for a pair of which one picture has no feature
+// print (its file does not decode as a picture): not the same photo.
+inline constexpr float kNoPrintDistance = 2.0f;
+
 // A Verifier over `photos` (which must outlive it): the pairs go out as
 // star groups around their first photo, and each answer is read back as the
 // pair it names. A pair with a photo that cannot be named in the request
