@@ -127,9 +127,14 @@ void completeThumbHashes(Catalog& catalog, std::vector<Photo>& photos) {
   constexpr int kPerTransaction = 64;
   int pending = 0;
   for (Photo& p : photos) {
-    if ((thumbHashesCurrent(p) && p.facts) || !p.usable()) continue;
+    const bool hashesCurrent = thumbHashesCurrent(p);
+    if ((hashesCurrent && p.facts) || !p.usable()) continue;
     const auto stored = catalog.photo(p.id, true);
-    setThumbHashes(p, stored ? stored->thumb : std::string());
+    const std::string thumb = stored ? stored->thumb : std::string();
+    if (hashesCurrent)
+      p.facts = thumbFacts(thumb);  // an older catalog's photo: only the facts are new
+    else
+      setThumbHashes(p, thumb);
     if (!catalog.writable()) continue;
     if (pending == 0) catalog.begin();
     catalog.updateThumbHashes(p);
