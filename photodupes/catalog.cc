@@ -67,6 +67,8 @@ class Statement {
   sqlite3_stmt* st_ = nullptr;
 };
 
+// The tables as schema 3 made them; a new catalog then takes the later
+// migrations too, so each table is written down once.
 const char* kSchema = R"sql(
 CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE photos(
@@ -85,23 +87,7 @@ CREATE TABLE photos(
   thumb TEXT NOT NULL DEFAULT '',
   seen INTEGER NOT NULL,
   extra_hashes BLOB,
-  corner_hashes BLOB,
-  st_dev INTEGER, st_ino INTEGER, st_size INTEGER, st_mtime_ns INTEGER, st_ctime_ns INTEGER,
-  content_share REAL, colour INTEGER);
-CREATE TABLE distances(
-  measurer TEXT NOT NULL, a TEXT NOT NULL, b TEXT NOT NULL, dist REAL NOT NULL,
-  PRIMARY KEY(measurer, a, b)) WITHOUT ROWID;
-CREATE TABLE not_duplicates(a TEXT NOT NULL, b TEXT NOT NULL, PRIMARY KEY(a, b)) WITHOUT ROWID;
-CREATE TABLE choices(id TEXT PRIMARY KEY, sha TEXT NOT NULL, choice TEXT NOT NULL);
-CREATE TABLE keep_in(folder BLOB PRIMARY KEY);
-CREATE TABLE trash_batches(batch INTEGER PRIMARY KEY, started INTEGER NOT NULL);
-CREATE TABLE trash_files(
-  entry INTEGER PRIMARY KEY, batch INTEGER NOT NULL, photo_id TEXT NOT NULL DEFAULT '', path BLOB NOT NULL,
-  state TEXT NOT NULL, reason TEXT NOT NULL DEFAULT '', trash_file BLOB, trash_info BLOB,
-  bytes INTEGER NOT NULL DEFAULT 0,
-  b_dev INTEGER, b_ino INTEGER, b_size INTEGER, b_mtime_ns INTEGER, b_ctime_ns INTEGER,
-  a_dev INTEGER, a_ino INTEGER, a_size INTEGER, a_mtime_ns INTEGER, a_ctime_ns INTEGER);
-CREATE INDEX trash_files_by_state ON trash_files(state, batch);
+  corner_hashes BLOB);
 CREATE TABLE runs(
   run INTEGER PRIMARY KEY,
   started INTEGER NOT NULL,
@@ -391,6 +377,8 @@ std::unique_ptr<Catalog> Catalog::openFile(const std::string& file, Access acces
 void Catalog::initialize(const std::string& kind, const std::string& source) {
   begin();
   exec(kSchema);
+  exec(kMigrateTo4);
+  exec(kMigrateTo5);
   exec("PRAGMA application_id=" + std::to_string(kApplicationId));
   exec("PRAGMA user_version=" + std::to_string(kSchemaVersion));
   setMeta("kind", kind);
