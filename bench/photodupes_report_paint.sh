@@ -23,7 +23,8 @@ for seed in 1 2 3 4 5 6; do
   vips resize "$work/c$seed.v" "$work/t$seed.jpg[Q=70]" 8
 done
 # An empty scan makes the catalog; the groups are then written into it, with
-# their extra and corner hashes computed (none), as a scan leaves them.
+# their extra and corner hashes (none) and thumbnail facts computed, as a scan
+# leaves them.
 "$bin" scan --library "$work/library" --catalog "$work/catalog.db"
 python3 - "$work" "$groups" <<'PY'
 import base64, random, sqlite3, sys
@@ -38,9 +39,10 @@ for g in range(groups):
     for m in range(2 + g % 2):
         i = f"folder{g % 50}/photo{g}-{m}.jpg"
         rows.append((i, f"{work}/library/{i}".encode(), f"photo{g}-{m}.jpg", "local", "", sha, h, 4032 - m, 3024,
-                     3_000_000 + rng.randrange(1_000_000), 1_600_000_000_000 + g * 1000, 1, thumbs[(g + m) % 6], 1, b"", b""))
+                     3_000_000 + rng.randrange(1_000_000), 1_600_000_000_000 + g * 1000, 1, thumbs[(g + m) % 6], 1, b"", b"",
+                     1.0, 1))
 db.executemany("INSERT INTO photos(id, path, name, state, err, sha, dhash, w, h, bytes, created, mod, thumb, seen, "
-               "extra_hashes, corner_hashes) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)", rows)
+               "extra_hashes, corner_hashes, content_share, colour) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)", rows)
 db.commit()
 # The files themselves, as sparse files of the recorded size and time: the
 # groups list only files that are still as the catalog describes them.

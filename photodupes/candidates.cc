@@ -135,7 +135,7 @@ void completeThumbHashes(Catalog& catalog, std::vector<Photo>& photos) {
       p.facts = thumbFacts(thumb);  // an older catalog's photo: only the facts are new
     else
       setThumbHashes(p, thumb);
-    if (!catalog.writable()) continue;
+    if (!catalog.writable() && !catalog.canStore()) continue;
     if (pending == 0) catalog.begin();
     catalog.updateThumbHashes(p);
     if (++pending == kPerTransaction) catalog.commit(), pending = 0;

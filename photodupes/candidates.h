@@ -90,7 +90,8 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> extraCandidatePairs(std::sp
 // that lack them (an older catalog, or a scan cut short) or whose corner
 // hashes are of another set of corner crops than kCornerShares (an older
 // photodupes: told by their count), from their thumbnails in the catalog:
-// stored when the catalog is open for writing, else kept in `photos` only.
+// stored where the catalog can take them (Catalog::canStore), else kept in
+// `photos` only.
 void completeThumbHashes(Catalog& catalog, std::vector<Photo>& photos);
 
 }  // namespace photodupes

@@ -489,8 +489,10 @@ std::vector<Catalog::Distance> Catalog::distances(const std::string& measurer) c
   return out;
 }
 
+bool Catalog::canStore() const { return version_ >= kSchemaVersion && sqlite3_db_readonly(db_, "main") == 0; }
+
 bool Catalog::putDistances(const std::string& measurer, const std::vector<Distance>& distances) {
-  if (version_ < 4 || distances.empty() || sqlite3_db_readonly(db_, "main") == 1) return false;
+  if (!canStore() || distances.empty()) return false;
   try {
     begin();
     Statement st(db_, "INSERT OR REPLACE INTO distances(measurer, a, b, dist) VALUES(?,?,?,?)");

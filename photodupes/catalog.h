@@ -130,6 +130,10 @@ class Catalog {
 
   const std::string& file() const { return file_; }
   bool writable() const { return writable_; }
+  // Can take what is derived from what it holds (thumbnail hashes and
+  // facts, measured distances) even when opened for reading: its schema is
+  // current and its file may be written. Such rows only spare work later.
+  bool canStore() const;
 
   // Transactions: records written between begin() and commit() land together.
   void begin();

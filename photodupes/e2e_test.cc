@@ -198,14 +198,16 @@ TEST_F(PhotodupesE2E, AScanKilledHalfWayEndsLikeAnUninterruptedOne) {
   const std::string whole = dir_.path() + "/whole.db", killed = dir_.path() + "/killed.db";
   ASSERT_EQ(photodupes({"scan", "--library", lib(), "--catalog", whole}, state()).exitStatus, 0);
 
-  // A stand-in that passes albumsweep's lines on slowly and kills photodupes
-  // (its parent) after the first commits, in the middle of the scan.
+  // A stand-in that passes albumsweep's lines on and kills photodupes (its
+  // parent) once the first records are committed, in the middle of the scan.
   const std::string killer = dir_.path() + "/killer.sh";
   writeScript(killer, std::string("parent=$PPID\n\"") + ALBUMSWEEP_BIN +
                           "\" \"$@\" | { n=0; while IFS= read -r line; do printf '%s\\n' \"$line\"; n=$((n+1));"
-                          " if [ $n -eq 13 ]; then sleep 0.5; kill -9 $parent; fi; done; }");
+                          " if [ $n -eq 13 ]; then until [ \"$(sqlite3 \"$CATALOG\" 'SELECT count(*) FROM photos' "
+                          "2>/dev/null)\" -ge 10 ] 2>/dev/null; do sleep 0.05; done; kill -9 $parent; fi; done; }");
   auto cut =
-      photodupes({"scan", "--library", lib(), "--catalog", killed}, state(), {"PHOTODUPES_ALBUMSWEEP=" + killer});
+      photodupes({"scan", "--library", lib(), "--catalog", killed}, state(),
+                 {"PHOTODUPES_ALBUMSWEEP=" + killer, "CATALOG=" + killed});
   ASSERT_EQ(cut.signal, SIGKILL) << cut.err;
   const auto partial = catalogRows(killed, "library", lib());
   EXPECT_GE(partial.size(), 10u);
