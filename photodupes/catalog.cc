@@ -185,7 +185,9 @@ int lockCatalog(const std::string& file, Catalog::Access access, std::chrono::mi
   int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0 && access == Catalog::Access::kRead && (errno == EROFS || errno == EACCES))
     fd = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0 && access == Catalog::Access::kRead && (errno == EROFS || errno == EACCES || errno == ENOENT)) return -1;
+  if (fd < 0 && access == Catalog::Access::kRead &&
+      (errno == EROFS || errno == EACCES || errno == EPERM || errno == ENOENT || errno == ENOSYS))
+    return -1;
   if (fd < 0) throw CatalogError("cannot open the lock file " + lockFile + ": " + std::strerror(errno));
   const int op = (access == Catalog::Access::kWrite ? LOCK_EX : LOCK_SH) | LOCK_NB;
   const auto until = std::chrono::steady_clock::now() + wait;

@@ -175,6 +175,25 @@ TEST_F(PhotodupesE2E, OutputThatCannotBeWrittenOddNamesAndMisplacedOptionsAreNev
   EXPECT_NE(toFolder.err.find("it is a folder"), std::string::npos) << toFolder.err;
 }
 
+TEST_F(PhotodupesE2E, ACatalogOnReadOnlyStorageIsReadAsItIs) {
+  const std::string backing = dir_.path() + "/catalogs", readOnly = dir_.path() + "/read-only";
+  fs::create_directories(backing);
+  fs::create_directories(readOnly);
+  ASSERT_EQ(photodupes({"scan", "--library", lib(), "--catalog", backing + "/cat.db"}, state()).exitStatus, 0);
+  const std::string before = photodupes({"groups", "--json", "--catalog", backing + "/cat.db"}, state()).out;
+  // A read-only view of the folder (a bind mount remounted read-only): needs root.
+  auto sh = [](const std::string& cmd) { return testsupport::runProcess({"/bin/sh", "-c", cmd}).exitStatus; };
+  if (geteuid() != 0 || sh("mount --bind '" + backing + "' '" + readOnly + "' && mount -o remount,bind,ro '" +
+                           readOnly + "'") != 0) {
+    sh("umount '" + readOnly + "' 2>/dev/null");
+    GTEST_SKIP() << "a read-only bind mount needs root and mount(8)";
+  }
+  auto r = photodupes({"groups", "--json", "--catalog", readOnly + "/cat.db"}, state());
+  sh("umount '" + readOnly + "'");
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(r.out, before);
+}
+
 TEST_F(PhotodupesE2E, CtrlCKeepsWhatWasScannedAndSaysSo) {
   // Ctrl-C reaches the whole process group: photodupes and albumsweep (here
   // a stand-in that passes albumsweep's first records on, writes half a
