@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdlib>
 
 #include "imaging/imaging.h"
 #include "photodupes/candidates.h"
@@ -11,10 +12,12 @@
 namespace photodupes {
 namespace {
 
-// Flat borders count when they take at least this share of the picture: a
-// photo's own flat parts (a sky, a wall) trim differently from copy to copy
-// under JPEG noise, so only clear borders (padding, letterbox bars) count.
-constexpr double kBorderShare = 0.85;
+// Borders a copy added are bars on two opposite sides, of one width (to
+// within 2% of the side, and at least 3% each): padding, letterbox and
+// pillarbox bars. A photo's own flat parts (a sky, a wall) trim one side,
+// or two by different amounts, and do not count.
+constexpr double kMinBar = 0.03;
+constexpr double kBarsAlike = 0.02;
 // A pixel has colour when its channels spread over more than this many
 // levels; a picture has colour when more than 1% of its pixels do. A grey
 // copy's JPEG thumbnail stays within a few levels.
@@ -80,8 +83,13 @@ std::optional<ThumbFacts> thumbFacts(const std::string& base64Jpeg) {
   const int w = image.width(), h = image.height();
   ThumbFacts f;
   if (auto box = flatBordersTrimmed(image)) {
-    const double share = static_cast<double>(box->width) * box->height / (static_cast<double>(w) * h);
-    if (share < kBorderShare) f.contentShare = share;
+    auto bars = [](int before, int after, int side) {
+      return before >= kMinBar * side && after >= kMinBar * side && std::abs(before - after) <= kBarsAlike * side + 1;
+    };
+    const bool sideBars = bars(box->left, w - box->left - box->width, w);
+    const bool topBars = bars(box->top, h - box->top - box->height, h);
+    f.contentShare = (sideBars ? static_cast<double>(box->width) / w : 1.0) *
+                     (topBars ? static_cast<double>(box->height) / h : 1.0);
   }
   if (auto px = imaging::rgbPixels(image)) {
     std::size_t coloured = 0;
@@ -104,10 +112,11 @@ bool isRawFile(const std::string& path) {
 KeeperKey keeperKey(const Photo& p) {
   const int rank = formatRank(p);
   const bool captured = hasCaptureDate(p);
-  // Larger is better for everything in the key. The larger file counts only
-  // within the same format rank.
-  return {contentStep(p), p.facts ? p.facts->colour : true, !hasBorders(p), rank, p.bytes, captured,
-          captured ? -p.created : 0, -p.mod, -static_cast<std::int64_t>(p.path.size())};
+  // Larger is better for everything in the key. The file's size comes after
+  // the dates: an edited copy saved at a higher quality than its original is
+  // the larger file, but it is the newer one.
+  return {contentStep(p), p.facts ? p.facts->colour : true, !hasBorders(p), rank, captured,
+          captured ? -p.created : 0, -p.mod, p.bytes, -static_cast<std::int64_t>(p.path.size())};
 }
 
 bool keeperBefore(const Photo& a, const Photo& b) {

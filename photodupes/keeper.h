@@ -43,7 +43,7 @@ bool isRawFile(const std::string& path);
 // The rule as a key, larger being better; equal keys go by path (the one
 // that sorts first is better). Computed once a photo where many photos are
 // ordered.
-using KeeperKey = std::tuple<long, bool, bool, int, std::int64_t, bool, std::int64_t, std::int64_t, std::int64_t>;
+using KeeperKey = std::tuple<long, bool, bool, int, bool, std::int64_t, std::int64_t, std::int64_t, std::int64_t>;
 KeeperKey keeperKey(const Photo& photo);
 
 // True when `a` is the better keeper. A strict weak order.
