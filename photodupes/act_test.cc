@@ -214,8 +214,10 @@ TEST(SystemTrash, PutsFilesInTheHomeTrashWithTheirInfoAndBack) {
   EXPECT_EQ(fs::perms(fs::status(data + "/Trash").permissions()) & fs::perms::all, fs::perms::owner_all);
 
   // Tools that read the Trash list it where they can (they need the trash:// backend).
-  auto listed = testsupport::runProcess({"/bin/sh", "-c", "command -v gio >/dev/null && gio trash --list"},
-                                        {.extraEnvironment = {"XDG_DATA_HOME=" + data}});
+  testsupport::RunOptions withData;
+  withData.extraEnvironment = {"XDG_DATA_HOME=" + data};
+  auto listed =
+      testsupport::runProcess({"/bin/sh", "-c", "command -v gio >/dev/null && gio trash --list"}, withData);
   if (listed.exitStatus == 0)
     EXPECT_NE(listed.out.find(root + "/a b/x%"), std::string::npos) << listed.out;
   else

@@ -103,7 +103,9 @@ TEST(CurrentGroups, HonoursNotDuplicatesChosenKeepersAndReferenceFolders) {
     for (const Member& m : g.members) {
       const std::string& path = photos[m.photo].path;
       EXPECT_EQ(m.keep, path == "/lib/a.jpg" || path == "/lib/ref/e.jpg") << path;
-      if (path == "/lib/k.jpg") EXPECT_FLOAT_EQ(m.dist, 0.1f);
+      if (path == "/lib/k.jpg") {
+        EXPECT_FLOAT_EQ(m.dist, 0.1f);
+      }
     }
   // A choice made on other content lapses.
   d.choices[photos[1].id].second = "old";

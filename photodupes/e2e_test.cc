@@ -204,9 +204,9 @@ TEST_F(PhotodupesE2E, CtrlCKeepsWhatWasScannedAndSaysSo) {
                         " if [ $n -eq 6 ]; then printf '{\"i\":'; kill -INT 0; sleep 5; fi; done; }");
   const std::string wrapper = dir_.path() + "/run.sh";
   writeScript(wrapper, std::string("exec setsid \"") + PHOTODUPES_BIN + "\" \"$@\"");
-  auto cut = testsupport::runProcess(
-      {wrapper, "scan", "--library", lib()},
-      {"", testsupport::OutputTo::kCaptured, "", {"XDG_STATE_HOME=" + state(), "PHOTODUPES_ALBUMSWEEP=" + fake}});
+  testsupport::RunOptions options;
+  options.extraEnvironment = {"XDG_STATE_HOME=" + state(), "PHOTODUPES_ALBUMSWEEP=" + fake};
+  auto cut = testsupport::runProcess({wrapper, "scan", "--library", lib()}, options);
   EXPECT_EQ(cut.exitStatus, 130) << cut.err;
   EXPECT_NE(cut.err.find("interrupted"), std::string::npos) << cut.err;
   EXPECT_EQ(cut.err.find("not JSON"), std::string::npos) << cut.err;
