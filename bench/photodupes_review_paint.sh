@@ -55,7 +55,9 @@ db.commit()
 print(f"{len(rows)} photos in {groups} groups")
 PY
 start=$(date +%s.%N)
-"$bin" groups --library "$work/library" --catalog "$work/catalog.db" | head -1
+# Into a file: photodupes reports a reader that stops reading (head) as a failed write.
+"$bin" groups --library "$work/library" --catalog "$work/catalog.db" > "$work/groups.txt"
+head -1 "$work/groups.txt"
 echo "photodupes groups (the same grouping the page asks for): $(echo "$(date +%s.%N) - $start" | bc) s"
 
 cat > "$work/measure.js" <<'JS'
