@@ -34,6 +34,10 @@ std::int64_t modMillis(const FileStat& s) {
 bool readWhileUnchanged(const std::optional<FileStat>& before, const FileStat& now, std::int64_t bytes,
                         std::int64_t mod, std::int64_t startedNs) {
   if (now.size != bytes || std::llabs(modMillis(now) - mod) > 1) return false;
+  return unchangedWhileRead(before, now, startedNs);
+}
+
+bool unchangedWhileRead(const std::optional<FileStat>& before, const FileStat& now, std::int64_t startedNs) {
   if (before) return *before == now;
   return now.ctimeNs < startedNs;
 }

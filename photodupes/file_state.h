@@ -35,6 +35,11 @@ std::int64_t fileClockNs();
 bool readWhileUnchanged(const std::optional<FileStat>& before, const FileStat& now, std::int64_t bytes,
                         std::int64_t mod, std::int64_t startedNs);
 
+// The part of readWhileUnchanged that needs no answer from the reader (for a
+// file the reader could not read): the file did not change since `before`,
+// or, first seen during the run, since `startedNs`.
+bool unchangedWhileRead(const std::optional<FileStat>& before, const FileStat& now, std::int64_t startedNs);
+
 // The photo's file is the one the catalog describes: the same stat as when
 // its fingerprints were taken. A photo whose stat the catalog does not have
 // yet (a catalog from before it was kept) is compared by size and

@@ -145,15 +145,16 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
       skip.push_back({{"id", p.id}, {"mod", p.usable() ? p.mod : modMillis(*now)}, {"size", now->size}});
   }
   const std::string manifest = json{{"skip", std::move(skip)}}.dump();
+  auto statBefore = [&](const std::string& id) -> std::optional<FileStat> {
+    const auto was = before.find(id);
+    return was == before.end() ? std::nullopt : std::optional<FileStat>(was->second);
+  };
   // The stat to keep with a record just arrived: the file's, when it did not
   // change while it was read; else nothing, so that the next scan reads it again.
   auto statAfterRead = [&](const std::string& id, const std::string& path, std::int64_t bytes,
                            std::int64_t mod) -> std::optional<FileStat> {
     const auto now = statFile(path);
-    const auto was = before.find(id);
-    if (!now || !readWhileUnchanged(was == before.end() ? std::nullopt : std::optional<FileStat>(was->second), *now,
-                                    bytes, mod, startedNs))
-      return std::nullopt;
+    if (!now || !readWhileUnchanged(statBefore(id), *now, bytes, mod, startedNs)) return std::nullopt;
     return now;
   };
 
@@ -250,10 +251,8 @@ int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
         ++counts.scanned;
       } else {
         p.err = textKey(j, "err");
-        if (auto now = statFile(*path); now && p.state != "cloud") {
-          const auto was = before.find(id);
-          if ((was != before.end() && was->second == *now) || now->ctimeNs < startedNs) p.stat = now;
-        }
+        const auto now = statFile(*path);
+        if (now && p.state != "cloud" && unchangedWhileRead(statBefore(id), *now, startedNs)) p.stat = now;
         problems.note(p.path, p.err);
         ++counts.failed;
       }
