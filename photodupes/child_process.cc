@@ -190,6 +190,129 @@ std::string describeFailure(const ChildResult& r, const std::string& what) {
   return "";
 }
 
+void ForkedSteps::record(std::string_view text) {
+  pending_ += 'r';
+  pending_.append(text);
+  pending_ += '\0';
+}
+
+void ForkedSteps::step(std::string_view what) {
+  pending_ += 's';
+  pending_.append(what);
+  pending_ += '\0';
+  if (!send()) _exit(1);  // the parent gave up on us
+}
+
+bool ForkedSteps::finish() {
+  pending_ += "e";
+  pending_ += '\0';
+  return send();
+}
+
+bool ForkedSteps::send() {
+  std::size_t done = 0;
+  while (done < pending_.size()) {
+    const ssize_t n = write(fd_, pending_.data() + done, pending_.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  pending_.clear();
+  return true;
+}
+
+ForkedResult runForked(const std::function<void(ForkedSteps&)>& work, ForkedBounds bounds) {
+  ForkedResult result;
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    result.startError = std::strerror(errno);
+    return result;
+  }
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    signal(SIGPIPE, SIG_DFL);
+    signal(SIGINT, SIG_IGN);  // the parent decides; an interrupt must not end the child half-way
+    signal(SIGTERM, SIG_DFL);
+    close(out[0]);
+    // Nothing to say on standard error; and a child left blocked must not
+    // hold photodupes' standard error open (a pipe to a log) either.
+    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null >= 0) dup2(null, STDERR_FILENO), dup2(null, STDIN_FILENO);
+    ForkedSteps steps(out[1]);
+    try {
+      work(steps);
+    } catch (...) {
+      _exit(1);
+    }
+    _exit(steps.finish() ? 0 : 1);
+  }
+  close(out[1]);
+  if (pid < 0) {
+    result.startError = std::strerror(errno);
+    close(out[0]);
+    return result;
+  }
+  using Clock = std::chrono::steady_clock;
+  const auto started = Clock::now();
+  auto lastWord = started;
+  std::string buf, lastStep;
+  char chunk[65536];
+  for (;;) {
+    const auto now = Clock::now();
+    auto until = lastWord + bounds.quiet;
+    if (now >= until) {
+      result.silent = true;
+      break;
+    }
+    if (bounds.total.count() > 0) {
+      if (now >= started + bounds.total) {
+        result.overTime = true;
+        break;
+      }
+      until = std::min(until, started + bounds.total);
+    }
+    if (interruptSignal() != 0) {
+      result.interrupted = true;
+      break;
+    }
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1;
+    pollfd fd{out[0], POLLIN, 0};
+    const int ready = poll(&fd, 1, static_cast<int>(std::min<long long>(wait, 1000)));
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) continue;
+    const ssize_t n = read(out[0], chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // the child ended
+    lastWord = Clock::now();
+    buf.append(chunk, static_cast<std::size_t>(n));
+    std::size_t start = 0, end;
+    while ((end = buf.find('\0', start)) != std::string::npos) {
+      const std::string_view item(buf.data() + start + 1, end - start - 1);
+      if (buf[start] == 'r') result.records.emplace_back(item);
+      if (buf[start] == 's') lastStep = item;
+      if (buf[start] == 'e') result.finished = true;
+      start = end + 1;
+    }
+    buf.erase(0, start);
+  }
+  close(out[0]);
+  int status = 0;
+  if (result.finished) {
+    if (!reapWithin(pid, status, kExitWait)) kill(pid, SIGKILL);
+  } else {
+    // Abandoned, or ended without finishing: killed, and reaped only if it
+    // goes at once (a child blocked in the kernel stays until that call
+    // returns, and photodupes does not wait for it).
+    kill(pid, SIGKILL);
+    reapWithin(pid, status, std::chrono::milliseconds(50));
+    result.stuckAt = lastStep;
+  }
+  return result;
+}
+
 std::string helperProgram(const char* envName, const std::string& name) {
   if (const char* env = std::getenv(envName); env && *env) return env;
   std::error_code ec;

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
+#include <optional>
 #include <vector>
 
 namespace photodupes {
@@ -59,6 +60,56 @@ JsonChildResult runJsonChild(const std::vector<std::string>& argv, std::string_v
 // One line of error text for a child that did not end well, or empty when
 // it exited with status 0. `what` names the program ("albumsweep at /x").
 std::string describeFailure(const ChildResult& result, const std::string& what);
+
+// Work on the library's files that may never return (a lookup or read on
+// a dead network mount blocks in the kernel, where no signal ends it, and a
+// process cannot end while one of its threads is blocked so). The work runs
+// in a child process forked from photodupes, which is abandoned when it
+// stops answering: photodupes goes on, and ends on time.
+//
+// Fork without exec: the caller must be the only thread of photodupes, and
+// the work may use only what is safe after such a fork (glibc's malloc and
+// plain system calls are; SQLite connections and stdio are not).
+
+// The child's end: what the work reports. Records are bytes without a zero
+// byte (a path never holds one).
+class ForkedSteps {
+ public:
+  explicit ForkedSteps(int fd) : fd_(fd) {}
+  // A result; sent together with the next step, or at the end.
+  void record(std::string_view text);
+  // The work is about to do something that may block (open a folder, read
+  // a file): sends what it has and names what comes, so that when the child
+  // then stops answering, the parent knows where.
+  void step(std::string_view what);
+  // Sends everything not sent yet; false when the parent is gone.
+  bool send();
+  // Sends the rest and the mark that the work ran to its end.
+  bool finish();
+
+ private:
+  int fd_;
+  std::string pending_;
+};
+
+struct ForkedBounds {
+  std::chrono::milliseconds quiet{30000};  // the longest time without a word from the child
+  std::chrono::milliseconds total{0};      // the longest time in all; 0: no limit
+};
+
+struct ForkedResult {
+  std::string startError;            // the child could not be started (why)
+  std::vector<std::string> records;  // every record, in order
+  bool finished = false;             // the work ran to its end
+  bool silent = false;               // abandoned: no word for `quiet`
+  bool overTime = false;             // abandoned: past `total` while still answering
+  bool interrupted = false;          // SIGINT or SIGTERM came (catchInterrupts)
+  std::string stuckAt;               // when not finished: the last step named
+};
+
+// Runs `work` in a forked child and collects what it reports, waiting no
+// longer than `bounds` allow.
+ForkedResult runForked(const std::function<void(ForkedSteps&)>& work, ForkedBounds bounds);
 
 // The path of a helper program: the environment variable `envName` when it
 // is set, else `name` in the folder of this executable, else the build

@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <cstdio>
@@ -132,6 +134,17 @@ const std::map<std::string, std::string> kOptions = {
     {"undo", " --library --list --json "},
     {"review", " --library --port --no-browser --radius --keep-in --keep-in-clear "},
 };
+
+// A positive number of seconds (or "inf") from the environment variable
+// `name`; nothing when it is unset or not such a number.
+std::optional<double> secondsFromEnvironment(const char* name) {
+  const char* v = std::getenv(name);
+  if (!v || !*v) return std::nullopt;
+  char* end = nullptr;
+  const double s = std::strtod(v, &end);
+  if (*end || !(s > 0)) return std::nullopt;
+  return s;
+}
 
 int usage(const std::string& why) {
   std::fprintf(stderr, "photodupes: %s\nTry `photodupes --help`.\n", why.c_str());
@@ -339,6 +352,11 @@ int run(const std::vector<std::string>& argv) {
     if (a.command == "scan") {
       auto catalog = Catalog::open(file, "library", root, Catalog::Access::kWrite);
       ScanRequest req{root, a.deadline, a.allowCloud, albumsweep, isatty(STDERR_FILENO) == 1, a.verbose};
+      // The length of a round and how long photodupes' own look at the
+      // files may go unanswered, for tests and for tuning.
+      if (auto s = secondsFromEnvironment("PHOTODUPES_ROUND_SECONDS")) req.roundSeconds = *s;
+      if (auto s = secondsFromEnvironment("PHOTODUPES_QUIET_SECONDS"); s && std::isfinite(*s))
+        req.quiet = std::chrono::milliseconds(static_cast<long long>(*s * 1000));
       return runScan(*catalog, req, stderr);
     }
     const LibraryContext library{root, albumsweep, a.radius, kNearPrintThreshold};

@@ -1,26 +1,51 @@
 #include "photodupes/image_walk.h"
 
-#include <filesystem>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <vector>
 
 #include "platform/folder_library_names.h"
 
 namespace photodupes {
+namespace {
 
-void forEachImageFile(const std::string& root, const std::function<void(const std::string& path)>& visit) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec), end;
-  for (; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (platform::folder::isHiddenName(name)) {
-      if (it->is_directory(ec)) it.disable_recursion_pending();
-      continue;
+void walkFolder(const std::string& dir, const std::function<void(const std::string&)>& visit,
+                const std::function<void(const std::string&, bool)>& beforeLookup) {
+  if (beforeLookup) beforeLookup(dir, true);
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;  // unreadable (or gone): passed over
+  // The folder is listed and closed before its subfolders are walked, so a
+  // listing that blocks is always the one last announced.
+  std::vector<std::string> subfolders;
+  while (const dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == ".." || platform::folder::isHiddenName(name)) continue;
+    const std::string path = dir + "/" + name;
+    unsigned char type = e->d_type;
+    if (type == DT_UNKNOWN) {
+      if (beforeLookup) beforeLookup(path, false);
+      struct stat st;
+      if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
     }
-    if (it->is_symlink(ec) || !it->is_regular_file(ec)) continue;
-    const auto kind = platform::folder::fileKindOf(name);
-    if (kind == platform::folder::FileKind::kImage || kind == platform::folder::FileKind::kRawImage)
-      visit(it->path().string());
+    if (type == DT_DIR) {
+      subfolders.push_back(path);
+    } else if (type == DT_REG) {
+      const auto kind = platform::folder::fileKindOf(name);
+      if (kind == platform::folder::FileKind::kImage || kind == platform::folder::FileKind::kRawImage) visit(path);
+    }
   }
+  closedir(d);
+  for (const std::string& sub : subfolders) walkFolder(sub, visit, beforeLookup);
+}
+
+}  // namespace
+
+void forEachImageFile(const std::string& root, const std::function<void(const std::string& path)>& visit,
+                      const std::function<void(const std::string& path, bool folder)>& beforeLookup) {
+  walkFolder(root, visit, beforeLookup);
 }
 
 }  // namespace photodupes

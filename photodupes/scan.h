@@ -3,7 +3,9 @@
 // the catalog as it arrives.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
+#include <limits>
 #include <optional>
 #include <string>
 
@@ -18,6 +20,14 @@ struct ScanRequest {
   std::string albumsweep;          // the program to run
   bool progress = false;           // draw a progress bar on `err` (a terminal)
   bool verbose = false;            // list every file that could not be read
+  // The scan runs in rounds: albumsweep with this deadline, again and again
+  // with what the rounds before stored in the skip manifest, until the
+  // library is done. A file that hangs thus shows as a stall within a
+  // round's deadline and its grace period. Infinity: one round, no deadline.
+  double roundSeconds = 120;
+  // How long photodupes' own look at the library's files (the stat of the
+  // known photos, the walk for the folders not scanned) may go unanswered.
+  std::chrono::milliseconds quiet{30000};
 };
 
 // Exit statuses of photodupes.
@@ -29,8 +39,8 @@ inline constexpr int kExitUsage = 2;
 // the photos that could not be read, by reason (listed with `verbose`).
 // Returns the exit status: 0 after a complete scan or one ended by its
 // deadline, 1 after an error (access refused, albumsweep missing or
-// failing, a scan that stalled), 128 + the signal after SIGINT or SIGTERM,
-// which keep what arrived.
+// failing, a scan that stalled or made no progress), 128 + the signal after
+// SIGINT or SIGTERM, which keep what arrived.
 int runScan(Catalog& catalog, const ScanRequest& request, std::FILE* err);
 
 // The full path of a library identifier below `root`; nothing for an
