@@ -236,12 +236,16 @@ ForkedResult runForked(const std::function<void(ForkedSteps&)>& work, ForkedBoun
     signal(SIGPIPE, SIG_DFL);
     signal(SIGINT, SIG_IGN);  // the parent decides; an interrupt must not end the child half-way
     signal(SIGTERM, SIG_DFL);
-    close(out[0]);
-    // Nothing to say on standard error; and a child left blocked must not
-    // hold photodupes' standard error open (a pipe to a log) either.
+    // It keeps only the pipe: a child left blocked must hold nothing of
+    // photodupes open, neither its standard output or error (a pipe to a
+    // log) nor the catalog and its lock (the next run could not open it).
+    constexpr int kPipe = 3;
+    if (out[1] != kPipe && dup2(out[1], kPipe) != kPipe) _exit(1);
+    close_range(kPipe + 1, ~0U, 0);
     const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (null >= 0) dup2(null, STDERR_FILENO), dup2(null, STDIN_FILENO);
-    ForkedSteps steps(out[1]);
+    if (null >= 0) dup2(null, STDIN_FILENO), dup2(null, STDOUT_FILENO), dup2(null, STDERR_FILENO);
+    if (null > STDERR_FILENO) close(null);
+    ForkedSteps steps(kPipe);
     try {
       work(steps);
     } catch (...) {

@@ -101,8 +101,8 @@ std::string stallMessage(const std::string& root, const Unscanned& u, std::size_
   } else {
     text += "a file does not answer";
   }
-  text += " (a dead network mount or a failing disk?). The " + std::to_string(kept) +
-          " photos answered in this run are kept";
+  text += " (a dead network mount or a failing disk?). The catalog keeps what earlier scans stored and the " +
+          std::to_string(kept) + " photos answered in this run";
   if (!u.folders.empty())
     text += "; photos not scanned yet are in " + folderList(root, u.folders) + (u.listed ? "" : ", as far as listed");
   text += ". The next scan stops there again: repair or move ";
