@@ -53,7 +53,9 @@ Commands:
       known and unchanged are not read again. --deadline stops after S
       seconds (the next scan goes on from there); --allow-cloud also reads
       files on network mounts and files not stored locally; --verbose lists
-      the files that could not be read. Ctrl-C keeps what was scanned.
+      the files that could not be read. Ctrl-C keeps what was scanned. Runs
+      in rounds of 120 s; a file or folder that does not answer (a dead
+      mount) ends the scan within 5 minutes, named, keeping what was scanned.
   groups [--library DIR] [--json | --not-kept [-0]] [--radius N]
          [--keep-in DIR]... [--keep-in-clear] [--show-ignored]
       Prints the groups of exact duplicates (same bytes) and near

@@ -80,7 +80,7 @@ KnownStats statKnownFiles(const std::vector<Photo>& photos, std::chrono::millise
 Unscanned lookForUnscanned(const std::string& root, const std::set<std::string>& seen, bool probe,
                            std::chrono::milliseconds quiet) {
   Unscanned out;
-  const ForkedBounds bounds{quiet, 2 * quiet};
+  const auto started = std::chrono::steady_clock::now();
   ForkedResult walk = runForked(
       [&](ForkedSteps& steps) {
         forEachImageFile(
@@ -90,7 +90,7 @@ Unscanned lookForUnscanned(const std::string& root, const std::set<std::string>&
             },
             [&](const std::string& path, bool folder) { steps.step((folder ? "d" : "f") + path); });
       },
-      bounds);
+      {quiet, 2 * quiet});
   out.interrupted = walk.interrupted;
   out.listed = walk.finished;
   std::map<std::string, int> count;
@@ -102,7 +102,10 @@ Unscanned lookForUnscanned(const std::string& root, const std::set<std::string>&
     out.silentIsFolder = walk.stuckAt[0] == 'd';
     return out;
   }
-  if (!probe || !walk.finished || walk.records.empty()) return out;
+  // The probe has what is left of the walk's time.
+  const auto left = 2 * quiet - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - started);
+  if (!probe || !walk.finished || walk.records.empty() || left.count() <= 0) return out;
   ForkedResult probed = runForked(
       [&](ForkedSteps& steps) {
         for (const std::string& path : walk.records) {
@@ -116,7 +119,7 @@ Unscanned lookForUnscanned(const std::string& root, const std::set<std::string>&
           close(fd);
         }
       },
-      bounds);
+      {quiet, left});
   out.interrupted = out.interrupted || probed.interrupted;
   if (probed.silent && !probed.stuckAt.empty()) out.silent = probed.stuckAt;
   return out;

@@ -43,8 +43,8 @@ struct Unscanned {
 
 // Walks the library for image files whose identifier is not in `seen`,
 // then, with `probe`, reads the first byte of each until one does not
-// answer. The walk and the probe take at most 2 × `quiet` each; what one
-// has not reached by then is not counted.
+// answer. The walk and the probe together take at most 2 × `quiet`; what
+// they have not reached by then is not counted.
 Unscanned lookForUnscanned(const std::string& root, const std::set<std::string>& seen, bool probe,
                            std::chrono::milliseconds quiet);
 

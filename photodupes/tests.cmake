@@ -2,6 +2,7 @@
 # end runs of the built program on libraries made at test time.
 add_project_test(photodupes_unit_test
   SOURCES grouping_test.cc catalog_test.cc report_test.cc candidates_test.cc current_groups_test.cc act_test.cc
+    child_process_test.cc
   LIBS photodupes_lib testsupport_images testsupport imaging)
 
 add_project_test(photodupes_review_test SOURCES review_server_test.cc LIBS photodupes_review)
