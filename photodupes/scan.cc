@@ -143,7 +143,8 @@ std::optional<std::string> pathOfIdentifier(const std::string& root, const std::
 std::string accessAdvice(const std::string& answer, const std::string& root) {
   if (answer == "not-determined")
     return "The library folder " + root +
-           " does not exist or is not a folder: check the path, or name your library with --library DIR.";
+           " does not exist, is not a folder, or did not answer within 60 seconds (a network mount or disk that "
+           "hangs): check the path and its mount, or name your library with --library DIR.";
   if (answer == "denied")
     return "photodupes may not read the library folder " + root +
            ": give your user read and search permission on it (chmod u+rx), or name another with --library DIR.";
