@@ -81,18 +81,21 @@ bool readHeader(int fd, FrameKind& kind, std::uint64_t& length) {
   return true;
 }
 
-// The helper's loop on one channel. The program gone (end of file) or a
-// channel broken ends the whole helper: nothing is left for it to do.
-[[noreturn]] void serveChannel(int fd, const Serve& serve) {
+// The helper's loop on one channel, until the channel closes. The program
+// gone ends the whole helper (nothing is left for it to do); a channel the
+// program dropped (an answer it could not take) ends only this loop.
+void serveChannel(int fd, pid_t parent, const Serve& serve) {
   for (std::string request;;) {
     FrameKind kind;
     std::uint64_t length;
-    if (!readHeader(fd, kind, length) || length > kMaxRequest) ::_exit(0);
+    if (!readHeader(fd, kind, length) || length > kMaxRequest) break;
     request.resize(length);
-    if (!readAll(fd, request.data(), request.size())) ::_exit(0);
+    if (!readAll(fd, request.data(), request.size())) break;
     Replier reply(fd);
     serve(request, reply);
   }
+  if (::getppid() != parent) ::_exit(0);
+  ::close(fd);
 }
 
 // Closes every inherited pipe and socket but `keep`: a host's output pipe
@@ -131,8 +134,12 @@ void closeInheritedPipes(const std::set<int>& keep) {
   closeInheritedPipes(std::set<int>(ends.begin(), ends.end()));
   if (setup.lockDown) setup.lockDown();
   if (setup.prepare) setup.prepare();
-  for (std::size_t k = 1; k < ends.size(); ++k) std::thread([fd = ends[k], &setup] { serveChannel(fd, setup.serve); }).detach();
-  serveChannel(ends[0], setup.serve);
+  for (std::size_t k = 1; k < ends.size(); ++k)
+    std::thread([fd = ends[k], parent, &setup] { serveChannel(fd, parent, setup.serve); }).detach();
+  serveChannel(ends[0], parent, setup.serve);
+  // Until the program ends (the parent-death signal) or its next channel
+  // finds it gone.
+  for (;;) ::sleep(3600);
 }
 
 }  // namespace
@@ -213,13 +220,13 @@ std::shared_ptr<Process> Process::start(Setup setup) {
 }
 
 Process::~Process() {
-  // Only the free channels are left (an exchange holds its owner): closing
-  // them is the helper's end of file, after which it ends.
+  // Only the free channels are left (an exchange holds its owner).
   for (int fd : free_) ::close(fd);
-  for (int k = 0; k < 100; ++k) {
-    if (::waitpid(pid_, nullptr, WNOHANG) != 0) return;
+  ::kill(pid_, SIGKILL);
+  // Not past a second: a helper blocked in a hung read ends only when the
+  // read returns.
+  for (int k = 0; k < 100 && ::waitpid(pid_, nullptr, WNOHANG) == 0; ++k)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
 }
 
 Exchange Process::lease() {

@@ -13,10 +13,10 @@
 // caller's policy. It holds none of the program's pipes: its standard
 // input, output and error are /dev/null and every other inherited pipe or
 // socket is closed, so a host sees the end of the output as soon as the
-// program itself ends. It ends when the program does: at once when its
-// next request finds the program gone (the channels read end of file), and
-// through the parent-death signal otherwise; a thread of it blocked in a
-// hung read delays that end by no more than the hang itself.
+// program itself ends. It ends when the program does, by the parent-death
+// signal, or when one of its channels reads the end of file and finds the
+// program gone; a thread of it blocked in a hung read delays that end by no
+// more than the hang itself (and then finds its channel closed).
 //
 // The program must ignore SIGPIPE (a write to a helper that has gone then
 // fails instead of ending the program).
@@ -118,6 +118,7 @@ class Process : public std::enable_shared_from_this<Process> {
   // be started; the caller then does its file access itself.
   static std::shared_ptr<Process> start(Setup setup);
 
+  // Ends and reaps the helper (in tests; a program keeps it to its end).
   ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
