@@ -128,6 +128,30 @@ TEST_F(HangE2eTest, HangingReadIsAStallWithEveryRecordBelowIt) {
   EXPECT_EQ(lines.back(), (Json{{"progress", 5}, {"of", 12}}));
 }
 
+// A read that never returns, and a file whose lookup never returns, hold
+// the reader process, not the scan: the host sees the end of the output
+// and the exit status as soon as the closing line is written, while both
+// still hang (they are let go only after the run).
+TEST_F(HangE2eTest, ProcessEndsAtItsClosingLineWhileReadsStillHang) {
+  MOUNT_OR_SKIP(12);
+  testsupport::HangMount& m = this->m();
+  // A deadline the first five records meet even in a slow (sanitizer) build.
+  testsupport::ProcessResult r = scan(m.mountPoint(), {"--deadline", "5"}, [&](const Json& line) {
+    if (line.contains("total")) {
+      m.start(Misbehaviour::kHangRead, "p05.jpg");
+      m.start(Misbehaviour::kHangLookup, "p07.jpg");
+    }
+  });
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  std::vector<Json> lines = testsupport::parseJsonLines(r.out);
+  ASSERT_GE(lines.size(), 3u) << r.out;
+  EXPECT_EQ(lines[lines.size() - 2], (Json{{"stop", "stalled"}, {"at", 5}})) << r.out;
+  // Generous for a loaded machine; without the reader process the end
+  // came only when the watchdog let the reads go, a minute later.
+  EXPECT_LT(r.elapsed - r.lastLineAt, 5s) << "closing line at " << r.lastLineAt.count() << " ms, exit at "
+                                          << r.elapsed.count() << " ms";
+}
+
 // The read of one photo hangs from the start: the inventory reads headers
 // only until the deadline, so the totals line comes (that photo dated by
 // its file time, its size unknown), then the deadline stop.

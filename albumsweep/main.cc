@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <memory>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -80,13 +81,27 @@ int main(int argc, char** argv) {
   // "simverify --files", reading anywhere): see platform/lockdown.h.
   platform::LockdownPolicy policy = platform::albumsweepPolicy("", filesAnywhere);
   if (access.status != platform::AuthorizationStatus::kNotDetermined) policy.readBeneathOpen.push_back({access.fd, true});
+  const bool refused = !filesAnywhere && access.status != platform::AuthorizationStatus::kAuthorized;
+
+  // Where the library is on storage that can hang (a network or FUSE
+  // mount), its files are read by a reader process, started now while this
+  // one is a single thread and may still start processes, and locked down
+  // as this one is: a read that never returns then holds that process, and
+  // this one can still end when it has given up (platform/reader_process.h).
+  // A library on local disks has none.
+  std::shared_ptr<platform::reader::Process> reader;
+  if (!refused && !filesAnywhere && access.risk.any()) {
+    reader = platform::startFolderReader(root, albumsweep::networkAccessAllowed(*settings), settings->deadline,
+                                         [policy] { platform::lockDown(policy); });
+  }
   platform::lockDown(policy);
 
   // A refused run ends at its access line without reading standard input.
-  const bool refused = !filesAnywhere && access.status != platform::AuthorizationStatus::kAuthorized;
   if (!refused) services->input = jsonlines::readAll(STDIN_FILENO);
   platform::FolderLibraryProbes probes;
   probes.access = [status = access.status](const std::string&) { return status; };
+  probes.hangRisk = access.risk;
+  probes.reader = reader;
   // A scan reads photo headers for its inventory only until its deadline.
   services->library = platform::openFolderLibrary(root, std::move(probes), albumsweep::networkAccessAllowed(*settings),
                                                   settings->deadline)

@@ -238,6 +238,59 @@ Entry makeEntry(int dirFd, const std::string& relDir, bool hiddenFolder, const F
   return e;
 }
 
+// An entry as the reader process sends it.
+void encodeEntry(reader::Encoder& out, const Entry& e) {
+  const Asset& a = e.asset;
+  out.str(a.localIdentifier).i64(static_cast<int>(a.mediaType));
+  out.u64(a.creationDate.has_value()).f64(a.creationDate.value_or(0));
+  out.u64(a.modificationDate.has_value()).f64(a.modificationDate.value_or(0));
+  out.i64(a.pixelWidth).i64(a.pixelHeight).u64(a.mediaSubtypes).u64(a.hidden);
+  out.u64(e.resources.size());
+  for (const AssetResource& r : e.resources) out.i64(r.type).str(r.originalFilename);
+}
+
+Entry decodeEntry(reader::Decoder& in) {
+  Entry e;
+  Asset& a = e.asset;
+  a.localIdentifier = in.str();
+  a.mediaType = static_cast<MediaType>(in.i64());
+  auto optionalDate = [&in]() -> std::optional<double> {
+    const bool has = in.u64() != 0;
+    const double v = in.f64();
+    return has ? std::optional<double>(v) : std::nullopt;
+  };
+  a.creationDate = optionalDate();
+  a.modificationDate = optionalDate();
+  a.pixelWidth = in.i64();
+  a.pixelHeight = in.i64();
+  a.mediaSubtypes = in.u64();
+  a.hidden = in.u64() != 0;
+  for (std::uint64_t k = 0, n = in.u64(); k < n && !in.failed(); ++k) {
+    AssetResource r;
+    r.type = static_cast<int>(in.i64());
+    r.originalFilename = in.str();
+    e.resources.push_back(std::move(r));
+  }
+  return e;
+}
+
+// Entries sent one after the other, with their count first; nothing when
+// the message is cut short.
+std::string encodeEntries(const std::vector<Entry>& entries) {
+  reader::Encoder out;
+  out.u64(entries.size());
+  for (const Entry& e : entries) encodeEntry(out, e);
+  return out.bytes();
+}
+
+std::optional<std::vector<Entry>> decodeEntries(std::string_view message) {
+  reader::Decoder in(message);
+  std::vector<Entry> entries;
+  for (std::uint64_t k = 0, n = in.u64(); k < n && !in.failed(); ++k) entries.push_back(decodeEntry(in));
+  if (in.failed()) return std::nullopt;
+  return entries;
+}
+
 bool newerFirst(const Entry& x, const Entry& y) {
   double cx = x.asset.creationDate.value_or(0), cy = y.asset.creationDate.value_or(0);
   if (cx != cy) return cx > cy;
@@ -467,6 +520,106 @@ class FileData : public ImageData {
   std::optional<MappedBytes> bytes_;
 };
 
+// What the library asks its reader process.
+enum ReaderOp : std::uint64_t {
+  kOpInventory = 1,    // -> entries (walk and headers)
+  kOpIdentifiers = 2,  // count, identifiers -> entries
+  kOpOpen = 3,         // identifier, network, read now -> info, has data, size, then read ok or a handle
+  kOpRead = 4,         // handle -> bytes frames, read ok
+  kOpDrop = 5,         // handle -> nothing
+};
+
+void encodeInfo(reader::Encoder& out, const ImageResultInfo& info) {
+  out.u64(info.inCloud).u64(info.degraded).u64(info.cancelled).u64(info.hasError);
+}
+
+ImageResultInfo decodeInfo(reader::Decoder& in) {
+  ImageResultInfo info;
+  info.inCloud = in.u64() != 0;
+  info.degraded = in.u64() != 0;
+  info.cancelled = in.u64() != 0;
+  info.hasError = in.u64() != 0;
+  return info;
+}
+
+// The rest of an answer from the reader: the file's bytes appended to
+// `bytes` (null: none expected), the progress handler called for each
+// piece of a download, then the answer's last frame; nothing when the
+// reader has gone or answered out of turn.
+template <typename Bytes>
+std::optional<std::string> answerOf(reader::Exchange& x, const std::function<void()>& progress, Bytes* bytes) {
+  for (;;) {
+    reader::FrameKind kind;
+    std::uint64_t length;
+    if (!x.next(kind, length)) return std::nullopt;
+    if (kind == reader::kEnd) {
+      std::string answer;
+      if (!x.readString(length, answer)) return std::nullopt;
+      return answer;
+    }
+    if (kind == reader::kProgress && length == 0) {
+      if (progress) progress();
+    } else if (kind == reader::kBytes && bytes != nullptr && bytes->size() + length <= kMaxOriginalBytes + kEndRoom) {
+      const std::size_t have = bytes->size();
+      bytes->resize(have + length);
+      if (!x.read(bytes->data() + have, length)) return std::nullopt;
+    } else {
+      return std::nullopt;
+    }
+  }
+}
+
+// Sends a file's bytes as frames of at most one read chunk.
+bool sendBytes(ImageData& data, reader::Replier& reply) {
+  std::optional<std::span<const std::uint8_t>> bytes = data.bytes();
+  if (!bytes) return false;
+  for (std::size_t at = 0; at < bytes->size(); at += kReadChunk)
+    if (!reply.frame(reader::kBytes, bytes->subspan(at, std::min(kReadChunk, bytes->size() - at)))) return false;
+  return true;
+}
+
+// A file opened by the reader process: its bytes are read there, when
+// asked for, and come over the reader's channel.
+class ReaderData : public ImageData {
+ public:
+  ReaderData(std::shared_ptr<reader::Process> process, std::uint64_t handle, std::int64_t size)
+      : process_(std::move(process)), handle_(handle), size_(size) {}
+  ~ReaderData() override {
+    if (read_) return;
+    // Never read: the reader lets its file go. Only on a channel free now,
+    // so that this never waits; without one the reader keeps a file open
+    // that nobody asks for.
+    if (std::optional<reader::Exchange> x = process_->tryLease()) {
+      if (x->send(reader::Encoder().u64(kOpDrop).u64(handle_).bytes())) answerOf<MappedBytes>(*x, {}, nullptr);
+    }
+  }
+  std::int64_t size() const override { return size_; }
+  std::optional<std::span<const std::uint8_t>> bytes() override {
+    if (!read_) {
+      read_ = true;
+      try {
+        MappedBytes data;
+        data.reserve(static_cast<std::size_t>(std::max<std::int64_t>(size_, 0)) + kEndRoom);
+        reader::Exchange x = process_->lease();
+        std::optional<std::string> answer;
+        if (x.send(reader::Encoder().u64(kOpRead).u64(handle_).bytes())) answer = answerOf(x, {}, &data);
+        reader::Decoder in(answer.value_or(""));
+        if (answer && in.u64() == 1) bytes_ = std::move(data);
+      } catch (const std::bad_alloc&) {  // no memory for a file this large: it cannot be read
+      }
+    }
+    if (!bytes_) return std::nullopt;
+    return std::span<const std::uint8_t>(*bytes_);
+  }
+
+ private:
+  std::shared_ptr<reader::Process> process_;
+  std::uint64_t handle_;
+  std::int64_t size_;
+  bool read_ = false;
+  std::optional<MappedBytes> bytes_;
+};
+
 class FolderLibrary : public PhotoLibrary {
  public:
   FolderLibrary(std::string root, FolderLibraryProbes probes, bool networkAccessAllowed,
@@ -499,8 +652,97 @@ class FolderLibrary : public PhotoLibrary {
 
   std::vector<Asset> fetchAssetsWithLocalIdentifiers(std::span<const std::string> identifiers) override {
     std::vector<Asset> out;
+    if (!probes_.reader || !probes_.hangRisk.any()) {
+      fetchHere(identifiers, out);
+      return out;
+    }
+    // Those on storage that can hang are looked up by the reader.
+    std::vector<std::string> far, near;
+    for (const std::string& id : identifiers) (viaReader(id) ? far : near).push_back(id);
+    if (!far.empty()) {
+      reader::Encoder request;
+      request.u64(kOpIdentifiers).u64(far.size());
+      for (const std::string& id : far) request.str(id);
+      std::optional<std::string> answer = probes_.reader->ask(request.bytes());
+      std::optional<std::vector<Entry>> entries = answer ? decodeEntries(*answer) : std::nullopt;
+      if (entries) {
+        for (Entry& e : *entries) {
+          remember(e);
+          out.push_back(std::move(e.asset));
+        }
+      } else {
+        near.insert(near.end(), far.begin(), far.end());
+      }
+    }
+    fetchHere(near, out);
+    return out;
+  }
+
+  // What the reader process answers, in the reader (whose library has no
+  // reader of its own): one request, its answer through `reply`.
+  void serve(std::string_view request, reader::Replier& reply) {
+    reader::Decoder in(request);
+    reader::Encoder out;
+    switch (in.u64()) {
+      case kOpInventory:
+        reply.frame(reader::kEnd, encodeEntries(inventory()));
+        return;
+      case kOpIdentifiers: {
+        std::vector<std::string> ids;
+        for (std::uint64_t k = 0, n = in.u64(); k < n && !in.failed(); ++k) ids.push_back(in.str());
+        std::vector<Entry> entries;
+        for (Asset& a : fetchAssetsWithLocalIdentifiers(ids)) {
+          std::vector<AssetResource> resources = assetResources(a);
+          entries.push_back({std::move(a), std::move(resources)});
+        }
+        reply.frame(reader::kEnd, encodeEntries(entries));
+        return;
+      }
+      case kOpOpen: {
+        Asset asset;
+        asset.localIdentifier = in.str();
+        ImageRequestOptions options;
+        options.networkAccessAllowed = in.u64() != 0;
+        const bool readNow = in.u64() != 0;
+        if (options.networkAccessAllowed)
+          options.progressHandler = [&reply] { reply.frame(reader::kProgress, std::string_view()); };
+        std::shared_ptr<ImageData> data;
+        ImageResultInfo info;
+        requestLazyImageData(asset, options, [&](std::shared_ptr<ImageData> d, const ImageResultInfo* i) {
+          data = std::move(d);
+          if (i != nullptr) info = *i;
+        });
+        encodeInfo(out, info);
+        out.u64(data != nullptr).i64(data ? data->size() : 0);
+        if (data && readNow) {
+          out.u64(sendBytes(*data, reply));
+        } else if (data) {
+          std::lock_guard<std::mutex> g(mu_);
+          handles_[++lastHandle_] = std::move(data);
+          out.u64(lastHandle_);
+        }
+        break;
+      }
+      case kOpRead: {
+        std::shared_ptr<ImageData> data = takeHandle(in.u64());
+        out.u64(data && sendBytes(*data, reply));
+        break;
+      }
+      case kOpDrop:
+        takeHandle(in.u64());
+        break;
+      default:
+        break;
+    }
+    reply.frame(reader::kEnd, out.bytes());
+  }
+
+ private:
+  // The lookup of `identifiers` in this process.
+  void fetchHere(std::span<const std::string> identifiers, std::vector<Asset>& out) {
+    if (identifiers.empty()) return;
     int root = rootFd();
-    if (root < 0) return out;
+    if (root < 0) return;
     // Identifiers by folder, so that each folder is listed once per call.
     std::map<std::vector<std::string>, std::set<std::string>> byFolder;
     for (const std::string& id : identifiers) {
@@ -530,9 +772,9 @@ class FolderLibrary : public PhotoLibrary {
         out.push_back(std::move(e.asset));
       }
     }
-    return out;
   }
 
+ public:
   std::vector<AssetResource> assetResources(const Asset& asset) override {
     {
       std::lock_guard<std::mutex> g(mu_);
@@ -548,6 +790,17 @@ class FolderLibrary : public PhotoLibrary {
 
   void requestImageData(const Asset& asset, const ImageRequestOptions& options,
                         const ImageResultHandler& handler) override {
+    if (viaReader(asset.localIdentifier)) {
+      std::vector<std::uint8_t> data;
+      if (std::optional<ReaderOpen> opened = openViaReader(asset, options, &data)) {
+        if (!opened->hasData) return handler(nullptr, &opened->info);
+        if (!opened->readOk) {
+          opened->info.hasError = true;
+          return handler(nullptr, &opened->info);
+        }
+        return handler(&data, &opened->info);
+      }
+    }
     ImageResultInfo info;
     Opened file = openData(asset, options, info);
     if (!file.fd.ok()) return handler(nullptr, &info);
@@ -565,6 +818,12 @@ class FolderLibrary : public PhotoLibrary {
   // to the request).
   void requestLazyImageData(const Asset& asset, const ImageRequestOptions& options,
                             const LazyImageResultHandler& handler) override {
+    if (viaReader(asset.localIdentifier)) {
+      if (std::optional<ReaderOpen> opened = openViaReader<std::vector<std::uint8_t>>(asset, options, nullptr)) {
+        if (!opened->hasData) return handler(nullptr, &opened->info);
+        return handler(std::make_shared<ReaderData>(probes_.reader, opened->handle, opened->size), &opened->info);
+      }
+    }
     ImageResultInfo info;
     Opened file = openData(asset, options, info);
     if (!file.fd.ok()) return handler(nullptr, &info);
@@ -580,6 +839,53 @@ class FolderLibrary : public PhotoLibrary {
   }
 
  private:
+  // Whether the asset's file is on storage that can hang and the reader
+  // process reads it.
+  bool viaReader(const std::string& id) const {
+    if (!probes_.reader || !probes_.hangRisk.any()) return false;
+    std::optional<std::vector<std::string>> parts = folder::pathFromIdentifier(id);
+    return parts && probes_.hangRisk.covers(*parts, parts->size());
+  }
+
+  struct ReaderOpen {
+    ImageResultInfo info;
+    bool hasData = false;
+    std::int64_t size = 0;
+    bool readOk = false;       // with the bytes read at once
+    std::uint64_t handle = 0;  // otherwise
+  };
+
+  // A data request through the reader; with `bytes`, the file is read at
+  // once into it. Nothing when the reader has gone.
+  template <typename Bytes>
+  std::optional<ReaderOpen> openViaReader(const Asset& asset, const ImageRequestOptions& options, Bytes* bytes) {
+    reader::Exchange x = probes_.reader->lease();
+    reader::Encoder request;
+    request.u64(kOpOpen).str(asset.localIdentifier).u64(options.networkAccessAllowed).u64(bytes != nullptr);
+    std::optional<std::string> answer;
+    if (x.send(request.bytes())) answer = answerOf(x, options.progressHandler, bytes);
+    if (!answer) return std::nullopt;
+    reader::Decoder in(*answer);
+    ReaderOpen opened;
+    opened.info = decodeInfo(in);
+    opened.hasData = in.u64() != 0;
+    opened.size = in.i64();
+    if (opened.hasData && bytes != nullptr) opened.readOk = in.u64() != 0;
+    else if (opened.hasData) opened.handle = in.u64();
+    if (in.failed()) return std::nullopt;
+    return opened;
+  }
+
+  // Takes a handle of the reader's table of open files; null when unknown.
+  std::shared_ptr<ImageData> takeHandle(std::uint64_t handle) {
+    std::lock_guard<std::mutex> g(mu_);
+    auto it = handles_.find(handle);
+    if (it == handles_.end()) return nullptr;
+    std::shared_ptr<ImageData> data = std::move(it->second);
+    handles_.erase(it);
+    return data;
+  }
+
   // The root folder, opened on first use and kept for the library's life:
   // every resolution starts from it. -1 while it cannot be opened (then
   // tried again on the next call).
@@ -623,13 +929,24 @@ class FolderLibrary : public PhotoLibrary {
 
   const std::vector<Entry>& inventory() {
     std::call_once(walked_, [this] {
-      int root = rootFd();
-      if (root < 0) return;
-      Walk walk;
-      struct stat st {};
-      if (::fstat(root, &st) == 0) walk.ancestors.insert({st.st_dev, st.st_ino});
-      walkFolder(root, "", false, 0, walk);
-      inventory_ = readFound(root, std::move(walk), probes_, networkAccessAllowed_, headersBy_);
+      // Where any of the library is on storage that can hang, the reader
+      // walks it and reads the headers.
+      std::optional<std::vector<Entry>> far;
+      if (probes_.reader && probes_.hangRisk.any()) {
+        std::optional<std::string> answer = probes_.reader->ask(reader::Encoder().u64(kOpInventory).bytes());
+        if (answer) far = decodeEntries(*answer);
+      }
+      if (far) {
+        inventory_ = std::move(*far);
+      } else {
+        int root = rootFd();
+        if (root < 0) return;
+        Walk walk;
+        struct stat st {};
+        if (::fstat(root, &st) == 0) walk.ancestors.insert({st.st_dev, st.st_ino});
+        walkFolder(root, "", false, 0, walk);
+        inventory_ = readFound(root, std::move(walk), probes_, networkAccessAllowed_, headersBy_);
+      }
       std::sort(inventory_.begin(), inventory_.end(), newerFirst);
       byIdentifier_.resize(inventory_.size());
       for (std::size_t k = 0; k < inventory_.size(); ++k) byIdentifier_[k] = static_cast<std::uint32_t>(k);
@@ -676,6 +993,10 @@ class FolderLibrary : public PhotoLibrary {
   std::atomic<bool> walkDone_{false};       // set once both are written
   std::mutex mu_;
   std::unordered_map<std::string, std::vector<AssetResource>> resources_;
+  // In the reader process: the files opened for data requests and not yet
+  // read, by handle. Guarded by mu_.
+  std::unordered_map<std::uint64_t, std::shared_ptr<ImageData>> handles_;
+  std::uint64_t lastHandle_ = 0;
 };
 
 std::string homeFolder() {
@@ -748,6 +1069,23 @@ std::unique_ptr<PhotoLibrary> openFolderLibrary(const std::string& root, FolderL
   if (!probes.storage) probes.storage = real.storage;
   if (!probes.access) probes.access = real.access;
   return std::make_unique<FolderLibrary>(root, std::move(probes), networkAccessAllowed, headersBy);
+}
+
+std::shared_ptr<reader::Process> startFolderReader(const std::string& root, bool networkAccessAllowed,
+                                                   std::optional<std::chrono::system_clock::time_point> headersBy,
+                                                   std::function<void()> lockDown) {
+  // The reader's own library, made in the reader once it is locked down.
+  auto served = std::make_shared<std::unique_ptr<FolderLibrary>>();
+  reader::Setup setup;
+  // Enough channels for every thread that may ask at once (a scan's
+  // pipeline, its fingerprint threads, the cloud workers); more callers wait.
+  setup.channels = 2 * static_cast<int>(std::max(1u, std::thread::hardware_concurrency())) + 9;
+  setup.lockDown = std::move(lockDown);
+  setup.prepare = [served, root, networkAccessAllowed, headersBy] {
+    *served = std::make_unique<FolderLibrary>(root, systemProbes(), networkAccessAllowed, headersBy);
+  };
+  setup.serve = [served](std::string_view request, reader::Replier& reply) { (*served)->serve(request, reply); };
+  return reader::Process::start(std::move(setup));
 }
 
 std::string libraryRootFromArgs(const std::vector<std::string>& args) {

@@ -7,7 +7,8 @@ add_library(platform_folder_library
   jpeg_header.cc
   folder_library_names.cc
   folder_library_open.cc
-  folder_library_storage.cc)
+  folder_library_storage.cc
+  reader_process.cc)
 target_link_libraries(platform_folder_library PUBLIC platform_photo_library PRIVATE jsonlines imaging PkgConfig::VIPS Threads::Threads)
 
 add_project_test(platform_folder_library_test
@@ -16,4 +17,10 @@ add_project_test(platform_folder_library_test
 add_project_test(platform_folder_library_concurrent_test
   SOURCES folder_library_concurrent_test.cc
   LIBS platform_folder_library testsupport_images
+  LABELS concurrent)
+# The reader process that reads where storage can hang; forks, so each test
+# runs in a process of its own (as ctest runs them).
+add_project_test(platform_folder_reader_test
+  SOURCES folder_reader_test.cc
+  LIBS platform_folder_library platform_lockdown testsupport_images
   LABELS concurrent)

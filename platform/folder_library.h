@@ -13,6 +13,7 @@
 
 #include "platform/folder_library_storage.h"
 #include "platform/photo_library.h"
+#include "platform/reader_process.h"
 
 namespace platform {
 
@@ -23,6 +24,15 @@ struct FolderLibraryProbes {
   std::function<folder::Storage(int dirFd, const std::string& name, const struct stat& st)> storage;
   // The access answer for the root (see folder::folderAuthorization).
   std::function<AuthorizationStatus(const std::string& root)> access;
+  // Where below the root the storage can hang, and the reader process
+  // (startFolderReader) that then does the library's file access there: the
+  // walk and its header reads when any part of the library is covered,
+  // identifier lookups and data requests of the covered folders. Without a
+  // reader, or for a library the risk does not cover (local disks), every
+  // access is done in this process, at no cost. A reader that has gone
+  // (crashed, killed) is replaced by access in this process.
+  folder::HangRisk hangRisk;
+  std::shared_ptr<reader::Process> reader;
 };
 
 // The real probes.
@@ -43,6 +53,16 @@ std::unique_ptr<PhotoLibrary> openFolderLibrary(const std::string& root, bool ne
 std::unique_ptr<PhotoLibrary> openFolderLibrary(
     const std::string& root, FolderLibraryProbes probes, bool networkAccessAllowed = false,
     std::optional<std::chrono::system_clock::time_point> headersBy = std::nullopt);
+
+// Starts the reader process for a library over `root` with these settings
+// (see platform/reader_process.h): a library of its own, without a reader,
+// answers there what a library given the reader in its probes asks.
+// `lockDown` locks the reader down before its first request. Call while the
+// program is one thread, before its own lock-down; null when the process
+// cannot be started.
+std::shared_ptr<reader::Process> startFolderReader(
+    const std::string& root, bool networkAccessAllowed,
+    std::optional<std::chrono::system_clock::time_point> headersBy, std::function<void()> lockDown);
 
 // The folder a run uses: the token after the last "--library" that has one,
 // else the user's pictures folder (XDG_PICTURES_DIR from user-dirs.dirs,

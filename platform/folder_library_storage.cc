@@ -6,6 +6,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <map>
@@ -25,6 +26,26 @@ constexpr unsigned long kCephMagic = 0x00C36400;
 constexpr unsigned long kCodaMagic = 0x73757245;
 constexpr unsigned long kNcpMagic = 0x564C;
 constexpr unsigned long kFuseMagic = 0x65735546;
+constexpr unsigned long kV9fsMagic = 0x01021997;
+constexpr unsigned long kAfsFsMagic = 0x6B414653;
+constexpr unsigned long kLustreMagic = 0x0BD00BD0;
+constexpr unsigned long kGfs2Magic = 0x01161970;
+constexpr unsigned long kOcfs2Magic = 0x7461636F;
+constexpr unsigned long kOrangefsMagic = 0x20030528;
+
+// A mountinfo path field with its octal escapes ("\040" for a space) undone.
+std::string unescapeMountPath(std::string_view field) {
+  std::string out;
+  for (std::size_t k = 0; k < field.size(); ++k) {
+    if (field[k] == '\\' && k + 3 < field.size() && field[k + 1] >= '0' && field[k + 1] <= '3') {
+      out += static_cast<char>((field[k + 1] - '0') * 64 + (field[k + 2] - '0') * 8 + (field[k + 3] - '0'));
+      k += 3;
+    } else {
+      out += field[k];
+    }
+  }
+  return out;
+}
 
 // File system type and source of the mount with this device number, read
 // from /proc/self/mountinfo; empty when not found.
@@ -109,6 +130,80 @@ Storage storageOf(int dirFd, const struct stat& st) {
   return Storage::kLocal;
 }
 
+bool mayHang(unsigned long type) {
+  switch (type) {
+    case kNfsMagic: case kSmbMagic: case kCifsMagic: case kSmb2Magic: case kAfsMagic: case kAfsFsMagic:
+    case kCephMagic: case kCodaMagic: case kNcpMagic: case kFuseMagic: case kV9fsMagic: case kLustreMagic:
+    case kGfs2Magic: case kOcfs2Magic: case kOrangefsMagic:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool mayHang(std::string_view type) {
+  static constexpr std::string_view kTypes[] = {"nfs", "nfs4", "cifs", "smb3", "smbfs", "9p", "afs", "ceph",
+                                                "coda", "ncpfs", "fuse", "fuseblk", "virtiofs", "lustre",
+                                                "gfs2", "ocfs2", "pvfs2", "orangefs"};
+  if (type.starts_with("fuse.") || type.starts_with("fuseblk.")) return true;
+  for (std::string_view t : kTypes)
+    if (t == type) return true;
+  return false;
+}
+
+bool HangRisk::covers(const std::vector<std::string>& parts, std::size_t count) const {
+  if (root) return true;
+  for (const std::vector<std::string>& m : mounts)
+    if (m.size() <= count && std::equal(m.begin(), m.end(), parts.begin())) return true;
+  return false;
+}
+
+HangRisk hangRiskOf(unsigned long rootType, const std::string& rootPath, std::string_view mountinfo) {
+  HangRisk risk;
+  risk.root = mayHang(rootType);
+  if (risk.root) return risk;
+  const std::string prefix = rootPath.ends_with('/') ? rootPath : rootPath + "/";
+  while (!mountinfo.empty()) {
+    std::size_t end = mountinfo.find('\n');
+    std::string_view line = mountinfo.substr(0, end);
+    mountinfo.remove_prefix(end == mountinfo.npos ? mountinfo.size() : end + 1);
+    // "36 35 98:0 /root /mnt/point opts [optional fields] - fstype source superopts"
+    std::size_t at = 0;
+    for (int field = 0; field < 4 && at != line.npos; ++field) at = line.find(' ', at + 1);
+    std::size_t dash = line.find(" - ");
+    if (at == line.npos || dash == line.npos) continue;
+    std::size_t pointEnd = line.find(' ', at + 1);
+    std::string point = unescapeMountPath(line.substr(at + 1, pointEnd - at - 1));
+    std::string_view type = line.substr(dash + 3);
+    type = type.substr(0, type.find(' '));
+    if (!mayHang(type) || !point.starts_with(prefix) || point.size() == prefix.size()) continue;
+    std::vector<std::string> parts;
+    for (std::size_t from = prefix.size(); from <= point.size();) {
+      std::size_t slash = std::min(point.find('/', from), point.size());
+      if (slash > from) parts.push_back(point.substr(from, slash - from));
+      from = slash + 1;
+    }
+    risk.mounts.push_back(std::move(parts));
+  }
+  return risk;
+}
+
+HangRisk hangRiskAt(int rootFd) {
+  struct statfs fs {};
+  if (rootFd < 0 || ::fstatfs(rootFd, &fs) != 0) return {};
+  char path[4096];
+  const std::string link = "/proc/self/fd/" + std::to_string(rootFd);
+  ssize_t n = ::readlink(link.c_str(), path, sizeof path);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof path) return HangRisk{mayHang(static_cast<unsigned long>(fs.f_type)), {}};
+  std::string mountinfo;
+  if (FILE* f = std::fopen("/proc/self/mountinfo", "re")) {
+    char buf[65536];
+    for (std::size_t got; (got = std::fread(buf, 1, sizeof buf, f)) > 0;) mountinfo.append(buf, got);
+    std::fclose(f);
+  }
+  return hangRiskOf(static_cast<unsigned long>(fs.f_type), std::string(path, static_cast<std::size_t>(n)), mountinfo);
+}
+
 AuthorizationStatus folderAuthorizationAt(int rootFd) {
   struct stat st {};
   if (rootFd < 0 || ::fstat(rootFd, &st) != 0 || !S_ISDIR(st.st_mode)) return AuthorizationStatus::kNotDetermined;
@@ -141,6 +236,7 @@ RootAccess judgeRootAccess(const std::string& root, std::chrono::milliseconds bo
     RootAccess a;
     if (!root.empty()) a.fd = ::open(root.c_str(), O_PATH | O_CLOEXEC);
     a.status = folderAuthorizationAt(a.fd);
+    if (a.status == AuthorizationStatus::kAuthorized) a.risk = hangRiskAt(a.fd);
     std::lock_guard<std::mutex> g(cell->mu);
     if (cell->abandoned) {
       if (a.fd >= 0) ::close(a.fd);
