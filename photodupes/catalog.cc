@@ -796,7 +796,21 @@ std::string CatalogWatch::stamp() {
   }
   sqlite3_close_v2(db_);
   db_ = nullptr;
-  return "unwatched:" + std::to_string(++opens_);
+  // No connection (no catalog there, or storage where SQLite cannot read a
+  // write-ahead-log database without writing): the files' stats, which
+  // anything that could write there would change.
+  std::string stamp = "unwatched";
+  for (const std::string& f : {file_, file_ + "-wal"}) {
+    struct stat fs {};
+    if (::stat(f.c_str(), &fs) != 0) {
+      stamp += ":-";
+      continue;
+    }
+    stamp += ":" + std::to_string(fs.st_dev) + "." + std::to_string(fs.st_ino) + "." + std::to_string(fs.st_size) +
+             "." + std::to_string(fs.st_mtim.tv_sec) + "." + std::to_string(fs.st_mtim.tv_nsec) + "." +
+             std::to_string(fs.st_ctim.tv_sec) + "." + std::to_string(fs.st_ctim.tv_nsec);
+  }
+  return stamp;
 }
 
 std::string stateDirectory() {

@@ -250,8 +250,9 @@ class CatalogWatch {
   // Equal to the stamp of the previous look exactly when nothing was
   // committed to the catalog between the two looks by a connection other
   // than this one (which never writes). Where the connection cannot be had
-  // (no catalog yet, storage that cannot even be read), the stamp says so
-  // and changes on every look, so nothing stale is trusted.
+  // (no catalog there, read-only storage where SQLite cannot open a
+  // write-ahead-log database without writing), the stamp is made of the
+  // stats of the file and its log instead.
   std::string stamp();
 
  private:

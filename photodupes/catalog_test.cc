@@ -323,9 +323,14 @@ TEST(Catalog, AWatchSeesEveryCommitOfOthersWithoutHoldingTheCatalog) {
   std::filesystem::rename(file, dir.path() + "/old.db");
   Catalog::open(file, "library", "/lib", Catalog::Access::kWrite);  // a new one under the name
   EXPECT_TRUE(stamps.insert(watch.stamp()).second);
+  const std::string replaced = watch.stamp();
   std::filesystem::remove(file);
+  const std::string gone = watch.stamp();
+  EXPECT_TRUE(stamps.insert(gone).second);
+  EXPECT_EQ(watch.stamp(), gone);
+  std::filesystem::copy_file(dir.path() + "/old.db", file);  // back, by a copy
   EXPECT_TRUE(stamps.insert(watch.stamp()).second);
-  EXPECT_TRUE(stamps.insert(watch.stamp()).second);  // unwatched: never the same twice
+  EXPECT_NE(watch.stamp(), replaced);
 }
 
 TEST(Catalog, SecondRunWaitsThenFailsClearly) {
