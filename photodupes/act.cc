@@ -85,29 +85,71 @@ struct Move {
 
 namespace {
 
-DecidedGroups decided(Catalog& catalog, const LibraryContext& library, bool withThumbs, const StatFn& stat) {
-  DecidedGroups out;
-  out.photos = catalog.photos(withThumbs);
-  // Files photodupes put in the Trash leave the groups at once.
+// The catalog's photos less those photodupes put in the Trash (they leave
+// the groups at once), with their thumbnail hashes complete.
+std::vector<Photo> groupablePhotos(Catalog& catalog, bool withThumbs, const StatFn& stat) {
+  std::vector<Photo> photos = catalog.photos(withThumbs);
   std::set<std::string> trashed;
   for (const TrashEntry& e : catalog.inTrash()) {
     const auto now = stat(e.path);
     if (!e.photoId.empty() && !(now && e.before && now->ino == e.before->ino && now->dev == e.before->dev))
       trashed.insert(e.photoId);
   }
-  if (!trashed.empty())
-    std::erase_if(out.photos, [&](const Photo& p) { return trashed.count(p.id) > 0; });
-  completeThumbHashes(catalog, out.photos);
+  if (!trashed.empty()) std::erase_if(photos, [&](const Photo& p) { return trashed.count(p.id) > 0; });
+  completeThumbHashes(catalog, photos);
+  return photos;
+}
+
+DecidedGroups decided(Catalog& catalog, const LibraryContext& library, bool withThumbs, const StatFn& stat) {
+  DecidedGroups out;
+  out.photos = groupablePhotos(catalog, withThumbs, stat);
   out.decisions = catalog.decisions();
   out.current = currentGroups(out.photos, library.radius, library.threshold,
                               verifierFor(catalog, library, out.photos), stat, out.decisions, library.root);
   return out;
 }
 
+// kept.found from kept.photos and the pairs of kept.decisions; files are
+// looked at only where kept.seen does not know them yet.
+void findKept(KeptGroups& kept, Catalog& catalog, const LibraryContext& library, const StatFn& stat) {
+  Decisions pairs;
+  pairs.notDuplicates = kept.decisions.notDuplicates;
+  const StatFn remembered = [&](const std::string& path) {
+    auto it = kept.seen.find(path);
+    if (it == kept.seen.end()) it = kept.seen.emplace(path, stat(path)).first;
+    return it->second;
+  };
+  kept.found = currentGroups(kept.photos, library.radius, library.threshold,
+                             verifierFor(catalog, library, kept.photos), remembered, pairs, library.root);
+}
+
+void applyKept(KeptGroups& kept, const std::string& root) {
+  kept.groups = kept.found.groups;
+  applyDecisions(kept.groups, kept.photos, kept.decisions, root);
+}
+
 }  // namespace
 
 DecidedGroups decidedGroups(Catalog& catalog, const LibraryContext& library, bool withThumbs, const StatFn& stat) {
   return decided(catalog, library, withThumbs, stat ? stat : StatFn(statFile));
+}
+
+KeptGroups keptGroups(Catalog& catalog, const LibraryContext& library, const StatFn& stat) {
+  const StatFn look = stat ? stat : StatFn(statFile);
+  KeptGroups kept;
+  kept.photos = groupablePhotos(catalog, false, look);
+  kept.decisions = catalog.decisions();
+  findKept(kept, catalog, library, look);
+  applyKept(kept, library.root);
+  return kept;
+}
+
+void redecide(KeptGroups& kept, Catalog& catalog, const LibraryContext& library, const StatFn& stat) {
+  Decisions now = catalog.decisions();
+  const bool pairsChanged = now.notDuplicates != kept.decisions.notDuplicates;
+  kept.decisions = std::move(now);
+  if (pairsChanged) findKept(kept, catalog, library, stat ? stat : StatFn(statFile));
+  applyKept(kept, library.root);
 }
 
 void rememberKeepIn(Catalog& catalog, const std::string& root, const std::vector<std::string>& dirs, bool clear) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +37,28 @@ struct DecidedGroups {
 };
 DecidedGroups decidedGroups(Catalog& catalog, const LibraryContext& library, bool withThumbs,
                             const StatFn& stat = {});
+
+// The same groups, kept by a process between changes of the catalog (the
+// review page), so that a decision costs little: `found` holds the groups
+// before chosen keepers and reference folders are applied (they depend only
+// on the photos, the files' stats and the pairs called not duplicates), and
+// `seen` the stat of every file checked, by path. `groups` is what
+// decidedGroups gives: `found` with `decisions` applied.
+struct KeptGroups {
+  std::vector<Photo> photos;
+  Decisions decisions;
+  CurrentGroups found;
+  std::map<std::string, std::optional<FileStat>> seen;
+  std::vector<Group> groups;
+};
+KeptGroups keptGroups(Catalog& catalog, const LibraryContext& library, const StatFn& stat = {});
+// The user's decisions read again from `catalog` after they changed: the
+// chosen keepers and reference folders are applied to `found` again (no
+// file is looked at); when the pairs called not duplicates changed, the
+// groups are found again from the same photos with the stats seen (a file
+// not checked before is checked now with `stat`) and the distances the
+// catalog holds.
+void redecide(KeptGroups& kept, Catalog& catalog, const LibraryContext& library, const StatFn& stat = {});
 
 // Stores the reference folders given on a command line or by the page
 // (each resolved with referenceFolder); throws std::runtime_error naming a

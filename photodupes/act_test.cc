@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 
+#include "photodupes/review_backend.h"
 #include "photodupes/trash.h"
 #include "testsupport/images.h"
 #include "testsupport/subprocess.h"
@@ -34,11 +35,13 @@ class FakeEnv : public TrashEnv {
   std::map<std::string, int> movedIn;  // moves into the Trash, by path
   int killAtMove = -1;                 // the move that never happens: the process is killed first
   std::int64_t clock = 100;
+  int looks = 0;  // stat calls
 
   void add(const std::string& path, const std::string& sha, std::uint64_t ino) {
     files[path] = {FileStat{1, ino, 1000, 5, 6}, sha};
   }
   std::optional<FileStat> stat(const std::string& path) override {
+    ++looks;
     auto it = files.find(path);
     return it == files.end() ? std::nullopt : std::optional(it->second.st);
   }
@@ -179,6 +182,53 @@ TEST_F(TrashActions, UndoRefusesToOverwriteOrToPutBackAnotherFile) {
   EXPECT_EQ(states(o, "emptied"), (std::set<std::string>{"/lib/g2/copy.jpg"}));
   EXPECT_EQ(env.files.at("/lib/g0/copy.jpg").sha, "new");
   EXPECT_TRUE(env.files.count("/trash/files/copy.jpg.1"));
+}
+
+// The review page's backend finds the groups once and keeps them: its own
+// decisions change them without a look at any file and give what a fresh
+// computation gives; a change committed by another process is seen without
+// asking for the groups, and has them found again; so does a file of the
+// page being served that changed behind the page's back.
+TEST_F(TrashActions, TheReviewPageKeepsItsGroupsUntilTheCatalogChanges) {
+  auto owned = std::make_unique<FakeEnv>(env);
+  FakeEnv& files = *owned;
+  auto backend = catalogReviewBackend(dir.path() + "/cat.db", library, "/nonexistent/twinspot", std::move(owned));
+  auto fresh = [&] { return keepersNow(*open()); };  // what `groups` finds now
+  auto keepers = [&] {
+    std::vector<std::string> out;
+    const auto page = backend->groups(0, 10, "");
+    for (const auto& g : page["groups"])
+      out.push_back(g["members"][0]["folder"].get<std::string>() + "/" + g["members"][0]["name"].get<std::string>());
+    return out;
+  };
+  const auto first = backend->groups(0, 10, "");
+  ASSERT_EQ(first["total"], 3);
+  const std::string before = backend->version();
+
+  files.looks = 0;
+  const auto& g = first["groups"][1];
+  backend->decide({{"action", "keeper"}, {"group", g["key"]}, {"id", g["members"][1]["id"]}});
+  backend->decide({{"action", "not_duplicates"}, {"group", first["groups"][2]["key"]}});
+  EXPECT_EQ(files.looks, 0);
+  EXPECT_NE(backend->version(), before);
+  const auto moved = backend->groups(0, 1, g["key"]);  // the group, wherever the decision put it
+  EXPECT_EQ(moved["groups"][0]["members"][0]["id"], g["members"][1]["id"]);
+  EXPECT_EQ(moved["at"], moved["from"]);
+  ASSERT_EQ(keepers().size(), 2u);
+  EXPECT_EQ(keepers(), fresh());
+  backend->undoDecision();
+  ASSERT_EQ(keepers().size(), 3u);
+  EXPECT_EQ(keepers(), fresh());
+
+  const std::string seen = backend->version();
+  EXPECT_EQ(backend->version(), seen);
+  open()->setNotDuplicates("sha0", "sha0", true);  // another process: its copies are not duplicates
+  EXPECT_NE(backend->version(), seen);
+  EXPECT_EQ(keepers().size(), 2u);
+  EXPECT_EQ(keepers(), fresh());
+
+  files.files.erase(keepers()[0]);  // deleted behind the page's back, no scan since
+  EXPECT_EQ(backend->groups(0, 10, "")["total"], 1);
 }
 
 // The system's Trash in a home of its own: where files go, what their

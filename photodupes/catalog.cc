@@ -281,8 +281,8 @@ void Catalog::fail(const std::string& what) const {
 }
 
 std::unique_ptr<Catalog> Catalog::open(const std::string& file, const std::string& kind, const std::string& source,
-                                       Access access, std::chrono::milliseconds lockWait) {
-  auto c = openFile(file, access, lockWait, kind, source);
+                                       Access access, std::chrono::milliseconds lockWait, Check check) {
+  auto c = openFile(file, access, lockWait, kind, source, check);
   auto haveKind = c->meta("kind");
   auto haveSource = c->meta("source");
   if (haveKind != kind || haveSource != source)
@@ -293,13 +293,13 @@ std::unique_ptr<Catalog> Catalog::open(const std::string& file, const std::strin
 }
 
 std::optional<std::string> Catalog::sourceOf(const std::string& file, const std::string& kind) {
-  auto c = openFile(file, Access::kRead, std::chrono::milliseconds(2000), "", "");
+  auto c = openFile(file, Access::kRead, std::chrono::milliseconds(2000), "", "", Check::kFull);
   if (c->meta("kind") != kind) return std::nullopt;
   return c->meta("source");
 }
 
 std::unique_ptr<Catalog> Catalog::openFile(const std::string& file, Access access, std::chrono::milliseconds lockWait,
-                                           const std::string& kind, const std::string& source) {
+                                           const std::string& kind, const std::string& source, Check fileCheck) {
   Inspection found = inspect(file);
   if (found.kind == FileKind::kMissing && access == Access::kRead)
     throw CatalogError("no catalog at " + file + " yet: run `photodupes scan` first");
@@ -338,7 +338,7 @@ std::unique_ptr<Catalog> Catalog::openFile(const std::string& file, Access acces
     if (step == SQLITE_DONE) return std::string();
     return std::nullopt;
   };
-  auto check = single("PRAGMA quick_check");
+  auto check = fileCheck == Check::kFull ? single("PRAGMA quick_check") : std::optional<std::string>("ok");
   if (!check || *check != "ok") {
     // One line: the first problem found, however many there are.
     std::string first = check ? check->substr(0, check->find('\n')) : std::string(sqlite3_errmsg(db));
@@ -760,6 +760,57 @@ std::optional<std::string> Catalog::meta(const std::string& key) const {
 void Catalog::setMeta(const std::string& key, const std::string& value) {
   Statement st(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES(?, ?)");
   if (!st.ok() || st.text(1, key).text(2, value).step() != SQLITE_DONE) fail("cannot store a setting");
+}
+
+CatalogWatch::CatalogWatch(std::string file) : file_(std::move(file)) {}
+
+CatalogWatch::~CatalogWatch() { sqlite3_close_v2(db_); }
+
+std::string CatalogWatch::stamp() {
+  struct stat st {};
+  const bool present = ::stat(file_.c_str(), &st) == 0;
+  if (db_ && (!present || st.st_dev != dev_ || st.st_ino != ino_)) {
+    sqlite3_close_v2(db_);  // the name holds another file now, or none
+    db_ = nullptr;
+  }
+  if (!db_ && present) {
+    ++opens_;
+    // Read-only: this connection never writes, so it never checkpoints or
+    // removes the write-ahead log either. The file is the one stat saw
+    // only if stat sees the same one after the open.
+    struct stat after {};
+    if (sqlite3_open_v2(file_.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK ||
+        ::stat(file_.c_str(), &after) != 0 || after.st_dev != st.st_dev || after.st_ino != st.st_ino) {
+      sqlite3_close_v2(db_);
+      db_ = nullptr;
+    } else {
+      dev_ = st.st_dev, ino_ = st.st_ino;
+      sqlite3_busy_timeout(db_, 2000);
+    }
+  }
+  if (db_) {
+    Statement q(db_, "PRAGMA data_version");
+    if (q.ok() && q.step() == SQLITE_ROW)
+      return std::to_string(opens_) + ":" + std::to_string(dev_) + ":" + std::to_string(ino_) + ":" +
+             std::to_string(q.columnInt(0));
+  }
+  sqlite3_close_v2(db_);
+  db_ = nullptr;
+  // No connection (no catalog there, or storage where SQLite cannot read a
+  // write-ahead-log database without writing): the files' stats, which
+  // anything that could write there would change.
+  std::string stamp = "unwatched";
+  for (const std::string& f : {file_, file_ + "-wal"}) {
+    struct stat fs {};
+    if (::stat(f.c_str(), &fs) != 0) {
+      stamp += ":-";
+      continue;
+    }
+    stamp += ":" + std::to_string(fs.st_dev) + "." + std::to_string(fs.st_ino) + "." + std::to_string(fs.st_size) +
+             "." + std::to_string(fs.st_mtim.tv_sec) + "." + std::to_string(fs.st_mtim.tv_nsec) + "." +
+             std::to_string(fs.st_ctim.tv_sec) + "." + std::to_string(fs.st_ctim.tv_nsec);
+  }
+  return stamp;
 }
 
 std::string stateDirectory() {

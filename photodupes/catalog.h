@@ -113,13 +113,21 @@ class Catalog {
   static constexpr std::int32_t kApplicationId = 0x50447570;  // "PDup"
 
   enum class Access { kRead, kWrite };
+  // kFull reads the whole file to find damage (PRAGMA quick_check) before
+  // anything is read or written: every run's first open. kHeader checks the
+  // header, the schema version and the kind alone: for a process that opens
+  // the same catalog again and again (the review page, per request; a
+  // quick_check of a catalog of 12,500 photos costs a tenth of a second or
+  // more) after one kFull open.
+  enum class Check { kFull, kHeader };
 
   // Opens (with kWrite, creates when missing) the catalog at `file` for the
   // library or folder set `source` of kind `kind` ("library" or "folders").
   // Throws CatalogError.
   static std::unique_ptr<Catalog> open(const std::string& file, const std::string& kind, const std::string& source,
                                        Access access,
-                                       std::chrono::milliseconds lockWait = std::chrono::milliseconds(2000));
+                                       std::chrono::milliseconds lockWait = std::chrono::milliseconds(2000),
+                                       Check check = Check::kFull);
   // The source of kind `kind` a catalog file belongs to; nothing when it
   // belongs to another kind. Throws CatalogError as open() does.
   static std::optional<std::string> sourceOf(const std::string& file, const std::string& kind);
@@ -211,7 +219,7 @@ class Catalog {
  private:
   Catalog(std::string file, sqlite3* db, int lockFd);
   static std::unique_ptr<Catalog> openFile(const std::string& file, Access access, std::chrono::milliseconds lockWait,
-                                           const std::string& kind, const std::string& source);
+                                           const std::string& kind, const std::string& source, Check check);
   static void create(const std::string& file, const std::string& kind, const std::string& source);
   void initialize(const std::string& kind, const std::string& source);
   std::string columns(bool withThumb) const;
@@ -222,6 +230,36 @@ class Catalog {
   int lockFd_ = -1;
   bool writable_ = false;
   int version_ = kSchemaVersion;
+};
+
+// Tells a long-lived process (the review page) whether anyone changed a
+// catalog since it last looked, without taking the catalog's lock: an
+// SQLite connection of its own, kept open between looks with no transaction
+// and no lock, so scans, moves and undos in other processes run as if it
+// were not there. SQLite's data_version on that connection changes with
+// every transaction another connection commits (any process, any table);
+// the file's identity counts too, so a catalog replaced under the same
+// name is a change.
+class CatalogWatch {
+ public:
+  explicit CatalogWatch(std::string file);
+  ~CatalogWatch();
+  CatalogWatch(const CatalogWatch&) = delete;
+  CatalogWatch& operator=(const CatalogWatch&) = delete;
+
+  // Equal to the stamp of the previous look exactly when nothing was
+  // committed to the catalog between the two looks by a connection other
+  // than this one (which never writes). Where the connection cannot be had
+  // (no catalog there, read-only storage where SQLite cannot open a
+  // write-ahead-log database without writing), the stamp is made of the
+  // stats of the file and its log instead.
+  std::string stamp();
+
+ private:
+  std::string file_;
+  sqlite3* db_ = nullptr;
+  std::uint64_t dev_ = 0, ino_ = 0;
+  std::uint64_t opens_ = 0;  // connections opened so far: readings of two connections never compare equal
 };
 
 // The folder catalogs live in: $XDG_STATE_HOME/photodupes, else

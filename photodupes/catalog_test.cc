@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "testsupport/images.h"
@@ -289,6 +290,47 @@ TEST(Catalog, KeepsDecisionsAndTheTrashJournalAndGainsThemFromSchema4) {
   EXPECT_EQ(inTrash[0].after, (FileStat{1, 2, 3, 4, 6}));
   ASSERT_EQ(c->batches().size(), 1u);
   EXPECT_EQ(c->batches()[0].moved, 1);
+}
+
+// The review page watches the catalog while it is idle: every commit by
+// another connection changes the stamp, each one of two in a row included
+// (no clock involved), a read changes nothing, a writer is never held up,
+// and a catalog replaced under the same name or removed is a change too.
+TEST(Catalog, AWatchSeesEveryCommitOfOthersWithoutHoldingTheCatalog) {
+  testsupport::TempDir dir;
+  const std::string file = dir.path() + "/cat.db";
+  auto writer = [&] {
+    return Catalog::open(file, "library", "/lib", Catalog::Access::kWrite, std::chrono::milliseconds(100));
+  };
+  writer();
+  CatalogWatch watch(file);
+  const std::string first = watch.stamp();
+  EXPECT_EQ(watch.stamp(), first);
+  Catalog::open(file, "library", "/lib", Catalog::Access::kRead)->photos(false);
+  EXPECT_EQ(watch.stamp(), first);
+  std::set<std::string> stamps = {first};
+  {
+    auto c = writer();  // would throw after 100 ms if the watch held the catalog
+    for (const char* folder : {"a", "b"}) {
+      c->setKeepIn({folder});
+      EXPECT_TRUE(stamps.insert(watch.stamp()).second) << folder;
+    }
+  }
+  const std::string last = watch.stamp();
+  EXPECT_EQ(watch.stamp(), last);
+
+  writer().reset();
+  std::filesystem::rename(file, dir.path() + "/old.db");
+  Catalog::open(file, "library", "/lib", Catalog::Access::kWrite);  // a new one under the name
+  EXPECT_TRUE(stamps.insert(watch.stamp()).second);
+  const std::string replaced = watch.stamp();
+  std::filesystem::remove(file);
+  const std::string gone = watch.stamp();
+  EXPECT_TRUE(stamps.insert(gone).second);
+  EXPECT_EQ(watch.stamp(), gone);
+  std::filesystem::copy_file(dir.path() + "/old.db", file);  // back, by a copy
+  EXPECT_TRUE(stamps.insert(watch.stamp()).second);
+  EXPECT_NE(watch.stamp(), replaced);
 }
 
 TEST(Catalog, SecondRunWaitsThenFailsClearly) {

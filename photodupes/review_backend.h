@@ -5,9 +5,18 @@
 //
 // The catalog is opened for each call and closed before it returns, so
 // while the page is idle a scan or a trash in another terminal takes the
-// catalog's lock as if no page were open. version() reads only the stat of
-// the catalog's database and write-ahead log: the page asks for it every
-// few seconds and shows the groups again when it changes.
+// catalog's lock as if no page were open.
+//
+// The groups are found once (before the address is printed) and kept: a
+// request is answered from them as long as nobody else changed the catalog
+// since, which a CatalogWatch tells at every request without the lock. A
+// change from elsewhere (scan, trash, undo, `--keep-in`) has them found
+// again at the next request; a file of the page being served that changed
+// or left does too. The page's own decisions are applied to the kept groups
+// (a chosen keeper costs no file look; "not duplicates" finds the groups
+// again from the photos and stats kept, with the distances stored). The
+// page asks for version() every few seconds and shows the groups again
+// when it changes.
 #pragma once
 
 #include <memory>

@@ -100,17 +100,46 @@ async function post(path, body) {
 }
 function notice(text) { const n = $('notice'); n.textContent = text; n.hidden = !text; }
 
+// The page holds one page of groups (perPage of them) at a time: the
+// server keeps them all and answers with the page asked for, so neither
+// side handles thousands of groups per request. `cur` is the position of
+// the current group among all of them.
+const groupAt = i => data && i >= data.from && i < data.from + data.groups.length ? data.groups[i - data.from] : null;
+const pageOf = i => Math.floor(i / perPage) * perPage;
+
+// Loads the page holding the current group; with `keepKey`, the page
+// holding that group wherever it went (a decision can move it), else the
+// current position.
 async function load(keepKey) {
-  const r = await fetch('/api/groups', {credentials: 'same-origin'});
-  if (!r.ok) { notice('The groups could not be read: ' + (await r.text())); return; }
-  data = await r.json();
-  version = data.version;
-  if (keepKey != null) {
-    const i = data.groups.findIndex(g => g.key === keepKey);
-    if (i >= 0) cur = i;
+  for (let attempt = 0; attempt < 2; ++attempt) {
+    let q = '/api/groups?count=' + perPage + '&from=' + pageOf(cur);
+    if (keepKey != null && attempt === 0) q += '&key=' + encodeURIComponent(keepKey);
+    const r = await fetch(q, {credentials: 'same-origin'});
+    if (!r.ok) { notice('The groups could not be read: ' + (await r.text())); return; }
+    data = await r.json();
+    version = data.version;
+    if (data.at != null) cur = data.at;
+    cur = Math.max(0, Math.min(cur, data.total - 1));
+    if (groupAt(cur) || !data.total) break;  // else the groups shrank below the page asked for
   }
-  cur = Math.max(0, Math.min(cur, data.groups.length - 1));
   render();
+}
+
+function pager() {
+  const nav = $('pager');
+  nav.replaceChildren();
+  const pages = Math.max(1, Math.ceil(data.total / perPage)), page = Math.floor(cur / perPage);
+  if (pages < 2) return;
+  nav.append('Page ' + (page + 1) + ' of ' + pages + ': ');
+  let last = -1;
+  for (let p = 0; p < pages; ++p) {
+    if (p > 1 && p < pages - 2 && Math.abs(p - page) > 4) continue;  // a few around this one, and the ends
+    if (p !== last + 1) nav.append(' \u2026 ');
+    last = p;
+    const b = el('button', {type: 'button', text: String(p + 1), onclick: () => { cur = p * perPage; load(); }});
+    if (p === page) b.setAttribute('aria-current', 'page');
+    nav.append(b);
+  }
 }
 
 function render() {
@@ -119,23 +148,10 @@ function render() {
   const move = $('move');
   move.textContent = 'Move ' + s.not_kept + ' files (' + s.bytes_text + ') to the Trash';
   move.disabled = s.not_kept === 0 || busy;
-  const page = Math.floor(cur / perPage), pages = Math.max(1, Math.ceil(data.groups.length / perPage));
-  const nav = $('pager');
-  nav.replaceChildren();
-  if (pages > 1) {
-    nav.append('Page ' + (page + 1) + ' of ' + pages + ': ');
-    for (let p = 0; p < pages; ++p) {
-      const b = el('button', {type: 'button', text: String(p + 1), onclick: () => { cur = p * perPage; render(); }});
-      if (p === page) b.setAttribute('aria-current', 'page');
-      nav.append(b);
-    }
-  }
-  const main = $('groups');
-  const shown = [];
-  for (let gi = page * perPage; gi < Math.min(data.groups.length, (page + 1) * perPage); ++gi)
-    shown.push(groupView(data.groups[gi], gi));
-  if (!data.groups.length) shown.push(el('p', {text: 'No duplicates left.'}));
-  main.replaceChildren(...shown);
+  pager();
+  const shown = data.groups.map((g, i) => groupView(g, data.from + i));
+  if (!data.total) shown.push(el('p', {text: 'No duplicates left.'}));
+  $('groups').replaceChildren(...shown);
   const c = document.getElementById('g' + cur);
   if (c) c.scrollIntoView({block: 'nearest'});
 }
@@ -177,18 +193,17 @@ function memberView(g, m, mi) {
 }
 
 function mark() {
+  if (!groupAt(cur)) return load();  // on another page
   for (const s of document.querySelectorAll('section.group.current')) s.classList.remove('current');
-  const page = Math.floor(cur / perPage);
-  const shownPage = document.querySelector('section.group') ?
-      Math.floor(Number(document.querySelector('section.group').id.slice(1)) / perPage) : page;
-  if (shownPage !== page) return render();
   const c = document.getElementById('g' + cur);
   if (c) { c.classList.add('current'); c.scrollIntoView({block: 'nearest'}); }
 }
 
+const currentKey = () => groupAt(cur) ? groupAt(cur).key : null;
+
 async function decide(d) {
   try {
-    const key = data.groups[cur] ? data.groups[cur].key : null;
+    const key = currentKey();
     await post('/api/decide', d);
     await load(key);
   } catch (e) { notice('Not saved: ' + e.message); }
@@ -264,7 +279,7 @@ $('progress-close').addEventListener('click', () => { $('progress').hidden = tru
 $('undo-decision').addEventListener('click', () => undoDecision());
 async function undoDecision() {
   try {
-    const key = data.groups[cur] ? data.groups[cur].key : null;
+    const key = currentKey();
     await post('/api/undo-decision');
     await load(key);
   } catch (e) { notice('Nothing undone: ' + e.message); }
@@ -279,9 +294,9 @@ document.addEventListener('keydown', e => {
   if (!data || e.ctrlKey || e.metaKey || e.altKey) return;
   if (e.key === 'Escape') { $('viewer').hidden = true; $('confirm').hidden = true; return; }
   if (!$('confirm').hidden || !$('progress').hidden) return;
-  const g = data.groups[cur];
+  const g = groupAt(cur);
   const digit = /^Digit([1-9])$/.exec(e.code);
-  if (e.key === 'j' || e.key === 'ArrowDown') { cur = Math.min(cur + 1, data.groups.length - 1); mark(); }
+  if (e.key === 'j' || e.key === 'ArrowDown') { cur = Math.max(0, Math.min(cur + 1, data.total - 1)); mark(); }
   else if (e.key === 'k' || e.key === 'ArrowUp') { cur = Math.max(cur - 1, 0); mark(); }
   else if (digit && g) {
     const m = g.members[Number(digit[1]) - 1];
@@ -303,7 +318,7 @@ const poll = setInterval(async () => {
   try {
     const r = await (await fetch('/api/version', {credentials: 'same-origin'})).json();
     if (r.version !== version) {
-      await load(data.groups[cur] ? data.groups[cur].key : null);
+      await load(currentKey());
       notice('The catalog changed (a scan, a move or an undo ran): the groups are shown as they are now.');
     }
   } catch (e) {}

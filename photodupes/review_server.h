@@ -52,12 +52,19 @@ struct ReviewRefusal {
 class ReviewBackend {
  public:
   virtual ~ReviewBackend() = default;
-  // {"summary":{"groups","not_kept","bytes_freed"},"groups":[{"key","reason",
-  // "bytes_freed","members":[{"id",<number>,"name","folder","keep","reason",
-  // "w","h","bytes","created","dist","bits"}]}]}
-  virtual nlohmann::json groups() = 0;
-  // A stamp that changes when the catalog may have changed (a scan, a trash
-  // or an undo in another terminal): cheap, taken without the catalog.
+  // One page of the groups, in the order of bytes to free:
+  // {"summary":{"groups","not_kept","bytes_freed","bytes_text","changed"},
+  // "total","from","at","groups":[{"key","reason","bytes_freed","members":
+  // [{"id",<number>,"name","folder","keep","reason","w","h","bytes",
+  // "created","dist","bits"}]}]}: at most `count` groups from position
+  // `from`; given the `key` of a group still there, the page of `count`
+  // groups that holds it instead (from a multiple of `count`) with "at" its
+  // position ("at" is null otherwise). The groups are kept between calls
+  // and found again only when the catalog changed.
+  virtual nlohmann::json groups(std::size_t from, std::size_t count, const std::string& key) = 0;
+  // A stamp that changes when the groups changed (this page's decisions, or
+  // a scan, a move or an undo in another terminal): cheap, taken without
+  // the catalog's lock. The page asks for it every few seconds.
   virtual std::string version() = 0;
   // The stored thumbnail (JPEG bytes) of photo `id`; nothing when it has
   // none. Throws ReviewRefusal for an unknown id.
@@ -83,6 +90,7 @@ class ReviewServer {
   static constexpr const char* kPageTokenHeader = "X-Photodupes-Page";
   static constexpr const char* kCookie = "photodupes_session";
   static constexpr int kLargestPreview = 1600;
+  static constexpr std::size_t kMostGroups = 1000;  // per /api/groups answer
 
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
 

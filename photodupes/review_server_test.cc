@@ -15,8 +15,8 @@ using nlohmann::json;
 class FakeBackend : public ReviewBackend {
  public:
   std::vector<std::string> calls;
-  json groups() override {
-    calls.push_back("groups");
+  json groups(std::size_t from, std::size_t count, const std::string& key) override {
+    calls.push_back("groups " + std::to_string(from) + " " + std::to_string(count) + " " + key);
     return {{"summary", {{"groups", 1}, {"not_kept", 1}, {"bytes_freed", 5}, {"bytes_text", "5 bytes"}}},
             {"groups", json::array()}};
   }
@@ -98,7 +98,7 @@ TEST_F(ReviewServerTest, OnlyTheAddressSecretOpensASessionAndOnlyOnce) {
   const std::string cookie = set.substr(0, set.find(';'));
   EXPECT_EQ(c.Get("/api/groups", {{"Cookie", cookie}})->status, 200);
   EXPECT_EQ(c.Get("/?t=" + token)->status, 403);  // single use
-  EXPECT_EQ(backend.calls, std::vector<std::string>{"groups"});
+  EXPECT_EQ(backend.calls, std::vector<std::string>{"groups 0 50 "});
 }
 
 TEST_F(ReviewServerTest, TheSecretExpiresWithinAMinute) {
@@ -181,6 +181,40 @@ TEST_F(ReviewServerTest, PhotosAreNamedByNumberOnly) {
     EXPECT_EQ(c.Post("/api/decide", h, bad, "application/json")->status, 400) << bad;
   EXPECT_EQ(c.Post("/api/decide", h, R"({"action":"keeper","group":"../g1","id":1})", "application/json")->status,
             404);
+}
+
+TEST_F(ReviewServerTest, APageOfGroupsIsAskedForByNumbersAndAKeyOnly) {
+  const std::string cookie = login();
+  auto c = client();
+  httplib::Headers h = {{"Cookie", cookie}};
+  for (const char* bad : {"from=-1", "from=..%2Fx", "count=1e3", "count=", "key=..%2Fg1", "key=g", "key=1",
+                          "key=g1%2F..", "key=%3Cscript%3E"})
+    EXPECT_EQ(c.Get(std::string("/api/groups?") + bad, h)->status, 400) << bad;
+  EXPECT_TRUE(backend.calls.empty());
+  EXPECT_EQ(c.Get("/api/groups?from=100&count=25&key=g12", h)->status, 200);
+  EXPECT_EQ(c.Get("/api/groups?count=99999", h)->status, 200);
+  const std::vector<std::string> asked = {"groups 100 25 g12",
+                                          "groups 0 " + std::to_string(ReviewServer::kMostGroups) + " "};
+  EXPECT_EQ(backend.calls, asked);
+}
+
+// cpp-httplib would compress a text answer with brotli at its slowest
+// quality when the browser accepts it (seconds for the groups of a large
+// library); over loopback every answer goes out as it is.
+TEST_F(ReviewServerTest, AnswersAreSentUncompressed) {
+  const std::string cookie = login();
+  auto c = client();
+  c.set_decompress(false);
+  httplib::Headers h = {{"Cookie", cookie}, {"Accept-Encoding", "br, gzip, deflate"}};
+  for (const char* path : {"/", "/review.js", "/review.css", "/api/groups", "/api/thumb/1", "/nothing-here"}) {
+    auto r = c.Get(path, h);
+    ASSERT_TRUE(r) << path;
+    EXPECT_FALSE(r->has_header("Content-Encoding")) << path;
+    if (r->status == 200) {
+      EXPECT_EQ(r->get_header_value("Content-Length"), std::to_string(r->body.size())) << path;
+    }
+  }
+  EXPECT_NE(c.Get("/review.js", h)->body.find("use strict"), std::string::npos);
 }
 
 TEST_F(ReviewServerTest, EveryAnswerLocksThePageToItsOrigin) {
