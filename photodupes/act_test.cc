@@ -33,6 +33,7 @@ class FakeEnv : public TrashEnv {
   std::set<std::string> infos, unreadable;
   std::map<std::string, int> movedIn;  // moves into the Trash, by path
   int killAtMove = -1;                 // the move that never happens: the process is killed first
+  bool flushFails = false;             // the .trashinfo files cannot be written to disk
   std::int64_t clock = 100;
 
   void add(const std::string& path, const std::string& sha, std::uint64_t ino) {
@@ -61,6 +62,7 @@ class FakeEnv : public TrashEnv {
       if (infos.insert(p.info).second) return p;
     }
   }
+  bool flush(std::string& error) override { return flushFails ? (error = "disk full", false) : true; }
   bool rename(const std::string& from, const std::string& to, std::string& error) {
     if (files.count(to)) return error = "something else stands at " + to + " now", false;
     File f = files.at(from);
