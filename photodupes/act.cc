@@ -46,21 +46,20 @@ Verifier verifierFor(Catalog& catalog, const LibraryContext& library, const std:
 
 // The other files of the asset whose primary file is at `path` (a raw file,
 // a Live Photo's video), by the library's own rule; and their kinds.
-// Each folder is listed once per batch (`listed`).
-using Listings = std::map<std::string, std::vector<std::pair<std::string, folder::FileKind>>>;
-std::vector<std::pair<std::string, folder::FileKind>> companionsOf(TrashEnv& env, const std::string& path,
-                                                                   Listings& listed) {
+// Each folder is listed once per batch (`listed`), its media files by the
+// key of their stem: only files sharing a stem can belong to one asset.
+using Named = std::vector<std::pair<std::string, folder::FileKind>>;
+using Listings = std::map<std::string, std::map<std::string, Named>>;
+Named companionsOf(TrashEnv& env, const std::string& path, Listings& listed) {
   const std::string name = fs::path(path).filename().string(), dir = fs::path(path).parent_path().string();
   auto [it, fresh] = listed.try_emplace(dir);
   if (fresh)
     for (const std::string& n : env.namesBeside(path))
-      if (auto k = folder::fileKindOf(n); k != folder::FileKind::kOther) it->second.emplace_back(n, k);
-  // Only the files sharing the name's stem can belong to its asset.
-  std::vector<std::pair<std::string, folder::FileKind>> files;
-  for (const auto& f : it->second)
-    if (folder::stemKey(f.first) == folder::stemKey(name)) files.push_back(f);
-  std::vector<std::pair<std::string, folder::FileKind>> out;
-  for (const folder::FileGroup& g : folder::groupFolder(files)) {
+      if (auto k = folder::fileKindOf(n); k != folder::FileKind::kOther) it->second[folder::stemKey(n)].emplace_back(n, k);
+  Named out;
+  auto same = it->second.find(folder::stemKey(name));
+  if (same == it->second.end() || same->second.size() < 2) return out;
+  for (const folder::FileGroup& g : folder::groupFolder(same->second)) {
     if (g.primary != name) continue;
     for (std::size_t k = 1; k < g.resources.size(); ++k)
       out.emplace_back(dir + "/" + g.resources[k].second, folder::fileKindOf(g.resources[k].second));
@@ -68,7 +67,7 @@ std::vector<std::pair<std::string, folder::FileKind>> companionsOf(TrashEnv& env
   return out;
 }
 
-std::set<folder::FileKind> kindsOf(const std::vector<std::pair<std::string, folder::FileKind>>& files) {
+std::set<folder::FileKind> kindsOf(const Named& files) {
   std::set<folder::FileKind> out;
   for (const auto& f : files) out.insert(f.second);
   return out;
@@ -169,7 +168,9 @@ void settleJournal(Catalog& catalog, TrashEnv& env) {
     if (there && e.before && there->ino == e.before->ino && there->dev == e.before->dev) {
       e.state = "moved", e.after = there;
     } else {
-      env.release({e.trashFile, e.trashInfo});
+      // Its .trashinfo is ours to remove, unless another file took the
+      // place since (put back by a file manager, then the name reused).
+      if (!there) env.release({e.trashFile, e.trashInfo});
       e.state = "abandoned", e.reason = "the run that planned it stopped before moving it";
     }
     catalog.journal(e);
@@ -220,13 +221,13 @@ ActOutcome moveToTrash(Catalog& catalog, const LibraryContext& library, TrashEnv
     if (it == shaOf.end()) it = shaOf.emplace(path, env.sha256(path)).first;
     return it->second;
   };
-  // The photo's file as the catalog describes it now; the reason it is not.
+  // The photo's file as the catalog describes it (read at the start of this
+  // run, which holds the catalog's lock throughout); the reason it is not.
   auto unchanged = [&](const Photo& p, std::optional<FileStat>& now) -> std::string {
-    const auto rec = catalog.photo(p.id, false);
-    if (!rec || !rec->stat) return "the catalog does not know its state: run `photodupes scan`";
+    if (!p.stat) return "the catalog does not know its state: run `photodupes scan`";
     now = env.stat(p.path);
     if (!now) return "it is no longer there";
-    if (!(*now == *rec->stat)) return "it changed since the last scan";
+    if (!(*now == *p.stat)) return "it changed since the last scan";
     return "";
   };
 
@@ -345,6 +346,18 @@ ActOutcome moveToTrash(Catalog& catalog, const LibraryContext& library, TrashEnv
       handled = to;
       if (progress) progress(handled, plans.size());
       continue;
+    }
+    // The chunk's .trashinfo files on disk before the journal names them;
+    // when they cannot be, nothing of the chunk moves.
+    if (std::string error; !moves.empty() && !env.flush(error)) {
+      for (Move& m : moves)
+        for (std::size_t f = 0; f < m.files.size(); ++f) {
+          env.release(m.places[f]);
+          m.files[f].state = "skipped", m.files[f].reason = "no Trash can take it: " + error;
+          journal(m.files[f]);
+          report(m.files[f], f == 0 ? photos[m.photo].row : 0, "skipped");
+        }
+      moves.clear();
     }
     catalog.commit();
     // The moves, each asset whole or not at all; then their rows committed.

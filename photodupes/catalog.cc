@@ -27,7 +27,16 @@ class Statement {
   Statement(sqlite3* db, const char* sql) : db_(db) {
     if (sqlite3_prepare_v2(db, sql, -1, &st_, nullptr) != SQLITE_OK) st_ = nullptr;
   }
-  ~Statement() { sqlite3_finalize(st_); }
+  // One the catalog keeps prepared (`cached`, prepared on first use): reset
+  // when done with, finalized by the catalog.
+  Statement(sqlite3* db, sqlite3_stmt*& cached, const char* sql) : db_(db), borrowed_(true) {
+    if (!cached && sqlite3_prepare_v2(db, sql, -1, &cached, nullptr) != SQLITE_OK) cached = nullptr;
+    st_ = cached;
+  }
+  ~Statement() {
+    if (!borrowed_) sqlite3_finalize(st_);
+    else if (st_) reset();
+  }
   bool ok() const { return st_ != nullptr; }
   Statement& text(int i, const std::string& v) {
     sqlite3_bind_text(st_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
@@ -65,6 +74,7 @@ class Statement {
  private:
   sqlite3* db_;
   sqlite3_stmt* st_ = nullptr;
+  bool borrowed_ = false;
 };
 
 // The tables as schema 3 made them; a new catalog then takes the later
@@ -272,6 +282,7 @@ std::string fileUri(const std::string& file) {
 Catalog::Catalog(std::string file, sqlite3* db, int lockFd) : file_(std::move(file)), db_(db), lockFd_(lockFd) {}
 
 Catalog::~Catalog() {
+  for (sqlite3_stmt* st : journalStatements_) sqlite3_finalize(st);
   sqlite3_close_v2(db_);
   if (lockFd_ >= 0) ::close(lockFd_);
 }
@@ -686,8 +697,9 @@ std::int64_t Catalog::startBatch() {
 }
 
 std::int64_t Catalog::journal(const TrashEntry& e) {
-  Statement st(db_, e.entry == 0
-                        ? "INSERT INTO trash_files(batch, photo_id, path, state, reason, trash_file, trash_info, bytes, "
+  // Prepared once: a batch writes two rows per file.
+  Statement st(db_, journalStatements_[e.entry == 0 ? 0 : 1],
+               e.entry == 0 ? "INSERT INTO trash_files(batch, photo_id, path, state, reason, trash_file, trash_info, bytes, "
                           "b_dev, b_ino, b_size, b_mtime_ns, b_ctime_ns, a_dev, a_ino, a_size, a_mtime_ns, a_ctime_ns) "
                           "VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"
                         : "UPDATE trash_files SET batch=?, photo_id=?, path=?, state=?, reason=?, trash_file=?, "

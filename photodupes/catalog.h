@@ -32,6 +32,7 @@
 #include "photodupes/keeper.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace photodupes {
 
@@ -230,6 +231,7 @@ class Catalog {
   int lockFd_ = -1;
   bool writable_ = false;
   int version_ = kSchemaVersion;
+  sqlite3_stmt* journalStatements_[2] = {nullptr, nullptr};  // insert, update
 };
 
 // Tells a long-lived process (the review page) whether anyone changed a

@@ -12,6 +12,9 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <map>
+#include <memory>
+#include <utility>
 
 #include "photodupes/file_state.h"
 #include "platform/folder_library_open.h"
@@ -99,6 +102,58 @@ std::optional<std::vector<std::string>> partsBelow(const std::string& root, cons
 }
 
 class SystemTrashEnv : public TrashEnv {
+ private:
+  // A Trash: its folder, and the top folder of its mount for one outside
+  // the home (empty for the home's, whose .trashinfo paths are absolute).
+  struct Where {
+    std::string trash, top;
+  };
+  static constexpr std::size_t kBuffer = 1 << 20;
+  std::unique_ptr<char[]> buffer_;
+  std::map<std::pair<std::string, std::uint64_t>, Where> trashes_;  // by data folder and device
+  std::vector<std::unique_ptr<Fd>> unsynced_;                       // .trashinfo files written since flush()
+
+  // The Trash of the file at `path` on device `dev`, its folders created
+  // where missing and checked to be ours.
+  static std::optional<Where> findTrash(const std::string& path, std::uint64_t dev, const std::string& dataHome,
+                                        const char* home, std::string& error) {
+    Where w;
+    if (home && *home && deviceOf(dataHome + "/Trash") == dev) {
+      std::error_code ec;
+      fs::create_directories(dataHome, ec);
+      w.trash = dataHome + "/Trash";
+      if (!ownFolder(w.trash, error)) return std::nullopt;
+    } else {
+      w.top = mountTop(path, dev);
+      const std::string uid = std::to_string(::getuid());
+      struct stat st;
+      const std::string shared = w.top + "/.Trash";
+      std::string ignored;
+      if (::lstat(shared.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) &&
+          ownFolder(shared + "/" + uid, ignored))
+        w.trash = shared + "/" + uid;
+      else if (ownFolder(w.top + "/.Trash-" + uid, error))
+        w.trash = w.top + "/.Trash-" + uid;
+      else
+        return std::nullopt;
+    }
+    if (!ownFolder(w.trash + "/files", error) || !ownFolder(w.trash + "/info", error)) return std::nullopt;
+    if (!stillOurs(w.trash, dev)) return error = "its Trash " + w.trash + " is on another file system", std::nullopt;
+    return w;
+  }
+
+  // The Trash and its two folders are still real folders of ours (not
+  // links), on device `dev`.
+  static bool stillOurs(const std::string& trash, std::uint64_t dev) {
+    for (const std::string& dir : {trash, trash + "/files", trash + "/info"}) {
+      struct stat st;
+      if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+          static_cast<std::uint64_t>(st.st_dev) != dev)
+        return false;
+    }
+    return true;
+  }
+
  public:
   std::optional<FileStat> stat(const std::string& path) override { return statFile(path); }
 
@@ -107,9 +162,9 @@ class SystemTrashEnv : public TrashEnv {
     if (fd.fd < 0) return std::nullopt;
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
-    std::vector<char> buf(1 << 20);
+    if (!buffer_) buffer_.reset(new char[kBuffer]);  // not cleared: only what read() filled is used
     ssize_t n;
-    while ((n = ::read(fd.fd, buf.data(), buf.size())) > 0) EVP_DigestUpdate(ctx, buf.data(), static_cast<size_t>(n));
+    while ((n = ::read(fd.fd, buffer_.get(), kBuffer)) > 0) EVP_DigestUpdate(ctx, buffer_.get(), static_cast<size_t>(n));
     unsigned char md[32];
     unsigned len = 0;
     EVP_DigestFinal_ex(ctx, md, &len);
@@ -139,30 +194,19 @@ class SystemTrashEnv : public TrashEnv {
     const char* xdg = std::getenv("XDG_DATA_HOME");
     const char* home = std::getenv("HOME");
     std::string dataHome = xdg && xdg[0] == '/' ? xdg : std::string(home && *home ? home : "") + "/.local/share";
-    std::string trash, infoPath;
-    if (home && *home && deviceOf(dataHome + "/Trash") == dev) {
-      std::error_code ec;
-      fs::create_directories(dataHome, ec);
-      trash = dataHome + "/Trash";
-      if (!ownFolder(trash, error)) return std::nullopt;
-      infoPath = trashPathEncode(path);
-    } else {
-      const std::string top = mountTop(path, dev);
-      const std::string uid = std::to_string(::getuid());
-      struct stat st;
-      const std::string shared = top + "/.Trash";
-      std::string ignored;
-      if (::lstat(shared.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) &&
-          ownFolder(shared + "/" + uid, ignored))
-        trash = shared + "/" + uid;
-      else if (ownFolder(top + "/.Trash-" + uid, error))
-        trash = top + "/.Trash-" + uid;
-      else
-        return std::nullopt;
-      infoPath = trashPathEncode(path.substr(top == "/" ? 1 : top.size() + 1));
+    // Found once per file system; checked again for every file (three lstat
+    // calls), and found again when it no longer passes.
+    const auto key = std::make_pair(dataHome, dev);
+    auto known = trashes_.find(key);
+    if (known == trashes_.end() || !stillOurs(known->second.trash, dev)) {
+      auto found = findTrash(path, dev, dataHome, home, error);
+      if (!found) return std::nullopt;
+      known = trashes_.insert_or_assign(key, *found).first;
     }
-    if (!ownFolder(trash + "/files", error) || !ownFolder(trash + "/info", error)) return std::nullopt;
-    if (deviceOf(trash + "/files") != dev) return error = "its Trash " + trash + " is on another file system", std::nullopt;
+    const Where& where = known->second;
+    const std::string infoPath =
+        trashPathEncode(where.top.empty() ? path : path.substr(where.top == "/" ? 1 : where.top.size() + 1));
+    const std::string& trash = where.trash;
 
     const std::string text = "[Trash Info]\nPath=" + infoPath + "\nDeletionDate=" + localDate() + "\n";
     const fs::path name = fs::path(path).filename();
@@ -180,14 +224,26 @@ class SystemTrashEnv : public TrashEnv {
         ::unlink(place.info.c_str());
         continue;
       }
-      if (::write(fd.fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) || ::fsync(fd.fd) != 0) {
+      if (::write(fd.fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
         error = errnoText("cannot write " + place.info);
         ::unlink(place.info.c_str());
         return std::nullopt;
       }
+      unsynced_.push_back(std::make_unique<Fd>(std::exchange(fd.fd, -1)));
       return place;
     }
     return error = "no free name in " + trash, std::nullopt;
+  }
+
+  bool flush(std::string& error) override {
+    // Writing every file out first lets the file system commit them all in
+    // one go; the fsync calls after it then find little left to do.
+    for (const auto& fd : unsynced_) ::sync_file_range(fd->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    bool ok = true;
+    for (const auto& fd : unsynced_)
+      if (::fsync(fd->fd) != 0 && ok) ok = false, error = errnoText("cannot write a .trashinfo to disk");
+    unsynced_.clear();
+    return ok;
   }
 
   bool moveIn(const std::string& root, const std::string& path, const FileStat& expected, const TrashPlace& place,

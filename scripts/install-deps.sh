@@ -19,6 +19,7 @@ packages=(
   libbenchmark-dev                 # benchmarks
   libsqlite3-dev sqlite3           # photodupes' catalog; the sqlite3 tool in its tests
   libglib2.0-bin                   # gio trash: the Trash cross-checked in tests and benchmarks
+  gvfs dbus-daemon                 # gio trash --list (the trash:// backend) on a session bus of the test's own
   libcpp-httplib-dev               # photodupes review: the page's loopback HTTP server
   chromium                         # photodupes' report and review page checked in a real browser
   lm-sensors                       # sensors -j, the peer check of thermwatch

@@ -100,6 +100,7 @@ std::string HangMount::controlFile(Misbehaviour what) const {
     case Misbehaviour::kHangRead: return control_.path() + "/read";
     case Misbehaviour::kSlowRead: return control_.path() + "/slow";
     case Misbehaviour::kFailRead: return control_.path() + "/eio";
+    case Misbehaviour::kHangRename: return control_.path() + "/rename";
   }
   return {};
 }
@@ -130,7 +131,7 @@ void HangMount::slowDown(const std::string& path, int msPerRead) {
 
 void HangMount::stopAll() {
   for (Misbehaviour m : {Misbehaviour::kHangLookup, Misbehaviour::kHangRead, Misbehaviour::kSlowRead,
-                         Misbehaviour::kFailRead})
+                         Misbehaviour::kFailRead, Misbehaviour::kHangRename})
     std::remove(controlFile(m).c_str());
 }
 

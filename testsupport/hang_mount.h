@@ -1,5 +1,5 @@
 // A folder mounted through hangfs (hangfs.c), a FUSE file system whose
-// lookups and reads block, slow down or fail on demand: how a dead network
+// lookups, reads and renames block, slow down or fail on demand: how a dead network
 // mount or a failing disk behaves. For tests of what a program does when
 // its storage stops answering.
 //
@@ -21,6 +21,7 @@ enum class Misbehaviour {
   kHangRead,    // reads of the file block
   kSlowRead,    // each read of the file sleeps first (see slowDown)
   kFailRead,    // reads of the file fail with EIO
+  kHangRename,  // renaming the file (from its path) blocks, then happens
 };
 
 class HangMount {

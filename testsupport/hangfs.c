@@ -1,6 +1,8 @@
-/* hangfs: a read-only FUSE file system that shows a backing folder and
- * misbehaves on demand, the way a dead network mount or a failing disk
- * does. For tests of what happens when storage stops answering.
+/* hangfs: a FUSE file system that shows a backing folder and misbehaves on
+ * demand, the way a dead network mount or a failing disk does. For tests of
+ * what happens when storage stops answering. Files can be created, written,
+ * renamed and removed (passed through to the backing folder), so that a
+ * program moving files within the mount can be stopped half-way.
  *
  *   hangfs BACKING MOUNTPOINT CONTROL
  *
@@ -14,6 +16,8 @@
  *   read    reading the file blocks for as long as the line is there
  *   slow    each read of the file first sleeps; lines are "MS PATH"
  *   eio     reading the file fails with EIO
+ *   rename  renaming the path (as the source) blocks for as long as the
+ *           line is there, then the rename happens
  *
  * Reads bypass the page cache (direct_io) and nothing is cached, so every
  * read and lookup reaches this program.
@@ -128,11 +132,10 @@ static int hangReaddir(const char *path, void *buf, fuse_fill_dir_t fill, off_t 
 }
 
 static int hangOpen(const char *path, struct fuse_file_info *fi) {
-  if ((fi->flags & O_ACCMODE) != O_RDONLY) return -EROFS;
   blockWhileListed("lookup", path);
   char real[PATH_MAX];
   backingPath(real, path);
-  int fd = open(real, O_RDONLY | O_CLOEXEC);
+  int fd = open(real, (fi->flags & (O_ACCMODE | O_APPEND | O_TRUNC)) | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return -errno;
   fi->fh = (uint64_t)fd;
   fi->direct_io = 1;
@@ -146,6 +149,54 @@ static int hangRead(const char *path, char *buf, size_t size, off_t offset, stru
   if (listed("eio", path) >= 0) return -EIO;
   ssize_t n = pread((int)fi->fh, buf, size, offset);
   return n < 0 ? -errno : (int)n;
+}
+
+static int hangCreate(const char *path, mode_t mode, struct fuse_file_info *fi) {
+  char real[PATH_MAX];
+  backingPath(real, path);
+  int fd = open(real, (fi->flags & (O_ACCMODE | O_EXCL | O_TRUNC | O_APPEND)) | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
+                mode);
+  if (fd < 0) return -errno;
+  fi->fh = (uint64_t)fd;
+  fi->direct_io = 1;
+  return 0;
+}
+
+static int hangWrite(const char *path, const char *buf, size_t size, off_t offset, struct fuse_file_info *fi) {
+  (void)path;
+  ssize_t n = pwrite((int)fi->fh, buf, size, offset);
+  return n < 0 ? -errno : (int)n;
+}
+
+static int hangFsync(const char *path, int datasync, struct fuse_file_info *fi) {
+  (void)path;
+  return (datasync ? fdatasync((int)fi->fh) : fsync((int)fi->fh)) == 0 ? 0 : -errno;
+}
+
+static int hangMkdir(const char *path, mode_t mode) {
+  char real[PATH_MAX];
+  backingPath(real, path);
+  return mkdir(real, mode) == 0 ? 0 : -errno;
+}
+
+static int hangUnlink(const char *path) {
+  char real[PATH_MAX];
+  backingPath(real, path);
+  return unlink(real) == 0 ? 0 : -errno;
+}
+
+static int hangRmdir(const char *path) {
+  char real[PATH_MAX];
+  backingPath(real, path);
+  return rmdir(real) == 0 ? 0 : -errno;
+}
+
+static int hangRename(const char *from, const char *to, unsigned int flags) {
+  blockWhileListed("rename", from);
+  char realFrom[PATH_MAX], realTo[PATH_MAX];
+  backingPath(realFrom, from);
+  backingPath(realTo, to);
+  return renameat2(AT_FDCWD, realFrom, AT_FDCWD, realTo, flags) == 0 ? 0 : -errno;
 }
 
 static int hangRelease(const char *path, struct fuse_file_info *fi) {
@@ -175,6 +226,13 @@ static const struct fuse_operations hangOps = {
     .open = hangOpen,
     .read = hangRead,
     .release = hangRelease,
+    .create = hangCreate,
+    .write = hangWrite,
+    .fsync = hangFsync,
+    .mkdir = hangMkdir,
+    .unlink = hangUnlink,
+    .rmdir = hangRmdir,
+    .rename = hangRename,
     .statfs = hangStatfs,
     .access = hangAccess,
 };
