@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "albumsweep/scan_worker.h"
 #include "imaging/imaging.h"
 #include "photodupes/e2e_support.h"
 #include "photodupes/grouping.h"
@@ -346,6 +347,39 @@ TEST_F(PhotodupesE2E, FilesFindsTheSameGroupsInPlainFolders) {
   std::string runs =
       testsupport::runProcess({"/usr/bin/sqlite3", catalogFile(), "SELECT scanned, cached FROM runs ORDER BY run"}).out;
   EXPECT_EQ(runs, "14|0\n0|14\n");
+}
+
+// More files than one transaction takes, answered by one twinspot run as
+// they come: every photo gets its own file's size and SHA-256, and the
+// file that is not a picture its failure, on both sides of a commit.
+TEST(PhotodupesFiles, EveryFileGetsItsOwnRecordAcrossCommits) {
+  testsupport::TempDir dir;
+  const std::string folder = dir.path() + "/pictures", file = dir.path() + "/cat.db";
+  fs::create_directories(folder);
+  constexpr int kFiles = 130;
+  for (int k = 0; k < kFiles; ++k) {
+    const std::string path = folder + "/p" + std::to_string(1000 + k) + ".png";
+    if (k == 101)
+      ASSERT_TRUE(testsupport::writeBytes(path, std::string("not a picture")));
+    else
+      ASSERT_TRUE(testsupport::writeImage(path, testsupport::Picture{.width = 20 + k, .height = 10}));
+  }
+  auto r = photodupes({"--catalog", file, "files", folder, "--json"}, dir.path() + "/state");
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  auto catalog = photodupes::Catalog::open(file, "folders", folder, photodupes::Catalog::Access::kRead);
+  int seen = 0;
+  for (const photodupes::Photo& p : catalog->photos(false)) {
+    SCOPED_TRACE(p.path);
+    const int k = std::stoi(fs::path(p.path).stem().string().substr(1)) - 1000;
+    ++seen;
+    if (k == 101) {
+      EXPECT_EQ(p.err, "open_failed");
+      continue;
+    }
+    EXPECT_EQ(p.w, 20 + k);
+    EXPECT_EQ(p.sha, albumsweep::sha256Hex(*imaging::readRegularFile(p.path)));
+  }
+  EXPECT_EQ(seen, kFiles);
 }
 
 // Copies whose scan hashes moved too far (a padded, a 15%-cropped and a

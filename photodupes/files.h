@@ -1,6 +1,6 @@
 // `photodupes files DIR...`: duplicates among arbitrary folders of image
 // files, for photos outside a library folder or in a read-only one. Files
-// are fingerprinted through `twinspot hashthumb` (difference hash, pixel
+// are fingerprinted through one `twinspot hashthumb` run (difference hash, pixel
 // size and a thumbnail, from one reading of each file) plus their own
 // SHA-256 for exact duplicates; the set of folders has a catalog of its own,
 // so unchanged files (the same whole stat) are not read again. A file's capture date
