@@ -1,6 +1,7 @@
 #include "albumsweep/scan_driver.h"
 
 #include <algorithm>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <optional>
@@ -20,11 +21,23 @@ namespace {
 
 constexpr int kCloudWorkers = 8;  // downloads overlap
 
-// Operations of the one-worker scan in flight at once: one fingerprint
-// running on every core, as many finished ones waiting for their turn to be
-// written (their records are small), so that a slow photo does not leave
-// the other cores idle behind it, and one making its request.
-int localWidth() { return 2 * static_cast<int>(std::max(1u, std::thread::hardware_concurrency())) + 1; }
+// Threads of the one-worker scan: one fingerprint running on every core and
+// one thread making the next request (and then waiting for the gate).
+// Finished records wait for their turn in memory, not on a thread.
+int localWidth() { return static_cast<int>(std::max(1u, std::thread::hardware_concurrency())) + 1; }
+
+// How far the one-worker scan claims ahead of the first record not yet
+// written, per core. Behind a photo that takes a second or more (a 12
+// megapixel HEIF decoded on one thread, a 24 megapixel progressive JPEG),
+// the other cores go on with the photos after it, and small ones take a
+// few milliseconds each: a window of a few positions would leave them
+// idle after a few dozen milliseconds. A waiting record holds its 256-pixel
+// thumbnail as text, some 10 to 30 KB: 64 per core cost a few megabytes.
+constexpr std::int64_t kAheadPerCore = 64;
+
+std::int64_t localWindow() {
+  return kAheadPerCore * static_cast<std::int64_t>(std::max(1u, std::thread::hardware_concurrency())) + 1;
+}
 
 // Everything the queued operations share. Written before the first
 // operation is queued and read-only afterwards, except stoppedAt (stopLock)
@@ -38,6 +51,11 @@ struct ScanState {
   std::unique_ptr<DecodeGate> gate;
   ScanTurns turns;  // the one-worker scan only
   ScanContext context;
+
+  // The one-worker scan's finished positions whose record waits for the
+  // ones before it (turns.finished), with what their records need.
+  std::mutex readyLock;
+  std::map<std::int64_t, PreparedAsset> readyRecords;  // guarded by readyLock
 
   std::mutex stopLock;
   std::optional<std::int64_t> stoppedAt;  // guarded by stopLock
@@ -66,15 +84,37 @@ void guardedScan(ScanState& s, std::int64_t i) {
   if (mayStart(s, i)) scanOne(i, s.assets[static_cast<std::size_t>(i)], s.context);
 }
 
+// Position i of the one-worker scan is finished: its record goes out now
+// when every record before it is out, else it waits in readyRecords, and
+// whoever writes the record before it writes it too, with every finished
+// one after it.
+void finishPosition(ScanState& s, std::int64_t i, PreparedAsset p) {
+  {
+    std::lock_guard<std::mutex> g(s.readyLock);
+    s.readyRecords.emplace(i, std::move(p));
+  }
+  if (!s.turns.finished(i)) return;
+  for (std::optional<std::int64_t> next = i; next; next = s.turns.written(*next)) {
+    PreparedAsset record;
+    {
+      std::lock_guard<std::mutex> g(s.readyLock);
+      auto at = s.readyRecords.find(*next);
+      record = std::move(at->second);
+      s.readyRecords.erase(at);
+    }
+    writeRecord(*next, s.assets[static_cast<std::size_t>(*next)], record, s.context);
+  }
+}
+
 // An operation of the one-worker scan. It claims the next position when
 // the request of the one before has been made, makes the same checks and
 // the request a single worker taking the assets in turn would make, then
-// lets the next operation claim while it makes the fingerprint, and writes
-// its record after the one before. An asset with nothing to fingerprint (a
-// cache hit, a failure) whose record can go out at once keeps the request
-// turn and goes on with the next position, so that a re-scan does not pass
-// every asset between threads. A request that never returns holds every
-// later request and record, as it would hold the one worker.
+// lets the next operation claim while it makes the fingerprint, and hands
+// its record to finishPosition. An asset with nothing to fingerprint (a
+// cache hit, a failure) keeps the request turn and goes on with the next
+// position, so that a re-scan does not pass every asset between threads.
+// A request that never returns holds every later request and record, as it
+// would hold the one worker.
 void pipelinedScan(ScanState& s) {
   for (std::optional<std::int64_t> claimed = s.turns.claim(); claimed;) {
     const std::int64_t i = *claimed;
@@ -84,24 +124,19 @@ void pipelinedScan(ScanState& s) {
     }
     const platform::Asset& asset = s.assets[static_cast<std::size_t>(i)];
     PreparedAsset p = requestAsset(asset, s.context);
-    if (!p.toFingerprint && s.turns.writeTurnIs(i)) {
-      writeRecord(i, asset, p, s.context);
-      s.turns.writeDone(i);
+    if (!p.toFingerprint) {
+      finishPosition(s, i, std::move(p));
       claimed = s.turns.claimNext();
       continue;
     }
     // The gate is entered in index order, so a fingerprint waiting for it
     // waits only for earlier ones, which never wait for it.
-    std::uint64_t cost = p.toFingerprint ? DecodeGate::costOf(asset, p.toFingerprint->size()) : 0;
-    if (p.toFingerprint) s.gate->acquire(cost);
+    std::uint64_t cost = DecodeGate::costOf(asset, p.toFingerprint->size());
+    s.gate->acquire(cost);
     s.turns.requestDone();
-    if (p.toFingerprint) {
-      fingerprint(p);
-      s.gate->release(cost);
-    }
-    if (!s.turns.waitToWrite(i)) return;
-    writeRecord(i, asset, p, s.context);
-    s.turns.writeDone(i);
+    fingerprint(p);
+    s.gate->release(cost);
+    finishPosition(s, i, std::move(p));
     return;
   }
 }
@@ -175,6 +210,7 @@ ScanRun runScan(const RunSettings& settings, Services& services) {
 
   // Queueing makes the set-up visible to the workers (the pool's lock).
   state->turns.setPlanned(planned);
+  state->turns.setWindow(localWindow());
   for (std::int64_t i = 0; i < planned; ++i) {
     if (cloud) pool->add([state, i] { guardedScan(*state, i); });
     else pool->add([state] { pipelinedScan(*state); });

@@ -6,13 +6,15 @@
 // Without cloud fetch the scan behaves as one worker taking the assets in
 // turn (requests one at a time in index order, records in index order), but
 // while one asset's request is made, the fingerprints of the assets before
-// it are made on the other cores (scan_pipeline.h). With cloud fetch, 8
-// workers take the assets as they come. Either way no more fingerprints run
-// at once than there are cores, within a memory budget.
+// it are made on the other cores, and finished records wait in memory for
+// the ones before them, up to a window of positions (scan_pipeline.h).
+// With cloud fetch, 8 workers take the assets as they come. Either way no
+// more fingerprints run at once than there are cores, within a memory
+// budget.
 //
-// Locks: ioLock (ScanOutput), hbLock (ScanOutput), stopLock (here) and the
-// locks of the gate and the turns, each held only for its own few reads and
-// writes; none is ever taken while another is held.
+// Locks: ioLock (ScanOutput), hbLock (ScanOutput), stopLock and readyLock
+// (here) and the locks of the gate and the turns, each held only for its
+// own few reads and writes; none is ever taken while another is held.
 #pragma once
 
 #include <memory>

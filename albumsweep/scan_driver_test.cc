@@ -314,6 +314,31 @@ TEST_F(ScanDriverTest, HangingReadIsAStallAtItsPosition) {
   EXPECT_EQ(h.text(), before);
 }
 
+// One worker: the read of asset 0 is slow (a large photo). The other cores
+// go on with the photos after it, well past the few a thread each could
+// hold, while 0's record keeps the others waiting; then every record comes
+// out in index order.
+TEST_F(ScanDriverTest, SlowPhotoLeavesNoCoreIdleBehindIt) {
+  if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one core: nothing runs beside the slow photo";
+  ScanHarness h;
+  std::vector<std::string> ids = h.addImages(40, {}, testing::sampleJpeg());
+  std::atomic<bool> farAheadRead{false}, readWhileSlow{false}, anyRecordEarly{false};
+  h.hooked().onRead(ids[30], [&] { farAheadRead = true; });
+  h.hooked().onRead(ids[0], [&] {
+    for (int wait = 0; wait < 10000 && !farAheadRead; ++wait)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    readWhileSlow = farAheadRead.load();
+    anyRecordEarly = h.linesSoFar() > 1;  // only the totals line so far
+  });
+  ASSERT_EQ(h.run(), 0);
+  EXPECT_TRUE(readWhileSlow) << "position 30 was not read while position 0 was";
+  EXPECT_FALSE(anyRecordEarly) << "a record went out before record 0";
+  Split s = split(h.lines());
+  ASSERT_EQ(s.records.size(), 40u);
+  for (int k = 0; k < 40; ++k) EXPECT_EQ(s.records[k]["i"], k);
+  EXPECT_TRUE(s.stops.empty());
+}
+
 // The library's listing hangs (its storage stopped answering during the
 // walk): the scan still answers once the grace period after the deadline
 // has run out, with empty totals and a stall before the first position.

@@ -38,7 +38,8 @@ void DecodeGate::release(std::uint64_t cost) {
   freed_.notify_all();
 }
 
-std::optional<std::int64_t> ScanTurns::claimLocked() {
+std::optional<std::int64_t> ScanTurns::claimLocked(std::unique_lock<std::mutex>& g) {
+  windowMoved_.wait(g, [&] { return abandoned_ || nextRequest_ >= planned_ || nextRequest_ < nextWrite_ + window_; });
   if (abandoned_ || nextRequest_ >= planned_) {
     requestHeld_ = false;
     requestFree_.notify_one();
@@ -51,12 +52,12 @@ std::optional<std::int64_t> ScanTurns::claim() {
   std::unique_lock<std::mutex> g(mu_);
   requestFree_.wait(g, [&] { return abandoned_ || !requestHeld_; });
   requestHeld_ = true;
-  return claimLocked();
+  return claimLocked(g);
 }
 
 std::optional<std::int64_t> ScanTurns::claimNext() {
-  std::lock_guard<std::mutex> g(mu_);
-  return claimLocked();
+  std::unique_lock<std::mutex> g(mu_);
+  return claimLocked(g);
 }
 
 void ScanTurns::requestDone() {
@@ -65,28 +66,31 @@ void ScanTurns::requestDone() {
   requestFree_.notify_one();
 }
 
-bool ScanTurns::writeTurnIs(std::int64_t i) {
+bool ScanTurns::finished(std::int64_t i) {
   std::lock_guard<std::mutex> g(mu_);
-  return !abandoned_ && nextWrite_ == i;
+  if (abandoned_) return false;
+  if (!writing_ && nextWrite_ == i) {
+    writing_ = true;
+    return true;
+  }
+  ready_.insert(i);
+  return false;
 }
 
-bool ScanTurns::waitToWrite(std::int64_t i) {
-  std::unique_lock<std::mutex> g(mu_);
-  written_.wait(g, [&] { return abandoned_ || nextWrite_ == i; });
-  return !abandoned_;
-}
-
-void ScanTurns::writeDone(std::int64_t i) {
+std::optional<std::int64_t> ScanTurns::written(std::int64_t i) {
   std::lock_guard<std::mutex> g(mu_);
   nextWrite_ = i + 1;
-  written_.notify_all();
+  windowMoved_.notify_all();
+  if (!abandoned_ && ready_.erase(nextWrite_) > 0) return nextWrite_;
+  writing_ = false;
+  return std::nullopt;
 }
 
 void ScanTurns::abandon() {
   std::lock_guard<std::mutex> g(mu_);
   abandoned_ = true;
   requestFree_.notify_all();
-  written_.notify_all();
+  windowMoved_.notify_all();
 }
 
 }  // namespace albumsweep

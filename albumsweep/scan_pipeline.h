@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 
 #include "platform/photo_library.h"
 
@@ -44,37 +45,51 @@ class DecodeGate {
 
 // The turns of the one-worker scan, for operations running on several
 // threads at once. Positions are claimed in index order by whoever holds the
-// request turn, which is held until its request has been made; record i is
-// written after record i - 1. Once abandoned, every wait gives up at once.
+// request turn, which is held until its request has been made, and at most
+// `window` positions ahead of the first record not yet written. Records go
+// out in index order: a finished position whose record cannot go out yet is
+// left ready (its record kept by the caller), and whoever writes the record
+// before it writes it too, so that no thread waits behind a slow photo.
+// Once abandoned, every wait gives up at once and nothing more is written.
 class ScanTurns {
  public:
-  explicit ScanTurns(std::int64_t planned = 0) : planned_(planned) {}
+  explicit ScanTurns(std::int64_t planned = 0, std::int64_t window = 1) : planned_(planned), window_(window) {}
   void setPlanned(std::int64_t planned) { planned_ = planned; }
+  void setWindow(std::int64_t window) { window_ = window < 1 ? 1 : window; }
 
-  // Waits for the request turn and claims the next position, holding the
-  // turn; nothing (and the turn not held) once abandoned or when every
-  // position has been claimed.
+  // Waits for the request turn and for room in the window, and claims the
+  // next position, holding the turn; nothing (and the turn not held) once
+  // abandoned or when every position has been claimed.
   std::optional<std::int64_t> claim();
-  // With the turn held: claims the next position without letting go of it;
-  // nothing (and the turn let go) as claim().
+  // With the turn held: waits for room in the window and claims the next
+  // position without letting go of the turn; nothing (and the turn let go)
+  // as claim().
   std::optional<std::int64_t> claimNext();
   void requestDone();  // lets go of the request turn
 
-  bool writeTurnIs(std::int64_t i);  // record i - 1 is out (no wait)
-  bool waitToWrite(std::int64_t i);
-  void writeDone(std::int64_t i);  // passes the write turn to i + 1
+  // Position i is finished and its record kept where the writer finds it.
+  // True when the caller is now the writer and writes record i itself
+  // (every record before it is out and no one else is writing).
+  bool finished(std::int64_t i);
+  // The writer has written record i: the next position to write, still as
+  // the writer, when it is already finished; nothing (no longer the writer)
+  // when it is not, or once abandoned.
+  std::optional<std::int64_t> written(std::int64_t i);
   void abandon();
 
  private:
-  std::optional<std::int64_t> claimLocked();  // caller holds mu_ and the turn
+  std::optional<std::int64_t> claimLocked(std::unique_lock<std::mutex>& g);  // caller holds mu_ and the turn
 
   std::mutex mu_;
   std::condition_variable requestFree_;
-  std::condition_variable written_;
+  std::condition_variable windowMoved_;  // a record went out, or abandoned
   std::int64_t planned_;
+  std::int64_t window_;
   bool requestHeld_ = false;
   std::int64_t nextRequest_ = 0;
-  std::int64_t nextWrite_ = 0;
+  std::int64_t nextWrite_ = 0;  // the first record not written
+  bool writing_ = false;        // someone is the writer
+  std::set<std::int64_t> ready_;  // finished, above nextWrite_, record not written
   bool abandoned_ = false;
 };
 

@@ -1,5 +1,6 @@
 // The decode gate's memory budget, with a budget chosen by the test: huge
-// photos asked for at once are not all let in.
+// photos asked for at once are not all let in. The turns of the one-worker
+// scan: claims stay within the window, finished records go out in order.
 #include "albumsweep/scan_pipeline.h"
 
 #include <chrono>
@@ -55,6 +56,33 @@ TEST(DecodeGate, APhotoLargerThanTheBudgetRunsAlone) {
   gate.release(huge);
   small.get();
   gate.release(1);
+}
+
+// Positions finished out of order wait for the one before them; the first
+// record's writer writes them all, in order; no position is claimed more
+// than the window ahead of the first record not written.
+TEST(ScanTurns, FinishedOutOfOrderGoOutInOrderWithinTheWindow) {
+  ScanTurns turns(10, 3);
+  for (std::int64_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(turns.claim(), i);
+    turns.requestDone();
+  }
+  std::future<std::optional<std::int64_t>> fourth = std::async(std::launch::async, [&] { return turns.claim(); });
+  EXPECT_EQ(fourth.wait_for(50ms), std::future_status::timeout) << "claimed beyond the window";
+  EXPECT_FALSE(turns.finished(2));  // 0 and 1 not out
+  EXPECT_FALSE(turns.finished(1));
+  EXPECT_EQ(fourth.wait_for(50ms), std::future_status::timeout);
+  ASSERT_TRUE(turns.finished(0));  // the caller writes 0, then the ready ones after it
+  EXPECT_EQ(turns.written(0), std::optional<std::int64_t>(1));
+  EXPECT_EQ(turns.written(1), std::optional<std::int64_t>(2));
+  EXPECT_EQ(turns.written(2), std::nullopt);
+  EXPECT_EQ(fourth.get(), std::optional<std::int64_t>(3));
+  turns.requestDone();
+  EXPECT_TRUE(turns.finished(3));  // nothing before it waits: written at once
+  turns.abandon();
+  EXPECT_EQ(turns.written(3), std::nullopt);
+  EXPECT_FALSE(turns.finished(4));  // nothing is written once abandoned
+  EXPECT_EQ(turns.claim(), std::nullopt);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 # Scan speed: twinspot on phone HEIFs vs a single-threaded libheif decode, a
-# first HEIF scan, bytes read by a re-scan, and a 100,000-photo library.
-#   build/bench/scanspeed_bench [--only heif|heic|rescan|large] [--runs 5]
+# first HEIF scan, bytes read by a re-scan, a 100,000-photo library, and a
+# first scan of a library of mixed sizes (lomiri wallpapers, corpus photos).
+#   build/bench/scanspeed_bench [--only heif|heic|rescan|large|mixed] [--runs 5] [--copies 3]
 pkg_check_modules(HEIF REQUIRED IMPORTED_TARGET libheif)
 add_executable(scanspeed_bench ${CMAKE_CURRENT_LIST_DIR}/scanspeed_bench.cc)
 target_link_libraries(scanspeed_bench PRIVATE testsupport_images PkgConfig::HEIF)

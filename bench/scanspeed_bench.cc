@@ -12,8 +12,21 @@
 //   large   inventory plus re-scan with a complete manifest of --library
 //           small JPEGs in nested folders (warm cache), against
 //           `find DIR -type f`; median of --runs runs.
+//   mixed   a first scan (one worker) of a library that mixes sizes as real
+//           ones do: the lomiri wallpapers (1.5 to 24 megapixels, JPEG and
+//           PNG), the corpus camera JPEGs (a few thousand pixels to 3
+//           megapixels) and HEIFs (grid and whole-image, 0.3 to 12
+//           megapixels), --copies copies of each, their dates spread so
+//           that sizes alternate. Against two references over the same
+//           files, measured in the same run (--runs runs, each ratio
+//           reported per run and as the median):
+//             A  `sha256sum` + `vipsthumbnail -s 256` of every file (the
+//                first-scan reference of albumsweep_bench);
+//             B  the same, with each HEIF's share replaced by a
+//                single-threaded libheif decode to RGB (the heic reference).
 //
-// Usage: scanspeed_bench [--only heif|heic|rescan|large] [--runs 5] [--heics 40] [--library 100000]
+// Usage: scanspeed_bench [--only heif|heic|rescan|large|mixed] [--runs 5] [--heics 40] [--library 100000]
+//                        [--copies 3]
 #include <fcntl.h>
 #include <libheif/heif.h>
 #include <spawn.h>
@@ -289,11 +302,123 @@ void benchLarge(const std::string& work, int count, int runs) {
               median(scanCpu) / median(findCpu));
 }
 
+// The lomiri wallpapers (package lomiri-wallpapers), wherever they are
+// installed: regular JPEG and PNG files only (one of them is a link to
+// another).
+std::vector<std::string> lomiriWallpapers() {
+  std::vector<std::string> files;
+  for (const char* dir : {"/usr/share/backgrounds", "/usr/share/wallpapers", "/usr/share/lomiri/wallpapers"}) {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir, ec)) {
+      std::string ext = e.path().extension().string();
+      if (e.is_regular_file() && !e.is_symlink() && (ext == ".jpg" || ext == ".png")) files.push_back(e.path().string());
+    }
+    if (!files.empty()) break;
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+bool isHeifPath(const std::string& path) {
+  std::string ext = fs::path(path).extension().string();
+  return ext == ".heif" || ext == ".HEIC" || ext == ".heic";
+}
+
+void benchMixed(const std::string& work, int copies, int runs) {
+  std::vector<std::string> wallpapers = lomiriWallpapers();
+  std::vector<std::string> heifs = corpusHeifs();
+  std::vector<std::string> cameras;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(fs::path(CORPUS_DIR) / "cameras", ec))
+    if (e.path().extension() == ".jpg") cameras.push_back(e.path().string());
+  std::sort(cameras.begin(), cameras.end());
+  if (wallpapers.empty() || heifs.empty() || cameras.empty()) {
+    std::printf("== mixed library: skipped (%s%s) ==\n\n",
+                wallpapers.empty() ? "no lomiri wallpapers: install lomiri-wallpapers; " : "",
+                heifs.empty() || cameras.empty() ? "no corpus cameras/ or heif/ at " CORPUS_DIR : "");
+    return;
+  }
+  // Sources interleaved by kind (a wallpaper, a camera photo, every third
+  // step a HEIF), copied `copies` times; copy k of the whole list is older
+  // than copy k - 1. The scan goes newest first, by capture date where a
+  // file has one: the dated camera photos and HEIFs sort among themselves,
+  // the wallpapers (no capture date) by these modification times.
+  std::vector<std::string> order;
+  for (std::size_t k = 0; k < std::max({wallpapers.size(), cameras.size(), heifs.size() * 3}); ++k) {
+    if (k < wallpapers.size()) order.push_back(wallpapers[k]);
+    if (k < cameras.size()) order.push_back(cameras[k]);
+    if (k % 3 == 0 && k / 3 < heifs.size()) order.push_back(heifs[k / 3]);
+  }
+  std::string lib = work + "/mixed";
+  std::vector<std::string> files, heifFiles, otherFiles;
+  const auto now = fs::file_time_type::clock::now();
+  std::uintmax_t bytes = 0;
+  for (int c = 0; c < copies; ++c) {
+    for (std::size_t k = 0; k < order.size(); ++k) {
+      std::string folder = lib + "/copy" + std::to_string(c);
+      fs::create_directories(folder);
+      std::string path = folder + "/" + std::to_string(k) + "_" + fs::path(order[k]).filename().string();
+      fs::copy_file(order[k], path, fs::copy_options::overwrite_existing);
+      fs::last_write_time(path, now - std::chrono::seconds(c * order.size() + k));
+      bytes += fs::file_size(path);
+      files.push_back(path);
+      (isHeifPath(path) ? heifFiles : otherFiles).push_back(path);
+    }
+  }
+  std::printf("== first scan (1 worker) of a mixed library: %zu wallpapers, %zu camera JPEGs, %zu HEIFs, x%d: "
+              "%zu files, %.1f MB ==\n",
+              wallpapers.size(), cameras.size(), heifs.size(), copies, files.size(), bytes / 1e6);
+  auto withFiles = [](std::vector<std::string> argv, const std::vector<std::string>& list) {
+    argv.insert(argv.end(), list.begin(), list.end());
+    return argv;
+  };
+  std::string thumbs = work + "/mixed-thumbs";
+  fs::create_directories(thumbs);
+  const std::vector<std::string> thumbArgs = {"vipsthumbnail", "-s", "256", "-o", thumbs + "/%s.jpg"};
+  std::string out = work + "/mixed.jsonl";
+  const std::vector<std::string> scanArgs = {ALBUMSWEEP_BIN, "--library", lib, "--deadline", "inf"};
+  runTimed(scanArgs, "/dev/null", out);  // warms the page cache
+  std::printf("%3s %8s %8s | %8s %8s %8s %8s | %7s %7s %7s | %6s\n", "run", "scan s", "cpu s", "sha s", "thumbs s",
+              "thmOth s", "heifdec", "A x", "B x", "cpu A x", "cores");
+  std::vector<double> ratioA, ratioB, cpuRatioA, busy;
+  for (int r = 0; r < runs; ++r) {
+    double scanCpu = 0, shaCpu = 0, thumbCpu = 0, otherCpu = 0;
+    double scan = runTimed(scanArgs, "/dev/null", out, &scanCpu);
+    double sha = runTimed(withFiles({"sha256sum"}, files), "/dev/null", "/dev/null", &shaCpu);
+    double thumbAll = runTimed(withFiles(thumbArgs, files), "/dev/null", "/dev/null", &thumbCpu);
+    double thumbOther = runTimed(withFiles(thumbArgs, otherFiles), "/dev/null", "/dev/null", &otherCpu);
+    double shaOther = runTimed(withFiles({"sha256sum"}, otherFiles), "/dev/null", "/dev/null");
+    double decodes = 0;
+    for (const std::string& f : heifFiles) decodes += libheifDecodeSeconds(f);
+    double refA = sha + thumbAll, refB = shaOther + thumbOther + decodes;
+    if (scan < 0 || sha < 0 || thumbAll < 0 || thumbOther < 0 || shaOther < 0) {
+      std::printf("a run failed (scan %.2f, sha256sum %.2f, vipsthumbnail %.2f / %.2f)\n", scan, sha, thumbAll,
+                  thumbOther);
+      return;
+    }
+    ratioA.push_back(scan / refA);
+    ratioB.push_back(scan / refB);
+    cpuRatioA.push_back(scanCpu / (shaCpu + thumbCpu));
+    busy.push_back(scanCpu / scan);
+    std::printf("%3d %8.2f %8.2f | %8.2f %8.2f %8.2f %8.2f | %7.2f %7.2f %7.2f | %6.2f\n", r + 1, scan, scanCpu, sha,
+                thumbAll, thumbOther, decodes, ratioA.back(), ratioB.back(), cpuRatioA.back(), busy.back());
+  }
+  std::printf("median: A %.2f, B %.2f (goal <= 0.6 for both), processor time against A's %.2f, cores busy %.2f "
+              "of %u; %ld full records of %zu\n",
+              median(ratioA), median(ratioB), median(cpuRatioA), median(busy),
+              std::max(1u, std::thread::hardware_concurrency()), countWith(out, "\"sha\""), files.size());
+  std::printf("load average at the end: ");
+  std::ifstream load("/proc/loadavg");
+  std::string line;
+  std::getline(load, line);
+  std::printf("%s\n\n", line.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string only;
-  int runs = 5, heics = 40, library = 100000;
+  int runs = 5, heics = 40, library = 100000, copies = 3;
   for (int k = 1; k + 1 < argc; k += 2) {
     std::string a = argv[k];
     if (a == "--only")
@@ -304,11 +429,14 @@ int main(int argc, char** argv) {
       heics = std::max(1, std::atoi(argv[k + 1]));
     else if (a == "--library")
       library = std::max(1, std::atoi(argv[k + 1]));
+    else if (a == "--copies")
+      copies = std::max(1, std::atoi(argv[k + 1]));
   }
   testsupport::TempDir dir;
   std::printf("machine: %u cores\n\n", std::max(1u, std::thread::hardware_concurrency()));
   if (only.empty() || only == "heif") benchHeif(dir.path(), runs);
   if (only.empty() || only == "heic" || only == "rescan") benchHeicScan(dir.path(), heics, only != "heic");
   if (only.empty() || only == "large") benchLarge(dir.path(), library, runs);
+  if (only.empty() || only == "mixed") benchMixed(dir.path(), copies, runs);
   return 0;
 }
