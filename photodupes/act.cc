@@ -37,7 +37,9 @@ namespace {
 namespace fs = std::filesystem;
 namespace folder = platform::folder;
 
-constexpr std::size_t kChunk = 64;  // assets whose journal rows commit together
+// Assets whose .trashinfo files are written out and whose journal rows
+// commit together: three durable writes per chunk.
+constexpr std::size_t kChunk = 256;
 
 Verifier verifierFor(Catalog& catalog, const LibraryContext& library, const std::vector<Photo>& photos) {
   VerifySource source{library.albumsweep, library.root, catalog.meta("allow_cloud") == "1"};
