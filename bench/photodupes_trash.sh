@@ -4,8 +4,9 @@
 # home and Trash of the benchmark's own.
 #   bash bench/photodupes_trash.sh [BUILD_DIR] [N]
 # photodupes checks each file again (stat, SHA-256 of the copy and of the
-# file that stays), commits its journal durably before and after each chunk
-# of moves and writes each .trashinfo with fsync; gio does none of that.
+# file that stays), makes each chunk's .trashinfo files durable (syncfs) and
+# commits its journal durably before and after each chunk of moves; gio does
+# none of that.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}

@@ -3,8 +3,9 @@
 // Per file, in this order: its checks (below); its .trashinfo created, which
 // reserves its name in the Trash; a "planned" journal row naming that place,
 // committed; the rename; a "moved" row, committed. Files go in chunks: each
-// chunk's planned rows commit together before any of its files moves, and
-// its moved rows together after, so that a run killed at any point leaves
+// chunk's .trashinfo files are written out to disk and its planned rows
+// commit together before any of its files moves, and its moved rows
+// together after, so that a run killed at any point leaves
 // every moved file recorded ("planned" rows are settled on the next run by
 // looking where the file is).
 //
@@ -37,7 +38,9 @@ namespace {
 namespace fs = std::filesystem;
 namespace folder = platform::folder;
 
-constexpr std::size_t kChunk = 64;  // assets whose journal rows commit together
+// Assets whose .trashinfo files are written out and whose journal rows
+// commit together: three durable writes per chunk.
+constexpr std::size_t kChunk = 256;
 
 Verifier verifierFor(Catalog& catalog, const LibraryContext& library, const std::vector<Photo>& photos) {
   VerifySource source{library.albumsweep, library.root, catalog.meta("allow_cloud") == "1"};

@@ -111,12 +111,14 @@ class SystemTrashEnv : public TrashEnv {
   static constexpr std::size_t kBuffer = 1 << 20;
   std::unique_ptr<char[]> buffer_;
   std::map<std::pair<std::string, std::uint64_t>, Where> trashes_;  // by data folder and device
-  std::vector<std::unique_ptr<Fd>> unsynced_;                       // .trashinfo files written since flush()
+  // A .trashinfo written since flush() on each file system that has one.
+  std::map<std::uint64_t, std::unique_ptr<Fd>> unsynced_;
+  const uid_t uid_ = ::getuid();
 
   // The Trash of the file at `path` on device `dev`, its folders created
   // where missing and checked to be ours.
-  static std::optional<Where> findTrash(const std::string& path, std::uint64_t dev, const std::string& dataHome,
-                                        const char* home, std::string& error) {
+  std::optional<Where> findTrash(const std::string& path, std::uint64_t dev, const std::string& dataHome,
+                                        const char* home, std::string& error) const {
     Where w;
     if (home && *home && deviceOf(dataHome + "/Trash") == dev) {
       std::error_code ec;
@@ -144,10 +146,10 @@ class SystemTrashEnv : public TrashEnv {
 
   // The Trash and its two folders are still real folders of ours (not
   // links), on device `dev`.
-  static bool stillOurs(const std::string& trash, std::uint64_t dev) {
+  bool stillOurs(const std::string& trash, std::uint64_t dev) const {
     for (const std::string& dir : {trash, trash + "/files", trash + "/info"}) {
       struct stat st;
-      if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+      if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != uid_ ||
           static_cast<std::uint64_t>(st.st_dev) != dev)
         return false;
     }
@@ -229,19 +231,19 @@ class SystemTrashEnv : public TrashEnv {
         ::unlink(place.info.c_str());
         return std::nullopt;
       }
-      unsynced_.push_back(std::make_unique<Fd>(std::exchange(fd.fd, -1)));
+      if (!unsynced_.count(dev)) unsynced_[dev] = std::make_unique<Fd>(std::exchange(fd.fd, -1));
       return place;
     }
     return error = "no free name in " + trash, std::nullopt;
   }
 
   bool flush(std::string& error) override {
-    // Writing every file out first lets the file system commit them all in
-    // one go; the fsync calls after it then find little left to do.
-    for (const auto& fd : unsynced_) ::sync_file_range(fd->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    // One syncfs per file system writes out every .trashinfo of the chunk
+    // in one commit of the file system, where an fsync per file costs one
+    // commit each. It reports a failed write-back of any of them.
     bool ok = true;
-    for (const auto& fd : unsynced_)
-      if (::fsync(fd->fd) != 0 && ok) ok = false, error = errnoText("cannot write a .trashinfo to disk");
+    for (const auto& [dev, fd] : unsynced_)
+      if (::syncfs(fd->fd) != 0 && ok) ok = false, error = errnoText("cannot write the .trashinfo files to disk");
     unsynced_.clear();
     return ok;
   }

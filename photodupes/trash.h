@@ -47,8 +47,8 @@ class TrashEnv {
   // of its file system: creates its .trashinfo. Nothing, with `error`, when
   // no Trash there can be used.
   virtual std::optional<TrashPlace> reserve(const std::string& path, std::uint64_t dev, std::string& error) = 0;
-  // Makes the .trashinfo files reserved since the last call durable (fsync),
-  // before the journal names their places. False, with `error`, when one
+  // Makes the .trashinfo files reserved since the last call durable, before
+  // the journal names their places. False, with `error`, when one
   // could not be written out.
   virtual bool flush(std::string& error) = 0;
   // Renames the file at `path` below `root` to place.file, when it is still
