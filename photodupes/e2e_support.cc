@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <nlohmann/json.hpp>
 
 #include "imaging/imaging.h"
@@ -89,6 +90,24 @@ std::vector<std::string> catalogRows(const std::string& catalogFile, const std::
 void writeScript(const std::string& path, const std::string& body) {
   std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
   chmod(path.c_str(), 0755);
+}
+
+std::optional<std::string> trashInfoPath(const std::string& text) {
+  std::smatch m;
+  if (!std::regex_match(text, m, std::regex("\\[Trash Info\\]\nPath=([^\n]+)\nDeletionDate=\\d{4}-\\d\\d-\\d\\dT"
+                                            "\\d\\d:\\d\\d:\\d\\d\n")))
+    return std::nullopt;
+  std::string path;
+  const std::string enc = m[1];
+  for (std::size_t i = 0; i < enc.size(); ++i) {
+    if (enc[i] == '%' && i + 2 < enc.size()) {
+      path += static_cast<char>(std::stoi(enc.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      path += enc[i];
+    }
+  }
+  return path;
 }
 
 }  // namespace photodupes::e2e

@@ -3,6 +3,7 @@
 // catalog back.
 #pragma once
 
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -31,6 +32,10 @@ GroupSet groupsOf(const std::string& jsonText, const std::string& root);
 // Every row of the photos table (without the run that saw it), one text per photo.
 std::vector<std::string> catalogRows(const std::string& catalogFile, const std::string& kind,
                                      const std::string& source);
+
+// The original path a .trashinfo names, percent-decoded; nothing when the
+// text is not a valid .trashinfo (its header, Path= and an ISO date).
+std::optional<std::string> trashInfoPath(const std::string& text);
 
 // Writes an executable shell script.
 void writeScript(const std::string& path, const std::string& body);

@@ -135,20 +135,9 @@ TEST(PhotodupesReviewBrowser, DecideMoveToTheTrashAndUndo) {
   std::set<std::string> inTrash;
   for (const auto& [name, info] : moved["trash"]["infos"].items()) {
     const std::string text = info.get<std::string>();
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(text, m, std::regex("^\\[Trash Info\\]\nPath=(.+)\nDeletionDate=\\d{4}-\\d\\d-\\d\\dT"
-                                                      "\\d\\d:\\d\\d:\\d\\d\n")))
-        << text;
-    std::string path;  // percent-decoded
-    const std::string enc = m[1];
-    for (std::size_t i = 0; i < enc.size(); ++i) {
-      if (enc[i] == '%' && i + 2 < enc.size()) {
-        path += static_cast<char>(std::stoi(enc.substr(i + 1, 2), nullptr, 16));
-        i += 2;
-      } else {
-        path += enc[i];
-      }
-    }
+    const auto decoded = trashInfoPath(text);
+    ASSERT_TRUE(decoded) << text;
+    const std::string path = *decoded;
     inTrash.insert(path);
     const std::string file = name.substr(0, name.size() - std::string(".trashinfo").size());
     ASSERT_TRUE(moved["trash"]["files"].contains(file)) << file;

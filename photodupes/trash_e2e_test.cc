@@ -58,23 +58,12 @@ std::map<std::string, std::string> trashInfos(const std::string& trash, const st
   if (!fs::exists(trash + "/info")) return out;
   for (const auto& e : fs::directory_iterator(trash + "/info")) {
     const std::string text = contentOf(e.path());
-    std::smatch m;
-    if (!std::regex_match(text, m, std::regex("\\[Trash Info\\]\nPath=([^\n]+)\nDeletionDate=\\d{4}-\\d\\d-\\d\\dT"
-                                              "\\d\\d:\\d\\d:\\d\\d\n"))) {
+    const auto path = trashInfoPath(text);
+    if (!path) {
       ADD_FAILURE() << e.path() << " is not a valid .trashinfo: " << text;
       continue;
     }
-    std::string path;
-    const std::string enc = m[1];
-    for (std::size_t i = 0; i < enc.size(); ++i) {
-      if (enc[i] == '%' && i + 2 < enc.size()) {
-        path += static_cast<char>(std::stoi(enc.substr(i + 1, 2), nullptr, 16));
-        i += 2;
-      } else {
-        path += enc[i];
-      }
-    }
-    out[e.path().stem().string()] = path[0] == '/' ? path : top + "/" + path;
+    out[e.path().stem().string()] = (*path)[0] == '/' ? *path : top + "/" + *path;
   }
   return out;
 }
