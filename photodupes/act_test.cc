@@ -278,20 +278,20 @@ TEST(SystemTrash, PutsFilesInTheHomeTrashWithTheirInfoAndBack) {
 
   // File managers' tools list it: gio through the trash:// backend (gvfs),
   // started on a session bus of the test's own.
-  // gvfs's trash backend looks into every mount, so a FUSE mount of another
-  // test that hangs on purpose makes gio time out: the check then waits.
+  // gvfs's trash backend looks into every mount, so another test's hangfs
+  // mount, which hangs on purpose, makes gio time out: the check then waits.
   const bool gio = fs::exists("/usr/bin/gio") && fs::exists("/usr/bin/dbus-run-session") &&
                    fs::exists("/usr/libexec/gvfsd-trash");
-  const auto fuseMounted = [] {
+  const auto hangfsMounted = [] {
     std::ifstream mounts("/proc/self/mountinfo");
     std::string line;
     while (std::getline(mounts, line))
-      if (line.find(" - fuse") != std::string::npos) return true;
+      if (line.find(" - fuse.hangfs ") != std::string::npos) return true;
     return false;
   };
-  if (gio && fuseMounted()) {
-    std::printf("a FUSE file system is mounted (another test's, which may hang on purpose, and gvfs's trash "
-                "backend looks into every mount): the Trash is not cross-checked with gio trash --list\n");
+  if (gio && hangfsMounted()) {
+    std::printf("another test's hangfs is mounted (it may hang on purpose, and gvfs's trash backend looks "
+                "into every mount): the Trash is not cross-checked with gio trash --list\n");
   } else if (gio) {
     testsupport::RunOptions withData;
     fs::create_directory(dir.path() + "/run");
