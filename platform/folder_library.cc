@@ -603,7 +603,8 @@ class ReaderData : public ImageData {
         reader::Exchange x = process_->lease();
         std::optional<std::string> answer;
         if (x.send(reader::Encoder().u64(kOpRead).u64(handle_).bytes())) answer = answerOf(x, {}, &data);
-        reader::Decoder in(answer.value_or(""));
+        const std::string reply = answer.value_or("");  // the decoder reads it in place
+        reader::Decoder in(reply);
         if (answer && in.u64() == 1) bytes_ = std::move(data);
       } catch (const std::bad_alloc&) {  // no memory for a file this large: it cannot be read
       }
