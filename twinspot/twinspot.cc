@@ -41,11 +41,16 @@ jsonlines::Record recordFor(Mode mode, std::int64_t index, const std::string& pa
   std::optional<imaging::ImageSource> source = imaging::imageSource(path);
   if (!source) return failure(index, "open_failed");
   const bool hashing = mode != Mode::kThumb, previewing = mode != Mode::kHash;
-  // The thumbnail to hash and the preview, from one decode where the
-  // format allows when both are wanted.
+  // hashthumb hashes the 256-pixel thumbnail, the one albumsweep's scan
+  // hashes, so that a JPEG is decoded once (hash mode decodes it at the
+  // coarser scale a 64-pixel thumbnail allows); a preview of another size
+  // is made beside it.
   std::optional<imaging::Image> small, preview;
-  if (hashing && previewing) {
-    const int sizes[] = {kHashMaxPixel, thumbSize};
+  const bool hashPreview = hashing && previewing && thumbSize == kThumbMaxPixel;
+  if (hashPreview) {
+    preview = imaging::makeThumb(*source, thumbSize);
+  } else if (hashing && previewing) {
+    const int sizes[] = {kThumbMaxPixel, thumbSize};
     std::vector<std::optional<imaging::Image>> thumbs = imaging::makeThumbs(*source, sizes);
     small = std::move(thumbs[0]);
     preview = std::move(thumbs[1]);
@@ -56,8 +61,9 @@ jsonlines::Record recordFor(Mode mode, std::int64_t index, const std::string& pa
   }
   jsonlines::Record record{{"i", index}, {"ok", true}};
   if (hashing) {
-    if (!small) return failure(index, "decode_failed");
-    std::optional<std::uint64_t> hash = imaging::dhash(*small);
+    const std::optional<imaging::Image>& hashed = hashPreview ? preview : small;
+    if (!hashed) return failure(index, "decode_failed");
+    std::optional<std::uint64_t> hash = imaging::dhash(*hashed);
     if (!hash) return failure(index, "decode_failed");
     imaging::PixelSize size = imaging::pixelSize(*source);
     record["hash"] = imaging::hashText(*hash);

@@ -8,9 +8,10 @@
 //          (`twinspot thumb --size N`: longest side <= N, N from 1 to 1600;
 //          a size outside that range is ignored)
 //   hashthumb: both in one line, {"i":0,"ok":true,"hash":…,"w":…,"h":…,"b64":…},
-//          the same values as the two modes give, from one decode of the
-//          file where its format allows (see imaging::makeThumbs); for a
-//          host that wants both, instead of a hash run and a thumb run
+//          for a host that wants both, from one decode of the file: the
+//          preview thumb mode gives, and the difference hash of the
+//          256-pixel thumbnail (albumsweep's scan hashes that one too; hash
+//          mode's 64-pixel thumbnail can differ from it in a few bits)
 //   failure: {"i":0,"ok":false,"err":"open_failed"|"decode_failed"|"encode_failed"}
 // The exit status is 0, or 1 when a line could not be written (a full disk,
 // a reader that closed its pipe): the run stops there, with no further file
@@ -43,8 +44,9 @@ inline constexpr int kLargestThumb = 1600;
 // else kThumbMaxPixel.
 int thumbSizeFrom(const std::vector<std::string>& args);
 
-// The record for path number `index` (hash: 64-pixel thumbnail; thumb:
-// 256-pixel thumbnail as JPEG at quality 0.72; hashthumb: both). A failure
+// The record for path number `index` (hash: of the 64-pixel thumbnail;
+// thumb: 256-pixel thumbnail as JPEG at quality 0.72; hashthumb: that
+// preview, and the hash of the 256-pixel thumbnail). A failure
 // of either part fails the whole record, with the code its own mode gives.
 jsonlines::Record recordFor(Mode mode, std::int64_t index, const std::string& path,
                             int thumbSize = kThumbMaxPixel);
