@@ -16,15 +16,15 @@ struct AnswerCell {
   std::mutex mu;
   std::condition_variable answered;
   bool done = false;
-  platform::AuthorizationStatus status = platform::AuthorizationStatus::kNotDetermined;
+  photolibrary::AuthorizationStatus status = photolibrary::AuthorizationStatus::kNotDetermined;
 };
 
-const char* refusalText(platform::AuthorizationStatus status) {
+const char* refusalText(photolibrary::AuthorizationStatus status) {
   switch (status) {
-    case platform::AuthorizationStatus::kNotDetermined: return "not-determined";
-    case platform::AuthorizationStatus::kRestricted: return "restricted";
-    case platform::AuthorizationStatus::kDenied: return "denied";
-    case platform::AuthorizationStatus::kLimited: return "limited";
+    case photolibrary::AuthorizationStatus::kNotDetermined: return "not-determined";
+    case photolibrary::AuthorizationStatus::kRestricted: return "restricted";
+    case photolibrary::AuthorizationStatus::kDenied: return "denied";
+    case photolibrary::AuthorizationStatus::kLimited: return "limited";
     default: return nullptr;  // authorized, or a value we do not know: go on
   }
 }
@@ -33,7 +33,7 @@ const char* refusalText(platform::AuthorizationStatus status) {
 
 std::optional<int> ensureAuth(Services& services) {
   auto cell = std::make_shared<AnswerCell>();
-  services.library->requestAuthorization([cell](platform::AuthorizationStatus status) {
+  services.library->requestAuthorization([cell](photolibrary::AuthorizationStatus status) {
     std::lock_guard<std::mutex> g(cell->mu);
     if (cell->done) return;  // only the first answer counts
     cell->status = status;
@@ -41,12 +41,12 @@ std::optional<int> ensureAuth(Services& services) {
     cell->answered.notify_all();
   });
 
-  platform::AuthorizationStatus status;
+  photolibrary::AuthorizationStatus status;
   {
     std::unique_lock<std::mutex> g(cell->mu);
     cell->answered.wait_for(g, services.limits.authorization, [&] { return cell->done; });
     // No answer in time counts as "not determined"; a late answer is not read.
-    status = cell->done ? cell->status : platform::AuthorizationStatus::kNotDetermined;
+    status = cell->done ? cell->status : photolibrary::AuthorizationStatus::kNotDetermined;
     cell->done = true;
   }
 

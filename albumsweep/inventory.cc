@@ -4,13 +4,13 @@
 
 namespace albumsweep {
 
-Inventory takeInventory(platform::PhotoLibrary& library, std::int64_t maxAssets) {
+Inventory takeInventory(photolibrary::PhotoLibrary& library, std::int64_t maxAssets) {
   Inventory inv;
-  platform::FetchOptions newestFirst;
+  photolibrary::FetchOptions newestFirst;
   newestFirst.newestFirst = true;
-  inv.assets = library.fetchAssets(platform::MediaType::kImage, newestFirst);
-  inv.videoCount = static_cast<std::int64_t>(library.fetchAssets(platform::MediaType::kVideo, {}).size());
-  platform::FetchOptions withHidden;
+  inv.assets = library.fetchAssets(photolibrary::MediaType::kImage, newestFirst);
+  inv.videoCount = static_cast<std::int64_t>(library.fetchAssets(photolibrary::MediaType::kVideo, {}).size());
+  photolibrary::FetchOptions withHidden;
   withHidden.includeHidden = true;
   std::int64_t visibleAll = library.countAssets({});
   std::int64_t allWithHidden = library.countAssets(withHidden);

@@ -6,18 +6,18 @@
 #include <vector>
 
 #include "jsonlines/emit.h"
-#include "platform/photo_library.h"
+#include "photolibrary/photo_library.h"
 
 namespace albumsweep {
 
 struct Inventory {
-  std::vector<platform::Asset> assets;  // images, hidden ones left out, newest first
+  std::vector<photolibrary::Asset> assets;  // images, hidden ones left out, newest first
   std::int64_t videoCount = 0;          // visible videos
   std::int64_t hiddenExtra = 0;         // hidden assets of any media type
   std::int64_t planned = 0;             // min(assets, maxAssets): the first `planned` are scanned
 };
 
-Inventory takeInventory(platform::PhotoLibrary& library, std::int64_t maxAssets);
+Inventory takeInventory(photolibrary::PhotoLibrary& library, std::int64_t maxAssets);
 
 // {"auth":"authorized","total":planned,"library_total":..,"video_total":..,"hidden_total":..}
 jsonlines::Record totalsRecord(const Inventory& inventory);

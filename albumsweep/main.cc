@@ -26,10 +26,10 @@
 #include "imaging/imaging.h"
 #include "jsonlines/emit.h"
 #include "jsonlines/text.h"
-#include "platform/clock.h"
-#include "platform/folder_library.h"
-#include "platform/folder_library_storage.h"
-#include "platform/lockdown.h"
+#include "timing/clock.h"
+#include "photolibrary/folder_library.h"
+#include "photolibrary/folder_library_storage.h"
+#include "lockdown/lockdown.h"
 
 namespace {
 
@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   std::vector<std::string> args(argv, argv + argc);
-  platform::Clock& clock = platform::systemClock();
+  timing::Clock& clock = timing::systemClock();
   const auto* settings = new albumsweep::RunSettings(albumsweep::parseRunSettings(args, clock.now()));
 
   imaging::initImaging();
@@ -70,40 +70,40 @@ int main(int argc, char** argv) {
   // mount). The lock-down's rule for the library is made from that
   // descriptor, so the main thread never looks the folder up itself.
   const bool filesAnywhere = settings->mode == "simverify" && albumsweep::filesGiven(*settings);
-  const std::string root = platform::libraryRootFromArgs(args);
-  platform::folder::RootAccess access;
+  const std::string root = photolibrary::libraryRootFromArgs(args);
+  photolibrary::folder::RootAccess access;
   if (!filesAnywhere) {
-    access = platform::folder::judgeRootAccess(
+    access = photolibrary::folder::judgeRootAccess(
         root, std::chrono::duration_cast<std::chrono::milliseconds>(services->limits.authorization));
   }
 
   // From here on nothing but reading below the library (or, for
-  // "simverify --files", reading anywhere): see platform/lockdown.h.
-  platform::LockdownPolicy policy = platform::albumsweepPolicy("", filesAnywhere);
-  if (access.status != platform::AuthorizationStatus::kNotDetermined) policy.readBeneathOpen.push_back({access.fd, true});
-  const bool refused = !filesAnywhere && access.status != platform::AuthorizationStatus::kAuthorized;
+  // "simverify --files", reading anywhere): see lockdown/lockdown.h.
+  lockdown::LockdownPolicy policy = lockdown::albumsweepPolicy("", filesAnywhere);
+  if (access.status != photolibrary::AuthorizationStatus::kNotDetermined) policy.readBeneathOpen.push_back({access.fd, true});
+  const bool refused = !filesAnywhere && access.status != photolibrary::AuthorizationStatus::kAuthorized;
 
   // Where the library is on storage that can hang (a network or FUSE
   // mount), its files are read by a reader process, started now while this
   // one is a single thread and may still start processes, and locked down
   // as this one is: a read that never returns then holds that process, and
-  // this one can still end when it has given up (platform/reader_process.h).
+  // this one can still end when it has given up (photolibrary/reader_process.h).
   // A library on local disks has none.
-  std::shared_ptr<platform::reader::Process> reader;
+  std::shared_ptr<photolibrary::reader::Process> reader;
   if (!refused && !filesAnywhere && access.risk.any()) {
-    reader = platform::startFolderReader(root, albumsweep::networkAccessAllowed(*settings), settings->deadline,
-                                         [policy] { platform::lockDown(policy); });
+    reader = photolibrary::startFolderReader(root, albumsweep::networkAccessAllowed(*settings), settings->deadline,
+                                         [policy] { lockdown::lockDown(policy); });
   }
-  platform::lockDown(policy);
+  lockdown::lockDown(policy);
 
   // A refused run ends at its access line without reading standard input.
   if (!refused) services->input = jsonlines::readAll(STDIN_FILENO);
-  platform::FolderLibraryProbes probes;
+  photolibrary::FolderLibraryProbes probes;
   probes.access = [status = access.status](const std::string&) { return status; };
   probes.hangRisk = access.risk;
   probes.reader = reader;
   // A scan reads photo headers for its inventory only until its deadline.
-  services->library = platform::openFolderLibrary(root, std::move(probes), albumsweep::networkAccessAllowed(*settings),
+  services->library = photolibrary::openFolderLibrary(root, std::move(probes), albumsweep::networkAccessAllowed(*settings),
                                                   settings->deadline)
                           .release();
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "albumsweep/scan_test_support.h"
-#include "platform/fake_photo_library.h"
+#include "photolibrary/fake_photo_library.h"
 
 namespace albumsweep::testing {
 
@@ -16,13 +16,13 @@ namespace albumsweep::testing {
 struct ScriptedResult {
   std::string id;
   const std::vector<std::uint8_t>* data;  // nullptr: none
-  std::optional<platform::ImageResultInfo> info;
+  std::optional<photolibrary::ImageResultInfo> info;
   std::string expected;
   bool callsHandler = true;
 };
 
-inline platform::ImageResultInfo resultInfo(bool inCloud, bool cancelled, bool degraded, bool hasError) {
-  platform::ImageResultInfo i;
+inline photolibrary::ImageResultInfo resultInfo(bool inCloud, bool cancelled, bool degraded, bool hasError) {
+  photolibrary::ImageResultInfo i;
   i.inCloud = inCloud;
   i.cancelled = cancelled;
   i.degraded = degraded;
@@ -30,8 +30,8 @@ inline platform::ImageResultInfo resultInfo(bool inCloud, bool cancelled, bool d
   return i;
 }
 
-inline platform::FakePhotoLibrary::Entry scriptedEntry(const ScriptedResult& row) {
-  platform::FakePhotoLibrary::Entry e = imageEntry(row.id, 1, {});
+inline photolibrary::FakePhotoLibrary::Entry scriptedEntry(const ScriptedResult& row) {
+  photolibrary::FakePhotoLibrary::Entry e = imageEntry(row.id, 1, {});
   if (row.data) e.response.data = *row.data;
   else e.response.data.reset();
   e.response.info = row.info;

@@ -3,7 +3,7 @@
 # In process, against the scripted fake library.
 add_project_test(albumsweep_modes_test
   SOURCES thumb_mode_test.cc simverify_mode_test.cc scan_test_support.cc
-  LIBS albumsweep_lib platform_fake_photo_library testsupport testsupport_images)
+  LIBS albumsweep_lib fake_photo_library testsupport testsupport_images)
 
 # End to end: the albumsweep binary against folder libraries and files.
 add_project_test(albumsweep_modes_e2e_test

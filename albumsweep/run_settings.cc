@@ -46,16 +46,16 @@ namespace {
 // now + seconds, or nothing when the sum is beyond what the clock can hold
 // (an infinite deadline, or one centuries away): such a deadline never
 // passes.
-std::optional<platform::WallTime> deadlineAfter(platform::WallTime now, double seconds) {
+std::optional<timing::WallTime> deadlineAfter(timing::WallTime now, double seconds) {
   if (!std::isfinite(seconds)) return std::nullopt;
-  double room = std::chrono::duration<double>(platform::WallTime::max() - now).count();
+  double room = std::chrono::duration<double>(timing::WallTime::max() - now).count();
   if (seconds >= room - 1.0) return std::nullopt;
-  return now + std::chrono::duration_cast<platform::WallTime::duration>(platform::Seconds(seconds));
+  return now + std::chrono::duration_cast<timing::WallTime::duration>(timing::Seconds(seconds));
 }
 
 }  // namespace
 
-RunSettings parseRunSettings(const std::vector<std::string>& args, platform::WallTime now) {
+RunSettings parseRunSettings(const std::vector<std::string>& args, timing::WallTime now) {
   RunSettings s;
   s.args = args;
   if (args.size() >= 2 && args[1].rfind("--", 0) != 0) s.mode = args[1];
@@ -81,7 +81,7 @@ bool networkAccessAllowed(const RunSettings& settings) {
   return settings.allowCloudFetch && settings.mode != "thumb" && settings.mode != "simverify";
 }
 
-bool deadlinePassed(const RunSettings& settings, platform::WallTime now) {
+bool deadlinePassed(const RunSettings& settings, timing::WallTime now) {
   return settings.deadline && now > *settings.deadline;
 }
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
+#include "timing/clock.h"
 
 namespace albumsweep {
 
@@ -16,7 +16,7 @@ struct RunSettings {
   std::string mode = "scan";
   std::int64_t maxAssets = 20000;
   double deadlineSeconds = 240.0;
-  std::optional<platform::WallTime> deadline;  // none: never passes
+  std::optional<timing::WallTime> deadline;  // none: never passes
   bool allowCloudFetch = false;
 };
 
@@ -24,7 +24,7 @@ struct RunSettings {
 // Unknown tokens and unusable values are ignored; the last usable occurrence
 // of an option wins. A deadline too far away for the clock (an infinite
 // "--deadline", or one centuries away) is no deadline at all.
-RunSettings parseRunSettings(const std::vector<std::string>& args, platform::WallTime now);
+RunSettings parseRunSettings(const std::vector<std::string>& args, timing::WallTime now);
 
 // An optional sign and one or more decimal digits within the signed 64-bit
 // range, nothing else; otherwise nothing.
@@ -40,7 +40,7 @@ std::optional<double> secondsFromString(const std::string& token);
 bool networkAccessAllowed(const RunSettings& settings);
 
 // Whether the deadline has passed at `now` (strictly later than it).
-bool deadlinePassed(const RunSettings& settings, platform::WallTime now);
+bool deadlinePassed(const RunSettings& settings, timing::WallTime now);
 
 // Whether "--files" is on the command line: the verification mode then reads
 // image files by path, anywhere, and never the library.

@@ -10,7 +10,7 @@ namespace {
 
 using std::chrono::seconds;
 
-const platform::WallTime kStart = platform::WallTime{} + std::chrono::hours(24 * 365 * 55);
+const timing::WallTime kStart = timing::WallTime{} + std::chrono::hours(24 * 365 * 55);
 
 RunSettings parse(std::vector<std::string> rest) {
   rest.insert(rest.begin(), "/usr/bin/albumsweep");
@@ -98,8 +98,8 @@ TEST(RunSettingsTest, DeadlineValues) {
     RunSettings s = parse({"--deadline", c.token});
     EXPECT_EQ(s.deadlineSeconds, c.seconds) << "[" << c.token << "]";
     ASSERT_TRUE(s.deadline) << c.token;
-    EXPECT_EQ(*s.deadline, kStart + std::chrono::duration_cast<platform::WallTime::duration>(
-                                        platform::Seconds(c.seconds)))
+    EXPECT_EQ(*s.deadline, kStart + std::chrono::duration_cast<timing::WallTime::duration>(
+                                        timing::Seconds(c.seconds)))
         << c.token;
   }
 }
@@ -108,7 +108,7 @@ TEST(RunSettingsTest, DeadlineTooFarForTheClockNeverPasses) {
   for (std::string token : {"inf", "INFINITY", "+inf", "1e999", "1e300", "1e12"}) {
     RunSettings s = parse({"--deadline", token});
     EXPECT_FALSE(s.deadline) << token;
-    EXPECT_FALSE(deadlinePassed(s, platform::WallTime::max())) << token;
+    EXPECT_FALSE(deadlinePassed(s, timing::WallTime::max())) << token;
   }
   // A long but representable deadline still counts.
   RunSettings year = parse({"--deadline", "31536000"});

@@ -44,9 +44,9 @@ std::int64_t localWindow() {
 // and what ScanOutput, the gate and the turns guard themselves.
 struct ScanState {
   RunSettings settings;
-  platform::Clock* clock = nullptr;
+  timing::Clock* clock = nullptr;
   SkipManifest skip;
-  std::vector<platform::Asset> assets;  // the first `planned` images, newest first
+  std::vector<photolibrary::Asset> assets;  // the first `planned` images, newest first
   std::unique_ptr<ScanOutput> output;
   std::unique_ptr<DecodeGate> gate;
   ScanTurns turns;  // the one-worker scan only
@@ -122,7 +122,7 @@ void pipelinedScan(ScanState& s) {
       s.turns.requestDone();
       return;
     }
-    const platform::Asset& asset = s.assets[static_cast<std::size_t>(i)];
+    const photolibrary::Asset& asset = s.assets[static_cast<std::size_t>(i)];
     PreparedAsset p = requestAsset(asset, s.context);
     if (!p.toFingerprint) {
       finishPosition(s, i, std::move(p));
@@ -193,7 +193,7 @@ ScanRun runScan(const RunSettings& settings, Services& services) {
 
   // Set-up.
   const std::int64_t planned = inventory.planned;
-  platform::Clock& clock = *services.clock;
+  timing::Clock& clock = *services.clock;
   state->settings = settings;
   state->clock = &clock;
   state->assets = std::move(inventory.assets);

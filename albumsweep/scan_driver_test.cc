@@ -15,8 +15,8 @@
 namespace albumsweep {
 namespace {
 
-using platform::AuthorizationStatus;
-using platform::FakePhotoLibrary;
+using photolibrary::AuthorizationStatus;
+using photolibrary::FakePhotoLibrary;
 using testing::CapturedOutput;
 using testing::HookedLibrary;
 using testing::imageEntry;
@@ -53,14 +53,14 @@ class ScanHarness {
   int run(std::vector<std::string> args = {}, std::string input = "") {
     args.insert(args.begin(), "albumsweep");
     RunSettings settings = parseRunSettings(args, clock_.now());
-    clock_.advance(platform::Seconds(secondsBeforeScan));  // as if authorization took that long
+    clock_.advance(timing::Seconds(secondsBeforeScan));  // as if authorization took that long
     Services services;
     services.library = &hooked_;
     services.clock = &clock_;
     services.out = output ? output : out_.file();
     services.input = std::move(input);
-    services.limits.authorization = platform::Seconds(limitAuthorization);
-    services.limits.heartbeat = platform::Seconds(limitHeartbeat);
+    services.limits.authorization = timing::Seconds(limitAuthorization);
+    services.limits.heartbeat = timing::Seconds(limitHeartbeat);
     run_ = runScan(settings, services);
     return run_.status;
   }
@@ -137,7 +137,7 @@ TEST_F(ScanDriverTest, DeadlineStopRecordsThePositionThatDidNotStart) {
   ScanHarness h;
   std::vector<std::string> ids = h.addImages(25);
   // The deadline passes while asset 7 is being scanned.
-  h.hooked().onRequest(ids[7], [&] { h.clock().advance(platform::Seconds(241)); });
+  h.hooked().onRequest(ids[7], [&] { h.clock().advance(timing::Seconds(241)); });
   ASSERT_EQ(h.run(), 0);
   std::vector<Json> lines = h.lines();
   Split s = split(lines);
@@ -167,7 +167,7 @@ TEST_F(ScanDriverTest, StallWithOneWorkerBlocked) {
   ScanHarness h;
   std::vector<std::string> ids = h.addImages(3, {0});
   // The first request never returns, and meanwhile the grace period runs out.
-  h.hooked().onRequest(ids[0], [&] { h.clock().advance(platform::Seconds(240 + 31)); });
+  h.hooked().onRequest(ids[0], [&] { h.clock().advance(timing::Seconds(240 + 31)); });
   ASSERT_EQ(h.run(), 0);  // returns although a worker is still blocked
   std::string before = h.text();
   std::vector<Json> lines = h.lines();
@@ -190,7 +190,7 @@ TEST_F(ScanDriverTest, StallWithEightWorkersCountsTheCompleted) {
   for (int k = 6; k < 13; ++k) h.hooked().onRequest(ids[k], [&] { ++blockedLater; });
   h.hooked().onRequest(ids[0], [&] {
     while (blockedLater < 7) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    h.clock().advance(platform::Seconds(240 + 31));
+    h.clock().advance(timing::Seconds(240 + 31));
   });
   ASSERT_EQ(h.run({"--allow-cloud"}), 0);
   std::vector<Json> lines = h.lines();
@@ -220,11 +220,11 @@ TEST_F(ScanDriverTest, DeadlineStopAndAbandonedWaitWriteOnlyTheDeadlineLine) {
   // period runs out too.
   h.hooked().onRequest(ids[0], [&] {
     while (entered < 7) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    h.clock().advance(platform::Seconds(241));
+    h.clock().advance(timing::Seconds(241));
     deadlinePassed = true;
     while (h.hooked().returned() < 7) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // their records, and the stop
-    h.clock().advance(platform::Seconds(30));
+    h.clock().advance(timing::Seconds(30));
   });
   ASSERT_EQ(h.run({"--allow-cloud"}), 0);
   std::vector<Json> lines = h.lines();
@@ -242,7 +242,7 @@ TEST_F(ScanDriverTest, DeadlineStopAndAbandonedWaitWriteOnlyTheDeadlineLine) {
 TEST_F(ScanDriverTest, DeadlineWhileEarlierFingerprintsAreUnderWay) {
   ScanHarness h;
   std::vector<std::string> ids = h.addImages(6, {}, testing::sampleJpeg());
-  h.hooked().onRequest(ids[2], [&] { h.clock().advance(platform::Seconds(241)); });
+  h.hooked().onRequest(ids[2], [&] { h.clock().advance(timing::Seconds(241)); });
   ASSERT_EQ(h.run(), 0);
   Split s = split(h.lines());
   ASSERT_EQ(s.records.size(), 3u);
@@ -265,7 +265,7 @@ TEST_F(ScanDriverTest, HangingRequestHoldsItsTurnWhileEarlierRecordsComeOut) {
     // The totals line and two records, then the grace period runs out.
     for (int wait = 0; wait < 120000 && h.linesSoFar() < 3; ++wait)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    h.clock().advance(platform::Seconds(240 + 31));
+    h.clock().advance(timing::Seconds(240 + 31));
   });
   ASSERT_EQ(h.run(), 0);
   std::string before = h.text();
@@ -289,16 +289,16 @@ TEST_F(ScanDriverTest, HangingReadIsAStallAtItsPosition) {
   std::vector<std::string> ids = h.addImages(12, {}, testing::sampleJpeg());
   std::atomic<bool> deadlinePassed{false}, released{false};
   h.hooked().onRequest(ids[8], [&] {
-    h.clock().advance(platform::Seconds(241));
+    h.clock().advance(timing::Seconds(241));
     deadlinePassed = true;
   });
   h.hooked().onRead(ids[5], [&] {
     // (On one core, 8 is never requested while 5 holds the only decode.)
     for (int wait = 0; wait < 10000 && !deadlinePassed; ++wait)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (!deadlinePassed) h.clock().advance(platform::Seconds(241));
+    if (!deadlinePassed) h.clock().advance(timing::Seconds(241));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // 9 finds the deadline passed
-    h.clock().advance(platform::Seconds(30));
+    h.clock().advance(timing::Seconds(30));
     while (!released) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   });
   ASSERT_EQ(h.run(), 0);
@@ -345,12 +345,12 @@ TEST_F(ScanDriverTest, SlowPhotoLeavesNoCoreIdleBehindIt) {
 TEST_F(ScanDriverTest, InventoryThatHangsIsAStall) {
   struct HangingListing : HookedLibrary {
     using HookedLibrary::HookedLibrary;
-    std::vector<platform::Asset> fetchAssets(platform::MediaType t, const platform::FetchOptions& o) override {
-      clock->advance(platform::Seconds(240 + 31));
+    std::vector<photolibrary::Asset> fetchAssets(photolibrary::MediaType t, const photolibrary::FetchOptions& o) override {
+      clock->advance(timing::Seconds(240 + 31));
       while (!released) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       return HookedLibrary::fetchAssets(t, o);
     }
-    std::int64_t countAssets(const platform::FetchOptions& o) override {
+    std::int64_t countAssets(const photolibrary::FetchOptions& o) override {
       std::int64_t n = HookedLibrary::countAssets(o);
       ++counted;  // the listing's last use of the library is the second count
       return n;
@@ -394,16 +394,16 @@ TEST_F(ScanDriverTest, MaxOneScansTheNewestImage) {
 }
 
 TEST_F(ScanDriverTest, InventoryTotals) {
-  auto entry = [](std::string id, platform::MediaType type, bool hidden, double created) {
+  auto entry = [](std::string id, photolibrary::MediaType type, bool hidden, double created) {
     auto e = imageEntry(id, created, {});
     e.asset.mediaType = type;
     e.asset.hidden = hidden;
     return e;
   };
-  using platform::MediaType;
+  using photolibrary::MediaType;
   struct Case {
     const char* what;
-    std::vector<platform::FakePhotoLibrary::Entry> entries;
+    std::vector<photolibrary::FakePhotoLibrary::Entry> entries;
     std::vector<std::string> args;
     Json totals;
     std::vector<std::string> scanned;

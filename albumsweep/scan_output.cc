@@ -2,8 +2,8 @@
 
 namespace albumsweep {
 
-ScanOutput::ScanOutput(std::FILE* out, platform::Clock& clock, std::int64_t planned,
-                       platform::Seconds heartbeatInterval)
+ScanOutput::ScanOutput(std::FILE* out, timing::Clock& clock, std::int64_t planned,
+                       timing::Seconds heartbeatInterval)
     : out_(out), clock_(clock), planned_(planned), heartbeatInterval_(heartbeatInterval),
       lastHeartbeatAt_(clock.now()) {}
 
@@ -29,7 +29,7 @@ void ScanOutput::finishOne() {
 void ScanOutput::heartbeatTick() {
   {
     std::lock_guard<std::mutex> hb(hbLock_);
-    platform::Seconds elapsed = clock_.now() - lastHeartbeatAt_;
+    timing::Seconds elapsed = clock_.now() - lastHeartbeatAt_;
     if (elapsed < heartbeatInterval_) return;
     lastHeartbeatAt_ = clock_.now();
   }

@@ -15,7 +15,7 @@
 #include <mutex>
 
 #include "jsonlines/emit.h"
-#include "platform/clock.h"
+#include "timing/clock.h"
 
 namespace albumsweep {
 
@@ -23,7 +23,7 @@ class ScanOutput {
  public:
   // `planned` is the "of" of every progress line. The heartbeat interval
   // starts now (clock.now()).
-  ScanOutput(std::FILE* out, platform::Clock& clock, std::int64_t planned, platform::Seconds heartbeatInterval);
+  ScanOutput(std::FILE* out, timing::Clock& clock, std::int64_t planned, timing::Seconds heartbeatInterval);
 
   ScanOutput(const ScanOutput&) = delete;
   ScanOutput& operator=(const ScanOutput&) = delete;
@@ -59,9 +59,9 @@ class ScanOutput {
   void writeLocked(const jsonlines::Record& record);  // caller holds ioLock_
 
   std::FILE* const out_;
-  platform::Clock& clock_;
+  timing::Clock& clock_;
   const std::int64_t planned_;
-  const platform::Seconds heartbeatInterval_;
+  const timing::Seconds heartbeatInterval_;
 
   std::mutex ioLock_;
   std::int64_t finished_ = 0;  // guarded by ioLock_
@@ -69,7 +69,7 @@ class ScanOutput {
   std::atomic<bool> writeFailed_{false};  // set under ioLock_, with closed_
 
   std::mutex hbLock_;
-  platform::WallTime lastHeartbeatAt_;  // guarded by hbLock_
+  timing::WallTime lastHeartbeatAt_;  // guarded by hbLock_
 };
 
 }  // namespace albumsweep

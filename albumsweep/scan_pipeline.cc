@@ -14,7 +14,7 @@ std::unique_ptr<DecodeGate> DecodeGate::forMachine() {
   return std::make_unique<DecodeGate>(cores, memory / 4);
 }
 
-std::uint64_t DecodeGate::costOf(const platform::Asset& asset, std::int64_t bytes) {
+std::uint64_t DecodeGate::costOf(const photolibrary::Asset& asset, std::int64_t bytes) {
   // Decoded planes plus 8-bit RGB(A): about 6 bytes a pixel at the peak.
   constexpr std::uint64_t kBytesPerPixel = 6;
   auto w = static_cast<std::uint64_t>(std::max<std::int64_t>(asset.pixelWidth, 0));

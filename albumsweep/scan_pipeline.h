@@ -11,7 +11,7 @@
 #include <optional>
 #include <set>
 
-#include "platform/photo_library.h"
+#include "photolibrary/photo_library.h"
 
 namespace albumsweep {
 
@@ -29,7 +29,7 @@ class DecodeGate {
 
   // Estimated peak memory of fingerprinting an asset of `bytes` bytes: the
   // bytes plus a full decode of its pixels.
-  static std::uint64_t costOf(const platform::Asset& asset, std::int64_t bytes);
+  static std::uint64_t costOf(const photolibrary::Asset& asset, std::int64_t bytes);
 
   void acquire(std::uint64_t cost);
   void release(std::uint64_t cost);

@@ -20,8 +20,8 @@ using namespace std::chrono_literals;
 // at once.
 bool stillWaiting(std::future<void>& entered) { return entered.wait_for(50ms) == std::future_status::timeout; }
 
-platform::Asset panorama() {
-  platform::Asset a;
+photolibrary::Asset panorama() {
+  photolibrary::Asset a;
   a.pixelWidth = 20000;  // 100 megapixels
   a.pixelHeight = 5000;
   return a;

@@ -68,7 +68,7 @@ ssize_t FailingOutput::write(void* self, const char* data, std::size_t size) {
   return static_cast<ssize_t>(size);
 }
 
-void ManualClock::sleepFor(platform::Seconds) { std::this_thread::sleep_for(std::chrono::microseconds(200)); }
+void ManualClock::sleepFor(timing::Seconds) { std::this_thread::sleep_for(std::chrono::microseconds(200)); }
 
 std::vector<std::uint8_t> sampleJpeg(int width, int height) {
   testsupport::Picture picture;
@@ -79,22 +79,22 @@ std::vector<std::uint8_t> sampleJpeg(int width, int height) {
   return bytes.value_or(std::vector<std::uint8_t>{});
 }
 
-platform::FakePhotoLibrary::Entry imageEntry(const std::string& id, double created,
+photolibrary::FakePhotoLibrary::Entry imageEntry(const std::string& id, double created,
                                              std::vector<std::uint8_t> data) {
-  platform::FakePhotoLibrary::Entry e;
+  photolibrary::FakePhotoLibrary::Entry e;
   e.asset.localIdentifier = id;
   e.asset.creationDate = created;
   e.asset.modificationDate = created + 1;
   e.asset.pixelWidth = 64;
   e.asset.pixelHeight = 48;
-  e.resources = {{platform::kResourcePhoto, id}};
+  e.resources = {{photolibrary::kResourcePhoto, id}};
   e.response.data = std::move(data);
-  e.response.info = platform::ImageResultInfo{};
+  e.response.info = photolibrary::ImageResultInfo{};
   return e;
 }
 
-void HookedLibrary::requestImageData(const platform::Asset& asset, const platform::ImageRequestOptions& options,
-                                     const platform::ImageResultHandler& handler) {
+void HookedLibrary::requestImageData(const photolibrary::Asset& asset, const photolibrary::ImageRequestOptions& options,
+                                     const photolibrary::ImageResultHandler& handler) {
   auto hook = hooks_.find(asset.localIdentifier);
   if (hook != hooks_.end()) hook->second();
   inner_.requestImageData(asset, options, handler);
@@ -104,9 +104,9 @@ void HookedLibrary::requestImageData(const platform::Asset& asset, const platfor
 namespace {
 
 // Answer bytes whose first read runs a hook first.
-class HookedData : public platform::ImageData {
+class HookedData : public photolibrary::ImageData {
  public:
-  HookedData(std::shared_ptr<platform::ImageData> inner, std::function<void()> hook)
+  HookedData(std::shared_ptr<photolibrary::ImageData> inner, std::function<void()> hook)
       : inner_(std::move(inner)), hook_(std::move(hook)) {}
   std::int64_t size() const override { return inner_->size(); }
   std::optional<std::span<const std::uint8_t>> bytes() override {
@@ -115,18 +115,18 @@ class HookedData : public platform::ImageData {
   }
 
  private:
-  std::shared_ptr<platform::ImageData> inner_;
+  std::shared_ptr<photolibrary::ImageData> inner_;
   std::function<void()> hook_;
 };
 
 }  // namespace
 
-void HookedLibrary::requestLazyImageData(const platform::Asset& asset, const platform::ImageRequestOptions& options,
-                                         const platform::LazyImageResultHandler& handler) {
+void HookedLibrary::requestLazyImageData(const photolibrary::Asset& asset, const photolibrary::ImageRequestOptions& options,
+                                         const photolibrary::LazyImageResultHandler& handler) {
   auto hook = readHooks_.find(asset.localIdentifier);
   if (hook == readHooks_.end()) return PhotoLibrary::requestLazyImageData(asset, options, handler);
   PhotoLibrary::requestLazyImageData(
-      asset, options, [&](std::shared_ptr<platform::ImageData> data, const platform::ImageResultInfo* info) {
+      asset, options, [&](std::shared_ptr<photolibrary::ImageData> data, const photolibrary::ImageResultInfo* info) {
         handler(data ? std::make_shared<HookedData>(std::move(data), hook->second) : nullptr, info);
       });
 }

@@ -14,8 +14,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/clock.h"
-#include "platform/fake_photo_library.h"
+#include "timing/clock.h"
+#include "photolibrary/fake_photo_library.h"
 
 namespace albumsweep::testing {
 
@@ -54,16 +54,16 @@ class FailingOutput {
 
 // A clock that moves only by advance(); sleepFor() really sleeps a little
 // (so poll loops yield to the workers) but does not move the time.
-class ManualClock : public platform::Clock {
+class ManualClock : public timing::Clock {
  public:
-  explicit ManualClock(platform::WallTime start = platform::WallTime{} + std::chrono::hours(24 * 365 * 50))
+  explicit ManualClock(timing::WallTime start = timing::WallTime{} + std::chrono::hours(24 * 365 * 50))
       : clock_(start) {}
-  platform::WallTime now() override { return clock_.now(); }
-  void sleepFor(platform::Seconds) override;
-  void advance(platform::Seconds d) { clock_.advance(d); }
+  timing::WallTime now() override { return clock_.now(); }
+  void sleepFor(timing::Seconds) override;
+  void advance(timing::Seconds d) { clock_.advance(d); }
 
  private:
-  platform::FakeClock clock_;
+  timing::FakeClock clock_;
 };
 
 // A small JPEG of the scene pattern (different sizes give different bytes).
@@ -71,40 +71,40 @@ std::vector<std::uint8_t> sampleJpeg(int width = 64, int height = 48);
 
 // A fake library entry of an image with data, created `created` seconds
 // after 1970.
-platform::FakePhotoLibrary::Entry imageEntry(const std::string& id, double created,
+photolibrary::FakePhotoLibrary::Entry imageEntry(const std::string& id, double created,
                                              std::vector<std::uint8_t> data);
 
 // Forwards to a FakePhotoLibrary, running the hook registered for an asset
 // before its request is forwarded, and counting requests that came back.
-class HookedLibrary : public platform::PhotoLibrary {
+class HookedLibrary : public photolibrary::PhotoLibrary {
  public:
-  explicit HookedLibrary(platform::FakePhotoLibrary& inner) : inner_(inner) {}
+  explicit HookedLibrary(photolibrary::FakePhotoLibrary& inner) : inner_(inner) {}
   void onRequest(const std::string& id, std::function<void()> hook) { hooks_[id] = std::move(hook); }
   // Runs `hook` when the bytes of the asset's answer are read (after its
   // request has returned), as a slow or hanging file read would.
   void onRead(const std::string& id, std::function<void()> hook) { readHooks_[id] = std::move(hook); }
   int returned() const { return returned_.load(); }
 
-  void requestAuthorization(std::function<void(platform::AuthorizationStatus)> done) override {
+  void requestAuthorization(std::function<void(photolibrary::AuthorizationStatus)> done) override {
     inner_.requestAuthorization(std::move(done));
   }
-  std::vector<platform::Asset> fetchAssets(platform::MediaType t, const platform::FetchOptions& o) override {
+  std::vector<photolibrary::Asset> fetchAssets(photolibrary::MediaType t, const photolibrary::FetchOptions& o) override {
     return inner_.fetchAssets(t, o);
   }
-  std::int64_t countAssets(const platform::FetchOptions& o) override { return inner_.countAssets(o); }
-  std::vector<platform::Asset> fetchAssetsWithLocalIdentifiers(std::span<const std::string> ids) override {
+  std::int64_t countAssets(const photolibrary::FetchOptions& o) override { return inner_.countAssets(o); }
+  std::vector<photolibrary::Asset> fetchAssetsWithLocalIdentifiers(std::span<const std::string> ids) override {
     return inner_.fetchAssetsWithLocalIdentifiers(ids);
   }
-  std::vector<platform::AssetResource> assetResources(const platform::Asset& a) override {
+  std::vector<photolibrary::AssetResource> assetResources(const photolibrary::Asset& a) override {
     return inner_.assetResources(a);
   }
-  void requestImageData(const platform::Asset& asset, const platform::ImageRequestOptions& options,
-                        const platform::ImageResultHandler& handler) override;
-  void requestLazyImageData(const platform::Asset& asset, const platform::ImageRequestOptions& options,
-                            const platform::LazyImageResultHandler& handler) override;
+  void requestImageData(const photolibrary::Asset& asset, const photolibrary::ImageRequestOptions& options,
+                        const photolibrary::ImageResultHandler& handler) override;
+  void requestLazyImageData(const photolibrary::Asset& asset, const photolibrary::ImageRequestOptions& options,
+                            const photolibrary::LazyImageResultHandler& handler) override;
 
  private:
-  platform::FakePhotoLibrary& inner_;
+  photolibrary::FakePhotoLibrary& inner_;
   std::map<std::string, std::function<void()>> hooks_;      // fixed before the scan starts
   std::map<std::string, std::function<void()>> readHooks_;  // likewise
   std::atomic<int> returned_{0};

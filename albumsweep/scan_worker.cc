@@ -3,24 +3,23 @@
 #include <cmath>
 #include <vector>
 
-#include <openssl/evp.h>
-
-#include "jsonlines/text.h"
+#include "imaging/digest.h"
 #include "imaging/imaging.h"
+#include "jsonlines/text.h"
 
 namespace albumsweep {
 namespace {
 
 constexpr double kThumbQuality = 0.7;
 
-bool isMultires(const platform::Asset& asset, const std::vector<platform::AssetResource>& resources) {
-  if (asset.mediaSubtypes & platform::kMediaSubtypeLivePhoto) return true;
+bool isMultires(const photolibrary::Asset& asset, const std::vector<photolibrary::AssetResource>& resources) {
+  if (asset.mediaSubtypes & photolibrary::kMediaSubtypeLivePhoto) return true;
   for (const auto& r : resources) {
     switch (r.type) {
-      case platform::kResourceAlternatePhoto:
-      case platform::kResourcePairedVideo:
-      case platform::kResourceFullSizePairedVideo:
-      case platform::kResourceAdjustmentBasePairedVideo:
+      case photolibrary::kResourceAlternatePhoto:
+      case photolibrary::kResourcePairedVideo:
+      case photolibrary::kResourceFullSizePairedVideo:
+      case photolibrary::kResourceAdjustmentBasePairedVideo:
         return true;
       default:
         break;
@@ -32,7 +31,7 @@ bool isMultires(const platform::Asset& asset, const std::vector<platform::AssetR
 // The result handler: classifies one answer of the library. Tests in this
 // order: in the cloud, degraded, no data, unchanged since the manifest;
 // what is left is to be fingerprinted.
-void classify(std::shared_ptr<platform::ImageData> data, const platform::ImageResultInfo* info,
+void classify(std::shared_ptr<photolibrary::ImageData> data, const photolibrary::ImageResultInfo* info,
               const std::string& id, std::int64_t mod, const SkipManifest& skip, PreparedAsset& p) {
   AssetResult& r = p.result;
   bool inCloud = info && info->inCloud;
@@ -62,7 +61,7 @@ void classify(std::shared_ptr<platform::ImageData> data, const platform::ImageRe
   p.toFingerprint = std::move(data);
 }
 
-jsonlines::Record buildRecord(std::int64_t i, const platform::Asset& asset, const std::string& name,
+jsonlines::Record buildRecord(std::int64_t i, const photolibrary::Asset& asset, const std::string& name,
                               bool multires, std::int64_t mod, const AssetResult& r) {
   std::int64_t created = millisecondsFrom(asset.creationDate);
   jsonlines::Record rec;
@@ -116,22 +115,8 @@ std::int64_t millisecondsFrom(std::optional<double> seconds) {
   return static_cast<std::int64_t>(ms);
 }
 
-std::string sha256Hex(std::span<const std::uint8_t> bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) return {};
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(2 * length);
-  for (unsigned int k = 0; k < length; ++k) {
-    out.push_back(kHex[digest[k] >> 4]);
-    out.push_back(kHex[digest[k] & 0xF]);
-  }
-  return out;
-}
-
-platform::ImageRequestOptions makeScanOptions(const ScanContext& ctx) {
-  platform::ImageRequestOptions options;
+photolibrary::ImageRequestOptions makeScanOptions(const ScanContext& ctx) {
+  photolibrary::ImageRequestOptions options;
   options.networkAccessAllowed = ctx.allowCloudFetch;
   if (ctx.allowCloudFetch) {
     ScanOutput* output = ctx.output;
@@ -140,17 +125,17 @@ platform::ImageRequestOptions makeScanOptions(const ScanContext& ctx) {
   return options;
 }
 
-PreparedAsset requestAsset(const platform::Asset& asset, const ScanContext& ctx) {
+PreparedAsset requestAsset(const photolibrary::Asset& asset, const ScanContext& ctx) {
   PreparedAsset p;
   p.mod = millisecondsFrom(asset.modificationDate ? asset.modificationDate : asset.creationDate);
-  std::vector<platform::AssetResource> resources = ctx.library->assetResources(asset);
+  std::vector<photolibrary::AssetResource> resources = ctx.library->assetResources(asset);
   // File names are bytes on Linux; records must stay valid UTF-8.
   p.name = resources.empty() ? std::string() : jsonlines::validUtf8(resources.front().originalFilename);
   p.multires = isMultires(asset, resources);
   bool answered = false;
   ctx.library->requestLazyImageData(
       asset, makeScanOptions(ctx),
-      [&](std::shared_ptr<platform::ImageData> data, const platform::ImageResultInfo* info) {
+      [&](std::shared_ptr<photolibrary::ImageData> data, const photolibrary::ImageResultInfo* info) {
         if (answered) return;  // a result is taken once
         answered = true;
         classify(std::move(data), info, asset.localIdentifier, p.mod, *ctx.skip, p);
@@ -160,7 +145,7 @@ PreparedAsset requestAsset(const platform::Asset& asset, const ScanContext& ctx)
 
 void fingerprint(PreparedAsset& p) {
   if (!p.toFingerprint) return;
-  std::shared_ptr<platform::ImageData> data = std::move(p.toFingerprint);
+  std::shared_ptr<photolibrary::ImageData> data = std::move(p.toFingerprint);
   AssetResult& r = p.result;
   const std::optional<std::span<const std::uint8_t>> bytes = data->bytes();
   if (!bytes || bytes->empty()) {
@@ -178,19 +163,19 @@ void fingerprint(PreparedAsset& p) {
   r.state = "local";
   r.err.clear();
   r.hash = imaging::hashText(*hash);
-  r.sha = sha256Hex(*bytes);
+  r.sha = imaging::sha256Hex(*bytes);
   r.thumb = imaging::jpegBase64(thumb->image, kThumbQuality);
   r.w = thumb->width;
   r.h = thumb->height;
   r.bytes = static_cast<std::int64_t>(bytes->size());
 }
 
-void writeRecord(std::int64_t i, const platform::Asset& asset, const PreparedAsset& p, const ScanContext& ctx) {
+void writeRecord(std::int64_t i, const photolibrary::Asset& asset, const PreparedAsset& p, const ScanContext& ctx) {
   ctx.output->emitLocked(buildRecord(i, asset, p.name, p.multires, p.mod, p.result));
   ctx.output->finishOne();
 }
 
-void scanOne(std::int64_t i, const platform::Asset& asset, const ScanContext& ctx) {
+void scanOne(std::int64_t i, const photolibrary::Asset& asset, const ScanContext& ctx) {
   // Everything made for this asset (the image bytes, thumbnail, JPEG text,
   // record) is owned by this frame and released when it returns.
   PreparedAsset p = requestAsset(asset, ctx);

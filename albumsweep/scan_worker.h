@@ -16,13 +16,13 @@
 #include "albumsweep/scan_pipeline.h"
 #include "albumsweep/skip_manifest.h"
 #include "jsonlines/emit.h"
-#include "platform/photo_library.h"
+#include "photolibrary/photo_library.h"
 
 namespace albumsweep {
 
 // What every worker reads; complete before the first worker starts.
 struct ScanContext {
-  platform::PhotoLibrary* library = nullptr;
+  photolibrary::PhotoLibrary* library = nullptr;
   bool allowCloudFetch = false;
   const SkipManifest* skip = nullptr;
   ScanOutput* output = nullptr;
@@ -46,12 +46,12 @@ struct PreparedAsset {
   AssetResult result;
   // Set when the answer has data to fingerprint and fingerprint() has not
   // run yet; its bytes are read only then (a cache hit reads none).
-  std::shared_ptr<platform::ImageData> toFingerprint;
+  std::shared_ptr<photolibrary::ImageData> toFingerprint;
 };
 
 // Asks the library for the asset's data and classifies the answer (in the
 // cloud, degraded, no data, unchanged since the manifest); decodes nothing.
-PreparedAsset requestAsset(const platform::Asset& asset, const ScanContext& ctx);
+PreparedAsset requestAsset(const photolibrary::Asset& asset, const ScanContext& ctx);
 
 // Reads the bytes once and makes the SHA-256, difference hash and thumbnail
 // of them, so the record describes one version of the file even when it
@@ -61,21 +61,18 @@ void fingerprint(PreparedAsset& prepared);
 // Writes exactly one record for the asset (the full, cached or failure
 // form, plus "multires" for Live Photos and RAW+JPEG pairs), then counts it
 // in `finished` with its progress line when due. Never fails.
-void writeRecord(std::int64_t i, const platform::Asset& asset, const PreparedAsset& prepared,
+void writeRecord(std::int64_t i, const photolibrary::Asset& asset, const PreparedAsset& prepared,
                  const ScanContext& ctx);
 
 // All three steps on the calling thread, the fingerprint through the gate.
-void scanOne(std::int64_t i, const platform::Asset& asset, const ScanContext& ctx);
+void scanOne(std::int64_t i, const photolibrary::Asset& asset, const ScanContext& ctx);
 
 // Request options of the scan: network access only with cloud fetch, and
 // then a progress handler that calls the heartbeat.
-platform::ImageRequestOptions makeScanOptions(const ScanContext& ctx);
+photolibrary::ImageRequestOptions makeScanOptions(const ScanContext& ctx);
 
 // Seconds since 1970 as whole milliseconds, truncated toward zero; 0 for a
 // missing date (and for one no 64-bit millisecond count can hold).
 std::int64_t millisecondsFrom(std::optional<double> seconds);
-
-// SHA-256 of the bytes as 64 lowercase hexadecimal digits.
-std::string sha256Hex(std::span<const std::uint8_t> bytes);
 
 }  // namespace albumsweep

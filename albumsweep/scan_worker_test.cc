@@ -1,4 +1,5 @@
 #include "albumsweep/scan_worker.h"
+#include "imaging/digest.h"
 
 #include <set>
 
@@ -11,8 +12,8 @@
 namespace albumsweep {
 namespace {
 
-using platform::FakePhotoLibrary;
-using platform::ImageResultInfo;
+using photolibrary::FakePhotoLibrary;
+using photolibrary::ImageResultInfo;
 using testing::CapturedOutput;
 using testing::imageEntry;
 using testing::sampleJpeg;
@@ -35,11 +36,11 @@ class WorkerHarness {
  public:
   explicit WorkerHarness(bool allowCloud = false, std::string manifest = "", std::int64_t planned = 1000)
       : skip_(readSkipManifest(manifest)),
-        output_(out_.file(), clock_, planned, platform::Seconds(5.0)),
+        output_(out_.file(), clock_, planned, timing::Seconds(5.0)),
         context_{&library_, allowCloud, &skip_, &output_} {}
 
   FakePhotoLibrary& library() { return library_; }
-  platform::FakeClock& clock() { return clock_; }
+  timing::FakeClock& clock() { return clock_; }
   ScanOutput& output() { return output_; }
 
   // Scans entry `entry` at position i and returns every line written.
@@ -49,11 +50,11 @@ class WorkerHarness {
     return out_.lines();
   }
   std::vector<Json> lines() { return out_.lines(); }
-  void scanAsset(const platform::Asset& asset, std::int64_t i) { scanOne(i, asset, context_); }
+  void scanAsset(const photolibrary::Asset& asset, std::int64_t i) { scanOne(i, asset, context_); }
 
  private:
   FakePhotoLibrary library_;
-  platform::FakeClock clock_;
+  timing::FakeClock clock_;
   CapturedOutput out_;
   SkipManifest skip_;
   ScanOutput output_;
@@ -127,14 +128,14 @@ TEST_F(ScanWorkerTest, FullRecordValues) {
   entry.asset.modificationDate = 2.25;
   entry.asset.pixelWidth = 999;  // the stored size of the data wins over the asset's
   entry.asset.pixelHeight = 888;
-  entry.resources = {{platform::kResourcePhoto, "IMG_0001.JPG"}};
+  entry.resources = {{photolibrary::kResourcePhoto, "IMG_0001.JPG"}};
   std::vector<Json> lines = h.scan(entry, 3);
   ASSERT_EQ(lines.size(), 1u);
   const Json& r = lines[0];
   ASSERT_EQ(keysOf(r), kFullKeys) << r.dump();
   EXPECT_EQ(r["state"], "local");
   EXPECT_EQ(r["ok"], true);
-  EXPECT_EQ(r["sha"], sha256Hex(bytes));
+  EXPECT_EQ(r["sha"], imaging::sha256Hex(bytes));
   EXPECT_EQ(r["bytes"], static_cast<std::int64_t>(bytes.size()));
   EXPECT_EQ(r["w"], 80);
   EXPECT_EQ(r["h"], 60);
@@ -154,8 +155,8 @@ TEST_F(ScanWorkerTest, FullRecordValues) {
 
 TEST_F(ScanWorkerTest, Sha256OfAbcIsThePublishedVector) {
   const std::vector<std::uint8_t> abc = {'a', 'b', 'c'};
-  EXPECT_EQ(sha256Hex(abc), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  EXPECT_EQ(sha256Hex({}), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(imaging::sha256Hex(abc), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(imaging::sha256Hex({}), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
 
 TEST_F(ScanWorkerTest, CacheCheckAgainstTheManifest) {
@@ -207,7 +208,7 @@ TEST_F(ScanWorkerTest, CacheCheckAgainstTheManifest) {
 // describes the bytes read, hash, SHA-256, size and pixel size alike.
 TEST_F(ScanWorkerTest, DataChangingAfterTheAnswerGivesOneConsistentRecord) {
   const std::vector<std::uint8_t> before = sampleJpeg(64, 48), after = sampleJpeg(80, 40);
-  struct ChangedData : platform::ImageData {
+  struct ChangedData : photolibrary::ImageData {
     std::int64_t oldSize = 0;
     std::vector<std::uint8_t> now;
     int reads = 0;
@@ -219,8 +220,8 @@ TEST_F(ScanWorkerTest, DataChangingAfterTheAnswerGivesOneConsistentRecord) {
   };
   struct ChangingLibrary : FakePhotoLibrary {
     std::shared_ptr<ChangedData> data = std::make_shared<ChangedData>();
-    void requestLazyImageData(const platform::Asset&, const platform::ImageRequestOptions&,
-                              const platform::LazyImageResultHandler& handler) override {
+    void requestLazyImageData(const photolibrary::Asset&, const photolibrary::ImageRequestOptions&,
+                              const photolibrary::LazyImageResultHandler& handler) override {
       ImageResultInfo info;
       handler(data, &info);
     }
@@ -231,11 +232,11 @@ TEST_F(ScanWorkerTest, DataChangingAfterTheAnswerGivesOneConsistentRecord) {
     library.data->now = after;
     auto entry = imageEntry("a.jpg", 100.0, {});
     library.add(entry);
-    platform::FakeClock clock;
+    timing::FakeClock clock;
     CapturedOutput out;
     SkipManifest skip = readSkipManifest(
         hit ? R"({"skip":[{"id":"a.jpg","mod":101000,"size":)" + std::to_string(before.size()) + "}]}" : "");
-    ScanOutput output(out.file(), clock, 1, platform::Seconds(5.0));
+    ScanOutput output(out.file(), clock, 1, timing::Seconds(5.0));
     ScanContext context{&library, false, &skip, &output};
     scanOne(0, entry.asset, context);
     std::vector<Json> lines = out.lines();
@@ -249,7 +250,7 @@ TEST_F(ScanWorkerTest, DataChangingAfterTheAnswerGivesOneConsistentRecord) {
     EXPECT_EQ(library.data->reads, 1);
     std::optional<imaging::Thumb> thumb = imaging::thumbFrom(after, 256);
     ASSERT_TRUE(thumb);
-    EXPECT_EQ(r["sha"], sha256Hex(after)) << r.dump();
+    EXPECT_EQ(r["sha"], imaging::sha256Hex(after)) << r.dump();
     EXPECT_EQ(r["hash"], imaging::hashText(*imaging::dhash(thumb->image)));
     EXPECT_EQ(r["bytes"], after.size());
     EXPECT_EQ(r["w"], 80);
@@ -262,11 +263,11 @@ TEST_F(ScanWorkerTest, MultiresInEveryForm) {
   struct Case {
     const char* what;
     std::uint64_t subtypes;
-    std::vector<platform::AssetResource> resources;
+    std::vector<photolibrary::AssetResource> resources;
     bool multires;
   } cases[] = {
       {"plain photo", 0, {{1, "a.jpg"}}, false},
-      {"live photo bit", platform::kMediaSubtypeLivePhoto, {{1, "a.jpg"}}, true},
+      {"live photo bit", photolibrary::kMediaSubtypeLivePhoto, {{1, "a.jpg"}}, true},
       {"raw+jpeg", 0, {{1, "a.jpg"}, {4, "a.nef"}}, true},
       {"paired video", 0, {{1, "a.jpg"}, {9, "a.mov"}}, true},
       {"full-size paired video", 0, {{1, "a.jpg"}, {10, "a.mov"}}, true},
@@ -298,7 +299,7 @@ TEST_F(ScanWorkerTest, DatesAndNames) {
   struct Case {
     const char* what;
     std::optional<double> created, modified;
-    std::vector<platform::AssetResource> resources;
+    std::vector<photolibrary::AssetResource> resources;
     std::int64_t createdMs, modMs;
     std::string name;
   } cases[] = {
@@ -327,7 +328,7 @@ TEST_F(ScanWorkerTest, DatesAndNames) {
 
 TEST_F(ScanWorkerTest, ProgressEveryTenAndAtTheEnd) {
   WorkerHarness h(false, "", 25);
-  std::vector<platform::Asset> assets;
+  std::vector<photolibrary::Asset> assets;
   for (int k = 0; k < 25; ++k) {
     auto entry = imageEntry("a" + std::to_string(k), 100.0 - k, {});
     h.library().add(entry);
@@ -358,7 +359,7 @@ TEST_F(ScanWorkerTest, NetworkAccessAndHeartbeatOnlyWithCloudFetch) {
     auto entry = imageEntry("a.jpg", 1.0, {});
     entry.response.info = infoWith(true, false, false);
     entry.response.progressCalls = 3;
-    h.clock().advance(platform::Seconds(6.0));  // past the heartbeat interval
+    h.clock().advance(timing::Seconds(6.0));  // past the heartbeat interval
     std::vector<Json> lines = h.scan(entry);
     EXPECT_EQ(h.library().lastNetworkAccess("a.jpg"), allowCloud);
     int heartbeats = 0;
@@ -370,11 +371,11 @@ TEST_F(ScanWorkerTest, NetworkAccessAndHeartbeatOnlyWithCloudFetch) {
 }
 
 TEST(ScanOutputTest, HeartbeatIsRateLimited) {
-  platform::FakeClock clock;
+  timing::FakeClock clock;
   CapturedOutput out;
-  ScanOutput output(out.file(), clock, 40, platform::Seconds(5.0));
+  ScanOutput output(out.file(), clock, 40, timing::Seconds(5.0));
   auto tick = [&](double afterSeconds) {
-    clock.advance(platform::Seconds(afterSeconds));
+    clock.advance(timing::Seconds(afterSeconds));
     output.heartbeatTick();
     return out.lines().size();
   };
@@ -390,14 +391,14 @@ TEST(ScanOutputTest, HeartbeatIsRateLimited) {
 }
 
 TEST(ScanOutputTest, NothingIsWrittenAfterClosing) {
-  platform::FakeClock clock;
+  timing::FakeClock clock;
   CapturedOutput out;
-  ScanOutput output(out.file(), clock, 10, platform::Seconds(1.0));
+  ScanOutput output(out.file(), clock, 10, timing::Seconds(1.0));
   for (int k = 0; k < 9; ++k) output.finishOne();
   EXPECT_EQ(output.closeAndCount(), 9);
   output.emitLocked({{"i", 9}});
   output.finishOne();  // would be the progress line for 10
-  clock.advance(platform::Seconds(2.0));
+  clock.advance(timing::Seconds(2.0));
   output.heartbeatTick();
   output.emitClosing({{"progress", 9}, {"of", 10}});
   EXPECT_EQ(out.text(), "{\"of\":10,\"progress\":9}\n");

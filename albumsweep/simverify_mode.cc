@@ -63,7 +63,7 @@ std::optional<Groups> parseGroups(const std::string& input) {
 
 class Verifier {
  public:
-  Verifier(const RunSettings& settings, Services& services, const platform::FeaturePrinter& printer, bool files)
+  Verifier(const RunSettings& settings, Services& services, const featureprint::FeaturePrinter& printer, bool files)
       : settings_(settings), services_(services), printer_(printer), files_(files) {}
 
   // Resolves every distinct library identifier of the groups in one fetch.
@@ -73,7 +73,7 @@ class Verifier {
     for (const auto& group : groups)
       for (const std::string& id : group)
         if (seen.insert(id).second) distinct.push_back(id);
-    for (platform::Asset& asset : services_.library->fetchAssetsWithLocalIdentifiers(distinct))
+    for (photolibrary::Asset& asset : services_.library->fetchAssetsWithLocalIdentifiers(distinct))
       assetsById_.emplace(asset.localIdentifier, std::move(asset));
   }
 
@@ -81,11 +81,11 @@ class Verifier {
   // the run.
   bool compareGroup(const std::vector<std::string>& group) {
     if (group.size() < 2) return true;
-    const platform::FeaturePrint* first = printFor(group[0]);
+    const featureprint::FeaturePrint* first = printFor(group[0]);
     if (stopped_) return false;
     if (!first) return true;
     for (size_t k = 1; k < group.size(); ++k) {
-      const platform::FeaturePrint* other = printFor(group[k]);
+      const featureprint::FeaturePrint* other = printFor(group[k]);
       if (stopped_) return false;
       if (!other) continue;
       if (std::optional<float> d = printer_.distance(*first, *other)) {
@@ -109,7 +109,7 @@ class Verifier {
   // The print of x, from the cache or freshly made; nothing when x failed
   // (reported once) or when the deadline stopped the run (stopped_ set, the
   // stop record written).
-  const platform::FeaturePrint* printFor(const std::string& x) {
+  const featureprint::FeaturePrint* printFor(const std::string& x) {
     if (auto cached = printCache_.find(x); cached != printCache_.end()) return &cached->second;
     if (failedIds_.count(x)) return nullptr;
     if (deadlinePassed(settings_, services_.clock->now())) {
@@ -119,12 +119,12 @@ class Verifier {
     }
     Loaded loaded = files_ ? loadFile(x) : loadAsset(x);
     if (!loaded.bytes) return fail(x, loaded.error);
-    std::optional<platform::FeaturePrint> print = printer_.printFrom(*loaded.bytes);
+    std::optional<featureprint::FeaturePrint> print = printer_.printFrom(*loaded.bytes);
     if (!print) return fail(x, "featureprint_failed");
     return &printCache_.emplace(x, std::move(*print)).first->second;
   }
 
-  const platform::FeaturePrint* fail(const std::string& x, const std::string& code) {
+  const featureprint::FeaturePrint* fail(const std::string& x, const std::string& code) {
     failedIds_.insert(x);
     emitFailure(x, code);
     return nullptr;
@@ -142,11 +142,11 @@ class Verifier {
   Loaded loadAsset(const std::string& id) {
     auto found = assetsById_.find(id);
     if (found == assetsById_.end()) return {std::nullopt, "not_found"};
-    platform::ImageRequestOptions options;
+    photolibrary::ImageRequestOptions options;
     options.networkAccessAllowed = false;
     Loaded result{std::nullopt, "no_result"};
     services_.library->requestImageData(
-        found->second, options, [&](const Bytes* data, const platform::ImageResultInfo* info) {
+        found->second, options, [&](const Bytes* data, const photolibrary::ImageResultInfo* info) {
           if (info) {
             if (info->inCloud) return void(result.error = "in_cloud");
             if (info->degraded) return void(result.error = "degraded_only");
@@ -170,10 +170,10 @@ class Verifier {
 
   const RunSettings& settings_;
   Services& services_;
-  const platform::FeaturePrinter& printer_;
+  const featureprint::FeaturePrinter& printer_;
   const bool files_;
-  std::map<std::string, platform::Asset> assetsById_;
-  std::map<std::string, platform::FeaturePrint> printCache_;
+  std::map<std::string, photolibrary::Asset> assetsById_;
+  std::map<std::string, featureprint::FeaturePrint> printCache_;
   std::set<std::string> failedIds_;
   bool stopped_ = false;
   bool writeFailed_ = false;
@@ -181,7 +181,7 @@ class Verifier {
 
 }  // namespace
 
-int runSimverifyMode(const RunSettings& settings, Services& services, const platform::FeaturePrinter& printer) {
+int runSimverifyMode(const RunSettings& settings, Services& services, const featureprint::FeaturePrinter& printer) {
   const bool files = filesGiven(settings);
   if (!files) {
     if (std::optional<int> refused = ensureAuth(services)) return *refused;
@@ -203,7 +203,7 @@ int runSimverifyMode(const RunSettings& settings, Services& services, const plat
 }
 
 int runSimverifyMode(const RunSettings& settings, Services& services) {
-  return runSimverifyMode(settings, services, platform::defaultFeaturePrinter());
+  return runSimverifyMode(settings, services, featureprint::defaultFeaturePrinter());
 }
 
 }  // namespace albumsweep

@@ -18,7 +18,7 @@ namespace albumsweep {
 namespace {
 
 using nlohmann::json;
-using platform::FakePhotoLibrary;
+using photolibrary::FakePhotoLibrary;
 using Bytes = std::vector<std::uint8_t>;
 
 struct SimRun {
@@ -33,14 +33,14 @@ class SimverifyTest : public ::testing::Test {
   SimRun run(const json& doc, std::vector<std::string> extraArgs = {}) { return runText(doc.dump(), extraArgs); }
 
   SimRun runText(const std::string& input, std::vector<std::string> extraArgs = {},
-                 const platform::FeaturePrinter& printer = platform::defaultFeaturePrinter()) {
+                 const featureprint::FeaturePrinter& printer = featureprint::defaultFeaturePrinter()) {
     testing::CapturedOutput out;
     Services services;
     services.library = library_;
     services.clock = &clock;
     services.out = out.file();
     services.input = input;
-    services.limits.authorization = platform::Seconds(10);
+    services.limits.authorization = timing::Seconds(10);
     settings.args = {"albumsweep", "simverify"};
     settings.args.insert(settings.args.end(), extraArgs.begin(), extraArgs.end());
     SimRun r;
@@ -52,8 +52,8 @@ class SimverifyTest : public ::testing::Test {
   void add(const std::string& id, Bytes data) { fake.add(testing::imageEntry(id, 1, std::move(data))); }
 
   FakePhotoLibrary fake;
-  platform::PhotoLibrary* library_ = &fake;
-  platform::FakeClock clock;
+  photolibrary::PhotoLibrary* library_ = &fake;
+  timing::FakeClock clock;
   RunSettings settings;
 };
 
@@ -147,20 +147,20 @@ TEST_F(SimverifyTest, LibraryResultsMapToCodesInOrder) {
 
 // A printer whose distances fail whenever the second print is of a chosen
 // picture; prints come from the real printer.
-class FailingDistance : public platform::FeaturePrinter {
+class FailingDistance : public featureprint::FeaturePrinter {
  public:
-  explicit FailingDistance(platform::FeaturePrint bad) : bad_(std::move(bad)) {}
-  std::optional<platform::FeaturePrint> printFrom(std::span<const std::uint8_t> bytes) const override {
+  explicit FailingDistance(featureprint::FeaturePrint bad) : bad_(std::move(bad)) {}
+  std::optional<featureprint::FeaturePrint> printFrom(std::span<const std::uint8_t> bytes) const override {
     return real_.printFrom(bytes);
   }
-  std::optional<float> distance(const platform::FeaturePrint& a, const platform::FeaturePrint& b) const override {
+  std::optional<float> distance(const featureprint::FeaturePrint& a, const featureprint::FeaturePrint& b) const override {
     if (b.values == bad_.values) return std::nullopt;
     return real_.distance(a, b);
   }
 
  private:
-  const platform::FeaturePrinter& real_ = platform::defaultFeaturePrinter();
-  platform::FeaturePrint bad_;
+  const featureprint::FeaturePrinter& real_ = featureprint::defaultFeaturePrinter();
+  featureprint::FeaturePrint bad_;
 };
 
 TEST_F(SimverifyTest, FailedDistanceIsReportedPerPairAndKeepsBothPrints) {
@@ -168,7 +168,7 @@ TEST_F(SimverifyTest, FailedDistanceIsReportedPerPairAndKeepsBothPrints) {
   add("a", picture(testsupport::Pattern::kScene));
   add("b", stripes);
   add("c", picture(testsupport::Pattern::kGradient));
-  FailingDistance printer(*platform::defaultFeaturePrinter().printFrom(stripes));
+  FailingDistance printer(*featureprint::defaultFeaturePrinter().printFrom(stripes));
   SimRun r = runText(json{{"groups", {{"a", "b", "c"}, {"c", "b"}, {"b", "a"}}}}.dump(), {}, printer);
   EXPECT_EQ(shapes(r.lines), (std::vector<json>{failure("b", "distance_failed"), pair("a", "c"),
                                                 failure("b", "distance_failed"), pair("b", "a")}));
@@ -183,7 +183,7 @@ TEST_F(SimverifyTest, DeadlineStopsBeforeANewPrintButNotWorkFromTheCache) {
   library_ = &hooked;
   settings.deadline = clock.now() + std::chrono::seconds(10);
   // Loading b takes the run past its deadline.
-  hooked.onRequest("b", [&] { clock.advance(platform::Seconds(11)); });
+  hooked.onRequest("b", [&] { clock.advance(timing::Seconds(11)); });
   SimRun r = run({{"groups", {{"a", "b"}, {"b", "a"}, {"a", "c", "b"}, {"a", "b"}}}});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(shapes(r.lines), (std::vector<json>{pair("a", "b"), pair("b", "a"), json{{"stop", "deadline"}}}));
@@ -224,7 +224,7 @@ TEST_F(SimverifyTest, EmptyGroupsAreUsableAndSilent) {
 }
 
 TEST_F(SimverifyTest, RefusedAccessEndsBeforeTheInputIsRead) {
-  fake.setAuthorization({platform::AuthorizationStatus::kRestricted, true});
+  fake.setAuthorization({photolibrary::AuthorizationStatus::kRestricted, true});
   SimRun r = runText("not json");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.lines, (std::vector<json>{{{"auth", "restricted"}}}));
@@ -241,7 +241,7 @@ TEST_F(SimverifyTest, FilesAreReadByPathWithoutAskingTheLibrary) {
   ASSERT_TRUE(testsupport::writeBytes(text, std::string("plain text")));
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const std::string withZero = a + std::string(1, '\0') + "x";
-  fake.setAuthorization({platform::AuthorizationStatus::kDenied, true});  // must not be asked
+  fake.setAuthorization({photolibrary::AuthorizationStatus::kDenied, true});  // must not be asked
 
   SimRun r = run({{"groups",
                    {{a, b, empty, dir.path() + "/missing.jpg", dir.path(), fifo, text, withZero, a}, {empty, a}}}},

@@ -42,11 +42,11 @@ struct PreviewResult {
   std::string error = "no_result";
 };
 
-PreviewResult requestPreview(platform::PhotoLibrary& library, const platform::Asset& asset) {
-  platform::ImageRequestOptions options;
+PreviewResult requestPreview(photolibrary::PhotoLibrary& library, const photolibrary::Asset& asset) {
+  photolibrary::ImageRequestOptions options;
   options.networkAccessAllowed = false;
   PreviewResult result;
-  library.requestImageData(asset, options, [&](const std::vector<std::uint8_t>* data, const platform::ImageResultInfo* info) {
+  library.requestImageData(asset, options, [&](const std::vector<std::uint8_t>* data, const photolibrary::ImageResultInfo* info) {
     if (info) {
       if (info->inCloud) return void(result.error = "in_cloud");
       if (info->cancelled) return void(result.error = "canceled");
@@ -72,8 +72,8 @@ int runThumbMode(const RunSettings&, Services& services) {
   if (ids.empty()) return 0;
 
   // All identifiers are resolved with one fetch.
-  std::map<std::string, platform::Asset> assetsById;
-  for (platform::Asset& asset : services.library->fetchAssetsWithLocalIdentifiers(ids))
+  std::map<std::string, photolibrary::Asset> assetsById;
+  for (photolibrary::Asset& asset : services.library->fetchAssetsWithLocalIdentifiers(ids))
     assetsById.emplace(asset.localIdentifier, std::move(asset));
 
   for (size_t i = 0; i < ids.size(); ++i) {

@@ -15,24 +15,24 @@ namespace albumsweep {
 namespace {
 
 using nlohmann::json;
-using platform::FakePhotoLibrary;
-using platform::ImageResultInfo;
+using photolibrary::FakePhotoLibrary;
+using photolibrary::ImageResultInfo;
 
 struct ThumbRun {
   int status = -1;
   std::vector<json> lines;
 };
 
-ThumbRun runThumb(platform::PhotoLibrary& library, const std::string& input) {
+ThumbRun runThumb(photolibrary::PhotoLibrary& library, const std::string& input) {
   imaging::initImaging();
   testing::CapturedOutput out;
-  platform::FakeClock clock;
+  timing::FakeClock clock;
   Services services;
   services.library = &library;
   services.clock = &clock;
   services.out = out.file();
   services.input = input;
-  services.limits.authorization = platform::Seconds(10);
+  services.limits.authorization = timing::Seconds(10);
   RunSettings settings;
   settings.mode = "thumb";
   settings.allowCloudFetch = true;  // must make no difference
@@ -144,7 +144,7 @@ TEST(ThumbModeTest, NewlinesAreNoSeparators) {
 TEST(ThumbModeTest, RefusedAccessWritesOnlyTheAuthLine) {
   FakePhotoLibrary library;
   library.add(testing::imageEntry("a", 1, jpegOf(32, 32)));
-  library.setAuthorization({platform::AuthorizationStatus::kDenied, true});
+  library.setAuthorization({photolibrary::AuthorizationStatus::kDenied, true});
   ThumbRun run = runThumb(library, testsupport::zeroJoined({"a"}));
   EXPECT_EQ(run.status, 0);
   ASSERT_EQ(run.lines.size(), 1u);

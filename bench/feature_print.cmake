@@ -5,7 +5,7 @@
 #   build/bench/feature_print_bench [--benchmark_min_time=2]
 #   build/bench/feature_print_bench --job 100,1000
 add_executable(feature_print_bench ${CMAKE_CURRENT_LIST_DIR}/feature_print_bench.cc)
-target_link_libraries(feature_print_bench PRIVATE platform_feature_print testsupport testsupport_images PkgConfig::VIPS
+target_link_libraries(feature_print_bench PRIVATE feature_print testsupport testsupport_images PkgConfig::VIPS
   benchmark::benchmark)
 target_compile_definitions(feature_print_bench PRIVATE CORPUS_DIR="${CORPUS_DIR}" ALBUMSWEEP_BIN="$<TARGET_FILE:albumsweep>")
 add_dependencies(feature_print_bench albumsweep)
@@ -14,4 +14,4 @@ add_dependencies(feature_print_bench albumsweep)
 # table (feature print, its global part alone, difference hash).
 #   bash bench/feature_print_detection.sh [BUILD_DIR]
 add_executable(feature_print_detection ${CMAKE_CURRENT_LIST_DIR}/feature_print_detection.cc)
-target_link_libraries(feature_print_detection PRIVATE platform_feature_print testsupport testsupport_images PkgConfig::VIPS)
+target_link_libraries(feature_print_detection PRIVATE feature_print testsupport testsupport_images PkgConfig::VIPS)

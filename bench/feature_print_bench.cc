@@ -41,7 +41,7 @@
 #include <benchmark/benchmark.h>
 
 #include "imaging/imaging.h"
-#include "platform/feature_print.h"
+#include "featureprint/feature_print.h"
 #include "testsupport/images.h"
 #include "testsupport/subprocess.h"
 
@@ -73,7 +73,7 @@ Bytes twelveMegapixelJpeg(const std::string& name) {
 
 // The pixels the default printer computes its print from.
 std::optional<imaging::RgbPixels> workingPixels(std::span<const std::uint8_t> encoded) {
-  using platform::VerifiedFeaturePrinter;
+  using featureprint::VerifiedFeaturePrinter;
   auto reduced = imaging::reducedFrom(encoded, VerifiedFeaturePrinter::kLeastWorkingSize,
                                       VerifiedFeaturePrinter::kWorkingSize);
   return reduced ? imaging::rgbPixels(reduced->image) : std::nullopt;
@@ -95,7 +95,7 @@ const std::vector<Bytes>& photos(bool heif) {
   return heif ? heifs : jpegs;
 }
 
-void printEach(benchmark::State& state, const platform::FeaturePrinter& printer) {
+void printEach(benchmark::State& state, const featureprint::FeaturePrinter& printer) {
   const auto& set = photos(state.range(0));
   if (set.empty()) return state.SkipWithError("corpus photos not found");
   size_t k = 0;
@@ -107,15 +107,15 @@ void printEach(benchmark::State& state, const platform::FeaturePrinter& printer)
   state.SetItemsProcessed(state.iterations());
 }
 
-void PrintFrom(benchmark::State& state) { printEach(state, platform::defaultFeaturePrinter()); }
-void GlobalPrintFrom(benchmark::State& state) { printEach(state, platform::LayoutFeaturePrinter()); }
+void PrintFrom(benchmark::State& state) { printEach(state, featureprint::defaultFeaturePrinter()); }
+void GlobalPrintFrom(benchmark::State& state) { printEach(state, featureprint::LayoutFeaturePrinter()); }
 
 void ThumbOnly(benchmark::State& state) {
   const auto& set = photos(state.range(0));
   if (set.empty()) return state.SkipWithError("corpus photos not found");
   size_t k = 0;
   for (auto _ : state) {
-    auto thumb = imaging::thumbFrom(set[k++ % set.size()], platform::VerifiedFeaturePrinter::kWorkingSize);
+    auto thumb = imaging::thumbFrom(set[k++ % set.size()], featureprint::VerifiedFeaturePrinter::kWorkingSize);
     if (!thumb) return state.SkipWithError("no thumbnail");
     benchmark::DoNotOptimize(thumb);
   }
@@ -137,8 +137,8 @@ void Decode(benchmark::State& state) {
 void PrintStages(benchmark::State& state) {
   const auto& set = photos(state.range(0));
   if (set.empty()) return state.SkipWithError("corpus photos not found");
-  platform::VerifiedFeaturePrinter printer;
-  platform::LayoutFeaturePrinter global;
+  featureprint::VerifiedFeaturePrinter printer;
+  featureprint::LayoutFeaturePrinter global;
   using Clock = std::chrono::steady_clock;
   Clock::duration decoding{}, globalPart{}, total{};
   size_t k = 0;
@@ -166,12 +166,12 @@ void PrintStages(benchmark::State& state) {
 
 // Prints of the JPEG photos and of 15 % crops of them.
 struct PairPrints {
-  std::vector<platform::FeaturePrint> photos, crops;
+  std::vector<featureprint::FeaturePrint> photos, crops;
 };
 const PairPrints& pairPrints() {
   static const PairPrints prints = [] {
     PairPrints out;
-    platform::VerifiedFeaturePrinter printer;
+    featureprint::VerifiedFeaturePrinter printer;
     for (const Bytes& b : photos(false)) {
       auto pixels = workingPixels(b);
       if (!pixels) continue;
@@ -193,7 +193,7 @@ const PairPrints& pairPrints() {
 void PairDistance(benchmark::State& state) {
   const PairPrints& prints = pairPrints();
   if (prints.photos.size() < 2) return state.SkipWithError("corpus photos not found");
-  const platform::FeaturePrinter& printer = platform::defaultFeaturePrinter();
+  const featureprint::FeaturePrinter& printer = featureprint::defaultFeaturePrinter();
   const bool near = state.range(0) == 0;
   size_t k = 0, n = prints.photos.size();
   for (auto _ : state) {
@@ -301,7 +301,7 @@ int runJobs(const std::string& sizes) {
   size_t printBytes = 0, prints = 0;
   for (const std::string& path : distinct)
     if (auto b = imaging::readRegularFile(path))
-      if (auto p = platform::defaultFeaturePrinter().printFrom(*b))
+      if (auto p = featureprint::defaultFeaturePrinter().printFrom(*b))
         printBytes += p->values.size() * sizeof(float) + p->local.size(), ++prints;
   if (prints) std::printf("print payload: %zu bytes on average\n", printBytes / prints);
   std::sort(peaks.begin(), peaks.end());

@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "imaging/imaging.h"
-#include "platform/feature_print.h"
+#include "featureprint/feature_print.h"
 #include "testsupport/images.h"
 #include "testsupport/subprocess.h"
 
@@ -186,17 +186,17 @@ std::optional<VipsRef> uprightPicture(const Bytes& bytes) {
 }
 
 struct Printed {
-  platform::FeaturePrint print;
+  featureprint::FeaturePrint print;
   std::uint64_t hash = 0;
 };
 
-const platform::VerifiedFeaturePrinter& printer() {
-  static const platform::VerifiedFeaturePrinter printer;
+const featureprint::VerifiedFeaturePrinter& printer() {
+  static const featureprint::VerifiedFeaturePrinter printer;
   return printer;
 }
 
 std::optional<Printed> printOf(const Bytes& bytes) {
-  std::optional<platform::FeaturePrint> print = printer().printFrom(bytes);
+  std::optional<featureprint::FeaturePrint> print = printer().printFrom(bytes);
   std::optional<imaging::Thumb> thumb = imaging::thumbFrom(bytes, 256);
   std::optional<std::uint64_t> hash = thumb ? imaging::dhash(thumb->image) : std::nullopt;
   if (!print || !hash) return std::nullopt;
@@ -327,7 +327,7 @@ int main(int argc, char** argv) {
   auto global = [](const Pair& p) { return double(p.global); };
   auto bits = [](const Pair& p) { return double(p.bits); };
   const std::vector<double> farDist = valuesOf(far, dist), farGlobal = valuesOf(far, global), farBits = valuesOf(far, bits);
-  const double threshold = platform::kSamePhotoDistance;
+  const double threshold = featureprint::kSamePhotoDistance;
   const double farP1 = farDist.empty() ? NAN : farDist[farDist.size() / 100];
 
   std::vector<std::string> kinds;

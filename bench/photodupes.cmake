@@ -6,7 +6,7 @@
 #   build/bench/photodupes_groups_bench [records [radius]]
 #   bench/photodupes_report_paint.sh build 5000
 add_executable(photodupes_recall ${CMAKE_CURRENT_LIST_DIR}/photodupes_recall.cc)
-target_link_libraries(photodupes_recall PRIVATE photodupes_lib imaging platform_feature_print testsupport_images)
+target_link_libraries(photodupes_recall PRIVATE photodupes_lib imaging feature_print testsupport_images)
 target_compile_definitions(photodupes_recall PRIVATE CORPUS_DIR="${CORPUS_DIR}")
 add_executable(photodupes_groups_bench ${CMAKE_CURRENT_LIST_DIR}/photodupes_groups_bench.cc)
 target_link_libraries(photodupes_groups_bench PRIVATE photodupes_lib)

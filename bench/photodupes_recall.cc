@@ -43,7 +43,7 @@
 #include "imaging/imaging.h"
 #include "photodupes/candidates.h"
 #include "photodupes/grouping.h"
-#include "platform/feature_print.h"
+#include "featureprint/feature_print.h"
 #include "testsupport/photo_edits.h"
 
 namespace {
@@ -64,7 +64,7 @@ struct Item {
   std::string edit;              // empty for the original
   photodupes::Photo photo;       // the scan hash, the extra and corner hashes as photodupes computes them
   photodupes::ThumbHashes wide;  // for --explore
-  platform::FeaturePrint print;
+  featureprint::FeaturePrint print;
 };
 
 // Time spent computing extra and corner hashes, and how many thumbnails.
@@ -84,7 +84,7 @@ std::optional<Item> fingerprint(const std::vector<std::uint8_t>& bytes, bool exp
   if (!thumb) return std::nullopt;
   auto hash = imaging::dhash(thumb->image);
   auto stored = imaging::jpegBase64(thumb->image, kThumbQuality);
-  auto print = platform::defaultFeaturePrinter().printFrom(bytes);
+  auto print = featureprint::defaultFeaturePrinter().printFrom(bytes);
   if (!hash || !stored || !print) return std::nullopt;
   Item item;
   item.photo.dhash = *hash;
@@ -230,7 +230,7 @@ int main(int argc, char** argv) {
       oldBits.push_back(scanBits(orig, it));
       newBits.push_back(d.extra);
       cornerBits.push_back(d.corner);
-      const float print = platform::defaultFeaturePrinter().distance(orig.print, it.print).value_or(99.f);
+      const float print = featureprint::defaultFeaturePrinter().distance(orig.print, it.print).value_or(99.f);
       printMax = std::max(printMax, print);
       both += candidate(orig, it);
       confirmed += candidate(orig, it) && print < threshold;
@@ -259,7 +259,7 @@ int main(int argc, char** argv) {
       for (std::size_t k = 0; k < cornerRadii.size(); ++k) cornerWithin[k] += d.corner <= cornerRadii[k];
       if (items[i].edit.empty() && items[j].edit.empty())
         diffPrintMin = std::min(
-            diffPrintMin, platform::defaultFeaturePrinter().distance(items[i].print, items[j].print).value_or(99.f));
+            diffPrintMin, featureprint::defaultFeaturePrinter().distance(items[i].print, items[j].print).value_or(99.f));
     }
   const double libraryPairs = 1000.0 * 999 / 2;
   std::printf("\nfalse candidates among %zu pairs of different photos (originals and copies), per 1,000 photos:\n",

@@ -15,8 +15,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "platform/smc_port.h"
-#include "platform/smc_port_sysfs.h"
+#include "controllers/smc_port.h"
+#include "controllers/smc_port_sysfs.h"
 #include "testsupport/images.h"
 #include "thermwatch/survey.h"
 
@@ -65,7 +65,7 @@ void BM_ReadSensorFilesDirectly(benchmark::State& state) {
     double sum = 0;
     for (const auto& path : tree().files()) {
       int64_t value = 0;
-      platform::sysfs::readInteger(path, value);
+      controllers::sysfs::readInteger(path, value);
       sum += static_cast<double>(value);
     }
     benchmark::DoNotOptimize(sum);
@@ -76,13 +76,13 @@ BENCHMARK(BM_ReadSensorFilesDirectly)->Unit(benchmark::kMillisecond);
 
 void BM_SurveyHwmon500Keys(benchmark::State& state) {
   FILE* devNull = std::fopen("/dev/null", "w");
-  platform::SMCPortRoots roots{tree().root() + "/no-applesmc", tree().root()};
+  controllers::SMCPortRoots roots{tree().root() + "/no-applesmc", tree().root()};
   {
-    thermwatch::SMC smc([&] { return platform::openSMCPort(roots); }, devNull);
+    thermwatch::SMC smc([&] { return controllers::openSMCPort(roots); }, devNull);
     state.counters["sensors"] = static_cast<double>(thermwatch::collectSensors(smc).size());
   }
   for (auto _ : state) {
-    thermwatch::SMC smc([&] { return platform::openSMCPort(roots); }, devNull);
+    thermwatch::SMC smc([&] { return controllers::openSMCPort(roots); }, devNull);
     int status = thermwatch::report(smc, devNull, [] { return std::chrono::system_clock::now(); });
     benchmark::DoNotOptimize(status);
   }

@@ -7,17 +7,17 @@
 
 #include "fuzz/fuzz_check.h"
 #include "fuzz/fuzz_support.h"
-#include "platform/folder_library_meta.h"
+#include "photolibrary/folder_library_meta.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::vector<std::string> fields = fuzz::splitAtZero({reinterpret_cast<const char*>(data), size});
   fields.resize(3);
-  std::optional<std::int64_t> nanos = platform::folder::exifCaptureTime(fields[0], fields[1], fields[2]);
+  std::optional<std::int64_t> nanos = photolibrary::folder::exifCaptureTime(fields[0], fields[1], fields[2]);
   if (nanos) {
     FUZZ_CHECK(fields[0].size() >= 19, "a date has at least YYYY:MM:DD HH:MM:SS");
     // A record shows the date in milliseconds; the seconds it is made of
     // must hold the same millisecond.
-    double seconds = platform::folder::secondsFromNanos(*nanos);
+    double seconds = photolibrary::folder::secondsFromNanos(*nanos);
     FUZZ_CHECK(static_cast<std::int64_t>(seconds * 1000.0) == *nanos / 1000000 ||
                    std::abs(seconds) > 1e15,
                "the millisecond survives the conversion to seconds");

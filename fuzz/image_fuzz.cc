@@ -11,7 +11,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "imaging/imaging.h"
-#include "platform/folder_library_meta.h"
+#include "photolibrary/folder_library_meta.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ void headerFacts(const std::uint8_t* data, std::size_t size) {
     written += static_cast<std::size_t>(n);
   }
   if (written == size && ::lseek(fd, 0, SEEK_SET) == 0) {
-    platform::folder::HeaderFacts facts = platform::folder::readHeaderFacts(fd);
+    photolibrary::folder::HeaderFacts facts = photolibrary::folder::readHeaderFacts(fd);
     FUZZ_CHECK(facts.width >= 0 && facts.height >= 0, "header size is never negative");
   }
   ::close(fd);

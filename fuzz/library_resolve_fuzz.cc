@@ -19,8 +19,8 @@
 
 #include "fuzz/fuzz_check.h"
 #include "fuzz/fuzz_support.h"
-#include "platform/folder_library.h"
-#include "platform/folder_library_names.h"
+#include "photolibrary/folder_library.h"
+#include "photolibrary/folder_library_names.h"
 
 namespace {
 
@@ -60,10 +60,10 @@ void makeTree() {
   std::atexit([] { std::filesystem::remove_all(gTop); });
 }
 
-platform::FolderLibraryProbes localProbes() {
-  platform::FolderLibraryProbes probes;
-  probes.storage = [](int, const std::string&, const struct stat&) { return platform::folder::Storage::kLocal; };
-  probes.access = [](const std::string&) { return platform::AuthorizationStatus::kAuthorized; };
+photolibrary::FolderLibraryProbes localProbes() {
+  photolibrary::FolderLibraryProbes probes;
+  probes.storage = [](int, const std::string&, const struct stat&) { return photolibrary::folder::Storage::kLocal; };
+  probes.access = [](const std::string&) { return photolibrary::AuthorizationStatus::kAuthorized; };
   return probes;
 }
 
@@ -95,22 +95,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (ids.size() > 16) ids.resize(16);
   if (ids.size() > 1) ids.push_back(input);  // the whole input, zero bytes and all, as one identifier
 
-  std::unique_ptr<platform::PhotoLibrary> library = platform::openFolderLibrary(gRoot, localProbes());
-  for (const platform::Asset& asset : library->fetchAssetsWithLocalIdentifiers(ids)) {
-    auto parts = platform::folder::pathFromIdentifier(asset.localIdentifier);
+  std::unique_ptr<photolibrary::PhotoLibrary> library = photolibrary::openFolderLibrary(gRoot, localProbes());
+  for (const photolibrary::Asset& asset : library->fetchAssetsWithLocalIdentifiers(ids)) {
+    auto parts = photolibrary::folder::pathFromIdentifier(asset.localIdentifier);
     FUZZ_CHECK(parts.has_value(), "a found asset has a well-formed identifier");
     FUZZ_CHECK(std::find(ids.begin(), ids.end(), asset.localIdentifier) != ids.end(), "only asked-for assets");
     FUZZ_CHECK(reachedWithoutLinks(*parts), "a found asset is a regular file inside the root, reached without links");
   }
 
   for (const std::string& id : ids) {
-    platform::Asset asset;
+    photolibrary::Asset asset;
     asset.localIdentifier = id;
     bool answered = false;
-    library->requestImageData(asset, {}, [&](const std::vector<std::uint8_t>* bytes, const platform::ImageResultInfo*) {
+    library->requestImageData(asset, {}, [&](const std::vector<std::uint8_t>* bytes, const photolibrary::ImageResultInfo*) {
       answered = true;
       if (!bytes) return;
-      auto parts = platform::folder::pathFromIdentifier(id);
+      auto parts = photolibrary::folder::pathFromIdentifier(id);
       FUZZ_CHECK(parts.has_value(), "data only for a well-formed identifier");
       FUZZ_CHECK(reachedWithoutLinks(*parts), "data only from a regular file reached without links");
       std::string content(bytes->begin(), bytes->end());

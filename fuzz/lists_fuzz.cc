@@ -13,7 +13,7 @@
 #include "fuzz/fuzz_support.h"
 #include "jsonlines/emit.h"
 #include "jsonlines/text.h"
-#include "platform/folder_library_names.h"
+#include "photolibrary/folder_library_names.h"
 
 namespace {
 
@@ -93,22 +93,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Identifiers: each piece read as an identifier, and each piece as a path.
   for (const std::string& piece : fuzz::splitAtZero(input)) {
-    if (auto parts = platform::folder::pathFromIdentifier(piece)) {
+    if (auto parts = photolibrary::folder::pathFromIdentifier(piece)) {
       FUZZ_CHECK(!parts->empty(), "an identifier names a path");
       for (const std::string& p : *parts) FUZZ_CHECK(usableComponent(p), "no empty, '.', '..' or '/' component");
-      FUZZ_CHECK(platform::folder::identifierFromPath(fuzz::joinedPath(*parts)) == piece,
+      FUZZ_CHECK(photolibrary::folder::identifierFromPath(fuzz::joinedPath(*parts)) == piece,
                  "exactly one identifier names each path");
     }
-    std::string id = platform::folder::identifierFromPath(piece);
+    std::string id = photolibrary::folder::identifierFromPath(piece);
     FUZZ_CHECK(jsonlines::isValidUtf8(id), "identifiers are UTF-8");
     std::vector<std::string> parts = components(piece);
     bool usable = true;
     for (const std::string& p : parts) usable = usable && usableComponent(p);
     if (usable) {
-      auto back = platform::folder::pathFromIdentifier(id);
+      auto back = photolibrary::folder::pathFromIdentifier(id);
       FUZZ_CHECK(back && *back == parts, "a path's identifier names that path");
     }
-    FUZZ_CHECK(jsonlines::isValidUtf8(platform::folder::displayName(piece)), "display names are UTF-8");
+    FUZZ_CHECK(jsonlines::isValidUtf8(photolibrary::folder::displayName(piece)), "display names are UTF-8");
   }
   return 0;
 }

@@ -32,7 +32,7 @@ std::optional<std::int64_t> referenceInt64(const std::string& t) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::vector<std::string> args = fuzz::splitAtZero({reinterpret_cast<const char*>(data), size});
   args.insert(args.begin(), "albumsweep");
-  const platform::WallTime now{std::chrono::hours(24 * 365 * 56)};
+  const timing::WallTime now{std::chrono::hours(24 * 365 * 56)};
   albumsweep::RunSettings s = albumsweep::parseRunSettings(args, now);
 
   FUZZ_CHECK(s.args == args, "the arguments are kept as given");

@@ -15,24 +15,24 @@
 #include "albumsweep/simverify_mode.h"
 #include "fuzz/fuzz_check.h"
 #include "fuzz/fuzz_support.h"
-#include "platform/fake_photo_library.h"
+#include "photolibrary/fake_photo_library.h"
 
 namespace {
 
-using platform::FakePhotoLibrary;
+using photolibrary::FakePhotoLibrary;
 
 // Prints made from the bytes themselves: a print fails for data starting
 // with 'x', a distance fails between prints of different lengths.
-class StandInPrinter : public platform::FeaturePrinter {
+class StandInPrinter : public featureprint::FeaturePrinter {
  public:
-  std::optional<platform::FeaturePrint> printFrom(std::span<const std::uint8_t> encoded) const override {
+  std::optional<featureprint::FeaturePrint> printFrom(std::span<const std::uint8_t> encoded) const override {
     if (encoded.empty() || encoded[0] == 'x') return std::nullopt;
-    platform::FeaturePrint print;
+    featureprint::FeaturePrint print;
     print.revision = 1;
     for (std::uint8_t b : encoded) print.values.push_back(b / 255.0f);
     return print;
   }
-  std::optional<float> distance(const platform::FeaturePrint& a, const platform::FeaturePrint& b) const override {
+  std::optional<float> distance(const featureprint::FeaturePrint& a, const featureprint::FeaturePrint& b) const override {
     if (a.values.size() != b.values.size()) return std::nullopt;
     float d = 0;
     for (std::size_t k = 0; k < a.values.size(); ++k) d += std::abs(a.values[k] - b.values[k]);
@@ -41,7 +41,7 @@ class StandInPrinter : public platform::FeaturePrinter {
 };
 
 FakePhotoLibrary::Entry entry(const std::string& id, std::optional<std::vector<std::uint8_t>> data,
-                              std::optional<platform::ImageResultInfo> info = platform::ImageResultInfo{}) {
+                              std::optional<photolibrary::ImageResultInfo> info = photolibrary::ImageResultInfo{}) {
   FakePhotoLibrary::Entry e;
   e.asset.localIdentifier = id;
   e.response.data = std::move(data);
@@ -50,7 +50,7 @@ FakePhotoLibrary::Entry entry(const std::string& id, std::optional<std::vector<s
 }
 
 void addMembers(FakePhotoLibrary& library) {
-  platform::ImageResultInfo cloud, degraded, error;
+  photolibrary::ImageResultInfo cloud, degraded, error;
   cloud.inCloud = true;
   degraded.degraded = true;
   error.hasError = true;
@@ -70,9 +70,9 @@ void addMembers(FakePhotoLibrary& library) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FakePhotoLibrary library;
-  library.setAuthorization({platform::AuthorizationStatus::kAuthorized, /*onOtherThread=*/false});
+  library.setAuthorization({photolibrary::AuthorizationStatus::kAuthorized, /*onOtherThread=*/false});
   addMembers(library);
-  platform::FakeClock clock;
+  timing::FakeClock clock;
   StandInPrinter printer;
   fuzz::Capture out;
 

@@ -14,7 +14,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "fuzz/fuzz_support.h"
-#include "platform/smc_port_fake.h"
+#include "controllers/smc_port_fake.h"
 #include "thermwatch/smc.h"
 #include "thermwatch/smc_types.h"
 #include "thermwatch/survey.h"
@@ -75,7 +75,7 @@ void decoders(Reader& in) {
 
 // A controller of up to 24 keys: name, type, reported size, 0-32 bytes.
 void survey(Reader& in) {
-  auto port = std::make_unique<platform::FakeSMCPort>();
+  auto port = std::make_unique<controllers::FakeSMCPort>();
   int keys = in.byte() % 25;
   for (int k = 0; k < keys && !in.done(); ++k) {
     std::string name = in.raw(4), type = in.raw(4);
@@ -88,7 +88,7 @@ void survey(Reader& in) {
   fuzz::Capture lines;
   thermwatch::SMC smc(
       [&] {
-        platform::SMCOpening opening;
+        controllers::SMCOpening opening;
         opening.found = true;
         opening.port = std::move(port);
         return opening;

@@ -19,9 +19,9 @@
 
 #include "fuzz/fuzz_check.h"
 #include "fuzz/fuzz_support.h"
-#include "platform/applesmc_port.h"
-#include "platform/hwmon_port.h"
-#include "platform/smc_port_sysfs.h"
+#include "controllers/applesmc_port.h"
+#include "controllers/hwmon_port.h"
+#include "controllers/smc_port_sysfs.h"
 #include "thermwatch/smc.h"
 
 namespace {
@@ -46,7 +46,7 @@ int referenceInteger(const std::string& text, std::int64_t& value) {
 // The applesmc driver's files, from the input: key_count, then per position
 // a name, a type, a data length and the data. Selecting a position that does
 // not exist fails as the driver does.
-class StandInDriver : public platform::sysfs::Files {
+class StandInDriver : public controllers::sysfs::Files {
  public:
   StandInDriver(std::string count, std::vector<std::array<std::string, 4>> keys)
       : count_(std::move(count)), keys_(std::move(keys)) {}
@@ -95,9 +95,9 @@ void applesmc(const std::vector<std::string>& fields) {
   fuzz::Capture lines;
   thermwatch::SMC smc(
       [&] {
-        platform::SMCOpening opening;
+        controllers::SMCOpening opening;
         opening.found = true;
-        opening.openStatus = platform::openAppleSMCPort("/sys/devices/platform/applesmc.768", opening.port, driver);
+        opening.openStatus = controllers::openAppleSMCPort("/sys/devices/platform/applesmc.768", opening.port, driver);
         return opening;
       },
       lines.file());
@@ -116,17 +116,17 @@ void hwmon(const std::string& text) {
   if (fd < 0) std::abort();
   if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) std::abort();
   ::close(fd);
-  platform::HwmonPort::Entry temp;
+  controllers::HwmonPort::Entry temp;
   temp.key = 0x54303030;   // "T000"
   temp.type = 0x666C7420;  // "flt "
   temp.size = 4;
   temp.path = gValueFile;
   temp.scale = 1000;
-  platform::HwmonPort port({temp});
-  platform::SMCKeyData_t input{}, output{};
+  controllers::HwmonPort port({temp});
+  controllers::SMCKeyData_t input{}, output{};
   input.key = temp.key;
-  input.data8 = platform::kSMCCommandReadBytes;
-  int32_t status = port.callStructMethod(platform::kSMCSelectorKernelIndex, input, output);
+  input.data8 = controllers::kSMCCommandReadBytes;
+  int32_t status = port.callStructMethod(controllers::kSMCSelectorKernelIndex, input, output);
   std::int64_t expected = 0;
   if (status == 0) {
     FUZZ_CHECK(referenceInteger(text, expected) == 0, "a reading comes only from a file that is one integer");
@@ -154,7 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string input(reinterpret_cast<const char*>(data), size);
 
   std::int64_t value = 0, expected = 0;
-  int status = platform::sysfs::parseInteger(input, value);
+  int status = controllers::sysfs::parseInteger(input, value);
   int reference = referenceInteger(input, expected);
   // Which refusal a text both malformed and too long gets is not fixed.
   FUZZ_CHECK((status == 0) == (reference == 0), "parseInteger accepts exactly sysfs integers");

@@ -1,7 +1,7 @@
 // The item tables of a HEIF file's `meta` box (items, where their data lie,
 // their properties and references), read from bytes in memory with every
 // length checked. Shared by the grid decoder (imaging) and the folder
-// library's header reader (platform), which each take what they need.
+// library's header reader (photolibrary/), which each take what they need.
 #pragma once
 
 #include <cstdint>

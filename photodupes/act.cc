@@ -30,13 +30,13 @@
 #include "photodupes/candidates.h"
 #include "photodupes/file_state.h"
 #include "photodupes/verify.h"
-#include "platform/folder_library_names.h"
+#include "photolibrary/folder_library_names.h"
 
 namespace photodupes {
 namespace {
 
 namespace fs = std::filesystem;
-namespace folder = platform::folder;
+namespace folder = photolibrary::folder;
 
 // Assets whose .trashinfo files are written out and whose journal rows
 // commit together: three durable writes per chunk.

@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "albumsweep/scan_worker.h"
+#include "imaging/digest.h"
 
 namespace photodupes {
 namespace {
@@ -833,7 +833,7 @@ std::string stateDirectory() {
 }
 
 std::string defaultCatalogFile(const std::string& kind, const std::string& source) {
-  const std::string digest = albumsweep::sha256Hex(
+  const std::string digest = imaging::sha256Hex(
       std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(source.data()), source.size()));
   std::string stem = fs::path(source.substr(0, source.find('\n'))).filename().string();
   for (char& ch : stem)

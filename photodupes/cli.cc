@@ -30,7 +30,7 @@
 #include "photodupes/trash.h"
 #include "photodupes/verify.h"
 #include "jsonlines/text.h"
-#include "platform/folder_library.h"
+#include "photolibrary/folder_library.h"
 
 #ifndef PHOTODUPES_VERSION
 #define PHOTODUPES_VERSION "0.1.0"
@@ -349,7 +349,7 @@ int run(const std::vector<std::string>& argv) {
     if (!a.library && a.catalog && fs::exists(*a.catalog)) fromCatalog = Catalog::sourceOf(*a.catalog, "library");
     const std::string root = a.library    ? absolutePath(*a.library)
                              : fromCatalog ? *fromCatalog
-                                           : absolutePath(platform::libraryRootFromArgs({"photodupes"}));
+                                           : absolutePath(photolibrary::libraryRootFromArgs({"photodupes"}));
     const std::string file = a.catalog ? *a.catalog : defaultCatalogFile("library", root);
     if (a.command == "scan") {
       auto catalog = Catalog::open(file, "library", root, Catalog::Access::kWrite);

@@ -14,7 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "albumsweep/scan_worker.h"
+#include "imaging/digest.h"
 #include "imaging/imaging.h"
 #include "photodupes/e2e_support.h"
 #include "photodupes/grouping.h"
@@ -377,7 +377,7 @@ TEST(PhotodupesFiles, EveryFileGetsItsOwnRecordAcrossCommits) {
       continue;
     }
     EXPECT_EQ(p.w, 20 + k);
-    EXPECT_EQ(p.sha, albumsweep::sha256Hex(*imaging::readRegularFile(p.path)));
+    EXPECT_EQ(p.sha, imaging::sha256Hex(*imaging::readRegularFile(p.path)));
   }
   EXPECT_EQ(seen, kFiles);
 }

@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
-#include "albumsweep/scan_worker.h"
+#include "imaging/digest.h"
 #include "imaging/imaging.h"
 #include "jsonlines/text.h"
 #include "photodupes/candidates.h"
@@ -137,7 +137,7 @@ int runFiles(const FilesRequest& req, std::FILE* out, std::FILE* err) {
     auto data = h.is_object() && h.value("ok", false) ? imaging::readRegularFile(todo[k]) : std::nullopt;
     if (data) {
       p.state = "local";
-      p.sha = albumsweep::sha256Hex(*data);
+      p.sha = imaging::sha256Hex(*data);
       p.bytes = static_cast<std::int64_t>(data->size());
       // Kept only when the file did not change while it was read.
       if (auto now = statFile(todo[k]); now && readWhileUnchanged(walked, *now, p.bytes, p.mod, 0)) p.stat = now;

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "photodupes/catalog.h"
-#include "platform/feature_print.h"
+#include "featureprint/feature_print.h"
 
 namespace photodupes {
 
@@ -39,7 +39,7 @@ inline constexpr int kDefaultRadius = 12;
 // Feature-print distance under which a candidate is confirmed as a near
 // duplicate of its keeper: the print's own recommended "same photo"
 // threshold, measured by its detection benchmark.
-inline constexpr float kNearPrintThreshold = platform::kSamePhotoDistance;
+inline constexpr float kNearPrintThreshold = featureprint::kSamePhotoDistance;
 
 // All pairs (i < j) of hashes within `radius` bits of each other, sorted,
 // through a multi-index hash: the 64 bits split into four 16-bit chunks; two

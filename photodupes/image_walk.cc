@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "platform/folder_library_names.h"
+#include "photolibrary/folder_library_names.h"
 
 namespace photodupes {
 namespace {
@@ -21,7 +21,7 @@ void walkFolder(const std::string& dir, const std::function<void(const std::stri
   std::vector<std::string> subfolders;
   while (const dirent* e = readdir(d)) {
     const std::string name = e->d_name;
-    if (name == "." || name == ".." || platform::folder::isHiddenName(name)) continue;
+    if (name == "." || name == ".." || photolibrary::folder::isHiddenName(name)) continue;
     const std::string path = dir + "/" + name;
     unsigned char type = e->d_type;
     if (type == DT_UNKNOWN) {
@@ -33,8 +33,8 @@ void walkFolder(const std::string& dir, const std::function<void(const std::stri
     if (type == DT_DIR) {
       subfolders.push_back(path);
     } else if (type == DT_REG) {
-      const auto kind = platform::folder::fileKindOf(name);
-      if (kind == platform::folder::FileKind::kImage || kind == platform::folder::FileKind::kRawImage) visit(path);
+      const auto kind = photolibrary::folder::fileKindOf(name);
+      if (kind == photolibrary::folder::FileKind::kImage || kind == photolibrary::folder::FileKind::kRawImage) visit(path);
     }
   }
   closedir(d);

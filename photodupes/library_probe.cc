@@ -11,7 +11,7 @@
 #include "photodupes/child_process.h"
 #include "photodupes/file_state.h"
 #include "photodupes/image_walk.h"
-#include "platform/folder_library_names.h"
+#include "photolibrary/folder_library_names.h"
 
 namespace photodupes {
 namespace {
@@ -86,7 +86,7 @@ Unscanned lookForUnscanned(const std::string& root, const std::set<std::string>&
         forEachImageFile(
             root,
             [&](const std::string& path) {
-              if (!seen.count(platform::folder::identifierFromPath(path.substr(root.size() + 1)))) steps.record(path);
+              if (!seen.count(photolibrary::folder::identifierFromPath(path.substr(root.size() + 1)))) steps.record(path);
             },
             [&](const std::string& path, bool folder) { steps.step((folder ? "d" : "f") + path); });
       },

@@ -15,7 +15,7 @@
 #include "photodupes/file_state.h"
 #include "photodupes/library_probe.h"
 #include "photodupes/unreadable.h"
-#include "platform/folder_library_names.h"
+#include "photolibrary/folder_library_names.h"
 
 namespace photodupes {
 namespace {
@@ -133,7 +133,7 @@ std::int64_t createdToKeep(const Catalog& catalog, const std::string& id, std::i
 }  // namespace
 
 std::optional<std::string> pathOfIdentifier(const std::string& root, const std::string& id) {
-  auto parts = platform::folder::pathFromIdentifier(id);
+  auto parts = photolibrary::folder::pathFromIdentifier(id);
   if (!parts) return std::nullopt;
   std::string path = root;
   for (const std::string& p : *parts) path += "/" + p;

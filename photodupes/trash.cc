@@ -17,7 +17,7 @@
 #include <utility>
 
 #include "photodupes/file_state.h"
-#include "platform/folder_library_open.h"
+#include "photolibrary/folder_library_open.h"
 
 namespace photodupes {
 namespace {
@@ -252,8 +252,8 @@ class SystemTrashEnv : public TrashEnv {
               std::string& error) override {
     auto parts = partsBelow(root, path);
     if (!parts) return error = path + " is not below the library " + root, false;
-    Fd rootFd(::open(root.c_str(), platform::folder::kFolderFlags & ~O_NOFOLLOW));
-    Fd dir(rootFd.fd < 0 ? -1 : platform::folder::openFolderBeneath(rootFd.fd, *parts, parts->size() - 1));
+    Fd rootFd(::open(root.c_str(), photolibrary::folder::kFolderFlags & ~O_NOFOLLOW));
+    Fd dir(rootFd.fd < 0 ? -1 : photolibrary::folder::openFolderBeneath(rootFd.fd, *parts, parts->size() - 1));
     if (dir.fd < 0) return error = "its folder cannot be reached without following a link", false;
     struct stat st;
     if (::fstatat(dir.fd, parts->back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
@@ -271,14 +271,14 @@ class SystemTrashEnv : public TrashEnv {
                std::string& error) override {
     auto parts = partsBelow(root, path);
     if (!parts) return error = path + " is not below the library " + root, false;
-    Fd dir(::open(root.c_str(), platform::folder::kFolderFlags & ~O_NOFOLLOW));
+    Fd dir(::open(root.c_str(), photolibrary::folder::kFolderFlags & ~O_NOFOLLOW));
     if (dir.fd < 0) return error = errnoText("cannot open the library " + root), false;
     // One component at a time, never through a link, creating what is missing.
     for (std::size_t k = 0; k + 1 < parts->size(); ++k) {
       const char* name = (*parts)[k].c_str();
-      Fd next(::openat(dir.fd, name, platform::folder::kFolderFlags));
+      Fd next(::openat(dir.fd, name, photolibrary::folder::kFolderFlags));
       if (next.fd < 0 && errno == ENOENT && ::mkdirat(dir.fd, name, 0777) == 0)
-        next = Fd(::openat(dir.fd, name, platform::folder::kFolderFlags));
+        next = Fd(::openat(dir.fd, name, photolibrary::folder::kFolderFlags));
       if (next.fd < 0) return error = errnoText("cannot reach the folder " + (*parts)[k]), false;
       dir = std::move(next);
     }

@@ -6,7 +6,7 @@
 #include <set>
 #include <unordered_map>
 
-#include "albumsweep/scan_worker.h"
+#include "imaging/digest.h"
 #include "imaging/imaging.h"
 #include "jsonlines/text.h"
 #include "photodupes/child_process.h"
@@ -80,7 +80,7 @@ Verifier simverifyVerifier(const std::vector<Photo>& photos, const VerifySource&
 
 std::string measurerOf(const std::string& program) {
   auto bytes = imaging::readRegularFile(program);
-  return bytes ? albumsweep::sha256Hex(*bytes) : std::string();
+  return bytes ? imaging::sha256Hex(*bytes) : std::string();
 }
 
 Verifier cachedVerifier(Catalog& catalog, const std::vector<Photo>& photos, const std::string& measurer,

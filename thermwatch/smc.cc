@@ -7,11 +7,11 @@
 
 namespace thermwatch {
 
-using platform::SMCKeyData_t;
-using platform::smcErrorText;
+using controllers::SMCKeyData_t;
+using controllers::smcErrorText;
 
 SMC::SMC(const Opener& open, FILE* out) : out_(out) {
-  platform::SMCOpening opening = open();
+  controllers::SMCOpening opening = open();
   if (opening.lookupStatus != 0) {
     printLine("Error IOServiceGetMatchingServices(): " + smcErrorText(opening.lookupStatus));
   } else if (!opening.found) {
@@ -28,7 +28,7 @@ SMC::~SMC() {
 }
 
 SMC& SMC::shared() {
-  static SMC* instance = new SMC([] { return platform::openSMCPort(); });
+  static SMC* instance = new SMC([] { return controllers::openSMCPort(); });
   return *instance;
 }
 

@@ -1,5 +1,5 @@
 // SMC: the client of the System Management Controller. It opens a controller
-// port (platform/smc_port.h) and builds everything on the port's one
+// port (controllers/smc_port.h) and builds everything on the port's one
 // structure call: a key's byte count and type, a key's bytes, the key at a
 // position of the controller's list. Every failure is reported as one plain
 // text line on the client's output (standard output in the program) and the
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/smc_port.h"
+#include "controllers/smc_port.h"
 #include "thermwatch/smc_types.h"
 
 namespace thermwatch {
@@ -29,7 +29,7 @@ class SensorReader {
 
 class SMC : public SensorReader {
  public:
-  using Opener = std::function<platform::SMCOpening()>;
+  using Opener = std::function<controllers::SMCOpening()>;
 
   // Opens the connection (the client's init). A failed opening prints one
   // line and leaves the client without a connection: every call then fails.
@@ -59,15 +59,15 @@ class SMC : public SensorReader {
   // once, by reading "F0md"), else "F<fan>Md".
   std::string fanModeKey(int fan);
 
-  static constexpr uint32_t kMaxKeyCount = platform::kSMCMaxKeyCount;
+  static constexpr uint32_t kMaxKeyCount = controllers::kSMCMaxKeyCount;
 
  private:
-  int32_t call(uint8_t selector, const platform::SMCKeyData_t& input, platform::SMCKeyData_t& output);
+  int32_t call(uint8_t selector, const controllers::SMCKeyData_t& input, controllers::SMCKeyData_t& output);
   int32_t read(SMCVal_t& val);
   void printLine(const std::string& line);
 
   FILE* out_;
-  std::unique_ptr<platform::SMCPort> conn_;  // empty: no connection
+  std::unique_ptr<controllers::SMCPort> conn_;  // empty: no connection
   std::optional<bool> _fanModeKeyIsLower;
 };
 

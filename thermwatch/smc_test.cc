@@ -5,12 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/smc_port_fake.h"
+#include "controllers/smc_port_fake.h"
 
 namespace thermwatch {
 namespace {
 
-using platform::FakeSMCPort;
+using controllers::FakeSMCPort;
 
 // A client on a scripted port; `lines()` gives what the client printed.
 class ClientTest : public ::testing::Test {
@@ -22,14 +22,14 @@ class ClientTest : public ::testing::Test {
     std::free(buffer_);
   }
 
-  SMC& open(platform::SMCOpening opening) {
+  SMC& open(controllers::SMCOpening opening) {
     client_ = std::make_unique<SMC>([&] { return std::move(opening); }, out_);
     return *client_;
   }
   SMC& openFake() {
     auto fake = std::make_unique<FakeSMCPort>();
     port_ = fake.get();
-    platform::SMCOpening opening;
+    controllers::SMCOpening opening;
     opening.found = true;
     opening.port = std::move(fake);
     return open(std::move(opening));
@@ -156,20 +156,20 @@ TEST_F(ClientTest, CloseReachesThePortEachTimeAndTeardownReports) {
   EXPECT_EQ(smc.close(), EBADF);
   EXPECT_EQ(smc.close(), EBADF);
   EXPECT_EQ(port_->closeCalls, 2);
-  open(platform::SMCOpening{});  // destroys the first client
+  open(controllers::SMCOpening{});  // destroys the first client
   EXPECT_EQ(lines(), "Error IOIteratorNext(): Success\nerror close smc connection: Bad file descriptor\n");
 }
 
 TEST_F(ClientTest, FailedOpeningsPrintOneLineThenEveryReadFails) {
   struct Case {
-    platform::SMCOpening opening;
+    controllers::SMCOpening opening;
     std::string line;
   };
   std::vector<Case> cases;
-  cases.push_back({platform::SMCOpening{EACCES, false, 0, nullptr},
+  cases.push_back({controllers::SMCOpening{EACCES, false, 0, nullptr},
                    "Error IOServiceGetMatchingServices(): Permission denied\n"});
-  cases.push_back({platform::SMCOpening{0, false, 0, nullptr}, "Error IOIteratorNext(): Success\n"});
-  cases.push_back({platform::SMCOpening{0, true, EACCES, nullptr}, "Error IOServiceOpen(): Permission denied\n"});
+  cases.push_back({controllers::SMCOpening{0, false, 0, nullptr}, "Error IOIteratorNext(): Success\n"});
+  cases.push_back({controllers::SMCOpening{0, true, EACCES, nullptr}, "Error IOServiceOpen(): Permission denied\n"});
   for (auto& c : cases) {
     auto openedLines = [&] { return lines(); };
     size_t before = openedLines().size();

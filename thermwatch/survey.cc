@@ -6,7 +6,7 @@
 #include <cmath>
 #include <ctime>
 
-#include "platform/lockdown.h"
+#include "lockdown/lockdown.h"
 
 namespace thermwatch {
 
@@ -113,8 +113,8 @@ int run() {
   // the client's failure lines) is opened once and duplicated when needed.
   SMC& smc = SMC::shared();
   const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  // From here on nothing but reading below /sys: see platform/lockdown.h.
-  platform::lockDown(platform::thermwatchPolicy());
+  // From here on nothing but reading below /sys: see lockdown/lockdown.h.
+  lockdown::lockDown(lockdown::thermwatchPolicy());
   DescriptorOps ops;
   ops.openForWriting = [devNull](const char*) { return devNull < 0 ? -1 : ::dup(devNull); };
   return report(smc, stdout, [] { return std::chrono::system_clock::now(); }, ops);

@@ -81,7 +81,7 @@ int report(SensorReader& reader, FILE* out, const std::function<std::chrono::sys
            const DescriptorOps& ops = {});
 
 // The program: the shared client (whose opening line, if any, comes first),
-// the system clock, standard output; locked down (platform/lockdown.h) once
+// the system clock, standard output; locked down (lockdown/lockdown.h) once
 // the client is open.
 int run();
 

@@ -291,7 +291,7 @@ TEST(SurveyOverHwmon, ListsReadableSensorsWithKindsAndUnits) {
   size_t size = 0;
   FILE* lines = open_memstream(&buffer, &size);  // the client's failure lines
   auto [status, text] = [&] {
-    SMC smc([&] { return platform::openSMCPort({root + "/none", root}); }, lines);
+    SMC smc([&] { return controllers::openSMCPort({root + "/none", root}); }, lines);
     return reportOf(smc);
   }();  // the client is gone before its output closes
   std::fclose(lines);

@@ -7,7 +7,7 @@
 #include "imaging/imaging.h"
 #include "jsonlines/emit.h"
 #include "jsonlines/text.h"
-#include "platform/lockdown.h"
+#include "lockdown/lockdown.h"
 #include "twinspot/twinspot.h"
 
 int main(int argc, char** argv) {
@@ -16,8 +16,8 @@ int main(int argc, char** argv) {
   // write ends the run with its own exit status instead.
   std::signal(SIGPIPE, SIG_IGN);
   imaging::initImaging();
-  // From here on nothing but reading files: see platform/lockdown.h.
-  platform::lockDown(platform::twinspotPolicy());
+  // From here on nothing but reading files: see lockdown/lockdown.h.
+  lockdown::lockDown(lockdown::twinspotPolicy());
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   const std::string input = jsonlines::readAll(STDIN_FILENO);
   return twinspot::run(args, input, stdout);
