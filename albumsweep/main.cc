@@ -23,6 +23,7 @@
 #include "albumsweep/modes.h"
 #include "albumsweep/run_settings.h"
 #include "albumsweep/services.h"
+#include "imaging/heap.h"
 #include "imaging/imaging.h"
 #include "jsonlines/emit.h"
 #include "jsonlines/text.h"
@@ -50,16 +51,7 @@ int main(int argc, char** argv) {
   // thread's own cache serves without taking the arena's lock, so an arena
   // shared by four cores still rarely makes one wait.
   mallopt(M_ARENA_MAX, static_cast<int>(std::max(1u, std::thread::hardware_concurrency() / 4)));
-  // Decoded pictures are large blocks (a 12-megapixel photo is 36 MB of
-  // pixels, its tiles and reduced copies several MB each): left to glibc's
-  // defaults, each goes to mmap and back to the kernel when freed, so every
-  // photo faults in and zeroes fresh pages. Blocks up to 32 MB (glibc's
-  // largest threshold) come from the heap instead, and up to 256 MB of free
-  // heap stays mapped for the next photo: on a library of wallpapers,
-  // camera photos and phone pictures that took 10-24% less processor time
-  // (kernel time halved), for a peak memory 10% higher (230 MB, was 210).
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+  imaging::keepPictureMemoryInHeap();
   jsonlines::makeStdoutLineBuffered();
   // A host that stops reading must not kill us with SIGPIPE mid-run; writes
   // then fail quietly and the run ends as usual.
