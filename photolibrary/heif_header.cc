@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <map>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "imaging/heif_meta.h"
 
@@ -37,13 +39,10 @@ bool isHeifBrand(std::string_view brand) {
   return false;
 }
 
-}  // namespace
-
-std::optional<HeifHeader> readHeifHeader(int fd) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || st.st_size < 16) return std::nullopt;
-  const auto fileSize = static_cast<std::uint64_t>(st.st_size);
-  // Top-level boxes: ftyp first, then find meta by box headers alone.
+// The payload of the file's top-level meta box, found by box headers alone
+// behind an ftyp box of a HEIF brand; nothing when there is none, the boxes
+// do not fit the file, or it is larger than kMaxMetaBytes.
+std::optional<std::vector<std::uint8_t>> readMetaBox(int fd, std::uint64_t fileSize) {
   std::optional<std::vector<std::uint8_t>> meta;
   for (std::uint64_t offset = 0, boxes = 0; offset + 8 <= fileSize && boxes < 64; ++boxes) {
     auto head = readAt(fd, offset, std::min<std::uint64_t>(16, fileSize - offset));
@@ -68,18 +67,12 @@ std::optional<HeifHeader> readHeifHeader(int fd) {
     }
     offset += size;
   }
-  if (!meta || meta->size() < 4) return std::nullopt;
+  return meta;
+}
 
-  std::optional<imaging::heif::Meta> parsed = imaging::heif::readMeta(*meta);
-  if (!parsed || parsed->items.count(parsed->primary) == 0) return std::nullopt;
-  imaging::heif::Meta& m = *parsed;
-
-  // Every item's data must lie inside the file, as the decoder will want it.
-  for (const auto& [id, item] : m.items)
-    for (const Extent& x : item.extents)
-      if (item.construction == 0 && (x.offset > fileSize || x.length > fileSize - x.offset)) return std::nullopt;
-
-  HeifHeader out;
+// The primary image's size as displayed (ispe turned by irot) into `out`;
+// false when it has none or is cropped (clap, left to libheif).
+bool readPrimarySize(imaging::heif::Meta& m, HeifHeader& out) {
   const Item& primary = m.items[m.primary];
   bool haveSize = false;
   int turns = 0;
@@ -95,13 +88,18 @@ std::optional<HeifHeader> readHeifHeader(int fd) {
     } else if (type == "irot") {
       turns = static_cast<int>(c.uint(1) & 3);
     } else if (type == "clap") {
-      return std::nullopt;  // a cropped size: left to libheif
+      return false;
     }
   }
-  if (!haveSize || out.width <= 0 || out.height <= 0) return std::nullopt;
+  if (!haveSize || out.width <= 0 || out.height <= 0) return false;
   if (turns % 2 == 1) std::swap(out.width, out.height);
+  return true;
+}
 
-  // The EXIF item that describes the primary image.
+// The EXIF block of the item that describes the primary image, from its
+// TIFF header on; empty when no item does; nothing when the block is not
+// whole in the file or larger than kMaxExifBytes.
+std::optional<std::vector<std::uint8_t>> readPrimaryExif(int fd, const imaging::heif::Meta& m) {
   for (const auto& [id, item] : m.items) {
     if (item.type != "Exif") continue;
     bool describesPrimary = false;
@@ -120,9 +118,34 @@ std::optional<HeifHeader> readHeifHeader(int fd) {
     std::uint64_t tiff =
         4 + (std::uint64_t{data[0]} << 24 | std::uint64_t{data[1]} << 16 | std::uint64_t{data[2]} << 8 | data[3]);
     if (tiff + 8 > data.size()) return std::nullopt;
-    out.exif.assign(data.begin() + static_cast<std::ptrdiff_t>(tiff), data.end());
-    break;
+    return std::vector<std::uint8_t>(data.begin() + static_cast<std::ptrdiff_t>(tiff), data.end());
   }
+  return std::vector<std::uint8_t>{};
+}
+
+}  // namespace
+
+std::optional<HeifHeader> readHeifHeader(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || st.st_size < 16) return std::nullopt;
+  const auto fileSize = static_cast<std::uint64_t>(st.st_size);
+  std::optional<std::vector<std::uint8_t>> meta = readMetaBox(fd, fileSize);
+  if (!meta || meta->size() < 4) return std::nullopt;
+
+  std::optional<imaging::heif::Meta> parsed = imaging::heif::readMeta(*meta);
+  if (!parsed || parsed->items.count(parsed->primary) == 0) return std::nullopt;
+  imaging::heif::Meta& m = *parsed;
+
+  // Every item's data must lie inside the file, as the decoder will want it.
+  for (const auto& [id, item] : m.items)
+    for (const Extent& x : item.extents)
+      if (item.construction == 0 && (x.offset > fileSize || x.length > fileSize - x.offset)) return std::nullopt;
+
+  HeifHeader out;
+  if (!readPrimarySize(m, out)) return std::nullopt;
+  std::optional<std::vector<std::uint8_t>> exif = readPrimaryExif(fd, m);
+  if (!exif) return std::nullopt;
+  out.exif = std::move(*exif);
   return out;
 }
 
