@@ -3,7 +3,7 @@
 // BMP through ImageMagick's BMP coder alone.
 //
 // Both hand back the full picture decoded into memory, upright, 8 bits per
-// band; imaging.cc reduces it to a thumbnail like any other picture.
+// band; decode.cc reduces it to a thumbnail like any other picture.
 #pragma once
 
 #include <cstdint>
