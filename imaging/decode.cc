@@ -25,6 +25,8 @@
 // - Camera raws (through LibRaw) and BMP (through ImageMagick's BMP coder
 //   alone) are decoded outside libvips' loaders: decoders.h, raw.cc, bmp.cc.
 //   Their decoded pictures are reduced like those of HEIF and TIFF.
+#include "imaging/decode.h"
+
 #include <vips/vips.h>
 
 #include <algorithm>

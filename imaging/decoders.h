@@ -10,7 +10,7 @@
 #include <optional>
 #include <span>
 
-#include "imaging/imaging.h"
+#include "imaging/image.h"
 #include "imaging/vips_ref.h"
 
 namespace imaging::detail {

@@ -1,5 +1,7 @@
 // A decoded image as bytes for others: JPEG in base64 text, or packed 8-bit
 // RGB pixels; and standard base64 both ways.
+#include "imaging/encode.h"
+
 #include <openssl/evp.h>
 #include <vips/vips.h>
 

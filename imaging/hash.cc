@@ -1,4 +1,6 @@
 // The 64-bit difference hash of a decoded image, and its text form.
+#include "imaging/hash.h"
+
 #include <vips/vips.h>
 
 #include <algorithm>

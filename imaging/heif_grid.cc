@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "imaging/heif_meta.h"
-#include "imaging/imaging.h"
+#include "imaging/image.h"
 #include "imaging/parallel.h"
 
 namespace imaging::detail {

@@ -1,5 +1,7 @@
 // A decoded image held in memory (Image), and the ways the module's files
 // hand its pixels to and from libvips.
+#include "imaging/image.h"
+
 #include <vips/vips.h>
 
 #include <memory>

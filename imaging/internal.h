@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "imaging/imaging.h"
+#include "imaging/image.h"
 #include "imaging/vips_ref.h"
 
 namespace imaging {

@@ -1,5 +1,7 @@
 // Regions of a decoded image: cropping to a box, and the box of its content
 // without flat borders.
+#include "imaging/regions.h"
+
 #include <vips/vips.h>
 
 #include <algorithm>
@@ -7,6 +9,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "imaging/encode.h"
 #include "imaging/internal.h"
 
 namespace imaging {

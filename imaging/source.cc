@@ -2,6 +2,8 @@
 // as an image container whose thumbnails and stored size are asked for
 // later. Files are read whole into memory (at most kMaxFileBytes) and
 // decoded from the buffer; nothing outlives an ImageSource.
+#include "imaging/source.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -4,6 +4,8 @@
 // and the like: large attack surfaces, and photo libraries do not hold such
 // files as pictures), no run-time code generation, and the number of
 // threads one decode may use.
+#include "imaging/image.h"
+
 #include <vips/vips.h>
 // After vips.h, which it needs; vips.h does not include it.
 #include <vips/vector.h>
