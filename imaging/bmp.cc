@@ -1,7 +1,7 @@
 // BMP through ImageMagick's BMP coder, and that coder alone.
 //
 // libvips has no BMP loader of its own: it reads BMP through its
-// ImageMagick loader, which imaging.cc blocks for every file with the other
+// ImageMagick loader, which startup.cc blocks for every file with the other
 // untrusted loaders. Here MagickCore (already in the process as libvips'
 // ImageMagick loader's library, so no new code is loaded) is called
 // directly for data that starts with "BM" and carries a valid BMP header,

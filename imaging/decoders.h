@@ -3,14 +3,14 @@
 // BMP through ImageMagick's BMP coder alone.
 //
 // Both hand back the full picture decoded into memory, upright, 8 bits per
-// band; imaging.cc reduces it to a thumbnail like any other picture.
+// band; decode.cc reduces it to a thumbnail like any other picture.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <span>
 
-#include "imaging/imaging.h"
+#include "imaging/image.h"
 #include "imaging/vips_ref.h"
 
 namespace imaging::detail {

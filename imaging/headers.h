@@ -9,7 +9,7 @@
 #include <optional>
 #include <span>
 
-#include "imaging/imaging.h"
+#include "imaging/image.h"
 
 namespace imaging {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "imaging/heif_meta.h"
-#include "imaging/imaging.h"
+#include "imaging/image.h"
 #include "imaging/parallel.h"
 
 namespace imaging::detail {
@@ -200,6 +200,85 @@ bool decodeTile(const HeifGrid& grid, std::size_t index, RgbBuffer& out) {
   return ok;
 }
 
+// ---- the grid's boxes ----
+
+using PropertiesByType = std::map<std::string_view, std::vector<const Box*>>;
+
+// The item's properties by kind; false for an index out of range or a kind
+// not expected on the item (such as a mirror or a crop).
+bool sortProperties(const Item& item, const std::vector<Box>& ipco, std::initializer_list<std::string_view> allowed,
+                    PropertiesByType& byType) {
+  for (auto [essential, index] : item.properties) {
+    if (index == 0) continue;  // "no property"
+    if (index > ipco.size()) return false;
+    const Box& box = ipco[static_cast<std::size_t>(index) - 1];
+    if (std::find(allowed.begin(), allowed.end(), box.type) == allowed.end()) return false;
+    byType[box.type].push_back(&box);
+  }
+  return true;
+}
+
+// The grid descriptor (the grid item's data): rows, columns and the output
+// size, at most kMaxPixels.
+bool readGridDescriptor(const std::vector<Bytes>& data, HeifGrid& grid) {
+  std::vector<std::uint8_t> descriptor = joined(data);
+  ByteReader g(descriptor);
+  const std::uint64_t version = g.uint(1), flags = g.uint(1);
+  grid.rows = static_cast<int>(g.uint(1)) + 1;
+  grid.columns = static_cast<int>(g.uint(1)) + 1;
+  const int fieldSize = flags & 1 ? 4 : 2;
+  const std::uint64_t width = g.uint(fieldSize), height = g.uint(fieldSize);
+  if (!g.ok() || version != 0 || width == 0 || height == 0 || width * height > kMaxPixels) return false;
+  grid.width = static_cast<int>(width);
+  grid.height = static_cast<int>(height);
+  return true;
+}
+
+// Adds `item` as the grid's next tile: an `hvc1` item with one decoder
+// configuration and one size, the size of every other tile, and the grid's
+// colour properties when it has any; false otherwise.
+bool addTile(const Item& item, const std::vector<Box>& ipco, const std::vector<Bytes>& gridColour, Bytes file,
+             Bytes idat, HeifGrid& grid) {
+  if (item.type != "hvc1" || item.isProtected) return false;
+  PropertiesByType props;
+  if (!sortProperties(item, ipco, {"hvcC", "ispe", "colr", "pixi"}, props) || props["hvcC"].size() != 1 ||
+      props["ispe"].size() != 1)
+    return false;
+  ByteReader ispe(props["ispe"][0]->payload);
+  ispe.skip(4);
+  const std::uint64_t tw = ispe.uint(4), th = ispe.uint(4);
+  if (!ispe.ok() || tw == 0 || th == 0 || tw > 65536 || th > 65536 || tw * th > kMaxPixels) return false;
+  if (grid.tileWidth == 0) {
+    grid.tileWidth = static_cast<int>(tw);
+    grid.tileHeight = static_cast<int>(th);
+  } else if (tw != static_cast<std::uint64_t>(grid.tileWidth) || th != static_cast<std::uint64_t>(grid.tileHeight)) {
+    return false;
+  }
+  // The tile is converted with its own colour properties, as libheif
+  // converts the whole picture when the grid has none or the same ones
+  // (as phones write them); a grid with others is left to libheif.
+  std::vector<Bytes> colour;
+  for (const Box* b : props["colr"]) colour.push_back(b->whole);
+  if (!gridColour.empty() && !sameBoxes(colour, gridColour)) return false;
+  std::optional<std::vector<Bytes>> data = dataOf(item, file, idat);
+  if (!data) return false;
+  HeifTile tile{std::move(*data), {props["hvcC"][0]->whole, props["ispe"][0]->whole}};
+  for (Bytes c : colour) tile.properties.push_back(c);
+  grid.tiles.push_back(std::move(tile));
+  return true;
+}
+
+// The tiles cover the picture with no tile wholly outside it, and every
+// size is even, so that the 4:2:0 chroma of a tile lines up with the
+// picture's whichever way it is turned.
+bool tilesCoverEvenly(const HeifGrid& grid) {
+  const auto cover = [](int tiles, int tile, int size) {
+    return static_cast<std::int64_t>(tiles) * tile >= size && static_cast<std::int64_t>(tiles - 1) * tile < size;
+  };
+  return cover(grid.columns, grid.tileWidth, grid.width) && cover(grid.rows, grid.tileHeight, grid.height) &&
+         grid.width % 2 == 0 && grid.height % 2 == 0 && grid.tileWidth % 2 == 0 && grid.tileHeight % 2 == 0;
+}
+
 }  // namespace
 
 std::optional<HeifGrid> heifGridOf(Bytes file) {
@@ -209,27 +288,13 @@ std::optional<HeifGrid> heifGridOf(Bytes file) {
   std::optional<heif::Meta> meta = metaBox == top->end() ? std::nullopt : heif::readMeta(metaBox->payload);
   if (!meta) return std::nullopt;
   std::map<std::uint32_t, Item>& items = meta->items;
-  const std::vector<Box>* ipco = &meta->properties;
+  const std::vector<Box>& ipco = meta->properties;
   const std::uint32_t primary = meta->primary;
   if (!items.count(primary) || items[primary].type != "grid" || items[primary].isProtected) return std::nullopt;
   const Item& gridItem = items[primary];
 
-  // Properties by kind; false for an index out of range or a kind not
-  // expected on the item (such as a mirror or a crop).
-  auto sortProperties = [&](const Item& item, std::initializer_list<std::string_view> allowed,
-                            std::map<std::string_view, std::vector<const Box*>>& byType) {
-    for (auto [essential, index] : item.properties) {
-      if (index == 0) continue;  // "no property"
-      if (index > ipco->size()) return false;
-      const Box& box = (*ipco)[static_cast<std::size_t>(index) - 1];
-      if (std::find(allowed.begin(), allowed.end(), box.type) == allowed.end()) return false;
-      byType[box.type].push_back(&box);
-    }
-    return true;
-  };
-  std::map<std::string_view, std::vector<const Box*>> gridProps;
-  if (!sortProperties(gridItem, {"ispe", "colr", "pixi", "irot"}, gridProps)) return std::nullopt;
-
+  PropertiesByType gridProps;
+  if (!sortProperties(gridItem, ipco, {"ispe", "colr", "pixi", "irot"}, gridProps)) return std::nullopt;
   HeifGrid grid;
   if (gridProps["irot"].size() > 1) return std::nullopt;
   if (gridProps["irot"].size() == 1) {
@@ -237,20 +302,8 @@ std::optional<HeifGrid> heifGridOf(Bytes file) {
     grid.quarterTurns = static_cast<int>(r.uint(1) & 3);
     if (!r.ok()) return std::nullopt;
   }
-
-  const Bytes idatData = meta->idat;
-  std::optional<std::vector<Bytes>> gridData = dataOf(gridItem, file, idatData);
-  if (!gridData) return std::nullopt;
-  std::vector<std::uint8_t> descriptor = joined(*gridData);
-  ByteReader g(descriptor);
-  const std::uint64_t version = g.uint(1), flags = g.uint(1);
-  grid.rows = static_cast<int>(g.uint(1)) + 1;
-  grid.columns = static_cast<int>(g.uint(1)) + 1;
-  const int fieldSize = flags & 1 ? 4 : 2;
-  const std::uint64_t width = g.uint(fieldSize), height = g.uint(fieldSize);
-  if (!g.ok() || version != 0 || width == 0 || height == 0 || width * height > kMaxPixels) return std::nullopt;
-  grid.width = static_cast<int>(width);
-  grid.height = static_cast<int>(height);
+  std::optional<std::vector<Bytes>> gridData = dataOf(gridItem, file, meta->idat);
+  if (!gridData || !readGridDescriptor(*gridData, grid)) return std::nullopt;
 
   const std::vector<std::uint32_t>* tileIds = nullptr;
   for (const auto& [type, to] : gridItem.references) {
@@ -263,42 +316,9 @@ std::optional<HeifGrid> heifGridOf(Bytes file) {
   for (const Box* b : gridProps["colr"]) gridColour.push_back(b->whole);
   for (std::uint32_t id : *tileIds) {
     auto it = items.find(id);
-    if (it == items.end() || it->second.type != "hvc1" || it->second.isProtected) return std::nullopt;
-    std::map<std::string_view, std::vector<const Box*>> props;
-    if (!sortProperties(it->second, {"hvcC", "ispe", "colr", "pixi"}, props) || props["hvcC"].size() != 1 ||
-        props["ispe"].size() != 1)
-      return std::nullopt;
-    ByteReader ispe(props["ispe"][0]->payload);
-    ispe.skip(4);
-    const std::uint64_t tw = ispe.uint(4), th = ispe.uint(4);
-    if (!ispe.ok() || tw == 0 || th == 0 || tw > 65536 || th > 65536 || tw * th > kMaxPixels) return std::nullopt;
-    if (grid.tileWidth == 0) {
-      grid.tileWidth = static_cast<int>(tw);
-      grid.tileHeight = static_cast<int>(th);
-    } else if (tw != static_cast<std::uint64_t>(grid.tileWidth) || th != static_cast<std::uint64_t>(grid.tileHeight)) {
-      return std::nullopt;
-    }
-    // The tile is converted with its own colour properties, as libheif
-    // converts the whole picture when the grid has none or the same ones
-    // (as phones write them); a grid with others is left to libheif.
-    std::vector<Bytes> colour;
-    for (const Box* b : props["colr"]) colour.push_back(b->whole);
-    if (!gridColour.empty() && !sameBoxes(colour, gridColour)) return std::nullopt;
-    std::optional<std::vector<Bytes>> data = dataOf(it->second, file, idatData);
-    if (!data) return std::nullopt;
-    HeifTile tile{std::move(*data), {props["hvcC"][0]->whole, props["ispe"][0]->whole}};
-    for (Bytes c : colour) tile.properties.push_back(c);
-    grid.tiles.push_back(std::move(tile));
+    if (it == items.end() || !addTile(it->second, ipco, gridColour, file, meta->idat, grid)) return std::nullopt;
   }
-  // The tiles cover the picture with no tile wholly outside it, and every
-  // size is even, so that the 4:2:0 chroma of a tile lines up with the
-  // picture's whichever way it is turned.
-  const auto cover = [](int tiles, int tile, int size) {
-    return static_cast<std::int64_t>(tiles) * tile >= size && static_cast<std::int64_t>(tiles - 1) * tile < size;
-  };
-  if (!cover(grid.columns, grid.tileWidth, grid.width) || !cover(grid.rows, grid.tileHeight, grid.height) ||
-      grid.width % 2 || grid.height % 2 || grid.tileWidth % 2 || grid.tileHeight % 2)
-    return std::nullopt;
+  if (!tilesCoverEvenly(grid)) return std::nullopt;
   return grid;
 }
 
