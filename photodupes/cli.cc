@@ -116,6 +116,7 @@ struct Args {
   bool allowCloud = false, json = false, notKept = false, zero = false, verbose = false, noBrowser = false;
   bool dryRun = false, list = false, showIgnored = false, keepInClear = false;
   std::vector<std::string> keepIn;
+  std::optional<std::int64_t> batch;  // undo's operand
   int port = 0;
   int radius = kDefaultRadius;
 };
@@ -232,10 +233,9 @@ void writeIgnored(std::FILE* out, Catalog& catalog, bool json) {
   if (json) std::fprintf(out, "%s\n", nlohmann::json({{"not_duplicates", list}}).dump().c_str());
 }
 
-}  // namespace
-
-int run(const std::vector<std::string>& argv) {
-  Args a;
+// Reads the command line into `a`; the exit status when it ends the run
+// (help, version, bad usage).
+std::optional<int> parseArgs(const std::vector<std::string>& argv, Args& a) {
   std::vector<std::string> given;  // the options, to check against the command's
   bool endOfOptions = false;
   for (std::size_t i = 0; i < argv.size(); ++i) {
@@ -317,94 +317,108 @@ int run(const std::vector<std::string>& argv) {
       return usage(o + " does not go with " + a.command);
   if (a.command != "files" && !(a.command == "undo" && a.operands.size() == 1) && !a.operands.empty())
     return usage("unexpected argument " + a.operands.front());
-  std::optional<std::int64_t> batch;
   if (a.command == "undo" && !a.operands.empty()) {
     char* end = nullptr;
     const long long b = std::strtoll(a.operands[0].c_str(), &end, 10);
     if (a.operands[0].empty() || *end || b <= 0) return usage("undo takes a batch number");
-    batch = b;
+    a.batch = b;
   }
   if (a.zero && !a.notKept) return usage("-0 goes with --not-kept");
   if (a.json && a.notKept) return usage("choose --json or --not-kept");
+  return std::nullopt;
+}
 
+// `photodupes files`: the folders given, with a catalog of their own.
+int runFilesCommand(const Args& a, const std::string& albumsweep, Format format) {
+  if (a.operands.empty()) return usage("files needs at least one folder");
+  FilesRequest req;
+  for (const std::string& d : a.operands) req.folders.push_back(absolutePath(d));
+  req.twinspot = helperProgram("PHOTODUPES_TWINSPOT", "twinspot");
+  req.albumsweep = albumsweep;
+  req.catalogFile = a.catalog;
+  req.radius = a.radius;
+  req.format = format;
+  req.zero = a.zero;
+  req.reportFile = a.output;
+  req.verbose = a.verbose;
+  return runFiles(req, stdout, stderr);
+}
+
+// The command the arguments name; throws what the catalog or a helper throws.
+int runCommand(const Args& a) {
+  const std::string albumsweep = helperProgram("PHOTODUPES_ALBUMSWEEP", "albumsweep");
+  const Format format = a.json ? Format::kJson : a.notKept ? Format::kNotKept : Format::kText;
+  if (a.command == "files") return runFilesCommand(a, albumsweep, format);
+  // The library: --library, else the one the catalog given belongs to, else the pictures folder.
+  std::optional<std::string> fromCatalog;
+  if (!a.library && a.catalog && fs::exists(*a.catalog)) fromCatalog = Catalog::sourceOf(*a.catalog, "library");
+  const std::string root = a.library    ? absolutePath(*a.library)
+                           : fromCatalog ? *fromCatalog
+                                         : absolutePath(photolibrary::libraryRootFromArgs({"photodupes"}));
+  const std::string file = a.catalog ? *a.catalog : defaultCatalogFile("library", root);
+  if (a.command == "scan") {
+    auto catalog = Catalog::open(file, "library", root, Catalog::Access::kWrite);
+    ScanRequest req{root, a.deadline, a.allowCloud, albumsweep, isatty(STDERR_FILENO) == 1, a.verbose};
+    // The length of a round and how long photodupes' own look at the
+    // files may go unanswered, for tests and for tuning.
+    if (auto s = secondsFromEnvironment("PHOTODUPES_ROUND_SECONDS")) req.roundSeconds = *s;
+    if (auto s = secondsFromEnvironment("PHOTODUPES_QUIET_SECONDS"); s && std::isfinite(*s))
+      req.quiet = std::chrono::milliseconds(static_cast<long long>(*s * 1000));
+    return runScan(*catalog, req, stderr);
+  }
+  const LibraryContext library{root, albumsweep, a.radius, kNearPrintThreshold};
+  const bool keepInGiven = !a.keepIn.empty() || a.keepInClear;
+  if (keepInGiven && a.command != "groups" && a.command != "report" && a.command != "trash" &&
+      a.command != "review")
+    return usage("--keep-in goes with groups, report, review and trash");
+  if (a.command == "review") {
+    if (keepInGiven) {
+      auto catalog = Catalog::open(file, "library", root, Catalog::Access::kWrite);
+      rememberKeepIn(*catalog, root, a.keepIn, a.keepInClear);
+    }
+    return runReview(file, library, helperProgram("PHOTODUPES_TWINSPOT", "twinspot"), a.port, !a.noBrowser,
+                     stdout);
+  }
+  if (a.command == "groups" || a.command == "report" || a.command == "trash") {
+    const bool trash = a.command == "trash";
+    auto catalog = Catalog::open(file, "library", root,
+                                 trash || keepInGiven ? Catalog::Access::kWrite : Catalog::Access::kRead);
+    if (keepInGiven) rememberKeepIn(*catalog, root, a.keepIn, a.keepInClear);
+    if (trash) return runTrash(*catalog, library, a.dryRun, a.json);
+    const bool report = a.command == "report";
+    if (a.showIgnored) {
+      writeIgnored(stdout, *catalog, a.json);
+      return kExitOk;
+    }
+    DecidedGroups decided = decidedGroups(*catalog, library, report);
+    if (auto notice = changedNotice(decided.current.changed, "run `photodupes scan`"); !notice.empty())
+      std::fprintf(stderr, "photodupes: %s\n", notice.c_str());
+    const auto& groups = decided.current.groups;
+    if (!report) return printGroups(stdout, stderr, decided.photos, groups, format, a.zero);
+    const std::string out = a.output.value_or("photodupes-report.html");
+    writeReport(out, decided.photos, groups, "library " + root);
+    std::printf("%s\n", out.c_str());
+    return finishOutput(stdout, stderr);
+  }
+  if (a.command == "undo") {
+    auto catalog = Catalog::open(file, "library", root, Catalog::Access::kWrite);
+    if (a.list) {
+      writeBatches(stdout, *catalog);
+      return kExitOk;
+    }
+    auto env = systemTrashEnv();
+    return writeOutcome(undoBatch(*catalog, library, *env, a.batch), "undo", a.json);
+  }
+  return usage("unknown command " + a.command);
+}
+
+}  // namespace
+
+int run(const std::vector<std::string>& argv) {
+  Args a;
+  if (auto status = parseArgs(argv, a)) return *status;
   try {
-    const std::string albumsweep = helperProgram("PHOTODUPES_ALBUMSWEEP", "albumsweep");
-    const Format format = a.json ? Format::kJson : a.notKept ? Format::kNotKept : Format::kText;
-    if (a.command == "files") {
-      if (a.operands.empty()) return usage("files needs at least one folder");
-      FilesRequest req;
-      for (const std::string& d : a.operands) req.folders.push_back(absolutePath(d));
-      req.twinspot = helperProgram("PHOTODUPES_TWINSPOT", "twinspot");
-      req.albumsweep = albumsweep;
-      req.catalogFile = a.catalog;
-      req.radius = a.radius;
-      req.format = format;
-      req.zero = a.zero;
-      req.reportFile = a.output;
-      req.verbose = a.verbose;
-      return runFiles(req, stdout, stderr);
-    }
-    // The library: --library, else the one the catalog given belongs to, else the pictures folder.
-    std::optional<std::string> fromCatalog;
-    if (!a.library && a.catalog && fs::exists(*a.catalog)) fromCatalog = Catalog::sourceOf(*a.catalog, "library");
-    const std::string root = a.library    ? absolutePath(*a.library)
-                             : fromCatalog ? *fromCatalog
-                                           : absolutePath(photolibrary::libraryRootFromArgs({"photodupes"}));
-    const std::string file = a.catalog ? *a.catalog : defaultCatalogFile("library", root);
-    if (a.command == "scan") {
-      auto catalog = Catalog::open(file, "library", root, Catalog::Access::kWrite);
-      ScanRequest req{root, a.deadline, a.allowCloud, albumsweep, isatty(STDERR_FILENO) == 1, a.verbose};
-      // The length of a round and how long photodupes' own look at the
-      // files may go unanswered, for tests and for tuning.
-      if (auto s = secondsFromEnvironment("PHOTODUPES_ROUND_SECONDS")) req.roundSeconds = *s;
-      if (auto s = secondsFromEnvironment("PHOTODUPES_QUIET_SECONDS"); s && std::isfinite(*s))
-        req.quiet = std::chrono::milliseconds(static_cast<long long>(*s * 1000));
-      return runScan(*catalog, req, stderr);
-    }
-    const LibraryContext library{root, albumsweep, a.radius, kNearPrintThreshold};
-    const bool keepInGiven = !a.keepIn.empty() || a.keepInClear;
-    if (keepInGiven && a.command != "groups" && a.command != "report" && a.command != "trash" &&
-        a.command != "review")
-      return usage("--keep-in goes with groups, report, review and trash");
-    if (a.command == "review") {
-      if (keepInGiven) {
-        auto catalog = Catalog::open(file, "library", root, Catalog::Access::kWrite);
-        rememberKeepIn(*catalog, root, a.keepIn, a.keepInClear);
-      }
-      return runReview(file, library, helperProgram("PHOTODUPES_TWINSPOT", "twinspot"), a.port, !a.noBrowser,
-                       stdout);
-    }
-    if (a.command == "groups" || a.command == "report" || a.command == "trash") {
-      const bool trash = a.command == "trash";
-      auto catalog = Catalog::open(file, "library", root,
-                                   trash || keepInGiven ? Catalog::Access::kWrite : Catalog::Access::kRead);
-      if (keepInGiven) rememberKeepIn(*catalog, root, a.keepIn, a.keepInClear);
-      if (trash) return runTrash(*catalog, library, a.dryRun, a.json);
-      const bool report = a.command == "report";
-      if (a.showIgnored) {
-        writeIgnored(stdout, *catalog, a.json);
-        return kExitOk;
-      }
-      DecidedGroups decided = decidedGroups(*catalog, library, report);
-      if (auto notice = changedNotice(decided.current.changed, "run `photodupes scan`"); !notice.empty())
-        std::fprintf(stderr, "photodupes: %s\n", notice.c_str());
-      const auto& groups = decided.current.groups;
-      if (!report) return printGroups(stdout, stderr, decided.photos, groups, format, a.zero);
-      const std::string out = a.output.value_or("photodupes-report.html");
-      writeReport(out, decided.photos, groups, "library " + root);
-      std::printf("%s\n", out.c_str());
-      return finishOutput(stdout, stderr);
-    }
-    if (a.command == "undo") {
-      auto catalog = Catalog::open(file, "library", root, Catalog::Access::kWrite);
-      if (a.list) {
-        writeBatches(stdout, *catalog);
-        return kExitOk;
-      }
-      auto env = systemTrashEnv();
-      return writeOutcome(undoBatch(*catalog, library, *env, batch), "undo", a.json);
-    }
-    return usage("unknown command " + a.command);
+    return runCommand(a);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "photodupes: %s\n", e.what());
     return kExitFailure;

@@ -66,6 +66,128 @@ void twinspotRecords(const std::string& twinspot, const std::string& mode, const
   if (!r.problem.empty()) throw std::runtime_error(r.problem);
 }
 
+// One `photodupes files` run over the folders' catalog: what it counts
+// and the files that could not be read.
+struct FilesRun {
+  Catalog& catalog;
+  std::int64_t run;
+  RunCounts counts;
+  Unreadable problems;
+};
+
+// Sorts the walked files: those the catalog knows unchanged are marked seen
+// (also those that could not be read before and have not changed), those
+// twinspot cannot take are stored as failed; the rest are returned, to be read.
+std::vector<std::string> filesToRead(FilesRun& r, const std::map<std::string, Photo>& known,
+                                     const std::map<std::string, FileStat>& all) {
+  Catalog& catalog = r.catalog;
+  std::vector<std::string> todo;
+  catalog.begin();
+  for (const auto& [path, facts] : all) {
+    auto k = known.find(path);
+    if (k != known.end() && k->second.usable() && unchangedSince(k->second, facts)) {
+      catalog.markUnchanged(path, facts.size, modMillis(facts), modMillis(facts), k->second.name, r.run);
+      catalog.updateStat(path, facts);
+      ++r.counts.cached;
+    } else if (k != known.end() && !k->second.err.empty() && k->second.stat && *k->second.stat == facts) {
+      // Could not be read before, and has not changed since: not tried again.
+      catalog.markSeen(path, r.run);
+      r.problems.note(path, k->second.err);
+    } else if (jsonlines::isValidUtf8(path)) {
+      todo.push_back(path);
+    } else {
+      Photo p;
+      p.id = p.path = path;
+      p.name = jsonlines::validUtf8(fs::path(path).filename().string());
+      p.err = "name_not_utf8";  // twinspot takes UTF-8 paths only
+      p.stat = facts;
+      catalog.putPhoto(p, r.run);
+      r.problems.note(path, p.err);
+      ++r.counts.failed;
+    }
+  }
+  catalog.commit();
+  return todo;
+}
+
+// Hash, size and thumbnail from one reading of each file, stored as they
+// arrive, every kBatch photos committed as one transaction.
+void readFiles(FilesRun& r, const std::string& twinspot, const std::vector<std::string>& todo,
+               const std::map<std::string, FileStat>& all) {
+  Catalog& catalog = r.catalog;
+  constexpr std::size_t kBatch = 100;
+  std::vector<bool> answered(todo.size(), false);
+  std::size_t inTransaction = 0;
+  auto store = [&](std::size_t k, const json& h) {
+    if (answered[k]) return;  // a path is answered once
+    answered[k] = true;
+    if (inTransaction == 0) catalog.begin();
+    Photo p;
+    p.id = p.path = todo[k];
+    p.name = fs::path(todo[k]).filename().string();
+    const FileStat& walked = all.at(todo[k]);
+    p.mod = p.created = modMillis(walked);
+    auto data = h.is_object() && h.value("ok", false) ? imaging::readRegularFile(todo[k]) : std::nullopt;
+    if (data) {
+      p.state = "local";
+      p.sha = imaging::sha256Hex(*data);
+      p.bytes = static_cast<std::int64_t>(data->size());
+      // Kept only when the file did not change while it was read.
+      if (auto now = statFile(todo[k]); now && readWhileUnchanged(walked, *now, p.bytes, p.mod, 0)) p.stat = now;
+      const std::string hash = h.value("hash", "");
+      if (hash.size() == 16) p.dhash = std::stoull(hash, nullptr, 16);
+      p.w = h.value("w", 0);
+      p.h = h.value("h", 0);
+      p.thumb = h.value("b64", "");
+      setThumbHashes(p, p.thumb);
+      ++r.counts.scanned;
+    } else {
+      p.err = h.is_object() ? h.value("err", "read_failed") : "no_answer";
+      if (auto now = statFile(todo[k]); now && *now == walked) p.stat = now;
+      r.problems.note(todo[k], p.err);
+      ++r.counts.failed;
+    }
+    catalog.putPhoto(p, r.run);
+    if (++inTransaction == kBatch) catalog.commit(), inTransaction = 0;
+  };
+  try {
+    if (!todo.empty()) twinspotRecords(twinspot, "hashthumb", todo, store);
+  } catch (...) {
+    if (inTransaction > 0) catalog.commit();  // what was answered is kept
+    throw;
+  }
+  // A path twinspot did not answer, though it ended well.
+  for (std::size_t k = 0; k < todo.size(); ++k)
+    if (!answered[k]) store(k, json());
+  if (inTransaction > 0) catalog.commit();
+}
+
+// The groups of the folders' photos as they stand now, printed or written
+// as a report; the exit status.
+int showGroups(const FilesRequest& req, FilesRun& r, const std::vector<std::string>& folders, std::FILE* out,
+               std::FILE* err) {
+  Catalog& catalog = r.catalog;
+  std::vector<Photo> photos = catalog.photos(req.reportFile.has_value());
+  completeThumbHashes(catalog, photos);
+  VerifySource verify{req.albumsweep, "", true};
+  const auto current =
+      currentGroups(photos, req.radius, kNearPrintThreshold,
+                    cachedVerifier(catalog, photos, measurerOf(req.albumsweep), simverifyVerifier(photos, verify)),
+                    statFile);
+  if (auto notice = changedNotice(current.changed, "run the same `photodupes files` again"); !notice.empty())
+    std::fprintf(err, "photodupes: %s\n", notice.c_str());
+  const auto& groups = current.groups;
+  r.problems.report(err, req.verbose, "photodupes files --verbose");
+  if (req.reportFile) {
+    std::string title;
+    for (const std::string& f : folders) title += (title.empty() ? "" : ", ") + f;
+    writeReport(*req.reportFile, photos, groups, title);
+    std::fprintf(out, "%s\n", req.reportFile->c_str());
+    return finishOutput(out, err);
+  }
+  return printGroups(out, err, photos, groups, req.format, req.zero);
+}
+
 }  // namespace
 
 int runFiles(const FilesRequest& req, std::FILE* out, std::FILE* err) {
@@ -87,110 +209,16 @@ int runFiles(const FilesRequest& req, std::FILE* out, std::FILE* err) {
   std::map<std::string, Photo> known;
   for (Photo& p : catalog->photos(false)) known[p.id] = std::move(p);
   catalog->begin();
-  const std::int64_t run = catalog->startRun();
+  FilesRun r{*catalog, catalog->startRun(), {}, {}};
   catalog->commit();
 
-  RunCounts counts;
-  Unreadable problems;
-  std::vector<std::string> todo;
   const auto all = imageFiles(folders);
+  readFiles(r, req.twinspot, filesToRead(r, known, all), all);
   catalog->begin();
-  for (const auto& [path, facts] : all) {
-    auto k = known.find(path);
-    if (k != known.end() && k->second.usable() && unchangedSince(k->second, facts)) {
-      catalog->markUnchanged(path, facts.size, modMillis(facts), modMillis(facts), k->second.name, run);
-      catalog->updateStat(path, facts);
-      ++counts.cached;
-    } else if (k != known.end() && !k->second.err.empty() && k->second.stat && *k->second.stat == facts) {
-      // Could not be read before, and has not changed since: not tried again.
-      catalog->markSeen(path, run);
-      problems.note(path, k->second.err);
-    } else if (jsonlines::isValidUtf8(path)) {
-      todo.push_back(path);
-    } else {
-      Photo p;
-      p.id = p.path = path;
-      p.name = jsonlines::validUtf8(fs::path(path).filename().string());
-      p.err = "name_not_utf8";  // twinspot takes UTF-8 paths only
-      p.stat = facts;
-      catalog->putPhoto(p, run);
-      problems.note(path, p.err);
-      ++counts.failed;
-    }
-  }
+  catalog->dropUnseen(r.run);
+  catalog->finishRun(r.run, "complete", r.counts);
   catalog->commit();
-
-  // Hash, size and thumbnail from one reading of each file, stored as they
-  // arrive, every kBatch photos committed as one transaction.
-  constexpr std::size_t kBatch = 100;
-  std::vector<bool> answered(todo.size(), false);
-  std::size_t inTransaction = 0;
-  auto store = [&](std::size_t k, const json& h) {
-    if (answered[k]) return;  // a path is answered once
-    answered[k] = true;
-    if (inTransaction == 0) catalog->begin();
-    Photo p;
-    p.id = p.path = todo[k];
-    p.name = fs::path(todo[k]).filename().string();
-    const FileStat& walked = all.at(todo[k]);
-    p.mod = p.created = modMillis(walked);
-    auto data = h.is_object() && h.value("ok", false) ? imaging::readRegularFile(todo[k]) : std::nullopt;
-    if (data) {
-      p.state = "local";
-      p.sha = imaging::sha256Hex(*data);
-      p.bytes = static_cast<std::int64_t>(data->size());
-      // Kept only when the file did not change while it was read.
-      if (auto now = statFile(todo[k]); now && readWhileUnchanged(walked, *now, p.bytes, p.mod, 0)) p.stat = now;
-      const std::string hash = h.value("hash", "");
-      if (hash.size() == 16) p.dhash = std::stoull(hash, nullptr, 16);
-      p.w = h.value("w", 0);
-      p.h = h.value("h", 0);
-      p.thumb = h.value("b64", "");
-      setThumbHashes(p, p.thumb);
-      ++counts.scanned;
-    } else {
-      p.err = h.is_object() ? h.value("err", "read_failed") : "no_answer";
-      if (auto now = statFile(todo[k]); now && *now == walked) p.stat = now;
-      problems.note(todo[k], p.err);
-      ++counts.failed;
-    }
-    catalog->putPhoto(p, run);
-    if (++inTransaction == kBatch) catalog->commit(), inTransaction = 0;
-  };
-  try {
-    if (!todo.empty()) twinspotRecords(req.twinspot, "hashthumb", todo, store);
-  } catch (...) {
-    if (inTransaction > 0) catalog->commit();  // what was answered is kept
-    throw;
-  }
-  // A path twinspot did not answer, though it ended well.
-  for (std::size_t k = 0; k < todo.size(); ++k)
-    if (!answered[k]) store(k, json());
-  if (inTransaction > 0) catalog->commit();
-  catalog->begin();
-  catalog->dropUnseen(run);
-  catalog->finishRun(run, "complete", counts);
-  catalog->commit();
-
-  std::vector<Photo> photos = catalog->photos(req.reportFile.has_value());
-  completeThumbHashes(*catalog, photos);
-  VerifySource verify{req.albumsweep, "", true};
-  const auto current =
-      currentGroups(photos, req.radius, kNearPrintThreshold,
-                    cachedVerifier(*catalog, photos, measurerOf(req.albumsweep), simverifyVerifier(photos, verify)),
-                    statFile);
-  if (auto notice = changedNotice(current.changed, "run the same `photodupes files` again"); !notice.empty())
-    std::fprintf(err, "photodupes: %s\n", notice.c_str());
-  const auto& groups = current.groups;
-  problems.report(err, req.verbose, "photodupes files --verbose");
-  if (req.reportFile) {
-    std::string title;
-    for (const std::string& f : folders) title += (title.empty() ? "" : ", ") + f;
-    writeReport(*req.reportFile, photos, groups, title);
-    std::fprintf(out, "%s\n", req.reportFile->c_str());
-    return finishOutput(out, err);
-  }
-  return printGroups(out, err, photos, groups, req.format, req.zero);
+  return showGroups(req, r, folders, out, err);
 }
 
 }  // namespace photodupes

@@ -130,6 +130,374 @@ std::int64_t createdToKeep(const Catalog& catalog, const std::string& id, std::i
   return known && known->mod == mod && known->created != 0 ? known->created : created;
 }
 
+// What the catalog knows already, offered to one round: albumsweep answers
+// unchanged photos with a short cached record instead of hashing them again.
+// Only files whose whole stat still matches are offered: anything else
+// (also a file rewritten at the same size with its modification time set
+// back) is fingerprinted again. Every known file's stat, taken before the
+// round, also tells whether it changed while it was read. The stats are
+// taken in a child process: a file on storage that stopped answering
+// gets none (and is not offered) instead of holding the scan.
+class KnownFiles {
+ public:
+  KnownFiles(const Catalog& catalog, std::chrono::milliseconds quiet) : startedNs_(fileClockNs()) {
+    const std::vector<Photo> knownPhotos = catalog.photos(false);
+    before_ = statKnownFiles(knownPhotos, quiet).byId;
+    json skip = json::array();
+    for (const Photo& p : knownPhotos) {
+      const auto it = before_.find(p.id);
+      const std::optional<FileStat> now = it == before_.end() ? std::nullopt : std::optional<FileStat>(it->second);
+      // A file that could not be read is not read again until it changes.
+      const bool failedBefore = !p.err.empty() && p.stat;
+      if (now && ((p.state == "local" && p.usable()) || failedBefore) && unchangedSince(p, now))
+        skip.push_back({{"id", p.id}, {"mod", p.usable() ? p.mod : modMillis(*now)}, {"size", now->size}});
+    }
+    manifest_ = json{{"skip", std::move(skip)}}.dump();
+  }
+
+  // The skip manifest albumsweep reads on its standard input.
+  const std::string& manifest() const { return manifest_; }
+  std::int64_t startedNs() const { return startedNs_; }
+
+  std::optional<FileStat> statBefore(const std::string& id) const {
+    const auto was = before_.find(id);
+    return was == before_.end() ? std::nullopt : std::optional<FileStat>(was->second);
+  }
+  // The stat to keep with a record just arrived: the file's, when it did not
+  // change while it was read; else nothing, so that the next scan reads it again.
+  std::optional<FileStat> statAfterRead(const std::string& id, const std::string& path, std::int64_t bytes,
+                                        std::int64_t mod) const {
+    const auto now = statFile(path);
+    if (!now || !readWhileUnchanged(statBefore(id), *now, bytes, mod, startedNs_)) return std::nullopt;
+    return now;
+  }
+
+ private:
+  std::int64_t startedNs_;
+  std::map<std::string, FileStat> before_;
+  std::string manifest_;
+};
+
+// One library scan: rounds of albumsweep, each record stored as it arrives,
+// then the outcome told to the user and recorded with the run.
+class Scan {
+ public:
+  Scan(Catalog& catalog, const ScanRequest& req, std::FILE* err)
+      : catalog_(catalog),
+        req_(req),
+        err_(err),
+        run_(startRun(catalog, req)),
+        bar_(err, req.progress),
+        roundSeconds_(req.roundSeconds) {}
+
+  int run() {
+    catchInterrupts();
+    runRounds();
+    bar_.finish();
+    if (interrupted_) return endInterrupted();
+    problems_.report(err_, req_.verbose, "photodupes scan --verbose");
+    int status = kExitOk;
+    const std::string outcome = conclude(status);
+    // Photos stored before photodupes computed extra or corner hashes (an
+    // older catalog) get theirs now.
+    std::vector<Photo> known = catalog_.photos(false);
+    completeThumbHashes(catalog_, known);
+    catalog_.begin();
+    catalog_.finishRun(run_, outcome, counts_);
+    catalog_.commit();
+    return status;
+  }
+
+ private:
+  static std::int64_t startRun(Catalog& catalog, const ScanRequest& req) {
+    catalog.begin();
+    const std::int64_t run = catalog.startRun();
+    catalog.setMeta("allow_cloud", req.allowCloud ? "1" : "0");
+    catalog.commit();
+    return run;
+  }
+
+  // Rounds: each runs albumsweep with a finite deadline and a manifest of
+  // what the catalog knows by then, so the files fingerprinted in earlier
+  // rounds are answered with short cached records and the round goes on
+  // from where the last one stopped.
+  void runRounds() {
+    for (;;) {
+      std::optional<double> deadline;
+      if (!roundDeadline(deadline)) return;
+      const KnownFiles known(catalog_, req_.quiet);
+      const JsonChildResult child = runRound(deadline, known);
+      if (!goOn(child)) return;
+    }
+  }
+
+  // The deadline of the next round: the round's own, or what is left of
+  // the user's when that comes first. False when the user's has passed.
+  bool roundDeadline(std::optional<double>& deadline) {
+    if (std::isfinite(roundSeconds_)) deadline = roundSeconds_;
+    if (req_.deadline) {
+      const double left = *req_.deadline - std::chrono::duration<double>(Clock::now() - started_).count();
+      if (left <= 0) {
+        stop_ = "deadline";
+        return false;
+      }
+      userDeadline_ = !deadline || left <= *deadline;
+      if (userDeadline_) deadline = left;
+    }
+    return true;
+  }
+
+  // One albumsweep run, its records stored as they arrive.
+  JsonChildResult runRound(const std::optional<double>& deadline, const KnownFiles& known) {
+    std::vector<std::string> argv = {req_.albumsweep, "scan",       "--library", req_.root,
+                                     "--max",         "1000000000", "--deadline"};
+    argv.push_back(deadline ? std::to_string(*deadline) : "inf");
+    if (req_.allowCloud) argv.push_back("--allow-cloud");
+
+    authAnswer_.clear(), stop_.clear(), fatal_.clear();
+    total_.reset();
+    lastDone_ = lastOf_ = -1;
+    answeredInRound_ = 0;
+    newInRound_ = 0;
+    pending_ = 0;
+    catalog_.begin();
+    const JsonChildResult child = runJsonChild(argv, known.manifest(), "albumsweep",
+                                               [&](json& j) { return onRecord(j, known); });
+    catalog_.commit();
+    return child;
+  }
+
+  void flush() {
+    catalog_.commit();
+    catalog_.begin();
+    pending_ = 0;
+  }
+
+  // One line from albumsweep; false when it writes no more.
+  bool onRecord(const json& j, const KnownFiles& known) {
+    if (j.contains("auth")) {
+      authAnswer_ = textKey(j, "auth");
+      total_ = intKey(j, "total");
+      return true;
+    }
+    if (j.contains("fatal")) {
+      fatal_ = textKey(j, "fatal");
+      return true;
+    }
+    if (j.contains("stop")) {
+      stop_ = textKey(j, "stop");
+      return true;
+    }
+    if (auto done = intKey(j, "progress")) {
+      lastDone_ = *done;
+      lastOf_ = intKey(j, "of").value_or(-1);
+      bar_.update(lastDone_, lastOf_);
+      if (pending_) flush();
+      return mayWriteMore(stop_);
+    }
+    const std::string id = textKey(j, "id");
+    if (id.empty()) return true;  // a line of no concern to us
+    ++answeredInRound_;
+    const bool cached = j.value("cached", false);
+    // Stored by an earlier round of this run and unchanged since.
+    if (cached && seen_.count(id)) return true;
+    if (seen_.insert(id).second) ++newInRound_;
+    storePhoto(j, id, cached, known);
+    if (++pending_ >= 64) flush();
+    return true;
+  }
+
+  // A photo's record, stored as what it says: unchanged, unread but
+  // unchanged (not local), freshly fingerprinted, or not readable.
+  void storePhoto(const json& j, const std::string& id, bool cached, const KnownFiles& known) {
+    const auto path = pathOfIdentifier(req_.root, id);
+    const bool ok = j.value("ok", false);
+    if (ok && cached) {
+      const std::int64_t bytes = intKey(j, "bytes").value_or(0), mod = intKey(j, "mod").value_or(0);
+      if (catalog_.markUnchanged(id, bytes, mod, createdToKeep(catalog_, id, intKey(j, "created").value_or(0), mod),
+                                 textKey(j, "name"), run_)) {
+        if (path) catalog_.updateStat(id, known.statAfterRead(id, *path, bytes, mod));
+        ++counts_.cached;
+      } else if (auto failed = catalog_.photo(id, false);
+                 failed && !failed->err.empty() && catalog_.markSeen(id, run_)) {
+        problems_.note(failed->path, failed->err);  // unchanged since it could not be read
+      } else {
+        // Not known after all: left out, so that the next run scans it.
+        seen_.erase(id);
+        --newInRound_;
+        --answeredInRound_;
+      }
+    } else if (auto stored = catalog_.photo(id, false); !ok && textKey(j, "state") == "cloud" && stored &&
+                                                         stored->usable() &&
+                                                         stored->mod == intKey(j, "mod").value_or(0)) {
+      // Not read this time (its data is not local), but unchanged since it
+      // was: its fingerprints still hold.
+      catalog_.markUnchanged(id, stored->bytes, stored->mod,
+                             createdToKeep(catalog_, id, intKey(j, "created").value_or(0), stored->mod),
+                             textKey(j, "name"), run_);
+      ++counts_.cached;
+    } else if (path) {
+      catalog_.putPhoto(photoOfRecord(j, id, *path, ok, known), run_);
+    }
+  }
+
+  // The photo a record describes, fingerprinted or failed; counted.
+  Photo photoOfRecord(const json& j, const std::string& id, const std::string& path, bool ok, const KnownFiles& known) {
+    Photo p;
+    p.id = id;
+    p.path = path;
+    p.name = textKey(j, "name");
+    p.state = textKey(j, "state");
+    p.w = intKey(j, "w").value_or(0);
+    p.h = intKey(j, "h").value_or(0);
+    p.mod = intKey(j, "mod").value_or(0);
+    p.created = createdToKeep(catalog_, id, intKey(j, "created").value_or(0), p.mod);
+    if (ok) {
+      p.sha = textKey(j, "sha");
+      const std::string hash = textKey(j, "hash");
+      if (hash.size() == 16 && hash.find_first_not_of("0123456789abcdef") == std::string::npos)
+        p.dhash = std::stoull(hash, nullptr, 16);
+      p.bytes = intKey(j, "bytes").value_or(0);
+      p.thumb = textKey(j, "thumb");
+      setThumbHashes(p, p.thumb);
+      p.stat = known.statAfterRead(id, path, p.bytes, p.mod);
+      ++counts_.scanned;
+    } else {
+      p.err = textKey(j, "err");
+      const auto now = statFile(path);
+      if (now && p.state != "cloud" && unchangedWhileRead(known.statBefore(id), *now, known.startedNs())) p.stat = now;
+      problems_.note(p.path, p.err);
+      ++counts_.failed;
+    }
+    return p;
+  }
+
+  // After a round: whether another round follows.
+  bool goOn(const JsonChildResult& child) {
+    if (child.child.interrupted) {
+      interrupted_ = true;
+      return false;
+    }
+    const std::string what = "albumsweep (" + req_.albumsweep + ")";
+    failure_ = child.problem;
+    if (failure_.empty() && !fatal_.empty()) failure_ = "albumsweep refused the scan (\"" + fatal_ + "\")";
+    if (failure_.empty() && authAnswer_.empty()) failure_ = what + " ended without answering";
+    if (!failure_.empty() || authAnswer_ != "authorized" || stop_ != "deadline" || userDeadline_) return false;
+    // Ended by the round's deadline: the next round goes on from there.
+    if (newInRound_ > 0) {
+      idleRounds_ = 0;
+      roundSeconds_ = req_.roundSeconds;
+      return true;
+    }
+    return goOnAfterIdleRound();
+  }
+
+  // A round that answered nothing new: the inventory alone took the
+  // round (a large library on slow storage), a photo takes longer than
+  // the round, or a file does not answer (a header read that hangs holds
+  // every round's inventory to its deadline). photodupes looks for a file
+  // that does not answer itself; when none is found, the next round gets
+  // twice the time.
+  bool goOnAfterIdleRound() {
+    bar_.finish();
+    diagnosis_ = lookForUnscanned(req_.root, seen_, true, req_.quiet);
+    if (diagnosis_->interrupted) {
+      interrupted_ = true;
+      return false;
+    }
+    if (!diagnosis_->silent.empty()) {
+      stop_ = "stalled";
+      return false;
+    }
+    diagnosis_.reset();
+    if (++idleRounds_ >= 4) {
+      noProgress_ = true;
+      return false;
+    }
+    roundSeconds_ *= 2;
+    return true;
+  }
+
+  int endInterrupted() {
+    catalog_.begin();
+    catalog_.finishRun(run_, "interrupted", counts_);
+    catalog_.commit();
+    std::fprintf(err_,
+                 "photodupes: interrupted; the %zu photos answered so far are kept, and the next photodupes scan goes "
+                 "on where this one stopped.\n",
+                 seen_.size());
+    return 128 + (interruptSignal() ? interruptSignal() : SIGINT);
+  }
+
+  // What the rounds came to, as the run's recorded outcome; `status` is
+  // set to the exit status, and the user told what went wrong. A scan
+  // that answered the whole library forgets the photos that left it.
+  std::string conclude(int& status) {
+    std::string outcome = "complete";
+    if (!failure_.empty()) {
+      std::fprintf(err_, "photodupes: %s; the catalog keeps everything recorded until then (%zu photos in this run).\n",
+                   failure_.c_str(), seen_.size());
+      outcome = "failed";
+      status = kExitFailure;
+    } else if (authAnswer_ != "authorized" && !authAnswer_.empty()) {
+      std::fprintf(err_, "photodupes: %s\n", accessAdvice(authAnswer_, req_.root).c_str());
+      outcome = "access " + authAnswer_;
+      status = kExitFailure;
+    } else if (stop_ == "stalled") {
+      if (!diagnosis_) diagnosis_ = lookForUnscanned(req_.root, seen_, true, req_.quiet);
+      std::fputs(stallMessage(req_.root, *diagnosis_, seen_.size()).c_str(), err_);
+      outcome = "stalled";
+      status = kExitFailure;
+    } else if (noProgress_) {
+      const Unscanned u = lookForUnscanned(req_.root, seen_, false, req_.quiet);
+      std::fprintf(err_,
+                   "photodupes: the scan made no progress in %d rounds, the last one of %.0f seconds, and no file "
+                   "was found not answering: the library's storage is too slow for photodupes. The %zu photos "
+                   "answered in this run are kept%s%s.\n",
+                   idleRounds_, roundSeconds_, seen_.size(),
+                   u.folders.empty() ? "" : "; photos not scanned yet are in ",
+                   folderList(req_.root, u.folders).c_str());
+      outcome = "stalled";
+      status = kExitFailure;
+    } else if (stop_ == "deadline") {
+      outcome = "deadline";
+    } else if (total_ && lastDone_ == lastOf_ && lastOf_ == *total_ && answeredInRound_ == *total_) {
+      // Every photo of the library answered: those the catalog still holds
+      // from earlier runs have left the library.
+      catalog_.begin();
+      catalog_.dropUnseen(run_);
+      catalog_.commit();
+    } else if (total_ && *total_ == 0) {
+      catalog_.begin();
+      catalog_.dropUnseen(run_);
+      catalog_.commit();
+    } else {
+      outcome = "incomplete";
+    }
+    return outcome;
+  }
+
+  Catalog& catalog_;
+  const ScanRequest& req_;
+  std::FILE* err_;
+  const Clock::time_point started_ = Clock::now();
+  const std::int64_t run_;
+  ProgressBar bar_;
+  RunCounts counts_;
+  Unreadable problems_;
+  std::set<std::string> seen_;  // answered in some round of this run
+  std::optional<std::int64_t> total_;
+  std::string authAnswer_, stop_, fatal_, failure_;
+  std::int64_t lastDone_ = -1, lastOf_ = -1;
+  std::int64_t answeredInRound_ = 0;  // records of the last round, cached ones included
+  std::size_t newInRound_ = 0;        // photos first answered in the last round
+  int pending_ = 0;                   // records stored since the last commit
+  bool interrupted_ = false, userDeadline_ = false, noProgress_ = false;
+  double roundSeconds_;
+  int idleRounds_ = 0;
+  std::optional<Unscanned> diagnosis_;  // photodupes' own look, after a round that stalled or made no progress
+};
+
 }  // namespace
 
 std::optional<std::string> pathOfIdentifier(const std::string& root, const std::string& id) {
@@ -156,286 +524,6 @@ std::string accessAdvice(const std::string& answer, const std::string& root) {
   return "albumsweep answered \"" + answer + "\" about access to the library folder " + root + ".";
 }
 
-int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) {
-  const auto scanStarted = Clock::now();
-  catalog.begin();
-  const std::int64_t run = catalog.startRun();
-  catalog.setMeta("allow_cloud", req.allowCloud ? "1" : "0");
-  catalog.commit();
-
-  ProgressBar bar(err, req.progress);
-  catchInterrupts();
-  RunCounts counts;
-  Unreadable problems;
-  std::set<std::string> seen;  // answered in some round of this run
-  std::optional<std::int64_t> total;
-  std::string authAnswer, stop, fatal, failure;
-  std::int64_t lastDone = -1, lastOf = -1;
-  std::int64_t answeredInRound = 0;  // records of the last round, cached ones included
-  std::size_t newInRound = 0;        // photos first answered in the last round
-  bool interrupted = false, userDeadline = false, noProgress = false;
-  double roundSeconds = req.roundSeconds;
-  int idleRounds = 0;
-  std::optional<Unscanned> diagnosis;  // photodupes' own look, after a round that stalled or made no progress
-
-  // Rounds: each runs albumsweep with a finite deadline and a manifest of
-  // what the catalog knows by then, so the files fingerprinted in earlier
-  // rounds are answered with short cached records and the round goes on
-  // from where the last one stopped.
-  for (;;) {
-    std::optional<double> deadline;
-    if (std::isfinite(roundSeconds)) deadline = roundSeconds;
-    if (req.deadline) {
-      const double left = *req.deadline - std::chrono::duration<double>(Clock::now() - scanStarted).count();
-      if (left <= 0) {
-        stop = "deadline";
-        break;
-      }
-      userDeadline = !deadline || left <= *deadline;
-      if (userDeadline) deadline = left;
-    }
-
-    // What the catalog knows already: albumsweep answers unchanged photos with a
-    // short cached record instead of hashing them again.
-    // Only files whose whole stat still matches are offered: anything else
-    // (also a file rewritten at the same size with its modification time set
-    // back) is fingerprinted again. Every known file's stat, taken before the
-    // round, also tells whether it changed while it was read. The stats are
-    // taken in a child process: a file on storage that stopped answering
-    // gets none (and is not offered) instead of holding the scan.
-    const std::int64_t startedNs = fileClockNs();
-    const std::vector<Photo> knownPhotos = catalog.photos(false);
-    KnownStats stats = statKnownFiles(knownPhotos, req.quiet);
-    const std::map<std::string, FileStat>& before = stats.byId;
-    json skip = json::array();
-    for (const Photo& p : knownPhotos) {
-      const auto it = before.find(p.id);
-      const std::optional<FileStat> now = it == before.end() ? std::nullopt : std::optional<FileStat>(it->second);
-      // A file that could not be read is not read again until it changes.
-      const bool failedBefore = !p.err.empty() && p.stat;
-      if (now && ((p.state == "local" && p.usable()) || failedBefore) && unchangedSince(p, now))
-        skip.push_back({{"id", p.id}, {"mod", p.usable() ? p.mod : modMillis(*now)}, {"size", now->size}});
-    }
-    const std::string manifest = json{{"skip", std::move(skip)}}.dump();
-    auto statBefore = [&](const std::string& id) -> std::optional<FileStat> {
-      const auto was = before.find(id);
-      return was == before.end() ? std::nullopt : std::optional<FileStat>(was->second);
-    };
-    // The stat to keep with a record just arrived: the file's, when it did not
-    // change while it was read; else nothing, so that the next scan reads it again.
-    auto statAfterRead = [&](const std::string& id, const std::string& path, std::int64_t bytes,
-                             std::int64_t mod) -> std::optional<FileStat> {
-      const auto now = statFile(path);
-      if (!now || !readWhileUnchanged(statBefore(id), *now, bytes, mod, startedNs)) return std::nullopt;
-      return now;
-    };
-
-    std::vector<std::string> argv = {req.albumsweep, "scan",       "--library", req.root,
-                                     "--max",        "1000000000", "--deadline"};
-    argv.push_back(deadline ? std::to_string(*deadline) : "inf");
-    if (req.allowCloud) argv.push_back("--allow-cloud");
-
-    authAnswer.clear(), stop.clear(), fatal.clear();
-    total.reset();
-    lastDone = lastOf = -1;
-    answeredInRound = 0;
-    newInRound = 0;
-    int pending = 0;
-    catalog.begin();
-    auto flush = [&] {
-      catalog.commit();
-      catalog.begin();
-      pending = 0;
-    };
-
-    auto onRecord = [&](json& j) -> bool {
-      if (j.contains("auth")) {
-        authAnswer = textKey(j, "auth");
-        total = intKey(j, "total");
-        return true;
-      }
-      if (j.contains("fatal")) {
-        fatal = textKey(j, "fatal");
-        return true;
-      }
-      if (j.contains("stop")) {
-        stop = textKey(j, "stop");
-        return true;
-      }
-      if (auto done = intKey(j, "progress")) {
-        lastDone = *done;
-        lastOf = intKey(j, "of").value_or(-1);
-        bar.update(lastDone, lastOf);
-        if (pending) flush();
-        return mayWriteMore(stop);
-      }
-      const std::string id = textKey(j, "id");
-      if (id.empty()) return true;  // a line of no concern to us
-      ++answeredInRound;
-      const bool cached = j.value("cached", false);
-      // Stored by an earlier round of this run and unchanged since.
-      if (cached && seen.count(id)) return true;
-      if (seen.insert(id).second) ++newInRound;
-      const auto path = pathOfIdentifier(req.root, id);
-      const bool ok = j.value("ok", false);
-      if (ok && cached) {
-        const std::int64_t bytes = intKey(j, "bytes").value_or(0), mod = intKey(j, "mod").value_or(0);
-        if (catalog.markUnchanged(id, bytes, mod, createdToKeep(catalog, id, intKey(j, "created").value_or(0), mod),
-                                  textKey(j, "name"), run)) {
-          if (path) catalog.updateStat(id, statAfterRead(id, *path, bytes, mod));
-          ++counts.cached;
-        } else if (auto failed = catalog.photo(id, false); failed && !failed->err.empty() && catalog.markSeen(id, run)) {
-          problems.note(failed->path, failed->err);  // unchanged since it could not be read
-        } else {
-          // Not known after all: left out, so that the next run scans it.
-          seen.erase(id);
-          --newInRound;
-          --answeredInRound;
-        }
-      } else if (auto known = catalog.photo(id, false); !ok && textKey(j, "state") == "cloud" && known &&
-                                                        known->usable() && known->mod == intKey(j, "mod").value_or(0)) {
-        // Not read this time (its data is not local), but unchanged since it
-        // was: its fingerprints still hold.
-        catalog.markUnchanged(id, known->bytes, known->mod,
-                              createdToKeep(catalog, id, intKey(j, "created").value_or(0), known->mod),
-                              textKey(j, "name"), run);
-        ++counts.cached;
-      } else if (path) {
-        Photo p;
-        p.id = id;
-        p.path = *path;
-        p.name = textKey(j, "name");
-        p.state = textKey(j, "state");
-        p.w = intKey(j, "w").value_or(0);
-        p.h = intKey(j, "h").value_or(0);
-        p.mod = intKey(j, "mod").value_or(0);
-        p.created = createdToKeep(catalog, id, intKey(j, "created").value_or(0), p.mod);
-        if (ok) {
-          p.sha = textKey(j, "sha");
-          const std::string hash = textKey(j, "hash");
-          if (hash.size() == 16 && hash.find_first_not_of("0123456789abcdef") == std::string::npos)
-            p.dhash = std::stoull(hash, nullptr, 16);
-          p.bytes = intKey(j, "bytes").value_or(0);
-          p.thumb = textKey(j, "thumb");
-          setThumbHashes(p, p.thumb);
-          p.stat = statAfterRead(id, *path, p.bytes, p.mod);
-          ++counts.scanned;
-        } else {
-          p.err = textKey(j, "err");
-          const auto now = statFile(*path);
-          if (now && p.state != "cloud" && unchangedWhileRead(statBefore(id), *now, startedNs)) p.stat = now;
-          problems.note(p.path, p.err);
-          ++counts.failed;
-        }
-        catalog.putPhoto(p, run);
-      }
-      if (++pending >= 64) flush();
-      return true;
-    };
-    const JsonChildResult child = runJsonChild(argv, manifest, "albumsweep", onRecord);
-    catalog.commit();
-
-    if (child.child.interrupted) {
-      interrupted = true;
-      break;
-    }
-    const std::string what = "albumsweep (" + req.albumsweep + ")";
-    failure = child.problem;
-    if (failure.empty() && !fatal.empty()) failure = "albumsweep refused the scan (\"" + fatal + "\")";
-    if (failure.empty() && authAnswer.empty()) failure = what + " ended without answering";
-    if (!failure.empty() || authAnswer != "authorized" || stop != "deadline" || userDeadline) break;
-    // Ended by the round's deadline: the next round goes on from there.
-    if (newInRound > 0) {
-      idleRounds = 0;
-      roundSeconds = req.roundSeconds;
-      continue;
-    }
-    // A round that answered nothing new: the inventory alone took the
-    // round (a large library on slow storage), a photo takes longer than
-    // the round, or a file does not answer (a header read that hangs holds
-    // every round's inventory to its deadline). photodupes looks for a file
-    // that does not answer itself; when none is found, the next round gets
-    // twice the time.
-    bar.finish();
-    diagnosis = lookForUnscanned(req.root, seen, true, req.quiet);
-    if (diagnosis->interrupted) {
-      interrupted = true;
-      break;
-    }
-    if (!diagnosis->silent.empty()) {
-      stop = "stalled";
-      break;
-    }
-    diagnosis.reset();
-    if (++idleRounds >= 4) {
-      noProgress = true;
-      break;
-    }
-    roundSeconds *= 2;
-  }
-  bar.finish();
-
-  if (interrupted) {
-    catalog.begin();
-    catalog.finishRun(run, "interrupted", counts);
-    catalog.commit();
-    std::fprintf(err,
-                 "photodupes: interrupted; the %zu photos answered so far are kept, and the next photodupes scan goes "
-                 "on where this one stopped.\n",
-                 seen.size());
-    return 128 + (interruptSignal() ? interruptSignal() : SIGINT);
-  }
-  problems.report(err, req.verbose, "photodupes scan --verbose");
-
-  std::string outcome = "complete";
-  int status = kExitOk;
-  if (!failure.empty()) {
-    std::fprintf(err, "photodupes: %s; the catalog keeps everything recorded until then (%zu photos in this run).\n",
-                 failure.c_str(), seen.size());
-    outcome = "failed";
-    status = kExitFailure;
-  } else if (authAnswer != "authorized" && !authAnswer.empty()) {
-    std::fprintf(err, "photodupes: %s\n", accessAdvice(authAnswer, req.root).c_str());
-    outcome = "access " + authAnswer;
-    status = kExitFailure;
-  } else if (stop == "stalled") {
-    if (!diagnosis) diagnosis = lookForUnscanned(req.root, seen, true, req.quiet);
-    std::fputs(stallMessage(req.root, *diagnosis, seen.size()).c_str(), err);
-    outcome = "stalled";
-    status = kExitFailure;
-  } else if (noProgress) {
-    const Unscanned u = lookForUnscanned(req.root, seen, false, req.quiet);
-    std::fprintf(err,
-                 "photodupes: the scan made no progress in %d rounds, the last one of %.0f seconds, and no file "
-                 "was found not answering: the library's storage is too slow for photodupes. The %zu photos "
-                 "answered in this run are kept%s%s.\n",
-                 idleRounds, roundSeconds, seen.size(), u.folders.empty() ? "" : "; photos not scanned yet are in ",
-                 folderList(req.root, u.folders).c_str());
-    outcome = "stalled";
-    status = kExitFailure;
-  } else if (stop == "deadline") {
-    outcome = "deadline";
-  } else if (total && lastDone == lastOf && lastOf == *total && answeredInRound == *total) {
-    // Every photo of the library answered: those the catalog still holds
-    // from earlier runs have left the library.
-    catalog.begin();
-    catalog.dropUnseen(run);
-    catalog.commit();
-  } else if (total && *total == 0) {
-    catalog.begin();
-    catalog.dropUnseen(run);
-    catalog.commit();
-  } else {
-    outcome = "incomplete";
-  }
-  // Photos stored before photodupes computed extra or corner hashes (an
-  // older catalog) get theirs now.
-  std::vector<Photo> known = catalog.photos(false);
-  completeThumbHashes(catalog, known);
-  catalog.begin();
-  catalog.finishRun(run, outcome, counts);
-  catalog.commit();
-  return status;
-}
+int runScan(Catalog& catalog, const ScanRequest& req, std::FILE* err) { return Scan(catalog, req, err).run(); }
 
 }  // namespace photodupes
