@@ -4,10 +4,14 @@
 #include <openssl/crypto.h>
 #include <sys/random.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <stdexcept>
+#include <thread>
 
 #include "photodupes/review_page.h"
 
@@ -335,7 +339,19 @@ void ReviewServer::start(int port) {
   v6->set_address_family(AF_INET6);
   impl_->routes(*v6, *this);
   if (v6->bind_to_port("::1", port_)) impl_->servers.push_back(std::move(v6));
-  for (auto& s : impl_->servers) impl_->threads.emplace_back([server = s.get()] { server->listen_after_bind(); });
+  // stop() only reaches a server whose listening loop has begun: one asked
+  // to stop before that would listen on for ever and its thread would never
+  // join. So start() returns only once every loop runs (or has ended).
+  std::vector<std::shared_ptr<std::atomic<bool>>> ended;
+  for (auto& s : impl_->servers) {
+    ended.push_back(std::make_shared<std::atomic<bool>>(false));
+    impl_->threads.emplace_back([server = s.get(), done = ended.back()] {
+      server->listen_after_bind();
+      *done = true;
+    });
+  }
+  for (std::size_t k = 0; k < impl_->servers.size(); ++k)
+    while (!impl_->servers[k]->is_running() && !*ended[k]) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 std::string ReviewServer::address() const {

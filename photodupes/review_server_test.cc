@@ -101,6 +101,17 @@ TEST_F(ReviewServerTest, OnlyTheAddressSecretOpensASessionAndOnlyOnce) {
   EXPECT_EQ(backend.calls, std::vector<std::string>{"groups 0 50 "});
 }
 
+// Finish or Ctrl-C can come right after the start: the server stops (and
+// its threads join) however early it is asked to.
+TEST(ReviewServerStop, AServerStoppedRightAfterItsStartEnds) {
+  FakeBackend backend;
+  for (int k = 0; k < 50; ++k) {
+    ReviewServer server{backend, [] { return std::chrono::steady_clock::now(); }};
+    server.start(0);
+    ASSERT_GT(server.port(), 0);
+  }  // each destructor stops and joins: before, one would now and then wait for ever
+}
+
 TEST_F(ReviewServerTest, TheSecretExpiresWithinAMinute) {
   now += ReviewServer::kTokenLife + std::chrono::seconds(1);
   EXPECT_EQ(login(), "");
