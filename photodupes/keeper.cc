@@ -72,8 +72,8 @@ int formatRank(const Photo& p) {
 const char* const kKeeperRule =
     "the most pixels of its own content (flat borders a copy added do not count; sizes within about 4% tie), "
     "then the least loss (colour over grey, no added borders, the camera's own raw, HEIC or JPEG file over a "
-    "conversion, the larger file in the same format), then a capture date from the camera, the oldest capture "
-    "date, the oldest modification time, and the shortest path";
+    "conversion), then a capture date from the camera, the oldest capture date, the oldest modification time, "
+    "the larger file, and the shortest path";
 
 std::optional<ThumbFacts> thumbFacts(const std::string& base64Jpeg) {
   auto bytes = base64Jpeg.empty() ? std::nullopt : imaging::fromBase64(base64Jpeg);

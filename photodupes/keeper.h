@@ -9,10 +9,12 @@
 //     the camera's own file (a raw, HEIC or JPEG file with a capture date in
 //     its metadata) over a conversion, and among those raw over HEIC over
 //     JPEG, among the others a lossless format (PNG, TIFF, BMP) over a lossy
-//     one; then, in the same format, the larger file;
+//     one;
 //  3. a capture date from the file's metadata, then the oldest capture date;
 //  4. the oldest modification time;
-//  5. the shorter path, then the path that sorts first.
+//  5. the larger file (after the dates: a copy re-encoded at a higher
+//     quality can be larger than the camera's file it came from);
+//  6. the shorter path, then the path that sorts first.
 // Everything comes from the catalog: the scan's pixel size, bytes, dates and
 // file name, and facts of the stored thumbnail (ThumbFacts), never from
 // parsing a user's file here.
