@@ -180,20 +180,24 @@ void settleJournal(Catalog& catalog, TrashEnv& env) {
   }
 }
 
-ActOutcome moveToTrash(Catalog& catalog, const LibraryContext& library, TrashEnv& env, bool dryRun,
-                       const Progress& progress) {
-  if (!dryRun) settleJournal(catalog, env);
-  DecidedGroups d = decided(catalog, library, false, [&](const std::string& path) { return env.stat(path); });
-  const std::vector<Photo>& photos = d.photos;
-  ActOutcome out;
+namespace {
 
-  // What each file not kept could stand on: kept members of its group,
-  // byte-identical or measured against it (measured now where not yet).
-  struct Plan {
-    std::size_t photo;
-    std::vector<std::size_t> anchors;  // kept members, byte-identical ones first
-  };
+// A file not kept and what it could stand on: kept members of its group,
+// byte-identical or measured against it.
+struct Plan {
+  std::size_t photo;
+  std::vector<std::size_t> anchors;  // kept members, byte-identical ones first
+};
+
+struct Plans {
   std::vector<Plan> plans;
+  std::map<PhotoPair, float> dist;  // anchor and file measured now, where not yet
+  std::string measureError;         // why measuring failed, if it did
+};
+
+Plans planAnchors(Catalog& catalog, const LibraryContext& library, const DecidedGroups& d) {
+  const std::vector<Photo>& photos = d.photos;
+  Plans out;
   std::vector<PhotoPair> ask;
   for (const Group& g : d.current.groups)
     for (const Member& m : g.members) {
@@ -207,49 +211,40 @@ ActOutcome moveToTrash(Catalog& catalog, const LibraryContext& library, TrashEnv
       std::stable_sort(p.anchors.begin(), p.anchors.end(), [&](std::size_t a, std::size_t b) {
         return (photos[a].sha == photos[m.photo].sha) > (photos[b].sha == photos[m.photo].sha);
       });
-      plans.push_back(std::move(p));
+      out.plans.push_back(std::move(p));
     }
-  std::map<PhotoPair, float> dist;
-  std::string measureError;
   if (!ask.empty()) try {
-      dist = verifierFor(catalog, library, photos)(ask);
+      out.dist = verifierFor(catalog, library, photos)(ask);
     } catch (const std::exception& e) {
-      measureError = e.what();
+      out.measureError = e.what();
     }
+  return out;
+}
 
-  Listings listed;
-  std::map<std::string, std::optional<std::string>> shaOf;  // SHA-256 computed again, per path
-  auto sha = [&](const std::string& path) -> const std::optional<std::string>& {
-    auto it = shaOf.find(path);
-    if (it == shaOf.end()) it = shaOf.emplace(path, env.sha256(path)).first;
-    return it->second;
-  };
-  // The photo's file as the catalog describes it (read at the start of this
-  // run, which holds the catalog's lock throughout); the reason it is not.
-  auto unchanged = [&](const Photo& p, std::optional<FileStat>& now) -> std::string {
-    if (!p.stat) return "the catalog does not know its state: run `photodupes scan`";
-    now = env.stat(p.path);
-    if (!now) return "it is no longer there";
-    if (!(*now == *p.stat)) return "it changed since the last scan";
-    return "";
-  };
+// The checks of one file and its asset, made again just before it moves.
+class FileCheck {
+ public:
+  FileCheck(TrashEnv& env, const LibraryContext& library, const DecidedGroups& d, const Plans& plans)
+      : env_(env), library_(library), d_(d), plans_(plans) {}
 
-  // The checks of one file and its asset: the reason it cannot move, or "".
-  auto check = [&](const Plan& plan, Move& move) -> std::string {
+  // The reason the planned file cannot move, or "" with `move` holding its
+  // files as they are now.
+  std::string operator()(const Plan& plan, Move& move) {
+    const std::vector<Photo>& photos = d_.photos;
     const Photo& p = photos[plan.photo];
     std::optional<FileStat> now;
     if (auto why = unchanged(p, now); !why.empty()) return why;
-    if (d.decisions.inReferenceFolder(library.root, p.path)) return "it lies in a reference folder";
-    const auto companions = companionsOf(env, p.path, listed);
+    if (d_.decisions.inReferenceFolder(library_.root, p.path)) return "it lies in a reference folder";
+    const auto companions = companionsOf(env_, p.path, listed_);
     std::string why = "no file that stays is a copy of it or was measured close enough to it";
     bool exactAnchor = false;
     for (std::size_t a : plan.anchors) {
       const Photo& k = photos[a];
       const bool exact = k.sha == p.sha;
       if (!exact) {
-        auto it = dist.find({a, plan.photo});
-        if (it == dist.end() || !(it->second < library.threshold)) {
-          if (!measureError.empty()) why = "measuring it failed: " + measureError;
+        auto it = plans_.dist.find({a, plan.photo});
+        if (it == plans_.dist.end() || !(it->second < library_.threshold)) {
+          if (!plans_.measureError.empty()) why = "measuring it failed: " + plans_.measureError;
           continue;
         }
       }
@@ -267,7 +262,7 @@ ActOutcome moveToTrash(Catalog& catalog, const LibraryContext& library, TrashEnv
         why = "the file it is a copy of, " + k.path + ", cannot be read as scanned";
         continue;
       }
-      if (!kindsOf(companions).empty() && kindsOf(companionsOf(env, k.path, listed)) != kindsOf(companions)) {
+      if (!kindsOf(companions).empty() && kindsOf(companionsOf(env_, k.path, listed_)) != kindsOf(companions)) {
         why = "its raw file or video has no counterpart beside " + k.path;
         continue;
       }
@@ -286,56 +281,100 @@ ActOutcome moveToTrash(Catalog& catalog, const LibraryContext& library, TrashEnv
     move.files.push_back(e);
     for (const auto& [path, kind] : companions) {
       TrashEntry c;
-      c.path = path, c.before = env.stat(path);
+      c.path = path, c.before = env_.stat(path);
       if (!c.before) return "the file " + path + " beside it cannot be read";
       c.bytes = c.before->size;
       move.files.push_back(c);
     }
     return "";
-  };
+  }
 
-  std::int64_t batch = 0;
-  auto journal = [&](TrashEntry& e) {
-    e.batch = batch;
-    e.entry = catalog.journal(e);
-  };
-  auto report = [&](const TrashEntry& e, std::int64_t row, const std::string& state) {
-    out.files.push_back({e.path, row, e.bytes, state, e.reason, e.trashFile});
-    if (state == "moved" || state == "would move")
-      ++out.done, out.bytes += e.bytes;
-    else
-      ++out.skipped;
-  };
+ private:
+  // The photo's file as the catalog describes it (read at the start of this
+  // run, which holds the catalog's lock throughout); the reason it is not.
+  std::string unchanged(const Photo& p, std::optional<FileStat>& now) {
+    if (!p.stat) return "the catalog does not know its state: run `photodupes scan`";
+    now = env_.stat(p.path);
+    if (!now) return "it is no longer there";
+    if (!(*now == *p.stat)) return "it changed since the last scan";
+    return "";
+  }
 
-  std::size_t handled = 0;
-  for (std::size_t from = 0; from < plans.size(); from += kChunk) {
-    const std::size_t to = std::min(plans.size(), from + kChunk);
+  // The file's SHA-256 computed again, once per path.
+  const std::optional<std::string>& sha(const std::string& path) {
+    auto it = shaOf_.find(path);
+    if (it == shaOf_.end()) it = shaOf_.emplace(path, env_.sha256(path)).first;
+    return it->second;
+  }
+
+  TrashEnv& env_;
+  const LibraryContext& library_;
+  const DecidedGroups& d_;
+  const Plans& plans_;
+  Listings listed_;
+  std::map<std::string, std::optional<std::string>> shaOf_;
+};
+
+// The planned files taken to the Trash chunk by chunk, each step journalled.
+class TrashRun {
+ public:
+  TrashRun(Catalog& catalog, const LibraryContext& library, TrashEnv& env, bool dryRun, const Progress& progress,
+           const std::vector<Photo>& photos)
+      : catalog_(catalog), library_(library), env_(env), dryRun_(dryRun), progress_(progress), photos_(photos) {}
+
+  ActOutcome run(const std::vector<Plan>& plans, FileCheck& check) {
+    total_ = plans.size();
+    for (std::size_t from = 0; from < plans.size(); from += kChunk) {
+      const std::size_t to = std::min(plans.size(), from + kChunk);
+      std::vector<Move> moves = reserveChunk(plans, from, to, check);
+      if (dryRun_) {
+        handled_ = to;
+        if (progress_) progress_(handled_, total_);
+        continue;
+      }
+      makeDurable(moves);
+      for (Move& m : moves) {
+        moveAsset(m);
+        if (progress_) progress_(++handled_, total_);
+      }
+      recordMoved(moves);
+      handled_ = to;
+    }
+    out_.batch = batch_;
+    return std::move(out_);
+  }
+
+ private:
+  // Checks and reservations of the chunk's files, and their rows: "planned"
+  // for the files that are to move (returned), "skipped" for the others.
+  // The transaction opened here is committed by makeDurable.
+  std::vector<Move> reserveChunk(const std::vector<Plan>& plans, std::size_t from, std::size_t to,
+                                 FileCheck& check) {
     std::vector<Move> moves;
-    // Checks and reservations, then every planned row of the chunk committed.
-    if (!dryRun) {
-      if (batch == 0) batch = catalog.startBatch();
-      catalog.begin();
+    if (!dryRun_) {
+      if (batch_ == 0) batch_ = catalog_.startBatch();
+      catalog_.begin();
     }
     for (std::size_t i = from; i < to; ++i) {
       Move m{plans[i].photo, {}, {}};
       std::string why = check(plans[i], m);
       for (std::size_t f = 0; why.empty() && f < m.files.size(); ++f) {
-        if (dryRun) break;
+        if (dryRun_) break;
         std::string error;
-        auto place = env.reserve(m.files[f].path, m.files[f].before->dev, error);
+        auto place = env_.reserve(m.files[f].path, m.files[f].before->dev, error);
         if (!place) why = "no Trash can take it: " + error;
         else m.places.push_back(*place);
       }
-      const Photo& p = photos[plans[i].photo];
+      const Photo& p = photos_[plans[i].photo];
       if (!why.empty()) {
-        for (const TrashPlace& pl : m.places) env.release(pl);
+        for (const TrashPlace& pl : m.places) env_.release(pl);
         TrashEntry e;
         e.photoId = p.id, e.path = p.path, e.bytes = p.bytes, e.state = "skipped", e.reason = why;
-        if (!dryRun) journal(e);
+        if (!dryRun_) journal(e);
         report(e, p.row, "skipped");
         continue;
       }
-      if (dryRun) {
+      if (dryRun_) {
         for (std::size_t f = 0; f < m.files.size(); ++f) report(m.files[f], f == 0 ? p.row : 0, "would move");
         continue;
       }
@@ -345,60 +384,94 @@ ActOutcome moveToTrash(Catalog& catalog, const LibraryContext& library, TrashEnv
       }
       moves.push_back(std::move(m));
     }
-    if (dryRun) {
-      handled = to;
-      if (progress) progress(handled, plans.size());
-      continue;
-    }
-    // The chunk's .trashinfo files on disk before the journal names them;
-    // when they cannot be, nothing of the chunk moves.
-    if (std::string error; !moves.empty() && !env.flush(error)) {
+    return moves;
+  }
+
+  // The chunk's .trashinfo files on disk before the journal names them;
+  // when they cannot be, nothing of the chunk moves. Then the planned rows
+  // committed.
+  void makeDurable(std::vector<Move>& moves) {
+    if (std::string error; !moves.empty() && !env_.flush(error)) {
       for (Move& m : moves)
         for (std::size_t f = 0; f < m.files.size(); ++f) {
-          env.release(m.places[f]);
+          env_.release(m.places[f]);
           m.files[f].state = "skipped", m.files[f].reason = "no Trash can take it: " + error;
           journal(m.files[f]);
-          report(m.files[f], f == 0 ? photos[m.photo].row : 0, "skipped");
+          report(m.files[f], f == 0 ? photos_[m.photo].row : 0, "skipped");
         }
       moves.clear();
     }
-    catalog.commit();
-    // The moves, each asset whole or not at all; then their rows committed.
-    std::vector<Move*> done;
-    for (Move& m : moves) {
-      std::string error;
-      std::size_t f = 0;
-      for (; f < m.files.size(); ++f)
-        if (!env.moveIn(library.root, m.files[f].path, *m.files[f].before, m.places[f], error)) break;
-      if (f < m.files.size()) {
-        for (std::size_t b = 0; b < f; ++b) {
-          std::string ignored;
-          if (env.moveOut(library.root, m.places[b], m.files[b].path, ignored)) m.files[b].state = "skipped";
-          else m.files[b].state = "moved", m.files[b].after = env.stat(m.places[b].file);
-        }
-        for (std::size_t b = f; b < m.files.size(); ++b) m.files[b].state = "skipped";
-        for (std::size_t b = 0; b < m.files.size(); ++b) {
-          m.files[b].reason = b == f ? error : "the other files of its asset could not move with it";
-          if (m.files[b].state == "skipped") env.release(m.places[b]);
-        }
-      } else {
-        for (std::size_t b = 0; b < m.files.size(); ++b)
-          m.files[b].state = "moved", m.files[b].after = env.stat(m.places[b].file);
-      }
-      done.push_back(&m);
-      if (progress) progress(++handled, plans.size());
-    }
-    catalog.begin();
-    for (Move* m : done)
-      for (std::size_t f = 0; f < m->files.size(); ++f) {
-        journal(m->files[f]);
-        report(m->files[f], f == 0 ? photos[m->photo].row : 0, m->files[f].state);
-      }
-    catalog.commit();
-    handled = to;
+    catalog_.commit();
   }
-  out.batch = batch;
-  return out;
+
+  // One asset moved whole or not at all: when a file of it cannot move,
+  // those moved before it are put back.
+  void moveAsset(Move& m) {
+    std::string error;
+    std::size_t f = 0;
+    for (; f < m.files.size(); ++f)
+      if (!env_.moveIn(library_.root, m.files[f].path, *m.files[f].before, m.places[f], error)) break;
+    if (f < m.files.size()) {
+      for (std::size_t b = 0; b < f; ++b) {
+        std::string ignored;
+        if (env_.moveOut(library_.root, m.places[b], m.files[b].path, ignored)) m.files[b].state = "skipped";
+        else m.files[b].state = "moved", m.files[b].after = env_.stat(m.places[b].file);
+      }
+      for (std::size_t b = f; b < m.files.size(); ++b) m.files[b].state = "skipped";
+      for (std::size_t b = 0; b < m.files.size(); ++b) {
+        m.files[b].reason = b == f ? error : "the other files of its asset could not move with it";
+        if (m.files[b].state == "skipped") env_.release(m.places[b]);
+      }
+    } else {
+      for (std::size_t b = 0; b < m.files.size(); ++b)
+        m.files[b].state = "moved", m.files[b].after = env_.stat(m.places[b].file);
+    }
+  }
+
+  // What became of the chunk's files, their rows committed together.
+  void recordMoved(std::vector<Move>& moves) {
+    catalog_.begin();
+    for (Move& m : moves)
+      for (std::size_t f = 0; f < m.files.size(); ++f) {
+        journal(m.files[f]);
+        report(m.files[f], f == 0 ? photos_[m.photo].row : 0, m.files[f].state);
+      }
+    catalog_.commit();
+  }
+
+  void journal(TrashEntry& e) {
+    e.batch = batch_;
+    e.entry = catalog_.journal(e);
+  }
+
+  void report(const TrashEntry& e, std::int64_t row, const std::string& state) {
+    out_.files.push_back({e.path, row, e.bytes, state, e.reason, e.trashFile});
+    if (state == "moved" || state == "would move")
+      ++out_.done, out_.bytes += e.bytes;
+    else
+      ++out_.skipped;
+  }
+
+  Catalog& catalog_;
+  const LibraryContext& library_;
+  TrashEnv& env_;
+  const bool dryRun_;
+  const Progress& progress_;
+  const std::vector<Photo>& photos_;
+  ActOutcome out_;
+  std::int64_t batch_ = 0;
+  std::size_t handled_ = 0, total_ = 0;
+};
+
+}  // namespace
+
+ActOutcome moveToTrash(Catalog& catalog, const LibraryContext& library, TrashEnv& env, bool dryRun,
+                       const Progress& progress) {
+  if (!dryRun) settleJournal(catalog, env);
+  DecidedGroups d = decided(catalog, library, false, [&](const std::string& path) { return env.stat(path); });
+  const Plans plans = planAnchors(catalog, library, d);
+  FileCheck check(env, library, d, plans);
+  return TrashRun(catalog, library, env, dryRun, progress, d.photos).run(plans.plans, check);
 }
 
 ActOutcome undoBatch(Catalog& catalog, const LibraryContext& library, TrashEnv& env,

@@ -372,12 +372,9 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> boundedCandidates(const std
   return out;
 }
 
-}  // namespace
-
-std::vector<Group> findGroups(const std::vector<Photo>& photos, int radius, float threshold, const Verifier& verify,
-                              const std::vector<char>& leaveOut, const Decisions& decisions) {
-  // The photos taking part: usable, not left out, and one path per file (a
-  // file reached by two paths is not a copy of itself), in keeper order.
+// The photos taking part: usable, not left out, and one path per file (a
+// file reached by two paths is not a copy of itself), in keeper order.
+std::vector<std::size_t> liveInKeeperOrder(const std::vector<Photo>& photos, const std::vector<char>& leaveOut) {
   std::vector<std::size_t> live;
   std::vector<KeeperKey> keys(photos.size());
   for (std::size_t i = 0; i < photos.size(); ++i)
@@ -391,40 +388,70 @@ std::vector<Group> findGroups(const std::vector<Photo>& photos, int radius, floa
     const auto& st = photos[i].stat;
     return st && !files.insert({st->dev, st->ino}).second;
   });
+  return live;
+}
 
-  // Byte-identical copies collapse onto their best member.
+// The live photos with byte-identical copies collapsed onto their best member.
+struct Copies {
   std::unordered_map<std::string, std::vector<std::size_t>> bySha;  // members in keeper order
-  bySha.reserve(live.size());
-  for (std::size_t i : live) bySha[photos[i].sha].push_back(i);
+  std::vector<std::size_t> reps;                                     // the best of each, in keeper order
+};
+
+Copies collapseCopies(const std::vector<Photo>& photos, const std::vector<std::size_t>& live,
+                      const Decisions& decisions) {
+  Copies out;
+  out.bySha.reserve(live.size());
+  for (std::size_t i : live) out.bySha[photos[i].sha].push_back(i);
   // Copies the user called not duplicates of each other: only the best takes part.
   if (!decisions.notDuplicates.empty())
-    for (auto& [sha, copies] : bySha)
+    for (auto& [sha, copies] : out.bySha)
       if (copies.size() > 1 && decisions.notDuplicate(sha, sha)) copies.resize(1);
-  std::vector<std::size_t> reps;  // in keeper order
   for (std::size_t i : live)
-    if (bySha[photos[i].sha].front() == i) reps.push_back(i);
+    if (out.bySha[photos[i].sha].front() == i) out.reps.push_back(i);
+  return out;
+}
 
-  // Every candidate pair measured, the better keeper first.
+// Per representative, its confirmed partners (indexes into reps) and their
+// measured distance.
+using Confirmed = std::vector<std::vector<std::pair<std::uint32_t, float>>>;
+
+// Every candidate pair measured, the better keeper first; those under the
+// threshold that the user did not call not duplicates are confirmed.
+Confirmed confirmedPairs(const std::vector<Photo>& photos, const std::vector<std::size_t>& reps, int radius,
+                         float threshold, const Verifier& verify, const Decisions& decisions) {
   const auto pairs = boundedCandidates(photos, reps, radius);
   std::vector<PhotoPair> ask;
   for (auto [a, b] : pairs) ask.emplace_back(reps[a], reps[b]);  // reps are in keeper order: a < b
   const auto dist = ask.empty() ? std::map<PhotoPair, float>() : verify(ask);
-  std::vector<std::vector<std::pair<std::uint32_t, float>>> confirmed(reps.size());
+  Confirmed confirmed(reps.size());
   for (auto [a, b] : pairs)
     if (auto d = dist.find({reps[a], reps[b]}); d != dist.end() && d->second < threshold &&
                                                  !decisions.notDuplicate(photos[reps[a]].sha, photos[reps[b]].sha)) {
       confirmed[a].emplace_back(b, d->second);
       confirmed[b].emplace_back(a, d->second);
     }
+  return confirmed;
+}
 
+// The distance of a confirmed pair; far beyond any threshold for others.
+float confirmedDistance(const Confirmed& confirmed, std::uint32_t a, std::uint32_t b) {
+  for (auto [q, d] : confirmed[a])
+    if (q == b) return d;
+  return 1e9f;
+}
+
+constexpr std::uint32_t kNone = ~0u;
+
+// Each representative's keeper (an index into reps): its own index for a
+// keeper, kNone for one placed in no group.
+std::vector<std::uint32_t> assignKeepers(const Confirmed& confirmed) {
   // Walk the photos in keeper order: one not yet placed with confirmed
   // partners not yet placed becomes a keeper and takes them. Its partners
   // all come later (an earlier one would have taken it), so a keeper is
   // always the better photo, and members are one hop from their keeper.
-  constexpr std::uint32_t kNone = ~0u;
-  std::vector<std::uint32_t> keeperOf(reps.size(), kNone);  // a member's keeper; a keeper's own index
-  std::vector<std::uint32_t> members(reps.size(), 0);       // a keeper's count of members
-  for (std::uint32_t k = 0; k < reps.size(); ++k) {
+  std::vector<std::uint32_t> keeperOf(confirmed.size(), kNone);  // a member's keeper; a keeper's own index
+  std::vector<std::uint32_t> members(confirmed.size(), 0);       // a keeper's count of members
+  for (std::uint32_t k = 0; k < confirmed.size(); ++k) {
     if (keeperOf[k] != kNone) continue;
     for (auto [q, d] : confirmed[k])
       if (keeperOf[q] == kNone) keeperOf[q] = k, ++members[k];
@@ -432,21 +459,25 @@ std::vector<Group> findGroups(const std::vector<Photo>& photos, int radius, floa
   }
   // Then each member goes to the nearest keeper it is confirmed with, as
   // long as the group it leaves keeps a member.
-  auto distance = [&](std::uint32_t a, std::uint32_t b) {
-    for (auto [q, d] : confirmed[a])
-      if (q == b) return d;
-    return 1e9f;
-  };
-  for (std::uint32_t m = 0; m < reps.size(); ++m) {
+  for (std::uint32_t m = 0; m < confirmed.size(); ++m) {
     const std::uint32_t now = keeperOf[m];
     if (now == kNone || now == m) continue;
     std::uint32_t best = now;
-    float bestDist = distance(m, now);
+    float bestDist = confirmedDistance(confirmed, m, now);
     for (auto [q, d] : confirmed[m])
       if (keeperOf[q] == q && (d < bestDist || (d == bestDist && q < best))) best = q, bestDist = d;
     if (best != now && members[now] > 1) --members[now], ++members[best], keeperOf[m] = best;
   }
+  return keeperOf;
+}
 
+// The groups around the keepers, largest saving first.
+std::vector<Group> buildGroups(const std::vector<Photo>& photos, const Copies& copiesOf, const Confirmed& confirmed,
+                               const std::vector<std::uint32_t>& keeperOf) {
+  const std::vector<std::size_t>& reps = copiesOf.reps;
+  auto copiesOfRep = [&](std::uint32_t k) -> const std::vector<std::size_t>& {
+    return copiesOf.bySha.at(photos[reps[k]].sha);
+  };
   std::map<std::uint32_t, Group> byKeeper;
   auto member = [&](std::size_t photo, std::uint32_t keeperRep, bool exact, float d) {
     Member m{photo, false, exact, d, bitsSet(*photos[photo].dhash ^ *photos[reps[keeperRep]].dhash)};
@@ -457,22 +488,22 @@ std::vector<Group> findGroups(const std::vector<Photo>& photos, int radius, floa
   for (std::uint32_t k = 0; k < reps.size(); ++k) {
     if (keeperOf[k] != k) continue;
     Group& g = byKeeper[k];
-    for (std::size_t i : bySha[photos[reps[k]].sha]) {
+    for (std::size_t i : copiesOfRep(k)) {
       g.members.push_back(member(i, k, true, 0));
       if (i == reps[k]) g.members.back().keep = true;
     }
   }
   for (std::uint32_t m = 0; m < reps.size(); ++m) {
     if (keeperOf[m] == kNone || keeperOf[m] == m) continue;
-    const float d = distance(m, keeperOf[m]);
-    for (std::size_t i : bySha[photos[reps[m]].sha]) byKeeper[keeperOf[m]].members.push_back(member(i, keeperOf[m], false, d));
+    const float d = confirmedDistance(confirmed, m, keeperOf[m]);
+    for (std::size_t i : copiesOfRep(m)) byKeeper[keeperOf[m]].members.push_back(member(i, keeperOf[m], false, d));
   }
   // A photo with confirmed partners that all went to other keepers: its own
   // copies make a group around it; without copies it is shown, kept, beside
   // its nearest partner.
   std::vector<Group> groups;
   for (std::uint32_t k = 0; k < reps.size(); ++k) {
-    const auto& copies = bySha[photos[reps[k]].sha];
+    const auto& copies = copiesOfRep(k);
     if (keeperOf[k] != kNone) continue;
     if (copies.size() > 1) {
       Group g;
@@ -505,6 +536,15 @@ std::vector<Group> findGroups(const std::vector<Photo>& photos, int radius, floa
     return photos[a.members[0].photo].path < photos[b.members[0].photo].path;
   });
   return groups;
+}
+
+}  // namespace
+
+std::vector<Group> findGroups(const std::vector<Photo>& photos, int radius, float threshold, const Verifier& verify,
+                              const std::vector<char>& leaveOut, const Decisions& decisions) {
+  const Copies copies = collapseCopies(photos, liveInKeeperOrder(photos, leaveOut), decisions);
+  const Confirmed confirmed = confirmedPairs(photos, copies.reps, radius, threshold, verify, decisions);
+  return buildGroups(photos, copies, confirmed, assignKeepers(confirmed));
 }
 
 }  // namespace photodupes
