@@ -461,13 +461,10 @@ class Scan {
       status = kExitFailure;
     } else if (stop_ == "deadline") {
       outcome = "deadline";
-    } else if (total_ && lastDone_ == lastOf_ && lastOf_ == *total_ && answeredInRound_ == *total_) {
-      // Every photo of the library answered: those the catalog still holds
-      // from earlier runs have left the library.
-      catalog_.begin();
-      catalog_.dropUnseen(run_);
-      catalog_.commit();
-    } else if (total_ && *total_ == 0) {
+    } else if (total_ &&
+               (*total_ == 0 || (lastDone_ == lastOf_ && lastOf_ == *total_ && answeredInRound_ == *total_))) {
+      // Every photo of the library answered (or it has none): those the
+      // catalog still holds from earlier runs have left the library.
       catalog_.begin();
       catalog_.dropUnseen(run_);
       catalog_.commit();
