@@ -511,9 +511,11 @@ std::vector<Group> buildGroups(const std::vector<Photo>& photos, const Copies& c
       g.members.front().keep = true;
       groups.push_back(std::move(g));
     } else if (!confirmed[k].empty()) {
-      auto nearest = std::min_element(confirmed[k].begin(), confirmed[k].end(),
-                                       [](const auto& a, const auto& b) { return a.second < b.second || (a.second == b.second && a.first < b.first); });
-      Member m{reps[k], true, false, nearest->second, bitsSet(*photos[reps[k]].dhash ^ *photos[reps[nearest->first]].dhash)};
+      auto nearest = std::min_element(confirmed[k].begin(), confirmed[k].end(), [](const auto& a, const auto& b) {
+        return a.second < b.second || (a.second == b.second && a.first < b.first);
+      });
+      Member m = member(reps[k], nearest->first, false, nearest->second);
+      m.keep = true;
       m.relatedTo = reps[nearest->first];
       byKeeper[keeperOf[nearest->first]].members.push_back(m);
     }
