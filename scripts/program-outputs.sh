@@ -5,8 +5,8 @@
 #   bash scripts/program-outputs.sh BIN_DIR OUT_DIR
 #   for f in OLD_OUT/*; do cmp "$f" NEW_OUT/"${f##*/}"; done
 # BIN_DIR holds albumsweep, twinspot, thermwatch and photodupes. thermwatch
-# reads a made-up hwmon tree in a private mount namespace (root only; its
-# generated_at line differs from run to run, so leave it out of the cmp).
+# reads a made-up hwmon tree in a private mount namespace (root only); its
+# generated_at line, which differs from run to run, is left out.
 set -uo pipefail
 bin=$(realpath "$1"); out=$2; mkdir -p "$out"
 corpus=$(realpath -m "$(dirname "$0")/../../shared/corpus")
@@ -47,18 +47,8 @@ rm -rf /tmp/program-outputs-state; export XDG_STATE_HOME=/tmp/program-outputs-st
 "$bin/photodupes" --catalog /tmp/program-outputs-state/c.db trash --dry-run --json --library $lib > $out/pd-trash-dry.json 2>&1
 "$bin/photodupes" --catalog /tmp/program-outputs-state/f.db files $lib/a $lib/b --json > $out/pd-files.json 2>&1; echo $? >> $out/pd-files.json
 "$bin/photodupes" --help > $out/pd-help.txt 2>&1
-# thermwatch on a fake hwmon tree (root only)
+# thermwatch on a fake hwmon tree (root only), without its generated_at line
 if [ "$(id -u)" = 0 ]; then
-  unshare -m --propagation private bash -c '
-    mount -t tmpfs none /sys/class
-    put() { mkdir -p "$(dirname "$1")"; printf "%s\n" "$2" > "$1"; }
-    h=/sys/class/hwmon/hwmon0; put $h/name coretemp; put $h/temp1_input 45000; put $h/temp1_label "Package id 0"
-    h=/sys/class/hwmon/hwmon1; put $h/name nct6775; put $h/in0_input 1200; put $h/fan1_input 1450; put $h/fan1_min 300; put $h/temp1_input 38000
-    '"$bin"'/thermwatch; echo $?' | python3 -c "
-import json,sys
-t=sys.stdin.read(); lines=t.split('\n')
-try:
-  d=json.loads(lines[0]); d.pop('generated_at',None); print(json.dumps(d,sort_keys=True)); print(lines[1:])
-except Exception as e: print(t)
-" > $out/thermwatch.json
+  unshare -m --propagation private bash -c \
+    "bash '$(dirname "$0")/fake-hwmon-tree.sh' && '$bin/thermwatch'; echo \$?" | grep -v '"generated_at"' > $out/thermwatch.json
 fi
