@@ -82,7 +82,8 @@ int main(int argc, char** argv) {
   // From here on nothing but reading below the library (or, for
   // "simverify --files", reading anywhere): see lockdown/lockdown.h.
   lockdown::LockdownPolicy policy = lockdown::albumsweepPolicy("", filesAnywhere);
-  if (access.status != photolibrary::AuthorizationStatus::kNotDetermined) policy.readBeneathOpen.push_back({access.fd, true});
+  if (access.status != photolibrary::AuthorizationStatus::kNotDetermined)
+    policy.readBeneathOpen.push_back({access.fd, true});
   const bool refused = !filesAnywhere && access.status != photolibrary::AuthorizationStatus::kAuthorized;
 
   // Where the library is on storage that can hang (a network or FUSE
@@ -94,7 +95,7 @@ int main(int argc, char** argv) {
   std::shared_ptr<photolibrary::reader::Process> reader;
   if (!refused && !filesAnywhere && access.risk.any()) {
     reader = photolibrary::startFolderReader(root, albumsweep::networkAccessAllowed(*settings), settings->deadline,
-                                         [policy] { lockdown::lockDown(policy); });
+                                             [policy] { lockdown::lockDown(policy); });
   }
   lockdown::lockDown(policy);
 
@@ -105,8 +106,8 @@ int main(int argc, char** argv) {
   probes.hangRisk = access.risk;
   probes.reader = reader;
   // A scan reads photo headers for its inventory only until its deadline.
-  services->library = photolibrary::openFolderLibrary(root, std::move(probes), albumsweep::networkAccessAllowed(*settings),
-                                                  settings->deadline)
+  services->library = photolibrary::openFolderLibrary(root, std::move(probes),
+                                                      albumsweep::networkAccessAllowed(*settings), settings->deadline)
                           .release();
 
   endProcess(albumsweep::runMode(*settings, *services));

@@ -98,8 +98,7 @@ TEST(RunSettingsTest, DeadlineValues) {
     RunSettings s = parse({"--deadline", c.token});
     EXPECT_EQ(s.deadlineSeconds, c.seconds) << "[" << c.token << "]";
     ASSERT_TRUE(s.deadline) << c.token;
-    EXPECT_EQ(*s.deadline, kStart + std::chrono::duration_cast<timing::WallTime::duration>(
-                                        timing::Seconds(c.seconds)))
+    EXPECT_EQ(*s.deadline, kStart + std::chrono::duration_cast<timing::WallTime::duration>(timing::Seconds(c.seconds)))
         << c.token;
   }
 }

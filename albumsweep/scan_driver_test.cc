@@ -345,7 +345,8 @@ TEST_F(ScanDriverTest, SlowPhotoLeavesNoCoreIdleBehindIt) {
 TEST_F(ScanDriverTest, InventoryThatHangsIsAStall) {
   struct HangingListing : HookedLibrary {
     using HookedLibrary::HookedLibrary;
-    std::vector<photolibrary::Asset> fetchAssets(photolibrary::MediaType t, const photolibrary::FetchOptions& o) override {
+    std::vector<photolibrary::Asset> fetchAssets(photolibrary::MediaType t,
+                                                 const photolibrary::FetchOptions& o) override {
       clock->advance(timing::Seconds(240 + 31));
       while (!released) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       return HookedLibrary::fetchAssets(t, o);

@@ -2,8 +2,7 @@
 
 namespace albumsweep {
 
-ScanOutput::ScanOutput(std::FILE* out, timing::Clock& clock, std::int64_t planned,
-                       timing::Seconds heartbeatInterval)
+ScanOutput::ScanOutput(std::FILE* out, timing::Clock& clock, std::int64_t planned, timing::Seconds heartbeatInterval)
     : out_(out), clock_(clock), planned_(planned), heartbeatInterval_(heartbeatInterval),
       lastHeartbeatAt_(clock.now()) {}
 

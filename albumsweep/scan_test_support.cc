@@ -80,7 +80,7 @@ std::vector<std::uint8_t> sampleJpeg(int width, int height) {
 }
 
 photolibrary::FakePhotoLibrary::Entry imageEntry(const std::string& id, double created,
-                                             std::vector<std::uint8_t> data) {
+                                                 std::vector<std::uint8_t> data) {
   photolibrary::FakePhotoLibrary::Entry e;
   e.asset.localIdentifier = id;
   e.asset.creationDate = created;
@@ -121,7 +121,8 @@ class HookedData : public photolibrary::ImageData {
 
 }  // namespace
 
-void HookedLibrary::requestLazyImageData(const photolibrary::Asset& asset, const photolibrary::ImageRequestOptions& options,
+void HookedLibrary::requestLazyImageData(const photolibrary::Asset& asset,
+                                         const photolibrary::ImageRequestOptions& options,
                                          const photolibrary::LazyImageResultHandler& handler) {
   auto hook = readHooks_.find(asset.localIdentifier);
   if (hook == readHooks_.end()) return PhotoLibrary::requestLazyImageData(asset, options, handler);

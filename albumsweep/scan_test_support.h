@@ -71,8 +71,7 @@ std::vector<std::uint8_t> sampleJpeg(int width = 64, int height = 48);
 
 // A fake library entry of an image with data, created `created` seconds
 // after 1970.
-photolibrary::FakePhotoLibrary::Entry imageEntry(const std::string& id, double created,
-                                             std::vector<std::uint8_t> data);
+photolibrary::FakePhotoLibrary::Entry imageEntry(const std::string& id, double created, std::vector<std::uint8_t> data);
 
 // Forwards to a FakePhotoLibrary, running the hook registered for an asset
 // before its request is forwarded, and counting requests that came back.
@@ -88,7 +87,8 @@ class HookedLibrary : public photolibrary::PhotoLibrary {
   void requestAuthorization(std::function<void(photolibrary::AuthorizationStatus)> done) override {
     inner_.requestAuthorization(std::move(done));
   }
-  std::vector<photolibrary::Asset> fetchAssets(photolibrary::MediaType t, const photolibrary::FetchOptions& o) override {
+  std::vector<photolibrary::Asset> fetchAssets(photolibrary::MediaType t,
+                                               const photolibrary::FetchOptions& o) override {
     return inner_.fetchAssets(t, o);
   }
   std::int64_t countAssets(const photolibrary::FetchOptions& o) override { return inner_.countAssets(o); }

@@ -61,8 +61,8 @@ void classify(std::shared_ptr<photolibrary::ImageData> data, const photolibrary:
   p.toFingerprint = std::move(data);
 }
 
-jsonlines::Record buildRecord(std::int64_t i, const photolibrary::Asset& asset, const std::string& name,
-                              bool multires, std::int64_t mod, const AssetResult& r) {
+jsonlines::Record buildRecord(std::int64_t i, const photolibrary::Asset& asset, const std::string& name, bool multires,
+                              std::int64_t mod, const AssetResult& r) {
   std::int64_t created = millisecondsFrom(asset.creationDate);
   jsonlines::Record rec;
   rec["i"] = i;

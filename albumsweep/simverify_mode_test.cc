@@ -153,7 +153,8 @@ class FailingDistance : public featureprint::FeaturePrinter {
   std::optional<featureprint::FeaturePrint> printFrom(std::span<const std::uint8_t> bytes) const override {
     return real_.printFrom(bytes);
   }
-  std::optional<float> distance(const featureprint::FeaturePrint& a, const featureprint::FeaturePrint& b) const override {
+  std::optional<float> distance(const featureprint::FeaturePrint& a,
+                                const featureprint::FeaturePrint& b) const override {
     if (b.values == bad_.values) return std::nullopt;
     return real_.distance(a, b);
   }

@@ -46,7 +46,7 @@ PreviewResult requestPreview(photolibrary::PhotoLibrary& library, const photolib
   photolibrary::ImageRequestOptions options;
   options.networkAccessAllowed = false;
   PreviewResult result;
-  library.requestImageData(asset, options, [&](const std::vector<std::uint8_t>* data, const photolibrary::ImageResultInfo* info) {
+  auto answer = [&](const std::vector<std::uint8_t>* data, const photolibrary::ImageResultInfo* info) {
     if (info) {
       if (info->inCloud) return void(result.error = "in_cloud");
       if (info->cancelled) return void(result.error = "canceled");
@@ -59,7 +59,8 @@ PreviewResult requestPreview(photolibrary::PhotoLibrary& library, const photolib
     if (thumb) jpeg = imaging::jpegBase64(thumb->image, kPreviewQuality);
     if (!jpeg) return void(result.error = "decode_failed");
     result.preview = std::move(jpeg);
-  });
+  };
+  library.requestImageData(asset, options, answer);
   return result;
 }
 

@@ -258,8 +258,9 @@ int main(int argc, char** argv) {
       for (std::size_t k = 0; k < newRadii.size(); ++k) newWithin[k] += d.extra <= newRadii[k];
       for (std::size_t k = 0; k < cornerRadii.size(); ++k) cornerWithin[k] += d.corner <= cornerRadii[k];
       if (items[i].edit.empty() && items[j].edit.empty())
-        diffPrintMin = std::min(
-            diffPrintMin, featureprint::defaultFeaturePrinter().distance(items[i].print, items[j].print).value_or(99.f));
+        diffPrintMin =
+            std::min(diffPrintMin,
+                     featureprint::defaultFeaturePrinter().distance(items[i].print, items[j].print).value_or(99.f));
     }
   const double libraryPairs = 1000.0 * 999 / 2;
   std::printf("\nfalse candidates among %zu pairs of different photos (originals and copies), per 1,000 photos:\n",

@@ -155,7 +155,8 @@ TEST_F(FeaturePrintTest, PicturesWithoutStructureAreTheSameOnlyInTheSameColours)
   for (const Named& p : pictures) {
     prints.push_back(printOf(p.bytes));
     EXPECT_LT(prints.back().local.size() / featureprint::VerifiedFeaturePrinter::kLocalFeatureBytes,
-              size_t(featureprint::VerifiedFeaturePrinter::kMinFeatures)) << p.what;
+              size_t(featureprint::VerifiedFeaturePrinter::kMinFeatures))
+        << p.what;
   }
   for (size_t i = 0; i < prints.size(); ++i)
     for (size_t j = i + 1; j < prints.size(); ++j) {

@@ -107,15 +107,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     photolibrary::Asset asset;
     asset.localIdentifier = id;
     bool answered = false;
-    library->requestImageData(asset, {}, [&](const std::vector<std::uint8_t>* bytes, const photolibrary::ImageResultInfo*) {
-      answered = true;
-      if (!bytes) return;
-      auto parts = photolibrary::folder::pathFromIdentifier(id);
-      FUZZ_CHECK(parts.has_value(), "data only for a well-formed identifier");
-      FUZZ_CHECK(reachedWithoutLinks(*parts), "data only from a regular file reached without links");
-      std::string content(bytes->begin(), bytes->end());
-      FUZZ_CHECK(content == "IN:" + fuzz::joinedPath(*parts), "the data is the file the identifier names");
-    });
+    library->requestImageData(
+        asset, {}, [&](const std::vector<std::uint8_t>* bytes, const photolibrary::ImageResultInfo*) {
+          answered = true;
+          if (!bytes) return;
+          auto parts = photolibrary::folder::pathFromIdentifier(id);
+          FUZZ_CHECK(parts.has_value(), "data only for a well-formed identifier");
+          FUZZ_CHECK(reachedWithoutLinks(*parts), "data only from a regular file reached without links");
+          std::string content(bytes->begin(), bytes->end());
+          FUZZ_CHECK(content == "IN:" + fuzz::joinedPath(*parts), "the data is the file the identifier names");
+        });
     FUZZ_CHECK(answered, "every request is answered");
   }
   return 0;

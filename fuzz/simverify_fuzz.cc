@@ -32,7 +32,8 @@ class StandInPrinter : public featureprint::FeaturePrinter {
     for (std::uint8_t b : encoded) print.values.push_back(b / 255.0f);
     return print;
   }
-  std::optional<float> distance(const featureprint::FeaturePrint& a, const featureprint::FeaturePrint& b) const override {
+  std::optional<float> distance(const featureprint::FeaturePrint& a,
+                                const featureprint::FeaturePrint& b) const override {
     if (a.values.size() != b.values.size()) return std::nullopt;
     float d = 0;
     for (std::size_t k = 0; k < a.values.size(); ++k) d += std::abs(a.values[k] - b.values[k]);

@@ -34,7 +34,8 @@ void walkFolder(const std::string& dir, const std::function<void(const std::stri
       subfolders.push_back(path);
     } else if (type == DT_REG) {
       const auto kind = photolibrary::folder::fileKindOf(name);
-      if (kind == photolibrary::folder::FileKind::kImage || kind == photolibrary::folder::FileKind::kRawImage) visit(path);
+      if (kind == photolibrary::folder::FileKind::kImage || kind == photolibrary::folder::FileKind::kRawImage)
+        visit(path);
     }
   }
   closedir(d);

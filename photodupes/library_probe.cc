@@ -86,7 +86,8 @@ Unscanned lookForUnscanned(const std::string& root, const std::set<std::string>&
         forEachImageFile(
             root,
             [&](const std::string& path) {
-              if (!seen.count(photolibrary::folder::identifierFromPath(path.substr(root.size() + 1)))) steps.record(path);
+              if (!seen.count(photolibrary::folder::identifierFromPath(path.substr(root.size() + 1))))
+                steps.record(path);
             },
             [&](const std::string& path, bool folder) { steps.step((folder ? "d" : "f") + path); });
       },

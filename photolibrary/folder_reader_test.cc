@@ -88,7 +88,8 @@ class FolderReaderTest : public ::testing::Test {
   void SetUp() override {
     signal(SIGPIPE, SIG_IGN);  // as the programs do: a reader that has gone fails writes
     const std::string root = dir_.path();
-    reader_ = startFolderReader(root, false, std::nullopt, [root] { lockdown::lockDown(lockdown::albumsweepPolicy(root, false)); });
+    reader_ = startFolderReader(root, false, std::nullopt,
+                                [root] { lockdown::lockDown(lockdown::albumsweepPolicy(root, false)); });
     ASSERT_TRUE(reader_);
     // A camera JPEG when the corpus is there, so that headers are really
     // read (written without libvips, whose threads would outlive the test's
