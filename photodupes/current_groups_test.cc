@@ -12,7 +12,7 @@
 namespace photodupes {
 namespace {
 
-Photo photo(const std::string& path, const std::string& sha, std::uint64_t hash, std::int64_t w) {
+Photo photoOf(const std::string& path, const std::string& sha, std::uint64_t hash, std::int64_t w) {
   Photo p;
   p.id = p.path = path;
   p.sha = sha;
@@ -42,8 +42,8 @@ Verifier table(const std::vector<Photo>& photos, std::map<std::string, float> d,
 TEST(CurrentGroups, AKeeperGoneBehindTheCatalogsBackIsChosenAgainAmongTheRest) {
   const std::uint64_t h = 0x5555aaaa3333ccccull;
   // k keeps a, b and c; b and c are also confirmed with each other, a is not.
-  std::vector<Photo> photos = {photo("/k.jpg", "k", h, 400), photo("/a.jpg", "a", h ^ 1, 300),
-                               photo("/b.jpg", "b", h ^ 2, 200), photo("/c.jpg", "c", h ^ 4, 100)};
+  std::vector<Photo> photos = {photoOf("/k.jpg", "k", h, 400), photoOf("/a.jpg", "a", h ^ 1, 300),
+                               photoOf("/b.jpg", "b", h ^ 2, 200), photoOf("/c.jpg", "c", h ^ 4, 100)};
   int asked = 0;
   auto verify = table(photos, {{"ak", 0.1f}, {"bk", 0.1f}, {"ck", 0.1f}, {"bc", 0.2f}, {"ab", 0.9f}, {"ac", 0.9f}}, &asked);
   std::map<std::string, std::optional<FileStat>> disk;
@@ -72,9 +72,9 @@ TEST(CurrentGroups, AKeeperGoneBehindTheCatalogsBackIsChosenAgainAmongTheRest) {
 TEST(CurrentGroups, HonoursNotDuplicatesChosenKeepersAndReferenceFolders) {
   const std::uint64_t h = 0x5555aaaa3333ccccull;
   // k with a near copy a, and e with two exact copies in /lib/ref and /lib/refs.
-  std::vector<Photo> photos = {photo("/lib/k.jpg", "k", h, 400), photo("/lib/a.jpg", "a", h ^ 1, 300),
-                               photo("/lib/e.jpg", "e", ~h, 200), photo("/lib/ref/e.jpg", "e", ~h, 100),
-                               photo("/lib/reference/e.jpg", "e", ~h, 50)};
+  std::vector<Photo> photos = {photoOf("/lib/k.jpg", "k", h, 400), photoOf("/lib/a.jpg", "a", h ^ 1, 300),
+                               photoOf("/lib/e.jpg", "e", ~h, 200), photoOf("/lib/ref/e.jpg", "e", ~h, 100),
+                               photoOf("/lib/reference/e.jpg", "e", ~h, 50)};
   photos[3].stat->ino = 30, photos[4].stat->ino = 40;
   int asked = 0;
   auto verify = table(photos, {{"ak", 0.1f}}, &asked);
@@ -122,8 +122,8 @@ TEST(CachedVerifier, MeasuresAPairOfContentsOncePerMeasurer) {
   const std::string file = dir.path() + "/cat.db";
   Catalog::open(file, "library", "/lib", Catalog::Access::kWrite).reset();
   const std::uint64_t h = 0x1234ull;
-  std::vector<Photo> photos = {photo("/a.jpg", "a", h, 200), photo("/b.jpg", "b", h, 100),
-                               photo("/a copy renamed.jpg", "a", h, 300)};
+  std::vector<Photo> photos = {photoOf("/a.jpg", "a", h, 200), photoOf("/b.jpg", "b", h, 100),
+                               photoOf("/a copy renamed.jpg", "a", h, 300)};
   int asked = 0;
   auto inner = table(photos, {{"ab", 0.25f}}, &asked);
   const std::vector<PhotoPair> pair = {{0, 1}};

@@ -30,7 +30,7 @@ add_dependencies(photodupes_e2e_test photodupes albumsweep twinspot)
 # End to end on storage that stops answering (hangfs, a FUSE mount): skipped
 # where FUSE is not available.
 if(TARGET testsupport_hang)
-  add_project_test(photodupes_hang_e2e_test SOURCES hang_e2e_test.cc
+  add_project_test(photodupes_hang_e2e_test WAITS SOURCES hang_e2e_test.cc
     LIBS photodupes_e2e_support testsupport_hang)
   add_dependencies(photodupes_hang_e2e_test photodupes albumsweep)
 endif()

@@ -11,28 +11,65 @@ jobs=$(nproc)
 # sources of the three passes) cheap.
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-run() {   # run <build dir> <build target> <ctest args...> -- <cmake args...>
-  local dir=$1 target=$2; shift 2
-  local ctest_args=() cmake_args=()
-  while [ $# -gt 0 ] && [ "$1" != "--" ]; do ctest_args+=("$1"); shift; done
-  [ $# -gt 0 ] && shift
-  cmake_args=("$@")
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "${cmake_args[@]}" >/dev/null
-  cmake --build "$dir" -j "$jobs" --target "$target"
+# Built once and run once, the three builds favour compile time: sources
+# compiled in batches (unity build), line tables only for debug
+# information, the test programs' own code unoptimised, and the sanitizer
+# builds at -O1.
+common=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_UNITY_BUILD=ON -DTEST_COMPILE_OPTIONS=-O0)
+plain_flags="-O2 -g1 -DNDEBUG"
+sanitizer_flags="-O1 -g1 -DNDEBUG"
+
+configure() {   # configure <build dir> <cmake args...>
+  local dir=$1; shift
+  local generator=()
+  # Ninja keeps every core busy across targets; a folder made earlier keeps its generator.
+  [ -f "$dir/CMakeCache.txt" ] || ! command -v ninja >/dev/null || generator=(-G Ninja)
+  cmake -S . -B "$dir" "${generator[@]}" "${common[@]}" "${launcher[@]}" "$@" >/dev/null
+}
+
+# The next pass compiles at low priority while the tests of one pass run:
+# the tests keep the cores they ask for, and the compiler takes the time
+# they spend waiting (for a browser, for storage that hangs, for timeouts).
+background=""
+build_in_background() {   # build_in_background <build dir> <target>
+  (nice -n 15 cmake --build "$1" -j "$jobs" --target "$2" >"$1/background-build.log" 2>&1) &
+  background="$! $1"
+}
+await_build() {
+  local pid=${background%% *} dir=${background#* }
+  background=""
+  wait "$pid" || { cat "$dir/background-build.log"; echo "build of $dir failed" >&2; exit 1; }
+  tail -n 1 "$dir/background-build.log"
+}
+trap '[ -z "$background" ] || kill "${background%% *}" 2>/dev/null || true' EXIT
+
+run_tests() {   # run_tests <build dir> <ctest args...>
+  local dir=$1; shift
   bash scripts/install-puppeteer.sh "$dir"
-  (cd "$dir" && ctest --output-on-failure -j "$jobs" "${ctest_args[@]}")
+  # One "cpus" slot per core: tests that wait for hung storage take none
+  # and run beside the rest (add_project_test's WAITS).
+  printf '{"version":{"major":1,"minor":0},"local":[{"cpus":[{"id":"0","slots":%d}]}]}\n' "$jobs" >"$dir/cpus.json"
+  (cd "$dir" && ctest --output-on-failure -j "$((jobs + 8))" --resource-spec-file cpus.json "$@")
 }
 
 # Each pass builds what it runs: the plain pass everything (benchmarks
 # included, so that they keep compiling; its package check needs the
 # programs), the ASan+UBSan pass every test without the benchmarks, the
 # ThreadSanitizer pass only the test programs of the concurrent tests.
-echo "== plain build and tests"
-run build all
+echo "== plain build"
+configure build "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=$plain_flags"
+cmake --build build -j "$jobs"
+configure build-asan -DSANITIZE=address -DBUILD_BENCHMARKS=OFF "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=$sanitizer_flags"
+build_in_background build-asan all
+echo "== plain tests (AddressSanitizer + UndefinedBehaviorSanitizer build behind them)"
+run_tests build
 bash scripts/package-check.sh build   # the .deb of that build: unpacked, its programs run, its man pages checked
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
-ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  run build-asan all -- -DSANITIZE=address -DBUILD_BENCHMARKS=OFF
+await_build
+configure build-tsan -DSANITIZE=thread -DBUILD_BENCHMARKS=OFF "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=$sanitizer_flags"
+build_in_background build-tsan concurrent_tests
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer tests (ThreadSanitizer build behind them)"
+ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_tests build-asan
+await_build
 echo "== ThreadSanitizer, concurrent tests"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan-suppressions.txt" \
-  run build-tsan concurrent_tests -L concurrent -- -DSANITIZE=thread -DBUILD_BENCHMARKS=OFF
+  run_tests build-tsan -L concurrent
