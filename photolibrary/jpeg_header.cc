@@ -77,7 +77,7 @@ class Tiff {
   bool little_ = false;
 };
 
-struct Entry {
+struct IfdEntry {
   std::uint32_t type = 0, count = 0;
   std::uint64_t data = 0;  // offset of its value in the block
 };
@@ -86,15 +86,15 @@ constexpr std::uint32_t kTypeSizes[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4
 
 // The entries of the IFD at `offset`, by tag; nothing when the IFD or any
 // entry's value lies outside the block, a tag repeats or a type is unknown.
-std::optional<std::vector<std::pair<std::uint32_t, Entry>>> readIfd(const Tiff& t, std::uint64_t offset) {
+std::optional<std::vector<std::pair<std::uint32_t, IfdEntry>>> readIfd(const Tiff& t, std::uint64_t offset) {
   if (!t.fits(offset, 2)) return std::nullopt;
   std::uint32_t n = t.u16(offset);
   if (n > 1000 || !t.fits(offset + 2, 12ull * n)) return std::nullopt;
-  std::vector<std::pair<std::uint32_t, Entry>> out;
+  std::vector<std::pair<std::uint32_t, IfdEntry>> out;
   std::set<std::uint32_t> seen;
   for (std::uint32_t k = 0; k < n; ++k) {
     std::uint64_t e = offset + 2 + 12ull * k;
-    Entry entry{t.u16(e + 2), t.u32(e + 4), e + 8};
+    IfdEntry entry{t.u16(e + 2), t.u32(e + 4), e + 8};
     if (entry.type == 0 || entry.type >= std::size(kTypeSizes)) return std::nullopt;
     std::uint64_t bytes = std::uint64_t{kTypeSizes[entry.type]} * entry.count;
     if (bytes > 4) entry.data = t.u32(e + 8);
@@ -104,14 +104,14 @@ std::optional<std::vector<std::pair<std::uint32_t, Entry>>> readIfd(const Tiff& 
   return out;
 }
 
-const Entry* find(const std::vector<std::pair<std::uint32_t, Entry>>& ifd, std::uint32_t tag) {
+const IfdEntry* find(const std::vector<std::pair<std::uint32_t, IfdEntry>>& ifd, std::uint32_t tag) {
   for (const auto& [t, e] : ifd)
     if (t == tag) return &e;
   return nullptr;
 }
 
 // An ASCII value up to its first zero byte; false for any other type.
-bool ascii(const Tiff& t, const Entry* e, std::string& out) {
+bool ascii(const Tiff& t, const IfdEntry* e, std::string& out) {
   if (e == nullptr) return true;
   if (e->type != 2) return false;
   const char* p = reinterpret_cast<const char*>(t.at(e->data));
@@ -124,11 +124,11 @@ bool parseExif(const std::vector<std::uint8_t>& block, ExifFields& h) {
   if (!t.init()) return false;
   auto ifd0 = readIfd(t, t.u32(4));
   if (!ifd0) return false;
-  if (const Entry* o = find(*ifd0, 0x0112)) {
+  if (const IfdEntry* o = find(*ifd0, 0x0112)) {
     if (o->type != 3 || o->count != 1) return false;
     h.orientation = static_cast<int>(std::clamp<std::uint32_t>(t.u16(o->data), 1, 8));
   }
-  const Entry* exifPointer = find(*ifd0, 0x8769);
+  const IfdEntry* exifPointer = find(*ifd0, 0x8769);
   if (exifPointer == nullptr) return true;
   if (exifPointer->type != 4 || exifPointer->count != 1) return false;
   auto exif = readIfd(t, t.u32(exifPointer->data));

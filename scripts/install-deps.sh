@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config ccache
+  build-essential cmake ninja-build lld pkg-config ccache
   libvips-dev libvips-tools        # image decoding, thumbnails, JPEG; vipsthumbnail for benchmarks
   libheif-dev                      # stored (pre-rotation) size of HEIF images
   libraw-dev                       # camera raw files (LibRaw, thread-safe libraw_r)
