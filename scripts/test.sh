@@ -53,8 +53,10 @@ trap '[ -z "$background" ] || kill "${background%% *}" 2>/dev/null || true' EXIT
 run_tests() {   # run_tests <build dir> <ctest args...>
   local dir=$1; shift
   bash scripts/install-puppeteer.sh "$dir"
-  # One "cpus" slot per core: tests that wait for hung storage take none
-  # and run beside the rest (add_project_test's WAITS).
+  # Declares one "cpus" slot per core, which caps the tests that work at
+  # once; tests that only wait for hung storage take no slot and run beside
+  # the rest (add_project_test's WAITS). The option below is CTest's name
+  # for the file that declares the slots.
   printf '{"version":{"major":1,"minor":0},"local":[{"cpus":[{"id":"0","slots":%d}]}]}\n' "$jobs" >"$dir/cpus.json"
   (cd "$dir" && ctest --output-on-failure -j "$((jobs + 8))" --resource-spec-file cpus.json "$@")
 }
