@@ -8,7 +8,7 @@ add_project_test(photodupes_unit_test
 add_project_test(photodupes_review_test SOURCES review_server_test.cc LIBS photodupes_review)
 
 add_library(photodupes_e2e_support STATIC e2e_support.cc)
-target_compile_options(photodupes_e2e_support PRIVATE ${TEST_COMPILE_OPTIONS})
+compile_as_test_code(photodupes_e2e_support)
 target_link_libraries(photodupes_e2e_support PUBLIC photodupes_lib testsupport testsupport_images imaging)
 target_compile_definitions(photodupes_e2e_support PUBLIC
   PHOTODUPES_BIN="$<TARGET_FILE:photodupes>" ALBUMSWEEP_BIN="$<TARGET_FILE:albumsweep>"
