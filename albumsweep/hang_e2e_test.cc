@@ -102,18 +102,21 @@ class HangE2eTest : public ::testing::Test {
   mount(photos);              \
   if (IsSkipped()) return
 
-// One worker, a one-second deadline: the read of position 5 hangs and
+// One worker, a three-second deadline: the read of position 5 hangs and
 // position 6 reads slowly, so positions after it are claimed once the
 // deadline has passed. The run is a stall at 5, with every record below.
+// The deadline leaves positions 0-4 time to finish on a loaded machine (a
+// sanitizer build among other tests): claimed after it, 5 would rightly
+// be a deadline stop.
 TEST_F(HangE2eTest, HangingReadIsAStallWithEveryRecordBelowIt) {
   MOUNT_OR_SKIP(12);
   testsupport::HangMount& m = this->m();
   // The storage goes bad once the inventory is taken; every blocked call
   // is let go after the closing line (until then the process could not end).
-  testsupport::ProcessResult r = scan(m.mountPoint(), {"--deadline", "1"}, [&](const Json& line) {
+  testsupport::ProcessResult r = scan(m.mountPoint(), {"--deadline", "3"}, [&](const Json& line) {
     if (line.contains("total")) {
       m.start(Misbehaviour::kHangRead, "p05.jpg");
-      m.slowDown("p06.jpg", 1000);
+      m.slowDown("p06.jpg", 3000);
     }
     if (line.contains("of") && line["of"] != line["progress"]) m.stopAll();
   });
